@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+set -euo pipefail
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev
+          qt6-base-dev qt6-base-dev-tools libgl-dev ffmpeg mencoder mediainfo fonts-nanum fontconfig
+          clang libclang-rt-14-dev xvfb xauth hyperfine)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "setup: installing ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q >&2
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2

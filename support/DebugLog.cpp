@@ -1,0 +1,110 @@
+// Diagnostic log writer: stateless, lock-free, one open/append/close per record.
+#include "support/DebugLog.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kMaxText = 4095;
+
+std::tm LocalTime(long long when) {
+  std::time_t t = static_cast<std::time_t>(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
+}
+
+std::string EnvOr(const char* name, const char* homeRelative) {
+  const char* v = std::getenv(name);
+  if (v && *v) return v;
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + homeRelative;
+}
+
+// Appends one whole line with a single write, so concurrent records never interleave.
+bool AppendLine(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  ssize_t n = ::write(fd, line.data(), line.size());
+  ::close(fd);
+  return n == static_cast<ssize_t>(line.size());
+}
+
+bool WriteRecord(const char* target, std::string text, bool allowStdout) {
+  if (text.size() > 2 && text.back() == '\n') text.pop_back();
+  if (text.empty()) return false;
+  if (allowStdout && std::strcmp(target, "stdout") == 0) {
+    std::string out = text + "\n";
+    return std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
+  }
+  if (text.size() > 1 && text.back() == '\n') text.pop_back();
+  long long now = static_cast<long long>(std::time(nullptr));
+  std::string line = LogTimestamp(now) + " " + text + "\r\n";
+  return AppendLine(ResolveLogPath(target, now), line);
+}
+
+std::string FormatText(const char* prefix, const char* format, va_list args) {
+  char buffer[kMaxText + 1] = {};
+  size_t used = 0;
+  if (prefix) {
+    used = std::min(std::strlen(prefix), kMaxText);
+    std::memcpy(buffer, prefix, used);
+  }
+  if (format) std::vsnprintf(buffer + used, sizeof buffer - used, format, args);
+  return std::string(buffer, strnlen(buffer, kMaxText));
+}
+
+}  // namespace
+
+std::string DebugLogFolder() { return EnvOr("XDG_STATE_HOME", "/.local/state") + "/zelvora/debug_logs"; }
+
+std::string LogTimestamp(long long when) {
+  static const char* const kDays[] = {"Su", "Mo", "Tu", "We", "Th", "Fr", "Sa"};
+  std::tm tm = LocalTime(when);
+  char out[40];
+  std::snprintf(out, sizeof out, "%04d.%02d.%02d %s %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, kDays[tm.tm_wday % 7], tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return out;
+}
+
+std::string ResolveLogPath(const std::string& target, long long when) {
+  if (target.find('/') == std::string::npos) return DebugLogFolder() + "/" + target;
+  // The stamp goes before the extension of the file name only: a dot in a folder name
+  // (~/.local, v1.2/) must not move the record into a folder that does not exist.
+  size_t nameStart = target.rfind('/') + 1;
+  size_t dot = target.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) return target;
+  std::tm tm = LocalTime(when);
+  char stamp[32];
+  if (target.find("/time_logs/") != std::string::npos)
+    std::snprintf(stamp, sizeof stamp, "%d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour);
+  else
+    std::snprintf(stamp, sizeof stamp, "%d%02d", tm.tm_year + 1900, tm.tm_mon + 1);
+  return target.substr(0, dot) + "_" + stamp + target.substr(dot);
+}
+
+bool DebugLog(const char* target, const char* format, ...) {
+  if (!target || !*target) return false;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatText(nullptr, format, args);
+  va_end(args);
+  return WriteRecord(target, std::move(text), true);
+}
+
+bool DebugLogPrefixed(const char* prefix, const char* target, const char* format, ...) {
+  if (!target || !*target) return false;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatText(prefix, format, args);
+  va_end(args);
+  return WriteRecord(target, std::move(text), false);
+}

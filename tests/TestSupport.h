@@ -1,0 +1,64 @@
+// Helpers shared by the tests: temporary folders, file writing, running commands.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder removed again at the end of its scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The private home that every test program gets at start-up: HOME and the XDG
+// folders point below it, so no test ever touches the real home folder.
+const std::filesystem::path& TestHome();
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+// Runs argv (no shell), returns the exit status; output merged into *output when given.
+int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+// Whether a program is on PATH.
+bool HaveProgram(const std::string& name);
+
+// Little byte writer for building binary fixtures field by field.
+class ByteWriter {
+ public:
+  ByteWriter& u8(uint8_t v);
+  ByteWriter& u16be(uint16_t v);
+  ByteWriter& u16le(uint16_t v);
+  ByteWriter& u24be(uint32_t v);
+  ByteWriter& u32be(uint32_t v);
+  ByteWriter& u32le(uint32_t v);
+  ByteWriter& u64be(uint64_t v);
+  ByteWriter& u64le(uint64_t v);
+  ByteWriter& text(const std::string& s);  // bytes without terminator
+  ByteWriter& zeros(size_t n);
+  ByteWriter& bytes(const std::string& b) { return text(b); }
+  size_t size() const { return data_.size(); }
+  std::string& data() { return data_; }
+  const std::string& str() const { return data_; }
+  // Overwrites a 32-bit big-endian value at `offset` (for sizes known only at the end).
+  void patch32be(size_t offset, uint32_t v);
+  void patch32le(size_t offset, uint32_t v);
+
+ private:
+  std::string data_;
+};
+
+}  // namespace testsupport
