@@ -1,12 +1,44 @@
-// The zelvora command: entry point.
+// The zelvora command: dispatches to its subcommands.
 #include <cstdio>
 #include <cstring>
 
+#include "cli/Commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zelvora COMMAND [ARGS…]\n"
+    "\n"
+    "commands:\n"
+    "  settings show                 every stored setting (defaults marked)\n"
+    "  settings get GROUP.NAME       one setting\n"
+    "  settings set GROUP.NAME=VALUE change one setting\n"
+    "  settings reset                back to the defaults\n"
+    "  probe [--json] FILE…          what each media file holds\n"
+    "  encode [options] FILE…        convert files with the stored settings\n"
+    "                                (zelvora encode --help for its options)\n"
+    "  --version                     the program version\n"
+    "  --help                        this text\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const char* command = argv[1];
+  if (std::strcmp(command, "--version") == 0) {
     std::printf("zelvora %s\n", ZELVORA_VERSION);
     return 0;
   }
-  std::fprintf(stderr, "usage: zelvora --version\n");
+  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (std::strcmp(command, "settings") == 0) return RunSettingsCommand(argc - 1, argv + 1);
+  if (std::strcmp(command, "probe") == 0) return RunProbeCommand(argc - 1, argv + 1);
+  if (std::strcmp(command, "encode") == 0) return RunEncodeCommand(argc - 1, argv + 1);
+  std::fprintf(stderr, "zelvora: unknown command '%s' (see zelvora --help)\n", command);
   return 2;
 }
