@@ -19,8 +19,12 @@ int RunMkv(MediaFile& file, MediaInfo& info);
 // AVI, opened by path with the parser's own reader.
 int ParseAvi(const std::string& path, MediaInfo& info);
 
-// ASF: the stream query (301 video stream present, 302 audio stream present, …),
+// ASF: the stream query (kAsfHasAudioStream 301, kAsfHasVideoStream 302, …),
 // the header field readers used by the summary, and the two parsers.
+inline constexpr int kAsfHasAudioStream = 301;
+inline constexpr int kAsfHasVideoStream = 302;
+inline constexpr int kAsfMaxDataPacketSize = 9;    // File Properties query
+inline constexpr int kAsfIndexMaxPacketCount = 204;  // Simple Index query
 int AsfStreamQuery(MediaFile& file, int64_t* out, int query, bool restore);
 int AsfFilePropertiesQuery(MediaFile& file, int64_t* out, int query, bool restore);
 int AsfSimpleIndexQuery(MediaFile& file, int64_t* out, int query, bool restore);
