@@ -1,0 +1,60 @@
+// Reading /proc in tests: whether a process (or anything of its process group) is still there.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcEntry {
+  int pid = 0;
+  char state = '?';
+  int pgrp = 0;
+  int nice = 0;
+};
+
+// The fields of /proc/PID/stat that the tests look at; none when the process is gone.
+inline std::optional<ProcEntry> ReadProc(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(close + 1));
+  ProcEntry e;
+  e.pid = pid;
+  std::string skip;
+  int ppid = 0;
+  fields >> e.state >> ppid >> e.pgrp;
+  for (int i = 6; i <= 18; ++i) fields >> skip;  // session … priority
+  fields >> e.nice;
+  if (!fields) return std::nullopt;
+  return e;
+}
+
+inline std::vector<ProcEntry> GroupMembers(int pgid) {
+  std::vector<ProcEntry> out;
+  for (const auto& d : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = d.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (auto e = ReadProc(std::stoi(name)); e && e->pgrp == pgid) out.push_back(*e);
+  }
+  return out;
+}
+
+// Processes we do not reap ourselves (grandchildren) are reaped by init a moment later.
+inline bool GroupGoneWithin(int pgid, std::chrono::seconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!GroupMembers(pgid).empty()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,186 @@
+// The redirected child: every byte delivered, start failures, stopping, command-line splitting.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <sys/stat.h>
+
+#include "ProcessTable.h"
+#include "TestSupport.h"
+#include "encoder/CommandArgs.h"
+#include "encoder/Redirect.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what a CRedir delivers, the way the output monitor receives it.
+struct Sink {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::string text;
+  size_t largest_chunk = 0;
+  bool chunks_terminated = true;
+  int terminations = 0;
+  bool output_after_termination = false;
+
+  static void Output(void* user, std::string_view chunk) {
+    auto* s = static_cast<Sink*>(user);
+    std::lock_guard lock(s->mutex);
+    s->text.append(chunk);
+    s->largest_chunk = std::max(s->largest_chunk, chunk.size());
+    s->chunks_terminated = s->chunks_terminated && chunk.data()[chunk.size()] == '\0';
+    s->output_after_termination = s->output_after_termination || s->terminations > 0;
+    s->cv.notify_all();
+  }
+  static void Terminated(void* user) {
+    auto* s = static_cast<Sink*>(user);
+    std::lock_guard lock(s->mutex);
+    ++s->terminations;
+  }
+  bool WaitFor(const std::string& marker) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, 20s, [&] { return text.find(marker) != std::string::npos; });
+  }
+  std::string Text() {
+    std::lock_guard lock(mutex);
+    return text;
+  }
+};
+
+std::string ShellCommand(const std::string& script) { return "\"/bin/sh\" -c \"" + script + "\""; }
+
+}  // namespace
+
+TEST(Redirect, EveryByteOfAChildThatExitsAtOnceIsDelivered) {
+  std::string many;
+  for (int i = 0; i < 3000; ++i) many += "progress line " + std::to_string(i) + "\n";
+  const struct {
+    const char* name;
+    std::string script;
+    std::string expected;
+  } cases[] = {
+      {"no line end", "printf abc", "abc"},
+      {"output and error", "echo out; echo err 1>&2; exit 1", "out\nerr\n"},
+      {"many chunks", "i=0; while [ $i -lt 3000 ]; do echo progress line $i; i=$((i+1)); done", many},
+  };
+  for (const auto& c : cases) {
+    Sink sink;
+    {
+      CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
+      ASSERT_EQ(redir.StartChildProcess(ShellCommand(c.script), 0, 0), 1) << redir.StartError();
+      ASSERT_TRUE(redir.WaitForChildEnd(30s)) << c.name;
+      EXPECT_EQ(redir.IsChildRunning(), 0);
+      // Everything is there as soon as the run counts as ended, not merely eventually.
+      EXPECT_EQ(sink.Text(), c.expected) << c.name;
+      EXPECT_EQ(sink.terminations, 1);
+    }
+    EXPECT_LE(sink.largest_chunk, 2048u);
+    EXPECT_TRUE(sink.chunks_terminated);
+    EXPECT_FALSE(sink.output_after_termination);
+  }
+}
+
+TEST(Redirect, ChildThatCannotStartReportsUnableToStartAndReturnsZero) {
+  testsupport::TempDir dir;
+  const std::string not_executable = dir.file("encoder");
+  testsupport::WriteFile(not_executable, "#!/bin/sh\n");
+  ::chmod(not_executable.c_str(), 0644);
+  const std::string command_lines[] = {
+      "\"" + dir.file("no-such-encoder") + "\" -i \"in.avi\" -y \"out.mp4\"",
+      "zelvora-no-such-encoder -version",
+      "\"" + not_executable + "\" -i x",
+      "\"/bin/echo\" \"unclosed",
+      "   ",
+  };
+  for (const auto& line : command_lines) {
+    Sink sink;
+    CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
+    EXPECT_EQ(redir.StartChildProcess(line, 0, 0), 0) << line;
+    EXPECT_EQ(sink.Text(), "Unable to start " + line + "\n");
+    EXPECT_FALSE(redir.StartError().empty());
+    EXPECT_EQ(redir.IsChildRunning(), 0);
+    EXPECT_TRUE(redir.WaitForChildEnd(0ms));
+  }
+}
+
+TEST(Redirect, StopWhileRunningEndsTheChildItsGroupAndBothThreads) {
+  Sink sink;
+  CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
+  ASSERT_EQ(redir.StartChildProcess(ShellCommand("sleep 30 & echo started; sleep 30"), 0, 0), 1);
+  ASSERT_TRUE(sink.WaitFor("started\n"));
+  EXPECT_EQ(redir.IsChildRunning(), 1);
+  const int pid = redir.ChildPid();
+  EXPECT_GE(testsupport::GroupMembers(pid).size(), 2u);
+
+  redir.TerminateChildProcess();
+  EXPECT_EQ(redir.IsChildRunning(), 0);
+  EXPECT_EQ(sink.terminations, 1);
+  ASSERT_TRUE(redir.ChildExit());
+  EXPECT_TRUE(redir.ChildExit()->signalled);
+  EXPECT_FALSE(testsupport::ReadProc(pid)) << "the child must be reaped, not left a zombie";
+  EXPECT_TRUE(testsupport::GroupGoneWithin(pid, 10s));
+
+  redir.TerminateChildProcess();  // a second stop returns at once
+  EXPECT_EQ(sink.terminations, 1);
+}
+
+TEST(Redirect, ProcessLeftBehindHoldingThePipeDoesNotKeepTheRunAlive) {
+  Sink sink;
+  CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
+  ASSERT_EQ(redir.StartChildProcess(ShellCommand("echo bye; sleep 30 &"), 0, 0), 1);
+  ASSERT_TRUE(redir.WaitForChildEnd(20s));
+  EXPECT_EQ(sink.Text(), "bye\n");
+  const int pid = redir.ChildPid();
+  redir.TerminateChildProcess();
+  EXPECT_TRUE(testsupport::GroupGoneWithin(pid, 10s));
+}
+
+TEST(Redirect, QuotedArgumentsWithBlanksReachTheChildAsOne) {
+  testsupport::TempDir dir;
+  const std::string script = dir.file("my encoder");
+  testsupport::WriteFile(script, "#!/bin/sh\nprintf '[%s]' \"$@\"\n");
+  ::chmod(script.c_str(), 0755);
+  Sink sink;
+  CRedir redir(&sink, &Sink::Output);
+  ASSERT_EQ(redir.StartChildProcess("\"" + script + "\" -i \"a b.avi\" $HOME \"\" x\"y z\"", 0, 0), 1);
+  ASSERT_TRUE(redir.WaitForChildEnd(20s));
+  EXPECT_EQ(sink.Text(), "[-i][a b.avi][$HOME][][xy z]");
+}
+
+TEST(CommandArgs, SplitsOnBlanksAndGroupsDoubleQuotes) {
+  const struct {
+    const char* line;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"a b  c", {"a", "b", "c"}},
+      {"\t\"/p q/ffmpeg\" -i \"in put.avi\"  ", {"/p q/ffmpeg", "-i", "in put.avi"}},
+      {"x \"\" y", {"x", "", "y"}},
+      {"a\"b c\"d", {"ab cd"}},
+      {"-vf scale=1:2,pad=3 'single' \\\\srv\\share", {"-vf", "scale=1:2,pad=3", "'single'", "\\\\srv\\share"}},
+      {"$HOME *.avi ~", {"$HOME", "*.avi", "~"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args;
+    std::string error;
+    EXPECT_TRUE(SplitCommandLine(c.line, args, error)) << c.line << ": " << error;
+    EXPECT_EQ(args, c.args) << c.line;
+  }
+  for (const char* bad : {"", "   ", "\"a\" \"b"}) {
+    std::vector<std::string> args;
+    std::string error;
+    EXPECT_FALSE(SplitCommandLine(bad, args, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(CommandArgs, PathWithADoubleQuoteIsRefusedNotMisquoted) {
+  std::string line = "ffmpeg -i ";
+  EXPECT_FALSE(AppendQuotedArgument(line, "/videos/say \"hi\".avi"));
+  EXPECT_EQ(line, "ffmpeg -i ");
+  ASSERT_TRUE(AppendQuotedArgument(line, "/videos/a b.avi"));
+  std::vector<std::string> args;
+  std::string error;
+  ASSERT_TRUE(SplitCommandLine(line, args, error));
+  EXPECT_EQ(args, (std::vector<std::string>{"ffmpeg", "-i", "/videos/a b.avi"}));
+}
