@@ -1,9 +1,164 @@
-// zelvora settings: placeholder until the command lands.
+// zelvora settings: show, get, set and reset the stored settings, under their stored names.
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/Commands.h"
+#include "encoder/SettingsFields.h"
+#include "encoder/SettingsStore.h"
+#include "support/FileUtils.h"
 
-int RunSettingsCommand(int, char**) {
-  std::fprintf(stderr, "zelvora: 'settings' is not available in this build\n");
+namespace {
+
+const char kUsage[] =
+    "usage: zelvora settings show\n"
+    "       zelvora settings get GROUP.NAME\n"
+    "       zelvora settings set GROUP.NAME=VALUE…\n"
+    "       zelvora settings reset\n"
+    "Names are the stored ones (see 'settings show'); values of the main key are named\n"
+    "encoder.NAME, and setting a path to nothing (encoder.output_folder=) brings back its\n"
+    "default. 'reset' restores the encoding settings and keeps the paths.\n";
+
+// The settings as the program would see them at start, plus what the store holds.
+struct Snapshot {
+  bool keyExists = false;
+  EncodingSettings settings;  // loaded, or the reset record when nothing is stored
+  StoredPaths storedPaths;    // the paths as stored
+  StoredPaths paths;          // with the start-up defaults applied
+};
+
+Snapshot TakeSnapshot(bool createFolders) {
+  Snapshot snap;
+  snap.keyExists = LoadSettings(snap.settings, snap.storedPaths) == 1;
+  if (!snap.keyExists) ResetSettings(snap.settings);
+  snap.paths = snap.storedPaths;
+  ApplyPathDefaults(snap.paths, createFolders);
+  return snap;
+}
+
+std::string FullName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
+
+bool IsText(const SettingField& f) { return f.kind == SettingKind::kText || f.kind == SettingKind::kPath; }
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// Where a shown value comes from: what the store holds for it and how loading treated it.
+std::string SourceOf(const SettingField& f, const Snapshot& snap, const std::string& shown) {
+  RegistryStore& root = CurrentUserStore();
+  if (f.kind == SettingKind::kPath) {
+    const std::string& stored = snap.storedPaths.*f.path;
+    if (stored.empty()) return "default";
+    return stored == shown ? "stored" : "default (stored " + Quoted(stored) + " names no file)";
+  }
+  if (!snap.keyExists) return "default";
+  const std::string key =
+      std::string_view(f.group) == "encoder" ? std::string(kSettingsKey) : std::string(kSettingsKey) + "\\" + f.group;
+  RegValue probe;
+  if (RegReadValue(root, key, "", probe) != 1) return "not stored (group missing)";
+  RegValue v;
+  if (RegReadValue(root, key, f.name, v) != 1 || v.type != (IsText(f) ? kRegSz : kRegDword))
+    return f.hasMissingDefault || f.text == &EncodingSettings::fn_prefix ? "default" : "not stored";
+  std::string raw = v.type == kRegSz ? v.text
+                    : f.kind == SettingKind::kTime ? std::to_string(v.dword)
+                                                   : std::to_string(static_cast<int32_t>(v.dword));
+  if (f.text == &EncodingSettings::fn_prefix && raw == kNoPrefixSentinel) return "stored as no prefix";
+  if (raw == shown) return "stored";
+  return "stored " + (IsText(f) ? Quoted(raw) : raw) + ", adjusted";
+}
+
+int Show() {
+  Snapshot snap = TakeSnapshot(false);
+  RegistryStore& root = CurrentUserStore();
+  std::printf("# settings file: %s%s\n", root.path().c_str(),
+              snap.keyExists ? "" : " (nothing stored: the defaults of a first start)");
+  std::string group;
+  for (const auto& f : SettingFields()) {
+    if (group != f.group) {
+      group = f.group;
+      std::printf("\n");
+    }
+    const std::string value = SettingValueText(f, snap.settings, snap.paths);
+    std::string name = FullName(f);
+    std::string shown = IsText(f) ? Quoted(value) : value;
+    std::printf("%-32s = %-10s # %s; %s\n", name.c_str(), shown.c_str(), SourceOf(f, snap, value).c_str(),
+                f.meaning);
+  }
+  return 0;
+}
+
+int Get(const char* name) {
+  const SettingField* f = FindSettingField(name);
+  if (!f) {
+    std::fprintf(stderr, "zelvora: unknown setting '%s' (see zelvora settings show)\n", name);
+    return 2;
+  }
+  Snapshot snap = TakeSnapshot(false);
+  std::printf("%s\n", SettingValueText(*f, snap.settings, snap.paths).c_str());
+  return 0;
+}
+
+int Save(const Snapshot& snap, const StoredPaths& paths) {
+  if (SaveSettings(snap.settings, paths) != 1) {
+    std::fprintf(stderr, "zelvora: the settings could not be written to %s\n", CurrentUserStore().path().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int Set(int count, char** assignments) {
+  Snapshot snap = TakeSnapshot(false);
+  StoredPaths paths = snap.storedPaths;  // the start-up defaults are not written back
+  std::vector<std::pair<const SettingField*, std::string>> changed;
+  for (int i = 0; i < count; ++i) {
+    const char* eq = std::strchr(assignments[i], '=');
+    if (!eq) {
+      std::fprintf(stderr, "zelvora: '%s' is not GROUP.NAME=VALUE\n", assignments[i]);
+      return 2;
+    }
+    std::string name(assignments[i], static_cast<size_t>(eq - assignments[i]));
+    const SettingField* f = FindSettingField(name);
+    if (!f) {
+      std::fprintf(stderr, "zelvora: unknown setting '%s' (see zelvora settings show)\n", name.c_str());
+      return 2;
+    }
+    std::string error;
+    if (!SetSettingValue(*f, eq + 1, snap.settings, paths, error)) {
+      std::fprintf(stderr, "zelvora: %s\n", error.c_str());
+      return 2;
+    }
+    changed.emplace_back(f, eq + 1);
+  }
+  if (int rc = Save(snap, paths)) return rc;
+  for (const auto& [f, given] : changed) {
+    std::string value = SettingValueText(*f, snap.settings, paths);
+    std::printf("%s = %s%s\n", FullName(*f).c_str(), value.c_str(),
+                value == given || IsText(*f) ? "" : (" (given " + given + ")").c_str());
+  }
+  return 0;
+}
+
+int Reset() {
+  Snapshot snap = TakeSnapshot(false);
+  ResetSettings(snap.settings);
+  if (int rc = Save(snap, snap.storedPaths)) return rc;
+  std::printf("encoding settings reset to their defaults in %s (paths kept)\n", CurrentUserStore().path().c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunSettingsCommand(int argc, char** argv) {
+  const char* action = argc >= 2 ? argv[1] : "";
+  if (std::strcmp(action, "show") == 0 && argc == 2) return Show();
+  if (std::strcmp(action, "get") == 0 && argc == 3) return Get(argv[2]);
+  if (std::strcmp(action, "set") == 0 && argc >= 3) return Set(argc - 2, argv + 2);
+  if (std::strcmp(action, "reset") == 0 && argc == 2) return Reset();
+  if (std::strcmp(action, "--help") == 0 || std::strcmp(action, "-h") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::fputs(kUsage, stderr);
   return 2;
 }

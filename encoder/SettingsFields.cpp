@@ -1,0 +1,255 @@
+// The table of stored settings and reading, checking and printing values by name.
+#include "encoder/SettingsFields.h"
+
+#include <array>
+#include <charconv>
+#include <climits>
+
+#include "encoder/SettingsStore.h"
+#include "platform/SpecialFolders.h"
+
+namespace {
+
+using K = SettingKind;
+using R = SettingRule;
+using ES = EncodingSettings;
+using SP = StoredPaths;
+
+constexpr int64_t kAny = INT32_MAX;
+
+constexpr std::array kGroups = {
+    SettingGroup{"encoding_options", "encoding options"},
+    SettingGroup{"video_conf", "video encoding options"},
+    SettingGroup{"audio_conf", "audio encoding options"},
+    SettingGroup{"sub_conf", "subscript mapping options"},
+    SettingGroup{"etc_conf", "etc options"},
+};
+
+// Switches: 0 or 1.
+constexpr SettingField Switch(const char* group, const char* name, int32_t ES::*field, int32_t def,
+                              bool hasMissing, const char* meaning) {
+  return {.group = group, .name = name, .kind = K::kSwitch, .number = field, .recordDefault = def,
+          .hasMissingDefault = hasMissing, .missingDefault = def, .minSet = 0, .maxSet = 1, .meaning = meaning};
+}
+
+constexpr SettingField Number(const char* group, const char* name, int32_t ES::*field, int32_t def,
+                              bool hasMissing, int32_t missing, int64_t lo, int64_t hi, const char* meaning,
+                              R loadRule = R::kNone, R setRule = R::kNone) {
+  return {.group = group, .name = name, .kind = K::kNumber, .number = field, .recordDefault = def,
+          .hasMissingDefault = hasMissing, .missingDefault = missing, .loadRule = loadRule,
+          .setRule = setRule, .minSet = lo, .maxSet = hi, .meaning = meaning};
+}
+
+constexpr SettingField Text(const char* group, const char* name, std::string ES::*field, bool hasMissing,
+                            size_t maxBytes, const char* meaning) {
+  return {.group = group, .name = name, .kind = K::kText, .text = field, .hasMissingDefault = hasMissing,
+          .maxBytes = maxBytes, .meaning = meaning};
+}
+
+constexpr SettingField Path(const char* name, std::string SP::*field, const char* meaning) {
+  return {.group = "encoder", .name = name, .kind = K::kPath, .path = field, .maxBytes = kMaxPathBytes,
+          .meaning = meaning};
+}
+
+const std::array kFields = {
+    Number("encoding_options", "output_type", &ES::output_type, 0, false, 0, 0, 2,
+           "output container: 0 MP4, 1 AVI, 2 MKV"),
+    Switch("encoding_options", "pindex_opti", &ES::pindex_opti, 0, false,
+           "only optimise the packet index, do not encode"),
+    Switch("encoding_options", "origin_vdo", &ES::origin_vdo, 0, false, "keep the source video stream (copy)"),
+    Switch("encoding_options", "origin_ado", &ES::origin_ado, 0, false, "keep the source audio stream (copy)"),
+    Switch("encoding_options", "sub_mapping", &ES::sub_mapping, 0, true,
+           "use the subtitle file beside the source (.smi burned in, .srt carried in MKV)"),
+    Text("encoding_options", "optional", &ES::optional, false, kMaxOptionalBytes,
+         "extra encoder options appended to every command line"),
+
+    Number("video_conf", "compress", &ES::video_compress, 0, false, 0, 0, 3,
+           "video codec: 0 h264 (high quality), 1 xvid, 2 mp4v, 3 h264 (middle quality)"),
+    Number("video_conf", "bitrate", &ES::video_bitrate, 800, true, 800, INT32_MIN, kAny,
+           "video bit rate in kbit/s (below 100 becomes 100)", R::kFloor100, R::kFloor100),
+    Number("video_conf", "fps", &ES::fps, 3, true, 4, 0, 5,
+           "frame rate: 0 15, 1 23.976, 2 24, 3 25, 4 29.970, 5 30"),
+    Switch("video_conf", "fps_opt", &ES::fps_opt, 1, true, "keep the source frame rate (fps is ignored)"),
+    Number("video_conf", "size_w", &ES::size_w, 720, true, 720, 0, kAny - 1,
+           "output width in pixels (an odd value is raised by 1)", R::kEven, R::kEven),
+    Number("video_conf", "size_h", &ES::size_h, 400, true, 400, 0, kAny - 1,
+           "output height in pixels (an odd value is raised by 1)", R::kEven, R::kEven),
+    Switch("video_conf", "size_opt", &ES::size_opt, 1, true, "keep the source frame size"),
+    Switch("video_conf", "sizing_ratio", &ES::sizing_ratio, 1, true, "when resizing, keep the aspect ratio"),
+    Switch("video_conf", "sizing_trim", &ES::sizing_trim, 0, false,
+           "when keeping the aspect ratio, crop the excess instead of padding"),
+
+    Number("audio_conf", "compress", &ES::audio_compress, 0, false, 0, 0, 3,
+           "audio codec: 0 aac, 1 mp3, 2 mp2, 3 vorbis"),
+    Number("audio_conf", "bitrate", &ES::audio_bitrate, 2, true, 2, 0, 5,
+           "audio bit rate: 0 48, 1 64, 2 128, 3 192, 4 256, 5 320 kbit/s"),
+    Number("audio_conf", "sample_rate", &ES::sample_rate, 3, true, 3, 0, 5,
+           "sample rate: 0 22050, 1 24000, 2 32000, 3 44100, 4 48000, 5 64000 Hz"),
+    Switch("audio_conf", "sample_rate_opt", &ES::sample_rate_opt, 0, false,
+           "keep the source sample rate (sample_rate is ignored)"),
+    Number("audio_conf", "channle_mode", &ES::channle_mode, 0, false, 0, 0, 3,
+           "channels: 0 stereo, 1 joint stereo, 2 dual channel, 3 mono"),
+    Number("audio_conf", "bitrate_style", &ES::bitrate_style, 3, false, 0, 0, 4,
+           "LAME rate-control mode for mencoder (0 cbr, 1 mt, 2 rh, 3 abr, 4 mtrh)"),
+    Number("audio_conf", "volume", &ES::volume, 0, false, 0, 0, kAny,
+           "volume in percent: 0 not applied, 100 original, at most 500", R::kCap500, R::kCap500),
+
+    Number("sub_conf", "position", &ES::position, 95, true, 95, 0, kAny, "vertical subtitle position, 0 to 100",
+           R::kNone, R::kCap100),
+    Number("sub_conf", "size", &ES::size, 4, true, 4, 0, kAny, "subtitle text scale, 3 to 7", R::kNone,
+           R::kClamp3To7),
+    Number("sub_conf", "blur", &ES::blur, 2, true, 2, 0, kAny, "outline blur, 0 to 8", R::kNone, R::kCap8),
+    Number("sub_conf", "thickness", &ES::thickness, 2, true, 2, 0, kAny, "outline thickness, 0 to 8", R::kNone,
+           R::kCap8),
+    Text("sub_conf", "font_path", &ES::font_path, true, kMaxPathBytes, "subtitle font file"),
+
+    // The two switches of this group are stored under each other's names.
+    Number("etc_conf", "no_scan", &ES::language, 0, false, 0, 0, 1,
+           "interface language, stored under \"no_scan\": 1 English, otherwise Korean"),
+    Switch("etc_conf", "language", &ES::skip_scan, 0, false,
+           "skip-scan switch, stored under \"language\": 1 = added files are not probed"),
+    Text("etc_conf", "fn_prefix", &ES::fn_prefix, true, kMaxPrefixBytes,
+         "prefix of every output file name (may be empty)"),
+
+    Path("last_open_folder", &SP::last_open_folder, "folder last used to add files"),
+    Path("output_folder", &SP::output_folder, "folder that receives the encoded files"),
+    Path("encoder_path_a", &SP::encoder_path_a, "ffmpeg"),
+    Path("encoder_path_b", &SP::encoder_path_b, "mencoder"),
+    Path("ProgramFolder", &SP::ProgramFolder, "program folder (its work/ holds converted subtitles)"),
+    Path("error_log_path", &SP::error_log_path, "error log of the encoder (month-stamped)"),
+    SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
+                 .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
+};
+
+bool SameAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool ParseInteger(std::string_view text, int64_t& out) {
+  if (text.empty()) return false;
+  const char* first = text.data();
+  if (*first == '+') ++first;
+  auto [end, ec] = std::from_chars(first, text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool ParseSwitch(std::string_view text, int32_t& out) {
+  static constexpr std::string_view kOn[] = {"1", "on", "yes", "true"};
+  static constexpr std::string_view kOff[] = {"0", "off", "no", "false"};
+  for (auto w : kOn)
+    if (SameAscii(text, w)) return out = 1, true;
+  for (auto w : kOff)
+    if (SameAscii(text, w)) return out = 0, true;
+  return false;
+}
+
+std::string FullName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
+
+}  // namespace
+
+std::span<const SettingGroup> SettingGroups() { return kGroups; }
+
+std::span<const SettingField> SettingFields() { return kFields; }
+
+const SettingField* FindSettingField(std::string_view groupDotName) {
+  for (const auto& f : kFields)
+    if (FullName(f) == groupDotName) return &f;
+  return nullptr;
+}
+
+int32_t ApplySettingRule(SettingRule rule, int32_t v) {
+  switch (rule) {
+    case R::kNone:
+      return v;
+    case R::kEven:
+      return v % 2 == 0 ? v : v == INT32_MAX ? v - 1 : v + 1;
+    case R::kFloor100:
+      return v < 100 ? 100 : v;
+    case R::kCap500:
+      return v > 500 ? 500 : v;
+    case R::kCap100:
+      return v > 100 ? 100 : v;
+    case R::kClamp3To7:
+      return v <= 2 ? 3 : v >= 8 ? 7 : v;
+    case R::kCap8:
+      return v > 8 ? 8 : v;
+  }
+  return v;
+}
+
+std::string SettingTextDefault(const SettingField& field) {
+  if (field.text == &ES::fn_prefix) return kDefaultPrefix;
+  if (field.text == &ES::font_path) return DefaultHangulFontFile();
+  return {};
+}
+
+std::string SettingValueText(const SettingField& f, const EncodingSettings& s, const StoredPaths& paths) {
+  switch (f.kind) {
+    case K::kNumber:
+    case K::kSwitch:
+      return std::to_string(s.*f.number);
+    case K::kText:
+      return s.*f.text;
+    case K::kPath:
+      return paths.*f.path;
+    case K::kTime:
+      return std::to_string(paths.program_rebirth);
+  }
+  return {};
+}
+
+bool SetSettingValue(const SettingField& f, std::string_view text, EncodingSettings& s, StoredPaths& paths,
+                     std::string& error) {
+  const std::string name = FullName(f);
+  if (f.kind == K::kSwitch) {
+    int32_t v = 0;
+    if (!ParseSwitch(text, v)) {
+      error = name + " is a switch: give 0 or 1, not '" + std::string(text) + "'";
+      return false;
+    }
+    s.*f.number = v;
+    return true;
+  }
+  if (f.kind == K::kNumber || f.kind == K::kTime) {
+    int64_t v = 0;
+    if (!ParseInteger(text, v)) {
+      error = name + " takes a whole number, not '" + std::string(text) + "'";
+      return false;
+    }
+    if (v < f.minSet || v > f.maxSet) {
+      error = name + " must be from " + std::to_string(f.minSet) + " to " + std::to_string(f.maxSet) + ", not " +
+              std::to_string(v);
+      return false;
+    }
+    if (f.kind == K::kTime)
+      paths.program_rebirth = static_cast<uint32_t>(v);
+    else
+      s.*f.number = ApplySettingRule(f.setRule, static_cast<int32_t>(v));
+    return true;
+  }
+  if (text.find_first_of("\r\n") != std::string_view::npos) {
+    error = name + " cannot hold a line break";
+    return false;
+  }
+  if (text.size() > f.maxBytes) {
+    error = name + " holds at most " + std::to_string(f.maxBytes) + " bytes, not " + std::to_string(text.size());
+    return false;
+  }
+  // A prefix is part of a file name: a separator would send outputs into another folder.
+  if (f.text == &ES::fn_prefix && text.find('/') != std::string_view::npos) {
+    error = name + " cannot hold '/'";
+    return false;
+  }
+  if (f.kind == K::kPath)
+    paths.*f.path = std::string(text);
+  else
+    s.*f.text = std::string(text);
+  return true;
+}

@@ -1,0 +1,161 @@
+// Loading and saving the settings record through the registry primitives, table-driven.
+#include "encoder/SettingsStore.h"
+
+#include "encoder/SettingsFields.h"
+#include "platform/Processes.h"
+#include "platform/SpecialFolders.h"
+#include "support/FileUtils.h"
+
+namespace {
+
+std::string SubKey(const char* group) { return std::string(kSettingsKey) + "\\" + group; }
+
+bool ReadDword(RegistryStore& root, const std::string& key, const char* name, uint32_t& out) {
+  RegValue v;
+  if (RegReadValue(root, key, name, v) != 1 || v.type != kRegDword) return false;
+  out = v.dword;
+  return true;
+}
+
+bool ReadText(RegistryStore& root, const std::string& key, const char* name, size_t maxBytes, std::string& out) {
+  RegValue v;
+  if (RegReadValue(root, key, name, v) != 1 || v.type != kRegSz) return false;
+  out = CutText(std::move(v.text), maxBytes);
+  return true;
+}
+
+// The load rules that hold for stored values; the other corrections belong to editing.
+bool RuleAppliesOnLoad(SettingRule rule) {
+  return rule == SettingRule::kEven || rule == SettingRule::kFloor100 || rule == SettingRule::kCap500;
+}
+
+void LoadField(RegistryStore& root, const std::string& key, const SettingField& f, EncodingSettings& s) {
+  if (f.kind == SettingKind::kText) {
+    std::string text;
+    if (ReadText(root, key, f.name, f.maxBytes, text))
+      s.*f.text = std::move(text);
+    else if (f.hasMissingDefault && f.text != &EncodingSettings::fn_prefix)
+      s.*f.text = SettingTextDefault(f);
+    return;
+  }
+  uint32_t raw = 0;
+  int32_t value = 0;
+  if (ReadDword(root, key, f.name, raw))
+    value = static_cast<int32_t>(raw);
+  else if (f.hasMissingDefault)
+    value = f.missingDefault;
+  else
+    return;
+  if (f.kind == SettingKind::kSwitch) value = value != 0 ? 1 : 0;
+  if (RuleAppliesOnLoad(f.loadRule)) value = ApplySettingRule(f.loadRule, value);
+  s.*f.number = value;
+}
+
+void LoadPaths(RegistryStore& root, StoredPaths& paths) {
+  for (const auto& f : SettingFields()) {
+    if (f.kind == SettingKind::kPath) {
+      std::string text;
+      if (ReadText(root, kSettingsKey, f.name, f.maxBytes, text)) paths.*f.path = std::move(text);
+    } else if (f.kind == SettingKind::kTime) {
+      uint32_t t = 0;
+      if (ReadDword(root, kSettingsKey, f.name, t)) paths.program_rebirth = t;
+    }
+  }
+}
+
+}  // namespace
+
+std::string CutText(std::string text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t cut = maxBytes;
+  // Step back over continuation bytes so that no character is split.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  text.resize(cut);
+  return text;
+}
+
+void ResetSettings(EncodingSettings& s) {
+  s = EncodingSettings{};
+  for (const auto& f : SettingFields()) {
+    if (f.kind == SettingKind::kNumber || f.kind == SettingKind::kSwitch)
+      s.*f.number = f.recordDefault;
+    else if (f.kind == SettingKind::kText)
+      s.*f.text = SettingTextDefault(f);
+  }
+}
+
+int LoadSettings(EncodingSettings& s, StoredPaths& paths, RegistryStore& root) {
+  RegValue mainDefault;
+  if (RegReadValue(root, kSettingsKey, "", mainDefault) != 1) return 0;
+  for (const auto& group : SettingGroups()) {
+    const std::string key = SubKey(group.name);
+    RegValue description;
+    if (RegReadValue(root, key, "", description) != 1) continue;  // a missing group keeps its fields
+    for (const auto& f : SettingFields())
+      if (std::string_view(f.group) == group.name) LoadField(root, key, f, s);
+  }
+  // An absent or empty prefix means the default one; only the sentinel means "no prefix".
+  if (s.fn_prefix.empty())
+    s.fn_prefix = kDefaultPrefix;
+  else if (s.fn_prefix == kNoPrefixSentinel)
+    s.fn_prefix.clear();
+  LoadPaths(root, paths);
+  return 1;
+}
+
+int SaveSettings(const EncodingSettings& s, const StoredPaths& paths, RegistryStore& root) {
+  if (root.readOnly()) return 0;
+  RegistryStore::Batch batch(root);
+  // A value that cannot be stored (a text with a line break) would be lost silently: the
+  // whole save reports failure instead, so that the caller logs it.
+  bool allWritten = true;
+  auto check = [&](int result) { allWritten = allWritten && result == 1; };
+  RegValue mainDefault;
+  if (RegReadValue(root, kSettingsKey, "", mainDefault) != 1) {
+    if (RegEnsureKey(root, kSettingsKey) == 0) return 0;
+    check(RegWriteValue(root, kSettingsKey, "", kSettingsKeyDefault, kRegSz, 0));
+  }
+  for (const auto& group : SettingGroups()) {
+    const std::string key = SubKey(group.name);
+    if (RegEnsureKey(root, key) == 0) return 0;
+    check(RegWriteValue(root, key, "", group.description, kRegSz, 0));
+    for (const auto& f : SettingFields()) {
+      if (std::string_view(f.group) != group.name) continue;
+      if (f.kind == SettingKind::kText) {
+        const std::string& text = s.*f.text;
+        const bool noPrefix = f.text == &EncodingSettings::fn_prefix && text.empty();
+        check(RegWriteValue(root, key, f.name, noPrefix ? kNoPrefixSentinel : text, kRegSz, 0));
+      } else {
+        check(RegWriteDword(root, key, f.name, static_cast<uint32_t>(s.*f.number)));
+      }
+    }
+  }
+  for (const auto& f : SettingFields())
+    if (f.kind == SettingKind::kPath) check(RegWriteValue(root, kSettingsKey, f.name, paths.*f.path, kRegSz, 0));
+  return batch.Commit() && allWritten ? 1 : 0;
+}
+
+void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
+  if (paths.last_open_folder.empty()) paths.last_open_folder = HomeFolder();
+  if (paths.output_folder.empty())
+    paths.output_folder = createFolders ? GetSpecialFolder(kFolderDesktop) : SpecialFolderPath(kFolderDesktop);
+
+  const std::string programFolder = GetProgramFolder();
+  if (!paths.encoder_path_a.empty() && !FileExists(paths.encoder_path_a)) {
+    paths.encoder_path_a.clear();
+    paths.ProgramFolder.clear();
+    paths.error_log_path.clear();
+  }
+  if (!paths.encoder_path_b.empty() && !FileExists(paths.encoder_path_b)) paths.encoder_path_b.clear();
+
+  // Beside the program first, else the one installed on PATH; with neither, the name beside
+  // the program shows the user where the encoder is expected.
+  auto encoder = [&](const char* name) {
+    std::string found = FindProgram(name, programFolder);
+    return found.empty() ? programFolder + "/" + name : found;
+  };
+  if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");
+  if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder");
+  if (paths.ProgramFolder.empty()) paths.ProgramFolder = programFolder;
+  if (paths.error_log_path.empty()) paths.error_log_path = programFolder + "/error_log.txt";
+}

@@ -1,0 +1,148 @@
+// The per-user settings store: registry keys and values kept in one ".reg"-syntax text file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+// Value types, numbered as the registry numbers them.
+inline constexpr uint32_t kRegSz = 1;
+inline constexpr uint32_t kRegDword = 4;
+
+struct RegValue {
+  uint32_t type = 0;   // kRegSz or kRegDword
+  std::string text;    // kRegSz
+  uint32_t dword = 0;  // kRegDword
+};
+
+// Keys live below HKEY_CURRENT_USER; key paths are given without it ("SOFTWARE\\Tarvesk\\...").
+// Key paths and value names are compared without regard to ASCII case; the name "" is a key's
+// default value ("@" in the file).
+//
+// The file is read once and kept in memory; it is read again only when another process has
+// replaced it. Every change reaches the disk by replacing the whole file atomically (a
+// temporary file in the same folder, fsync, rename, fsync of the folder) under an advisory lock
+// on the folder, so a crash leaves the old file or the new one, and two processes writing at
+// once lose nothing of each other's changes. A file that does not parse is moved aside to
+// "<file>.bad" (reported to the diagnostic log) and the store starts empty.
+// All members may be called from any thread.
+class RegistryStore {
+ public:
+  explicit RegistryStore(std::string path, bool readOnly = false);
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  const std::string& path() const { return path_; }
+  bool readOnly() const { return readOnly_; }
+
+  // 1 with the value; -2 when the key does not exist; -1 when the value does not.
+  int Read(std::string_view key, std::string_view name, RegValue& value);
+  // 1 when stored; -2 when the key did not exist and could not be created; -1 when writing
+  // failed (a read-only store, a name or text holding a line break, the file not replaced).
+  int Write(std::string_view key, std::string_view name, const RegValue& value);
+  // -1 when the key exists already; 1 when it was created; 0 when it could not be.
+  int EnsureKey(std::string_view key);
+  bool KeyExists(std::string_view key);
+
+  // While a batch is open, changes are kept in memory and reach the disk together when it is
+  // committed (one file replacement instead of one per value). Reads see the changes at once.
+  // A batch that ends without Commit() is committed by its destructor.
+  class Batch {
+   public:
+    explicit Batch(RegistryStore& store);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    // True when every change reached the disk (or there was none).
+    bool Commit();
+
+   private:
+    RegistryStore& store_;
+    bool done_ = false;
+  };
+
+  // The file text that would be written for the current contents.
+  std::string Serialize();
+
+ private:
+  struct Value {
+    std::string name;
+    RegValue data;
+  };
+  struct Key {
+    std::string path;
+    std::vector<Value> values;
+  };
+  struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  // One change, kept while a batch is open so that it can be replayed over a newer file.
+  struct Change {
+    bool keyOnly;
+    std::string key;
+    std::string name;
+    RegValue value;
+  };
+
+  FileId StatFile() const;
+  void RefreshLocked();
+  void LoadLocked(bool underFileLock);
+  int ApplyWrite(std::vector<Key>& keys, std::string_view key, std::string_view name, const RegValue& value);
+  static Key* FindKey(std::vector<Key>& keys, std::string_view key);
+  static bool KeyOrChildExists(const std::vector<Key>& keys, std::string_view key);
+  static std::string SerializeKeys(const std::vector<Key>& keys);
+  bool PersistLocked(const std::vector<Change>& changes);
+
+  std::mutex mutex_;
+  const std::string path_;
+  const bool readOnly_;
+  bool loaded_ = false;
+  FileId loadedId_;
+  std::vector<Key> keys_;
+  int batchDepth_ = 0;
+  std::vector<Change> pending_;
+  bool batchFailed_ = false;
+
+  friend class Batch;
+};
+
+// Parses ".reg" text into keys; false when the text is not a file this store writes.
+// Exposed for the tests.
+struct RegParsedValue {
+  std::string key;
+  std::string name;
+  RegValue value;
+};
+bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values);
+
+// $XDG_CONFIG_HOME/Tarvesk/zelvora/registry.reg (default ~/.config).
+std::string DefaultSettingsStorePath();
+
+// The store of the current user: the file at DefaultSettingsStorePath(), or the one chosen by
+// UseSettingsStoreFile.
+RegistryStore& CurrentUserStore();
+
+// Makes CurrentUserStore() use `path` instead (`readOnly`: never written, never moved aside).
+// Call before the store is used by other threads.
+void UseSettingsStoreFile(const std::string& path, bool readOnly);
+
+// The registry primitives over a store.
+// RegReadValue: 1, -1 (no such value) or -2 (no such key).
+int RegReadValue(RegistryStore& root, std::string_view subKey, std::string_view name, RegValue& value);
+// RegWriteValue: for kRegDword `text` is read as a decimal 32-bit integer; for kRegSz the first
+// `length` bytes of `text` are stored, up to its first NUL (`length` 0: the whole text).
+// 1, -1 (writing failed, or another type) or -2 (the key could not be created).
+int RegWriteValue(RegistryStore& root, std::string_view subKey, std::string_view name, std::string_view text,
+                  uint32_t type, size_t length);
+int RegWriteDword(RegistryStore& root, std::string_view subKey, std::string_view name, uint32_t value);
+// -1 when the key exists, 1 when created, 0 on failure.
+int RegEnsureKey(RegistryStore& root, std::string_view subKey);

@@ -1,0 +1,540 @@
+// The settings store: ".reg" text parsed into memory, replaced atomically on every change.
+#include "platform/RegistryStore.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/SpecialFolders.h"
+#include "support/DebugLog.h"
+#include "support/FileUtils.h"
+
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kRoot = "HKEY_CURRENT_USER\\";
+// Our file holds a few dozen values; anything far larger is not ours.
+constexpr off_t kMaxFileSize = 4 << 20;
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+// A key path: non-empty components separated by single backslashes.
+bool ValidKeyPath(std::string_view key) {
+  if (key.empty() || key.front() == '\\' || key.back() == '\\' || HasLineBreak(key)) return false;
+  return key.find("\\\\") == std::string_view::npos;
+}
+
+std::string_view TrimView(std::string_view s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string_view::npos) return {};
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+std::string Quote(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+// Reads a quoted text starting at line[pos] == '"'; pos ends after the closing quote.
+bool ParseQuoted(std::string_view line, size_t& pos, std::string& out) {
+  if (pos >= line.size() || line[pos] != '"') return false;
+  out.clear();
+  for (size_t i = pos + 1; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      pos = i + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (++i >= line.size() || (line[i] != '\\' && line[i] != '"')) return false;
+      c = line[i];
+    }
+    out += c;
+  }
+  return false;
+}
+
+bool ParseDword(std::string_view s, uint32_t& out) {
+  if (s.empty() || s.size() > 8) return false;
+  out = 0;
+  for (char c : s) {
+    int d = c >= '0' && c <= '9' ? c - '0' : Lower(c) >= 'a' && Lower(c) <= 'f' ? Lower(c) - 'a' + 10 : -1;
+    if (d < 0) return false;
+    out = out * 16 + static_cast<uint32_t>(d);
+  }
+  return true;
+}
+
+bool ParseValueLine(std::string_view line, RegParsedValue& v) {
+  size_t pos = 0;
+  if (line.front() == '@') {
+    v.name.clear();
+    pos = 1;
+  } else if (!ParseQuoted(line, pos, v.name)) {
+    return false;
+  }
+  if (pos >= line.size() || line[pos] != '=') return false;
+  std::string_view data = line.substr(pos + 1);
+  if (!data.empty() && data.front() == '"') {
+    size_t p = 0;
+    if (!ParseQuoted(data, p, v.value.text) || p != data.size()) return false;
+    v.value.type = kRegSz;
+    return true;
+  }
+  constexpr std::string_view kDword = "dword:";
+  if (data.size() > kDword.size() && SameText(data.substr(0, kDword.size()), kDword)) {
+    v.value.type = kRegDword;
+    return ParseDword(data.substr(kDword.size()), v.value.dword);
+  }
+  return false;
+}
+
+// The folder's advisory lock: every writer of the file holds it while reading, writing and
+// renaming, so concurrent writers apply their changes one after the other.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder) {
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Temporary files of writers that died before their rename; only called under the folder lock,
+// when no other writer can be between its mkstemp and its rename.
+void RemoveStaleTemporaries(int folderFd, const std::string& prefix) {
+  int dup = ::dup(folderFd);
+  if (dup < 0) return;
+  DIR* dir = ::fdopendir(dup);
+  if (!dir) {
+    ::close(dup);
+    return;
+  }
+  while (struct dirent* e = ::readdir(dir))
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) ::unlinkat(folderFd, e->d_name, 0);
+  ::closedir(dir);
+}
+
+}  // namespace
+
+bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values) {
+  keys.clear();
+  values.clear();
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  bool sawHeader = false;
+  std::string currentKey;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? text.size() : end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = TrimView(line);
+    if (line.empty()) continue;
+    if (!sawHeader) {
+      if (line != kHeader) return false;
+      sawHeader = true;
+      continue;
+    }
+    if (line.front() == ';') continue;
+    if (line.front() == '[') {
+      if (line.back() != ']') return false;
+      std::string_view inner = line.substr(1, line.size() - 2);
+      if (inner.size() <= kRoot.size() || !SameText(inner.substr(0, kRoot.size()), kRoot)) return false;
+      inner.remove_prefix(kRoot.size());
+      if (!ValidKeyPath(inner)) return false;
+      currentKey = std::string(inner);
+      keys.push_back(currentKey);
+      continue;
+    }
+    if (currentKey.empty()) return false;
+    RegParsedValue v;
+    if (!ParseValueLine(line, v)) return false;
+    v.key = currentKey;
+    values.push_back(std::move(v));
+  }
+  return sawHeader;
+}
+
+RegistryStore::RegistryStore(std::string path, bool readOnly) : path_(std::move(path)), readOnly_(readOnly) {}
+
+RegistryStore::FileId RegistryStore::StatFile() const {
+  FileId id;
+  struct stat st{};
+  if (::stat(path_.c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.size = st.st_size;
+  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
+void RegistryStore::LoadLocked(bool underFileLock) {
+  keys_.clear();
+  loaded_ = true;
+  loadedId_ = FileId{};
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) DebugLog(kDebugTarget, "settings file %s cannot be read: %s", path_.c_str(), std::strerror(errno));
+    loadedId_ = StatFile();
+    return;
+  }
+  struct stat st{};
+  std::string text;
+  bool readOk = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileSize;
+  if (readOk) {
+    loadedId_ = FileId{true, st.st_dev, st.st_ino, st.st_size,
+                       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    text.resize(done);
+  }
+  ::close(fd);
+
+  std::vector<std::string> keyNames;
+  std::vector<RegParsedValue> values;
+  if (readOk && ParseRegText(text, keyNames, values)) {
+    for (const auto& k : keyNames)
+      if (!FindKey(keys_, k)) keys_.push_back(Key{k, {}});
+    for (const auto& v : values) ApplyWrite(keys_, v.key, v.name, v.value);
+    return;
+  }
+
+  if (readOnly_) {
+    DebugLog(kDebugTarget, "settings file %s does not parse; ignored", path_.c_str());
+    return;
+  }
+  // Keep the damaged file for inspection and start from nothing, rather than refusing to run.
+  std::unique_ptr<FolderLock> lock;
+  if (!underFileLock) lock = std::make_unique<FolderLock>(FolderOf(path_));
+  FileId now = StatFile();
+  if (now == loadedId_ || !readOk) {
+    std::string bad = path_ + ".bad";
+    if (::rename(path_.c_str(), bad.c_str()) == 0)
+      DebugLog(kDebugTarget, "settings file %s does not parse; moved aside to %s", path_.c_str(), bad.c_str());
+    else
+      DebugLog(kDebugTarget, "settings file %s does not parse and cannot be moved aside: %s", path_.c_str(),
+               std::strerror(errno));
+    loadedId_ = StatFile();
+  } else {
+    // Replaced by another writer meanwhile: read that one instead.
+    LoadLocked(underFileLock || lock != nullptr);
+  }
+}
+
+void RegistryStore::RefreshLocked() {
+  if (loaded_ && StatFile() == loadedId_) return;
+  LoadLocked(false);
+  // Changes of an open batch stay visible over the newer file.
+  for (const auto& c : pending_) {
+    if (c.keyOnly) {
+      if (!FindKey(keys_, c.key)) keys_.push_back(Key{c.key, {}});
+    } else {
+      ApplyWrite(keys_, c.key, c.name, c.value);
+    }
+  }
+}
+
+RegistryStore::Key* RegistryStore::FindKey(std::vector<Key>& keys, std::string_view key) {
+  for (auto& k : keys)
+    if (SameText(k.path, key)) return &k;
+  return nullptr;
+}
+
+bool RegistryStore::KeyOrChildExists(const std::vector<Key>& keys, std::string_view key) {
+  for (const auto& k : keys) {
+    if (k.path.size() < key.size()) continue;
+    if (!SameText(std::string_view(k.path).substr(0, key.size()), key)) continue;
+    if (k.path.size() == key.size() || k.path[key.size()] == '\\') return true;
+  }
+  return false;
+}
+
+int RegistryStore::ApplyWrite(std::vector<Key>& keys, std::string_view key, std::string_view name,
+                              const RegValue& value) {
+  Key* k = FindKey(keys, key);
+  if (!k) {
+    keys.push_back(Key{std::string(key), {}});
+    k = &keys.back();
+  }
+  for (auto& v : k->values) {
+    if (SameText(v.name, name)) {
+      v.data = value;
+      return 1;
+    }
+  }
+  k->values.push_back(Value{std::string(name), value});
+  return 1;
+}
+
+std::string RegistryStore::SerializeKeys(const std::vector<Key>& keys) {
+  std::string out(kHeader);
+  out += "\n";
+  for (const auto& k : keys) {
+    out += "\n[";
+    out += kRoot;
+    out += k.path;
+    out += "]\n";
+    // The default value first, as the registry editor writes it.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const auto& v : k.values) {
+        if ((pass == 0) != v.name.empty()) continue;
+        out += v.name.empty() ? std::string("@") : Quote(v.name);
+        out += '=';
+        if (v.data.type == kRegDword) {
+          char hex[16];
+          std::snprintf(hex, sizeof hex, "dword:%08x", v.data.dword);
+          out += hex;
+        } else {
+          out += Quote(v.data.text);
+        }
+        out += '\n';
+      }
+    }
+  }
+  return out;
+}
+
+std::string RegistryStore::Serialize() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  return SerializeKeys(keys_);
+}
+
+bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
+  const std::string folder = FolderOf(path_);
+  MakeFolderPath(folder);
+  FolderLock lock(folder);
+  if (!lock.ok()) return false;
+  // Another process may have replaced the file since we read it: build on its version.
+  if (!loaded_ || StatFile() != loadedId_) LoadLocked(true);
+  std::vector<Key> next = keys_;
+  for (const auto& c : changes) {
+    if (c.keyOnly) {
+      if (!FindKey(next, c.key)) next.push_back(Key{c.key, {}});
+    } else {
+      ApplyWrite(next, c.key, c.name, c.value);
+    }
+  }
+  const std::string tempPrefix = NameOf(path_) + ".tmp";
+  RemoveStaleTemporaries(lock.fd(), tempPrefix);
+  std::string temp = path_ + ".tmpXXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, SerializeKeys(next)) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (ok) ok = ::rename(temp.c_str(), path_.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself is durable only once the folder is on disk.
+  ::fsync(lock.fd());
+  keys_ = std::move(next);
+  loadedId_ = StatFile();
+  loaded_ = true;
+  return true;
+}
+
+int RegistryStore::Read(std::string_view key, std::string_view name, RegValue& value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  Key* k = FindKey(keys_, key);
+  if (!k) return KeyOrChildExists(keys_, key) ? -1 : -2;
+  for (const auto& v : k->values) {
+    if (SameText(v.name, name)) {
+      value = v.data;
+      return 1;
+    }
+  }
+  return -1;
+}
+
+int RegistryStore::Write(std::string_view key, std::string_view name, const RegValue& value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  const bool existed = KeyOrChildExists(keys_, key);
+  if (!ValidKeyPath(key)) return -2;
+  if (readOnly_ || HasLineBreak(name) || (value.type != kRegSz && value.type != kRegDword) ||
+      (value.type == kRegSz && HasLineBreak(value.text)))
+    return existed ? -1 : -2;
+  Change change{false, std::string(key), std::string(name), value};
+  if (batchDepth_ > 0) {
+    ApplyWrite(keys_, key, name, value);
+    pending_.push_back(std::move(change));
+    return 1;
+  }
+  if (PersistLocked({change})) return 1;
+  return existed ? -1 : -2;
+}
+
+int RegistryStore::EnsureKey(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  if (!ValidKeyPath(key)) return 0;
+  if (KeyOrChildExists(keys_, key)) return -1;
+  if (readOnly_) return 0;
+  Change change{true, std::string(key), {}, {}};
+  if (batchDepth_ > 0) {
+    keys_.push_back(Key{std::string(key), {}});
+    pending_.push_back(std::move(change));
+    return 1;
+  }
+  return PersistLocked({change}) ? 1 : 0;
+}
+
+bool RegistryStore::KeyExists(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  return KeyOrChildExists(keys_, key);
+}
+
+RegistryStore::Batch::Batch(RegistryStore& store) : store_(store) {
+  std::lock_guard<std::mutex> guard(store_.mutex_);
+  ++store_.batchDepth_;
+}
+
+RegistryStore::Batch::~Batch() { Commit(); }
+
+bool RegistryStore::Batch::Commit() {
+  if (done_) return true;
+  done_ = true;
+  std::lock_guard<std::mutex> guard(store_.mutex_);
+  if (--store_.batchDepth_ > 0 || store_.pending_.empty()) return true;
+  std::vector<Change> changes = std::move(store_.pending_);
+  store_.pending_.clear();
+  if (store_.PersistLocked(changes)) return true;
+  // The changes never reached the disk: forget them, so reads show what is stored.
+  store_.loaded_ = false;
+  return false;
+}
+
+std::string DefaultSettingsStorePath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string base = config && config[0] == '/' ? std::string(config) : HomeFolder() + "/.config";
+  return base + "/Tarvesk/zelvora/registry.reg";
+}
+
+namespace {
+
+std::mutex gStoreMutex;
+std::unique_ptr<RegistryStore> gStore;
+// Stores replaced by UseSettingsStoreFile stay alive: a caller may still hold a reference.
+std::vector<std::unique_ptr<RegistryStore>> gRetiredStores;
+
+}  // namespace
+
+RegistryStore& CurrentUserStore() {
+  std::lock_guard<std::mutex> guard(gStoreMutex);
+  if (!gStore) gStore = std::make_unique<RegistryStore>(DefaultSettingsStorePath());
+  return *gStore;
+}
+
+void UseSettingsStoreFile(const std::string& path, bool readOnly) {
+  std::lock_guard<std::mutex> guard(gStoreMutex);
+  if (gStore) gRetiredStores.push_back(std::move(gStore));
+  gStore = std::make_unique<RegistryStore>(path, readOnly);
+}
+
+int RegReadValue(RegistryStore& root, std::string_view subKey, std::string_view name, RegValue& value) {
+  return root.Read(subKey, name, value);
+}
+
+int RegWriteValue(RegistryStore& root, std::string_view subKey, std::string_view name, std::string_view text,
+                  uint32_t type, size_t length) {
+  RegValue value;
+  value.type = type;
+  if (type == kRegDword) {
+    // As atoi reads it: leading blanks, a sign, digits up to the first other character.
+    std::string digits(text.substr(0, 32));
+    long long n = std::strtoll(digits.c_str(), nullptr, 10);
+    if (n > INT32_MAX) n = INT32_MAX;
+    if (n < INT32_MIN) n = INT32_MIN;
+    value.dword = static_cast<uint32_t>(static_cast<int32_t>(n));
+  } else if (type == kRegSz) {
+    std::string_view data = length == 0 ? text : text.substr(0, length);
+    value.text = std::string(data.substr(0, data.find('\0')));
+  } else {
+    return -1;
+  }
+  return root.Write(subKey, name, value);
+}
+
+int RegWriteDword(RegistryStore& root, std::string_view subKey, std::string_view name, uint32_t value) {
+  RegValue v;
+  v.type = kRegDword;
+  v.dword = value;
+  return root.Write(subKey, name, v);
+}
+
+int RegEnsureKey(RegistryStore& root, std::string_view subKey) { return root.EnsureKey(subKey); }

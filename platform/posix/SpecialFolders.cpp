@@ -1,0 +1,109 @@
+// Special folders from the XDG variables and user-dirs.dirs; program folder from /proc/self/exe.
+#include "platform/SpecialFolders.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Processes.h"
+#include "support/FileUtils.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : std::string();
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else home + fallback.
+std::string XdgFolder(const char* variable, const char* homeRelative) {
+  std::string v = Env(variable);
+  if (!v.empty() && v.front() == '/') return WithoutTrailingSlash(v);
+  return HomeFolder() + homeRelative;
+}
+
+// XDG_DESKTOP_DIR from user-dirs.dirs: a quoted absolute path or one starting with "$HOME".
+std::string DesktopFromUserDirs() {
+  std::ifstream in(XdgFolder("XDG_CONFIG_HOME", "/.config") + "/user-dirs.dirs");
+  std::string line;
+  const std::string key = "XDG_DESKTOP_DIR=";
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) != 0) continue;
+    std::string value = line.substr(key.size());
+    if (value.size() < 2 || value.front() != '"' || value.back() != '"') return {};
+    value = value.substr(1, value.size() - 2);
+    if (value.compare(0, 5, "$HOME") == 0) return WithoutTrailingSlash(HomeFolder() + value.substr(5));
+    if (!value.empty() && value.front() == '/') return WithoutTrailingSlash(value);
+    return {};
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string HomeFolder() {
+  std::string home = Env("HOME");
+  if (!home.empty()) return WithoutTrailingSlash(home);
+  std::vector<char> buf(16384);
+  struct passwd pw{};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+    return WithoutTrailingSlash(found->pw_dir);
+  return "/";
+}
+
+std::string SpecialFolderPath(int kind) {
+  switch (kind) {
+    case kFolderSystem:
+      return "/usr/lib";
+    case kFolderTemp: {
+      std::string tmp = Env("TMPDIR");
+      return !tmp.empty() && tmp.front() == '/' ? WithoutTrailingSlash(tmp) : "/tmp";
+    }
+    case kFolderDesktop: {
+      std::string desktop = DesktopFromUserDirs();
+      return desktop.empty() ? HomeFolder() + "/Desktop" : desktop;
+    }
+    case kFolderInternetCache:
+      return XdgFolder("XDG_CACHE_HOME", "/.cache");
+    case kFolderProgramFiles:
+      return "/opt";
+    case kFolderLocalData:
+      return XdgFolder("XDG_DATA_HOME", "/.local/share");
+    default:
+      return {};
+  }
+}
+
+std::string GetSpecialFolder(int kind, int, int) {
+  std::string path = SpecialFolderPath(kind);
+  if (!path.empty()) MakeFolderPath(path);
+  return path;
+}
+
+std::string GetProgramFolder() {
+  std::vector<char> buf(4096);
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return {};
+  std::string path(buf.data(), static_cast<size_t>(n));
+  CutAfterLastBackslash(path, false);
+  return path.empty() ? "/" : path;
+}
+
+std::string DefaultHangulFontFile() {
+  static const std::string font = [] {
+    std::string out;
+    if (RunProgram({"fc-match", "-f", "%{file}", "sans:lang=ko"}, &out, 5000, 4096) != 0) return std::string();
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    if (out.empty() || out.front() != '/' || !FileExists(out)) return std::string();
+    return out;
+  }();
+  return font;
+}

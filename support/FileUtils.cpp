@@ -1,0 +1,176 @@
+// File, folder and path helpers over plain POSIX file calls.
+#include "support/FileUtils.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+thread_local WaitPumpHook tPumpHook;
+
+constexpr int kMaxComponents = 64;
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+// Creates one folder when nothing of that name exists yet; true when it was created.
+bool CreateOneFolder(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) return false;
+  return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies the bytes of `source` over `target`; the target keeps the source's permission bits.
+bool CopyFileContents(const std::string& source, const std::string& target) {
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st{};
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(in);
+    return false;
+  }
+  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buffer(1 << 16);
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+void SetWaitPumpHook(WaitPumpHook hook) { tPumpHook = std::move(hook); }
+
+void WaitStep(int ms) {
+  if (tPumpHook) tPumpHook();
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int PumpMessages(int ms, int count) {
+  for (int i = 0; i < count; ++i) WaitStep(ms);
+  return 0;
+}
+
+int MakeFolderPath(const std::string& path, std::string* normalized) {
+  if (path.size() < 2) return 0;
+  const bool absolute = path.front() == '/';
+  std::string copy = path;
+  while (!copy.empty() && copy.back() == '/') copy.pop_back();
+  size_t lead = copy.find_first_not_of('/');
+  copy = lead == std::string::npos ? std::string() : copy.substr(lead);
+  if (copy.empty()) return 0;
+
+  int created = 0;
+  if (copy.find('/') == std::string::npos) {
+    std::string one = absolute ? "/" + copy : copy;
+    if (normalized) *normalized = one;
+    return CreateOneFolder(one) ? 1 : 0;
+  }
+
+  // The root stays: unlike a drive-letter path, a POSIX path without it would change meaning.
+  std::string growing = absolute ? "/" : "";
+  bool any = false;
+  size_t start = 0;
+  for (int count = 0; count < kMaxComponents && start <= copy.size(); ++count) {
+    size_t slash = copy.find('/', start);
+    std::string part = Trim(copy.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    start = slash == std::string::npos ? copy.size() + 1 : slash + 1;
+    if (part.empty() || part == "." || part == "..") continue;
+    if (any) growing += '/';
+    growing += part;
+    any = true;
+    if (CreateOneFolder(growing)) ++created;
+  }
+  if (normalized) *normalized = growing;
+  return created;
+}
+
+int FileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? 1 : 0;
+}
+
+int GetFileStatus(const std::string& path, int64_t* mtime, int64_t* size) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  if (mtime) *mtime = static_cast<int64_t>(st.st_mtime);
+  if (size) *size = static_cast<int64_t>(st.st_size);
+  return 1;
+}
+
+int DeleteFileIfPresent(const std::string& path) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 1 : 0;
+  if (S_ISDIR(st.st_mode)) return 0;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 1 : 0;
+}
+
+int MoveFileByCopy(const std::string& source, const std::string& target) {
+  if (!FileExists(source)) return 1;
+  // Copying a file onto itself would truncate it before reading it.
+  struct stat a{}, b{};
+  if (::stat(target.c_str(), &b) == 0 && ::stat(source.c_str(), &a) == 0 && a.st_dev == b.st_dev &&
+      a.st_ino == b.st_ino)
+    return 0;
+  if (!CopyFileContents(source, target)) return 0;
+  return DeleteFileIfPresent(source);
+}
+
+int SetFileModTime(const std::string& path, int64_t time) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  struct timespec times[2];
+  times[0] = st.st_atim;  // access time stays as it was
+  times[1].tv_sec = static_cast<time_t>(time);
+  times[1].tv_nsec = 0;
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 ? 1 : -1;
+}
+
+std::string& CutAfterLastBackslash(std::string& path, bool keepSlash) {
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) path.resize(keepSlash ? slash + 1 : slash);
+  return path;
+}
+
+int GetProcessorCount() {
+  long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+int GetWindowsVersionCode() { return 0; }
