@@ -23,13 +23,9 @@ constexpr int kSampleRates[4][3] = {
 
 }  // namespace
 
-double MpegAudioHeader::version() const {
-  return versionIndex == 3 ? 1.0 : versionIndex == 2 ? 2.0 : 2.5;
-}
+double MpegAudioHeader::version() const { return versionIndex == 3 ? 1.0 : versionIndex == 2 ? 2.0 : 2.5; }
 
-const char* MpegAudioHeader::versionName() const {
-  return versionIndex == 3 ? "1" : versionIndex == 2 ? "2" : "2.5";
-}
+const char* MpegAudioHeader::versionName() const { return versionIndex == 3 ? "1" : versionIndex == 2 ? "2" : "2.5"; }
 
 std::optional<MpegAudioHeader> DecodeMpegAudioHeader(std::span<const uint8_t> bytes) {
   if (bytes.size() < 4) return std::nullopt;
