@@ -28,6 +28,13 @@ inline constexpr int kAsfIndexMaxPacketCount = 204;  // Simple Index query
 int AsfStreamQuery(MediaFile& file, int64_t* out, int query, bool restore);
 int AsfFilePropertiesQuery(MediaFile& file, int64_t* out, int query, bool restore);
 int AsfSimpleIndexQuery(MediaFile& file, int64_t* out, int query, bool restore);
+// The Data object: 101 its position, 102 its size, 103 total data packets, 104 first packet position.
+int AsfDataQuery(MediaFile& file, int64_t* out, int query, bool restore);
+// The Codec List name (UTF-8) of the first audio (query 101) or video (201) entry; 1 when found.
+int AsfCodecName(MediaFile& file, std::string* name, int query);
+// Whole seconds from data packets × maximum packet size × 8 ÷ maximum bit rate, rounded;
+// -1 when a field is missing or the bit rate is 0.
+int AsfPlayTimeEstimate(MediaFile& file);
 int RunWma(MediaFile& file, MediaInfo& info);
 int RunWmv(MediaFile& file, MediaInfo& info);
 
@@ -46,3 +53,6 @@ int RunMpg(MediaFile& file, MediaInfo& info, bool checkMode);
 
 // Wave format tag → displayed codec name; empty when the tag is not known.
 std::string WaveFormatDisplayName(uint16_t tag);
+// Wave format tag → its short name (up to three characters, "_" when the long name is the one
+// shown) and long name; false when the tag is not known.
+bool LookupWaveFormat(uint16_t tag, std::string* shortName, std::string* longName);
