@@ -61,8 +61,10 @@ constexpr FieldQuery kStreamQueries[] = {
     {208, 105, 4},  // compression identifier
 };
 
-constexpr int64_t kFirstPacketAt = 50;
+constexpr int64_t kFlagsAt = 88;  // File Properties flags: broadcast, seekable
 constexpr int64_t kEntryCountAt = 52;
+constexpr int64_t kIndexEntriesAt = 56;
+constexpr int64_t kIndexEntrySize = 6;  // packet number (32 bits), packet count (16 bits)
 
 struct AudioTagName {
   uint16_t tag;
@@ -118,6 +120,24 @@ int PlayTimeEstimate(MediaFile& file, const AsfLayout& layout) {
                                                         : static_cast<int>(seconds);
 }
 
+// The play time the header states: play duration (100 ns units) less preroll (ms). A file
+// written while broadcasting does not know it, and then the estimate stands in. The estimate
+// alone is far off for variable-rate streams (a 6.6 s ffmpeg WMV estimates at 8 s).
+int PlayTime(MediaFile& file, const AsfLayout& layout) {
+  constexpr uint32_t kBroadcast = 1;
+  std::optional<uint64_t> flags = AsfField(file, layout.fileProperties, kFlagsAt, 4);
+  int64_t duration = 0, preroll = 0;
+  if (flags && !(*flags & kBroadcast) && FieldValue(file, layout.fileProperties, kFilePropertiesQueries, 5, &duration) &&
+      FieldValue(file, layout.fileProperties, kFilePropertiesQueries, 7, &preroll) && duration > 0) {
+    double seconds = static_cast<double>(duration) / 1e7 - static_cast<double>(preroll) / 1e3;
+    if (seconds >= 0) {
+      return seconds >= std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                            : static_cast<int>(seconds);
+    }
+  }
+  return std::max(PlayTimeEstimate(file, layout), 0);
+}
+
 std::string AudioCodecName(MediaFile& file, const AsfLayout& layout, const AsfObject& stream) {
   if (std::optional<std::string> listed = AsfCodecListName(file, layout, AsfStreamKind::kAudio)) {
     std::string name = *listed;
@@ -140,8 +160,12 @@ void FillLayoutValues(MediaFile& file, const AsfLayout& layout, MediaInfo& info)
   info.payload_end = info.end_offset;
   if (layout.simpleIndex.found()) {
     info.payload_end = layout.simpleIndex.pos;
-    if (std::optional<uint64_t> entries = AsfField(file, layout.simpleIndex, kEntryCountAt, 4))
-      info.index_entries = ClampToInt32(static_cast<int64_t>(*entries));
+    // Six bytes per entry after the count: no more entries than the object holds.
+    const AsfObject& index = layout.simpleIndex;
+    if (std::optional<uint64_t> entries = AsfField(file, index, kEntryCountAt, 4)) {
+      int64_t held = std::max<int64_t>(index.end - index.pos - kIndexEntriesAt, 0) / kIndexEntrySize;
+      info.index_entries = ClampToInt32(std::min(static_cast<int64_t>(*entries), held));
+    }
   }
 }
 
@@ -152,8 +176,7 @@ bool FillAudio(MediaFile& file, const AsfLayout& layout, MediaInfo& info) {
   int64_t bytesPerSecond = 0, channels = 0, sampleRate = 0;
   if (FieldValue(file, stream, kStreamQueries, 106, &bytesPerSecond) && bytesPerSecond > 0)
     audio->value2 = ClampToInt32(bytesPerSecond * 8 / 1000);
-  // An estimate that cannot be made leaves the play time unknown (0), never negative.
-  info.duration_s = std::max(PlayTimeEstimate(file, layout), 0);
+  info.duration_s = PlayTime(file, layout);
   if (FieldValue(file, stream, kStreamQueries, 104, &channels) && channels > 0) audio->value3 = ClampToInt32(channels);
   // The sample rate is a signed 32-bit field to its readers: a "negative" one counts as 0.
   if (FieldValue(file, stream, kStreamQueries, 105, &sampleRate))
@@ -189,7 +212,7 @@ bool FillVideo(MediaFile& file, const AsfLayout& layout, MediaInfo& info, bool h
   if (FieldValue(file, layout.fileProperties, kFilePropertiesQueries, 10, &maxBitrate) && maxBitrate != 0)
     info.bitrate_kbps = ClampToInt32(maxBitrate / 1024);
   FillLayoutValues(file, layout, info);
-  if (info.duration_s == 0) info.duration_s = std::max(PlayTimeEstimate(file, layout), 0);
+  if (info.duration_s == 0) info.duration_s = PlayTime(file, layout);
   if (info.duration_s != 0 && info.bitrate_kbps < 1)
     info.bitrate_kbps = ClampToInt32(info.payload_end * 8 / info.duration_s / 1024);
   if (info.bitrate_kbps > 0 && haveAudio && info.audio)
