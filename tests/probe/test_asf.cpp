@@ -7,6 +7,7 @@
 #include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/Parsers.h"
+#include "probe/Probe.h"
 
 using testsupport::ByteWriter;
 using testsupport::TempDir;
@@ -546,6 +547,18 @@ TEST(AsfParser, MatchesFfprobeOnRealFiles) {
       EXPECT_EQ(info.video->value2, testmedia::FfprobeInt(v, "height"));
       EXPECT_GT(info.bitrate_kbps, 0);
     }
+    // Through detection and the summary: the name does not decide, the streams do.
+    MediaFile probed;
+    ASSERT_TRUE(probed.open(path));
+    MediaInfo viaProbe;
+    const int type = c.video ? kTypeWmv : kTypeWma;
+    EXPECT_EQ(ProbeMediaFile(&probed, &viaProbe, path), type);
+    EXPECT_EQ(viaProbe.type_name, kMediaTypeNames[type]);
+    EXPECT_EQ(viaProbe.duration_s, info.duration_s);
+    MediaInfoEx summary;
+    EXPECT_EQ(getMediaInfo2Ex(&summary, path), type);
+    EXPECT_EQ(summary.asf_max_packet_size, 3200);  // ffmpeg's default packet size
+    EXPECT_EQ(summary.asf_index_max_packets > 0, info.index_entries > 0);
     std::cout << c.name << ": audio codec " << info.audio->codec << ", " << info.duration_s << " s (ffprobe "
               << seconds << "), " << info.bitrate_kbps << " kbit/s, index entries " << info.index_entries << "\n";
   }

@@ -9,6 +9,7 @@
 #include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/Parsers.h"
+#include "probe/Probe.h"
 #include "support/DebugLog.h"
 
 using testsupport::ByteWriter;
@@ -347,6 +348,12 @@ TEST(AviParser, MatchesFfprobeOnRealFiles) {
     EXPECT_EQ(info.bitrate_kbps, static_cast<int>(bytes.size() * 8 / info.duration_s / 1000));
     EXPECT_EQ(info.video->value3, std::max(info.bitrate_kbps - info.audio->value2, 0));
     EXPECT_EQ(info.payload_start, static_cast<int32_t>(bytes.find("movi") + 4));
+    MediaFile probed;
+    ASSERT_TRUE(probed.open(path));
+    MediaInfo viaProbe;
+    EXPECT_EQ(ProbeMediaFile(&probed, &viaProbe, path), kTypeAvi);
+    EXPECT_EQ(viaProbe.duration_s, info.duration_s);
+    EXPECT_EQ(viaProbe.bitrate_kbps, info.bitrate_kbps);
     if (c.stripIndex) {
       EXPECT_EQ(info.index_entries, 0);
       EXPECT_EQ(info.payload_end, 0);
