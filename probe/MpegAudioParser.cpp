@@ -1,3 +1,335 @@
-// Placeholder until this parser lands: it recognises nothing.
+// MPEG audio elementary streams: the first valid frame, its Xing/Info, VBRI or LAME header,
+// and the play time and bit rate derived from them.
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "probe/MpegAudio.h"
 #include "probe/Parsers.h"
-int RunMpegAudio(MediaFile&, MediaInfo&, bool, int64_t) { return 0; }
+#include "probe/Probe.h"
+
+namespace {
+
+constexpr size_t kSearchWindow = 128 * 1024;
+
+// Bit rates in kbit/s by index 0..14 (0 is free format); index 15 is not a bit rate.
+constexpr int kBitratesV1[3][15] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // Layer I
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // Layer II
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // Layer III
+};
+// The lower sampling frequencies of MPEG-2 and MPEG-2.5.
+constexpr int kBitratesV2[3][15] = {
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},  // Layer I
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},       // Layer II
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},       // Layer III
+};
+constexpr int kSampleRatesV1[3] = {44100, 48000, 32000};
+
+constexpr const char* kModeNames[4] = {"stereo", "joint stereo", "dual channel", "mono"};
+
+constexpr const char* kLameMethods[16] = {
+    "   ",
+    "cbr",
+    "abr",
+    "vbr-old / vbr-rh",
+    "vbr-new / vbr-mtrh",
+    "vbr-mt",
+    "vbr (full vbr method 4)",
+    "cbr (constant bitrate 2 pass)",
+    "abr (2 pass)",
+    "rserved",
+    "   ",
+    "   ",
+    "   ",
+    "   ",
+    "   ",
+    "   ",
+};
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// Big-endian 32-bit value at `at`, or nothing when the bytes end before it.
+bool ReadBe32(std::span<const uint8_t> bytes, size_t at, uint32_t& value) {
+  if (at > bytes.size() || bytes.size() - at < 4) return false;
+  value = (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
+  return true;
+}
+
+bool HasText(std::span<const uint8_t> bytes, size_t at, const char* text) {
+  size_t n = std::strlen(text);
+  return at <= bytes.size() && bytes.size() - at >= n && std::memcmp(bytes.data() + at, text, n) == 0;
+}
+
+// Frame length coefficient and slot size: bytes per frame = floor(bitrate × c / rate / d) × d.
+void FrameCoefficients(const MpegAudioState& s, int& c, int& d) {
+  bool mpeg1 = s.version == 1.0;
+  if (s.layer == 1) {
+    c = mpeg1 ? 48 : 24;
+    d = 4;
+  } else {
+    c = (s.layer == 3 && !mpeg1) ? 72 : 144;
+    d = 1;
+  }
+}
+
+// "3.99r", "3.100", "3.90.3": a LAME version of 3.90 or later, which is when the method byte
+// became reliable. The minor number is compared as a number, so 3.100 counts as later than 3.99.
+bool LameVersionAtLeast390(std::span<const uint8_t> text) {
+  size_t i = 0;
+  int major = 0, minor = 0, minorDigits = 0;
+  if (i >= text.size() || !std::isdigit(text[i])) return false;
+  while (i < text.size() && std::isdigit(text[i])) major = major * 10 + (text[i++] - '0');
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && std::isdigit(text[i]) && minorDigits < 3) {
+      minor = minor * 10 + (text[i++] - '0');
+      ++minorDigits;
+    }
+  }
+  if (minorDigits == 1) minor *= 10;  // "3.9" reads as 3.90
+  return major > 3 || (major == 3 && minor >= 90);
+}
+
+// The VBR header a Fraunhofer encoder writes 36 bytes into the first frame.
+void ReadVbri(MpegAudioState& s, std::span<const uint8_t> bytes, int64_t offset) {
+  s.rate_control = "vbr";
+  s.vbr_kind = "Fraunhofer";
+  uint32_t expected = 0, frames = 0;
+  if (!ReadBe32(bytes, 46, expected) || expected == 0) return;  // byte count of the audio data
+  // Compare what the header promises with what the file holds behind the first frame.
+  int64_t found = s.file_length - offset;
+  int64_t want = expected;
+  if (found == want + 1) {
+    s.file_length -= 1;
+  } else if (found > want + 1) {
+    s.warning = Format("Too much data in file: expecting %u bytes of audio data, found %lld (%lld bytes too many)",
+                       expected, static_cast<long long>(found), static_cast<long long>(found - want));
+  } else if (found == want - 1) {
+    s.warning = "Last byte of data truncated (this is a known bug in Meracl ID3 Tag Writer before v1.3.5)";
+  } else if (found < want - 1) {
+    s.warning = Format("Probable truncated file: expecting %u bytes of audio data, only found %lld (short by %lld bytes)",
+                       expected, static_cast<long long>(found), static_cast<long long>(want - found));
+  }
+  // The frame count beside the byte count gives the stream's real average, as with Xing;
+  // the first frame's own rate says nothing about a variable-rate stream.
+  if (ReadBe32(bytes, 50, frames) && frames > 0) {
+    int c, d;
+    FrameCoefficients(s, c, d);
+    double averageFrame = static_cast<double>(expected) / frames;
+    s.average_bitrate = static_cast<int64_t>(averageFrame * s.sample_rate / c);
+    s.frame_length = static_cast<int64_t>(averageFrame);
+  }
+}
+
+void ReadLame(MpegAudioState& s, std::span<const uint8_t> bytes, size_t tagAt) {
+  size_t lame = tagAt + 120;
+  if (!HasText(bytes, lame, "LAME") || bytes.size() - lame < 10) return;
+  if (!LameVersionAtLeast390(bytes.subspan(lame + 4, 5))) return;
+  const char* method = kLameMethods[bytes[lame + 9] & 0x0F];
+  s.rate_control.assign(method, std::min<size_t>(3, std::strlen(method)));
+  if ((bytes[lame + 9] & 0x0F) != 1 || s.average_bitrate <= 0) return;
+  // A constant-rate stream: report the standard rate the encoder was asked for.
+  s.rate_control = "cbr";
+  int64_t kbps = (s.average_bitrate + 500) / 1000;
+  int64_t snapped = kbps > 320 ? kbps : SnapToStandardBitrate(static_cast<int>(kbps));
+  s.bitrate = snapped * 1000;
+  s.average_bitrate = snapped * 1000;
+}
+
+// Xing (variable rate) or Info (constant rate): frame count and byte count of the stream.
+bool ReadXing(MpegAudioState& s, std::span<const uint8_t> bytes) {
+  size_t at;
+  bool mono = s.channel_mode == 3;
+  if (s.version == 1.0)
+    at = mono ? 21 : 36;
+  else
+    at = mono ? 13 : 21;
+  if (!HasText(bytes, at, "Xing") && !HasText(bytes, at, "Info")) return false;
+  s.rate_control = "vbr";
+  s.vbr_kind = "Xing";
+  uint32_t flags = 0, frames = 0, byteCount = 0;
+  size_t field = at + 4;
+  if (!ReadBe32(bytes, field, flags)) return true;
+  field += 4;
+  if ((flags & 1) && ReadBe32(bytes, field, frames)) field += 4;
+  if ((flags & 2) && ReadBe32(bytes, field, byteCount)) field += 4;
+  if (frames > 0 && byteCount > 0) {
+    int c, d;
+    FrameCoefficients(s, c, d);
+    double averageFrame = static_cast<double>(byteCount) / frames;
+    s.average_bitrate = static_cast<int64_t>(averageFrame * s.sample_rate / c);
+    s.frame_length = static_cast<int64_t>(averageFrame);
+  }
+  ReadLame(s, bytes, at);
+  return true;
+}
+
+bool Invalid(MpegAudioState& s, std::span<const uint8_t> b, std::string why) {
+  s.valid = false;
+  s.error = why.empty() ? Format("Invalid MPEG audio header (%02X%02X%02X%02X)", b[0], b[1], b[2], b[3]) : std::move(why);
+  return false;
+}
+
+}  // namespace
+
+int SnapToStandardBitrate(int kbps) {
+  static constexpr int kStandard[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  int best = kStandard[0];
+  for (int rate : kStandard)
+    if (std::abs(kbps - rate) <= std::abs(kbps - best)) best = rate;  // ascending: a tie goes up
+  return best;
+}
+
+bool DecodeMpegAudioBytes(MpegAudioState& s, std::span<const uint8_t> b, int64_t offset) {
+  s.valid = false;
+  if (b.size() < 4) {
+    s.error = Format("Invalid Header Buffer Size : %d", static_cast<int>(b.size()));
+    return false;
+  }
+  b = b.first(std::min(b.size(), kMpegAudioHeaderBytes));
+  // Byte 0 and the top three bits of byte 1: the 11-bit frame sync.
+  if (b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return Invalid(s, b, {});
+  int versionIndex = (b[1] >> 3) & 3;  // 0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1
+  int layerIndex = (b[1] >> 1) & 3;    // 0 reserved, 1 Layer III, 2 Layer II, 3 Layer I
+  bool noCrc = b[1] & 1;
+  int bitrateIndex = b[2] >> 4;
+  int rateIndex = (b[2] >> 2) & 3;
+  if (layerIndex == 0) return Invalid(s, b, Format("Invalid Layer idx (%d)", layerIndex));
+  if (bitrateIndex == 15) return Invalid(s, b, Format("Invalid Bitrate idx (%d)", bitrateIndex));
+  if (rateIndex == 3 || versionIndex == 1) return Invalid(s, b, Format("Invalid Frequency idx (%d)", rateIndex));
+
+  s.version = versionIndex == 3 ? 1.0 : versionIndex == 2 ? 2.0 : 2.5;
+  s.layer = 4 - layerIndex;
+  s.codec = s.layer == 2 ? "mp2" : "mp3";
+  s.sample_rate = kSampleRatesV1[rateIndex] / (versionIndex == 3 ? 1 : versionIndex == 2 ? 2 : 4);
+  s.crc_protected = !noCrc;
+  s.crc = (s.crc_protected && b.size() >= 6) ? static_cast<uint16_t>((b[4] << 8) | b[5]) : 0;
+  s.padding = (b[2] >> 1) & 1;
+  s.private_bit = b[2] & 1;
+  s.channel_mode = b[3] >> 6;
+  s.copyright = (b[3] >> 3) & 1;
+  s.original = (b[3] >> 2) & 1;
+  s.channels = s.channel_mode == 3 ? 1 : 2;
+  int kbps = (versionIndex == 3 ? kBitratesV1 : kBitratesV2)[s.layer - 1][bitrateIndex];
+  s.bitrate = kbps == 0 ? -1 : int64_t{kbps} * 1000;
+
+  // MPEG-1 Layer II allows only some rates per channel mode; the lower sampling
+  // frequencies of MPEG-2 allow every rate in every mode.
+  if (s.layer == 2 && s.version == 1.0 && kbps > 0) {
+    if (s.channel_mode == 3 && kbps > 192)
+      return Invalid(s, b, Format("%dkbps not allowed in Layer 2 and `mono` mode.", kbps));
+    if (s.channel_mode != 3 && (kbps == 32 || kbps == 48 || kbps == 56 || kbps == 80))
+      return Invalid(s, b, Format("%dkbps not allowed in Layer 2 and `%s` mode.", kbps, kModeNames[s.channel_mode]));
+  }
+
+  int c, d;
+  FrameCoefficients(s, c, d);
+  s.frame_length = s.bitrate * c / s.sample_rate / d * d + (s.padding ? d : 0);
+  if (s.bitrate > 0 && s.frame_length < 1)
+    return Invalid(s, b, Format("Frame at offset(%lld) is has an invalid frame length.", static_cast<long long>(offset)));
+  s.average_bitrate = s.bitrate;
+  s.rate_control.clear();
+  s.vbr_kind.clear();
+
+  if (HasText(b, 36, "VBRI"))
+    ReadVbri(s, b, offset);
+  else if (!ReadXing(s, b))
+    s.rate_control = "cbr";
+  s.valid = true;
+  return true;
+}
+
+bool DecodeMPEGaudioHeaderEx(MpegAudioState& state, int64_t offset) {
+  uint8_t bytes[kMpegAudioHeaderBytes];
+  if (!state.file || offset < 0) return false;
+  size_t got = state.file->readAt(offset, bytes, sizeof bytes);
+  return DecodeMpegAudioBytes(state, std::span<const uint8_t>(bytes, got), offset);
+}
+
+bool FindMpegAudioFrame(MpegAudioState& state, int64_t offset) {
+  if (!state.file) return false;
+  const MediaFile& file = *state.file;
+  int64_t rest = offset >= 0 && offset < file.size() ? file.size() - offset : 0;
+  size_t window = static_cast<size_t>(std::min<int64_t>(rest, kSearchWindow));
+  std::vector<uint8_t> buffer(window);
+  size_t got = window ? file.readAt(offset, buffer.data(), window) : 0;
+  if (got == 0) {
+    state.error = Format("Invalid %d at offset %lld", 0, static_cast<long long>(offset));
+    return false;
+  }
+  bool windowReachesEnd = static_cast<int64_t>(got) == rest;
+  for (size_t i = 0; i + 1 < got; ++i) {
+    // A candidate: the first eight sync bits, then three more with a usable version and layer.
+    if (buffer[i] != 0xFF || buffer[i + 1] <= 0xE0) continue;
+    int64_t at = offset + static_cast<int64_t>(i);
+    MpegAudioState scratch = state;
+    bool valid;
+    if (got - i >= kMpegAudioHeaderBytes || windowReachesEnd)
+      valid = DecodeMpegAudioBytes(scratch, std::span<const uint8_t>(buffer).subspan(i), at);
+    else
+      valid = DecodeMPEGaudioHeaderEx(scratch, at);
+    if (valid) {
+      scratch.first_frame_offset = at;
+      state = std::move(scratch);
+      return true;
+    }
+  }
+  if (!windowReachesEnd)
+    state.error = Format("Could not find valid MPEG audio synch within the first %dKB", static_cast<int>(got / 1024));
+  else
+    state.error = "Could not find valid MPEG audio synch before end of file";
+  return false;
+}
+
+int RunMpegAudio(MediaFile& file, MediaInfo& info, bool checkMode, int64_t startOffset) {
+  if (!file.isOpen() || startOffset < 0) return 0;
+  try {
+    PositionGuard keep(file);
+    int64_t start = startOffset;
+    if (start == 0) {
+      Id3Header tag;
+      if (ParseId3Header(file, &tag)) start = tag.length;
+    }
+    MpegAudioState state;
+    state.file = &file;
+    state.file_length = file.size();
+    if (!FindMpegAudioFrame(state, start)) return 0;
+    if (checkMode || info.audio) return 1;
+
+    StreamInfo& audio = info.ensureAudio();
+    char codec[32];
+    std::snprintf(codec, sizeof codec, "V%3.1fL%d", state.version, state.layer);
+    audio.setCodec(codec);
+    audio.value1 = state.sample_rate;
+    audio.value3 = state.channels;
+    int64_t kbps = state.average_bitrate > 0 ? (state.average_bitrate + 500) / 1000 : 0;
+    audio.value2 = static_cast<int32_t>(std::min<int64_t>(kbps, INT32_MAX));
+    info.bitrate_kbps = audio.value2;
+    if (state.average_bitrate > 0) {
+      int64_t bytes = std::max<int64_t>(state.file_length - state.first_frame_offset, 0);
+      // bytes × 8 / rate without overflowing for any file length.
+      int64_t avg = state.average_bitrate;
+      int64_t seconds = bytes / avg * 8 + (bytes % avg) * 8 / avg;
+      info.duration_s = static_cast<int32_t>(std::min<int64_t>(seconds, INT32_MAX));
+    }
+    info.payload_start = static_cast<int32_t>(std::min<int64_t>(start, INT32_MAX));
+    info.payload_end = info.end_offset;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
