@@ -10,26 +10,13 @@
 #include <vector>
 
 #include "probe/MpegAudio.h"
+#include "probe/MpegAudioHeader.h"
 #include "probe/Parsers.h"
 #include "probe/Probe.h"
 
 namespace {
 
 constexpr size_t kSearchWindow = 128 * 1024;
-
-// Bit rates in kbit/s by index 0..14 (0 is free format); index 15 is not a bit rate.
-constexpr int kBitratesV1[3][15] = {
-    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // Layer I
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // Layer II
-    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // Layer III
-};
-// The lower sampling frequencies of MPEG-2 and MPEG-2.5.
-constexpr int kBitratesV2[3][15] = {
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},  // Layer I
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},       // Layer II
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},       // Layer III
-};
-constexpr int kSampleRatesV1[3] = {44100, 48000, 32000};
 
 constexpr const char* kModeNames[4] = {"stereo", "joint stereo", "dual channel", "mono"};
 
@@ -201,31 +188,29 @@ bool DecodeMpegAudioBytes(MpegAudioState& s, std::span<const uint8_t> b, int64_t
     return false;
   }
   b = b.first(std::min(b.size(), kMpegAudioHeaderBytes));
-  // Byte 0 and the top three bits of byte 1: the 11-bit frame sync.
-  if (b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return Invalid(s, b, {});
-  int versionIndex = (b[1] >> 3) & 3;  // 0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1
-  int layerIndex = (b[1] >> 1) & 3;    // 0 reserved, 1 Layer III, 2 Layer II, 3 Layer I
-  bool noCrc = b[1] & 1;
-  int bitrateIndex = b[2] >> 4;
-  int rateIndex = (b[2] >> 2) & 3;
-  if (layerIndex == 0) return Invalid(s, b, Format("Invalid Layer idx (%d)", layerIndex));
-  if (bitrateIndex == 15) return Invalid(s, b, Format("Invalid Bitrate idx (%d)", bitrateIndex));
-  if (rateIndex == 3 || versionIndex == 1) return Invalid(s, b, Format("Invalid Frequency idx (%d)", rateIndex));
+  auto header = DecodeMpegAudioHeader(b);
+  if (!header) {
+    // Name the first field that ruled the bytes out, as far as the sync lets us tell.
+    if ((b[1] & 0xE0) == 0xE0 && ((b[1] >> 1) & 3) == 0) return Invalid(s, b, Format("Invalid Layer idx (%d)", 0));
+    if ((b[1] & 0xE0) == 0xE0) return Invalid(s, b, Format("Invalid Frequency idx (%d)", (b[2] >> 2) & 3));
+    return Invalid(s, b, {});
+  }
+  if (header->bitrateIndex == 15) return Invalid(s, b, Format("Invalid Bitrate idx (%d)", header->bitrateIndex));
 
-  s.version = versionIndex == 3 ? 1.0 : versionIndex == 2 ? 2.0 : 2.5;
-  s.layer = 4 - layerIndex;
+  s.version = header->version();
+  s.layer = header->layer;
   s.codec = s.layer == 2 ? "mp2" : "mp3";
-  s.sample_rate = kSampleRatesV1[rateIndex] / (versionIndex == 3 ? 1 : versionIndex == 2 ? 2 : 4);
-  s.crc_protected = !noCrc;
+  s.sample_rate = header->sampleRate;
+  s.crc_protected = header->crcProtected;
   s.crc = (s.crc_protected && b.size() >= 6) ? static_cast<uint16_t>((b[4] << 8) | b[5]) : 0;
-  s.padding = (b[2] >> 1) & 1;
-  s.private_bit = b[2] & 1;
-  s.channel_mode = b[3] >> 6;
-  s.copyright = (b[3] >> 3) & 1;
-  s.original = (b[3] >> 2) & 1;
-  s.channels = s.channel_mode == 3 ? 1 : 2;
-  int kbps = (versionIndex == 3 ? kBitratesV1 : kBitratesV2)[s.layer - 1][bitrateIndex];
-  s.bitrate = kbps == 0 ? -1 : int64_t{kbps} * 1000;
+  s.padding = header->padding;
+  s.private_bit = header->privateBit;
+  s.channel_mode = header->channelMode;
+  s.copyright = header->copyright;
+  s.original = header->original;
+  s.channels = header->channels;
+  const int kbps = header->bitrateKbps;
+  s.bitrate = kbps == 0 ? -1 : int64_t{kbps} * 1000;  // free format: no bit rate
 
   // MPEG-1 Layer II allows only some rates per channel mode; the lower sampling
   // frequencies of MPEG-2 allow every rate in every mode.

@@ -66,7 +66,7 @@ Probed ProbeBytes(const std::string& bytes, const char* name = "clip.mp3") {
 
 }  // namespace
 
-TEST(MpegAudioHeader, DecodeTable) {
+TEST(MpegAudioFrame, DecodeTable) {
   struct Case {
     std::string bytes;
     bool valid;
@@ -123,7 +123,7 @@ TEST(MpegAudioHeader, DecodeTable) {
   }
 }
 
-TEST(MpegAudioHeader, CrcFollowsProtectedHeader) {
+TEST(MpegAudioFrame, CrcFollowsProtectedHeader) {
   std::string frame = Frame(Bytes({0xFF, 0xFA, 0x90, 0x64, 0xAB, 0xCD}), 417);
   MpegAudioState s;
   ASSERT_TRUE(DecodeMpegAudioBytes(s, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(frame.data()), 417), 0));
@@ -131,7 +131,7 @@ TEST(MpegAudioHeader, CrcFollowsProtectedHeader) {
   EXPECT_EQ(s.crc, 0xABCD);
 }
 
-TEST(MpegAudioHeader, XingPositionsByVersionAndMode) {
+TEST(MpegAudioFrame, XingPositionsByVersionAndMode) {
   struct Case {
     std::string header;
     size_t at;
