@@ -9,10 +9,7 @@
 
 #include "cli/Commands.h"
 #include "cli/TextOutput.h"
-#if __has_include("encoder/SettingsStore.h")
 #include "encoder/SettingsStore.h"
-#define ZELVORA_HAVE_SETTINGS_STORE 1
-#endif
 #include "probe/ListRow.h"
 #include "probe/Probe.h"
 #include "support/InterfaceTexts.h"
@@ -46,14 +43,10 @@ Align ColumnAlign(int column) {
 // The list's language: English when the stored language value is 1, Korean otherwise
 // (also when nothing is stored yet).
 const InterfaceTexts& ListTexts() {
-#ifdef ZELVORA_HAVE_SETTINGS_STORE
   EncodingSettings settings;
   StoredPaths paths;
   if (LoadSettings(settings, paths) != 1) return SelectInterfaceTexts(0);
   return SelectInterfaceTexts(settings.language);
-#else
-  return SelectInterfaceTexts(0);
-#endif
 }
 
 std::string WhyNotOpened(const std::string& path) {

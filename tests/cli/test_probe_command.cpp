@@ -177,3 +177,20 @@ TEST(ProbeCommand, RealMp3) {
       << run.out;
   EXPECT_NE(run.out.find("\"00:01:05\""), std::string::npos);
 }
+
+TEST(ProbeCommand, EnglishWithStoredLanguageOne) {
+  TempDir dir;
+  MakeTs(dir.file("clip.ts"));
+  // The test program's private home holds the settings file the command reads.
+  ASSERT_EQ(Zelvora({"settings", "set", "etc_conf.no_scan=1"}).status, 0);
+  Outcome english = Zelvora({"probe", dir.file("clip.ts")});
+  EXPECT_EQ(english.status, 0) << english.err;
+  EXPECT_EQ(english.out.rfind("    file name  duration", 0), 0u) << english.out;
+  EXPECT_NE(english.out.find("status"), std::string::npos);
+  EXPECT_NE(english.out.find("Waiting"), std::string::npos);
+
+  ASSERT_EQ(Zelvora({"settings", "set", "etc_conf.no_scan=0"}).status, 0);
+  Outcome korean = Zelvora({"probe", dir.file("clip.ts")});
+  EXPECT_NE(korean.out.find("재생시간"), std::string::npos) << korean.out;
+  EXPECT_NE(korean.out.find("대기"), std::string::npos);
+}

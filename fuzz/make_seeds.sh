@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Makes small seed files for the fuzz targets with ffmpeg: fuzz/corpus/<target>/ (not in git).
+# Usage: fuzz/make_seeds.sh [CORPUS_FOLDER]
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+corpus=${1:-$root/corpus}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+video=(-f lavfi -i "testsrc=size=64x48:rate=25:duration=0.6")
+audio=(-f lavfi -i "sine=frequency=440:sample_rate=8000:duration=0.6")
+
+# name, target, then ffmpeg output options (the name's extension picks the muxer).
+seeds=(
+  "cbr.mp3|mp3|-map 1:a -c:a libmp3lame -b:a 32k"
+  "vbr.mp3|mp3|-map 1:a -c:a libmp3lame -q:a 7"
+  "mono22.mp3|mp3|-map 1:a -ar 22050 -ac 1 -c:a libmp3lame -b:a 24k"
+  "stereo.mp2|mp3|-map 1:a -ar 32000 -ac 2 -c:a mp2 -b:a 64k"
+  "lsf.mp2|mp3|-map 1:a -ar 16000 -c:a mp2 -b:a 32k"
+  "h264.mp4|mp4|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a aac -b:a 24k"
+  "audio.m4a|mp4|-map 1:a -c:a aac -b:a 24k"
+  "mpeg4.mov|mp4|-map 0:v -map 1:a -c:v mpeg4 -c:a aac -b:a 24k"
+  "frag.mp4|mp4|-map 0:v -c:v libx264 -preset ultrafast -movflags frag_keyframe+empty_moov"
+  "h264.mkv|mkv|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a libvorbis"
+  "vp8.webm|mkv|-map 0:v -c:v libvpx -b:v 50k"
+  "xvid.avi|avi|-map 0:v -map 1:a -c:v mpeg4 -vtag XVID -c:a libmp3lame -b:a 32k"
+  "pcm.avi|avi|-map 0:v -map 1:a -c:v mpeg4 -c:a pcm_s16le"
+  "video.wmv|asf|-map 0:v -map 1:a -c:v wmv2 -c:a wmav2 -b:a 32k"
+  "audio.wma|asf|-map 1:a -c:a wmav2 -b:a 32k"
+  "msmpeg4.asf|asf|-map 0:v -c:v msmpeg4"
+  "vorbis.ogg|ogg|-map 1:a -c:a libvorbis"
+  "theora.ogm|ogg|-map 0:v -map 1:a -c:v libtheora -c:a libvorbis -f ogg"
+  "flv1.flv|flv|-map 0:v -map 1:a -c:v flv -c:a libmp3lame -ar 22050 -b:a 32k"
+  "h264.flv|flv|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a aac -b:a 24k"
+  "mpeg2.mpg|mpg|-map 0:v -map 1:a -c:v mpeg2video -c:a mp2 -b:a 64k"
+  "mpeg1.mpg|mpg|-map 0:v -map 1:a -c:v mpeg1video -c:a mp2 -b:a 64k -f mpeg"
+  "dvd.vob|mpg|-map 0:v -map 1:a -c:v mpeg2video -c:a ac3 -b:a 64k -f vob"
+  "stream.ts|detect|-map 0:v -map 1:a -c:v mpeg2video -c:a mp2 -b:a 64k"
+)
+
+# Index of each extension in fuzz_detect.cpp's table.
+declare -A detect_index=([mp3]=1 [mp2]=2 [ogg]=3 [ogm]=4 [wma]=5 [wmv]=6 [asf]=7 [mpg]=8 [vob]=9 [avi]=10
+                         [mkv]=11 [webm]=11 [mp4]=12 [m4a]=13 [mov]=14 [flv]=16 [ts]=17)
+
+for entry in "${seeds[@]}"; do
+  IFS='|' read -r name target options <<<"$entry"
+  # shellcheck disable=SC2086  # the options are words on purpose
+  ffmpeg -nostdin -v error -y "${video[@]}" "${audio[@]}" $options -metadata title=seed "$work/$name"
+  mkdir -p "$corpus/$target" "$corpus/detect"
+  cp "$work/$name" "$corpus/$target/$name"
+  # fuzz_detect takes the file name's extension from its first byte (its table's index).
+  ext=${name##*.}
+  { printf "\\$(printf '%03o' "${detect_index[$ext]:-0}")"; cat "$work/$name"; } >"$corpus/detect/$name"
+done
+echo "seeds in $corpus:" >&2
+for d in "$corpus"/*/; do echo "  $(basename "$d"): $(ls "$d" | wc -l) files, $(du -sk "$d" | cut -f1) KiB" >&2; done
