@@ -13,7 +13,6 @@ struct CaptureResult {
   std::string error;      // why it could not be started or did not end normally
 };
 
-// Starts argv[0] (searched on PATH when it holds no '/') with argv, without any shell, stdin on
-// /dev/null and stdout+stderr on one pipe, in a process group of its own. Waits at most
-// `timeoutMs`, then kills the group. Keeps at most `maxOutput` bytes of output.
+// Runs argv through the process layer (no shell; stdout and stderr on one pipe; a process group
+// of its own). Waits at most `timeoutMs`, then stops the group. Keeps at most `maxOutput` bytes.
 CaptureResult RunAndCapture(const std::vector<std::string>& argv, int timeoutMs, size_t maxOutput = 1 << 20);

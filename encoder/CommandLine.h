@@ -1,12 +1,13 @@
-// The whole command line of one encoder attempt, and splitting such a line into argv without any shell.
+// The whole command line of one encoder attempt, as the batch run starts it and a dry run shows it.
 #pragma once
 
 #include <string>
-#include <vector>
 
+#include "encoder/CommandArgs.h"
 #include "encoder/EncoderCaps.h"
 
-// `text` is the line to log and to run; when `error` is set the line must not be run.
+// `text` is the line to log and to run (SplitCommandLine turns it into argv without a shell);
+// when `error` is set the line must not be run.
 struct CommandLine {
   std::string text;
   std::string error;
@@ -22,8 +23,3 @@ std::string AppendOptional(const std::string& options, const std::string& option
 // holds a double quote cannot be passed intact, so it is refused with an error.
 CommandLine BuildCommandLine(EncoderKind kind, const std::string& encoderPath, const std::string& sourcePath,
                              const std::string& options, const std::string& optional, const std::string& outputPath);
-
-// Splits a command line into arguments: blanks separate, double quotes group (and are removed),
-// every other character - backslashes included - is taken as it is; nothing is expanded.
-// Returns false with `error` set for an unterminated quote or an empty line.
-bool SplitCommandLine(const std::string& line, std::vector<std::string>& argv, std::string* error = nullptr);
