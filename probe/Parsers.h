@@ -50,6 +50,9 @@ int RunFlv(MediaFile& file, MediaInfo& info);
 
 // MPEG program stream; in check mode only whether a sequence header is present.
 int RunMpg(MediaFile& file, MediaInfo& info, bool checkMode);
+// Multiplexing-overhead factor the program-stream play-time estimate is multiplied by
+// (video and audio bit rates in bit/s).
+double MpgOverheadFactor(double videoBitRate, double audioBitRate);
 
 // Wave format tag → displayed codec name; empty when the tag is not known.
 std::string WaveFormatDisplayName(uint16_t tag);
