@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "probe/ByteReader.h"
+#include "probe/MpegAudioHeader.h"
 #include "probe/Parsers.h"
 #include "probe/ProbeNumbers.h"
 
@@ -358,16 +360,11 @@ void ReadAacConfig(std::string_view config, FlvScan& scan) {
   }
 }
 
-// The sample rate of an MPEG audio frame header; the tag's rate bits cannot say 48000 Hz.
-void ReadMp3Header(std::string_view header, FlvScan& scan) {
-  if (header.size() < 4) return;
-  uint32_t h = 0;
-  for (int i = 0; i < 4; ++i) h = (h << 8) | static_cast<uint8_t>(header[i]);
-  const uint32_t version = (h >> 19) & 3, rateIndex = (h >> 10) & 3;
-  if ((h >> 21) != 0x7FF || version == 1 || rateIndex == 3) return;
-  static constexpr int kMpeg1Rates[3] = {44100, 48000, 32000};
-  const int shift = version == 3 ? 0 : version == 2 ? 1 : 2;  // MPEG-1, MPEG-2, MPEG-2.5
-  scan.sampleRate = kMpeg1Rates[rateIndex] >> shift;
+// The sample rate of the first MPEG audio frame; the tag's rate bits cannot say 48000 Hz.
+void ReadMp3Header(std::string_view frame, FlvScan& scan) {
+  const auto header = DecodeMpegAudioHeader(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
+  if (header) scan.sampleRate = header->sampleRate;
 }
 
 void ReadAudioTag(uint8_t first, std::string_view data, FlvScan& scan) {

@@ -1,0 +1,284 @@
+// Ogg and OGM parsers: pages built in code for exact values and hostile input, real Vorbis
+// and Theora files made by ffmpeg for agreement with ffprobe.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "ProbeCompare.h"
+#include "TestSupport.h"
+#include "probe/Parsers.h"
+#include "support/DebugLog.h"
+
+using probecompare::ProbeBytes;
+using testsupport::ByteWriter;
+
+namespace {
+
+// One page holding whole packets; a packet of a multiple of 255 bytes gets its closing 0 lacing value.
+std::string Page(uint32_t serial, int64_t granule, const std::vector<std::string>& packets) {
+  std::string lacing, body;
+  for (const auto& p : packets) {
+    size_t n = p.size();
+    for (; n >= 255; n -= 255) lacing += '\xFF';
+    lacing += static_cast<char>(n);
+    body += p;
+  }
+  ByteWriter w;
+  w.text("OggS")                             // capture pattern
+      .u8(0)                                 // version
+      .u8(0)                                 // header type
+      .u64le(static_cast<uint64_t>(granule))  // granule position
+      .u32le(serial)                         // serial number
+      .u32le(0)                              // page sequence number
+      .u32le(0)                              // CRC (not checked)
+      .u8(static_cast<uint8_t>(lacing.size()))  // number of segments
+      .text(lacing)                          // segment table
+      .text(body);
+  return w.str();
+}
+
+std::string VorbisIdentification(int channels, uint32_t rate, int32_t maximum, int32_t nominal, int32_t minimum) {
+  ByteWriter w;
+  w.u8(1).text("vorbis")                   // packet type, codec
+      .u32le(0)                            // version
+      .u8(static_cast<uint8_t>(channels))  // channels
+      .u32le(rate)                         // sample rate
+      .u32le(static_cast<uint32_t>(maximum))
+      .u32le(static_cast<uint32_t>(nominal))
+      .u32le(static_cast<uint32_t>(minimum))
+      .u8(0xB8)  // block sizes
+      .u8(1);    // framing
+  return w.str();
+}
+
+std::string VorbisComment(uint32_t vendorSize, const std::string& vendor = "test vendor") {
+  ByteWriter w;
+  w.u8(3).text("vorbis").u32le(vendorSize).text(vendor).u32le(0).u8(1);
+  return w.str();
+}
+
+std::string OgmVideoHeader(const std::string& fourcc, int64_t timeUnit, uint32_t width, uint32_t height) {
+  ByteWriter w;
+  w.u8(1).text(std::string("video\0\0\0", 8))  // packet type, stream type
+      .text(fourcc)                            // subtype
+      .u32le(56)                               // header size
+      .u64le(static_cast<uint64_t>(timeUnit))  // time unit, 100 ns
+      .u64le(1)                                // samples per unit
+      .u32le(0)                                // default length
+      .u32le(0)                                // buffer size
+      .u16le(24)                               // bits per sample
+      .u16le(0)                                // padding
+      .u32le(0xABCD0000u | width)              // width: only the low 16 bits count
+      .u32le(height);                          // height
+  return w.str();
+}
+
+constexpr uint32_t kAudioSerial = 7;
+constexpr uint32_t kVideoSerial = 9;
+
+// A Vorbis file of exactly `size` bytes (when it fits) whose last page has granule `samples`.
+std::string VorbisFile(size_t size, int64_t samples, const std::string& ident) {
+  std::string head = Page(kAudioSerial, 0, {ident}) + Page(kAudioSerial, 0, {VorbisComment(11)});
+  std::string tail = Page(kAudioSerial, samples, {std::string(40, 'a')});
+  size_t used = head.size() + tail.size();
+  return head + std::string(size > used ? size - used : 0, '\0') + tail;
+}
+
+// An OGM file: video header, Vorbis identification, a comment page, the video's last page and
+// then an audio page whose granule counts samples, not frames.
+std::string OgmFile(size_t size, int64_t frames) {
+  std::string head = Page(kVideoSerial, 0, {OgmVideoHeader("DX50", 400000, 640, 480)}) +
+                     Page(kAudioSerial, 0, {VorbisIdentification(2, 44100, -1, 64000, -1)}) +
+                     Page(kAudioSerial, 0, {VorbisComment(11)});
+  std::string tail = Page(kVideoSerial, frames, {std::string(60, 'v')}) + Page(kAudioSerial, 4410000, {"aaaa"});
+  size_t used = head.size() + tail.size();
+  return head + std::string(size > used ? size - used : 0, '\0') + tail;
+}
+
+int RunOn(int (*parser)(MediaFile&, MediaInfo&), const std::string& bytes, MediaInfo& info) {
+  MediaFile file = MediaFile::FromMemory(bytes);
+  info.end_offset = static_cast<int64_t>(bytes.size());
+  return parser(file, info);
+}
+
+}  // namespace
+
+TEST(OggParser, VorbisPlayTimeAndBitRateComeFromTheLastGranule) {
+  // 3,000,000 bytes and 8,820,000 samples at 44100 Hz: 200 s at 120,000 bit/s.
+  auto p = ProbeBytes(VorbisFile(3000000, 8820000, VorbisIdentification(2, 44100, -1, 128000, -1)), "song.ogg");
+  ASSERT_EQ(p.type, kTypeOgg);
+  ASSERT_TRUE(p.info.audio);
+  EXPECT_EQ(p.info.audio->codec, "vorbis");
+  EXPECT_EQ(p.info.audio->value1, 44100);
+  EXPECT_EQ(p.info.audio->value3, 2);
+  EXPECT_EQ(p.info.audio->value2, 120);
+  EXPECT_EQ(p.info.audio->value4, 1);  // no bounds given
+  EXPECT_EQ(p.info.bitrate_kbps, 120);
+  EXPECT_EQ(p.info.duration_s, 200);
+  EXPECT_FALSE(p.info.video);
+}
+
+TEST(OggParser, WithoutALengthTheHeaderRatesDecide) {
+  struct Case {
+    int32_t maximum, nominal, minimum;
+    int boundsFlag, kbps;
+  } cases[] = {
+      {-1, 128000, -1, 1, 128},      // nominal only
+      {192000, -1, 64000, 2, 128},   // both bounds: their mean
+      {192000, 0, 96002, 2, 145},    // 144,001 bit/s rounds up to 145 kbit/s
+      {0, 0, 0, 1, 0},               // nothing known
+      {-1, 0, 64000, 1, 0},          // one bound is not enough
+  };
+  for (const auto& c : cases) {
+    MediaInfo info;
+    // Granule 0 on every page: no length is known.
+    std::string bytes = VorbisFile(0, 0, VorbisIdentification(1, 22050, c.maximum, c.nominal, c.minimum));
+    ASSERT_EQ(RunOn(RunOgg, bytes, info), 1);
+    SCOPED_TRACE(c.nominal);
+    EXPECT_EQ(info.audio->value4, c.boundsFlag);
+    EXPECT_EQ(info.audio->value2, c.kbps);
+    EXPECT_EQ(info.bitrate_kbps, c.kbps);
+  }
+}
+
+TEST(OggParser, OtherCodecsAndBrokenPagesFailWithTheirCode) {
+  const std::string pad(120, 'p');  // detection needs 128 bytes
+  const std::string vorbisHead = Page(kAudioSerial, 0, {VorbisIdentification(2, 44100, -1, 1, -1) + pad});
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int code;
+  } cases[] = {
+      {"Ogg FLAC", Page(1, 0, {"\x7F" "FLAC" + pad}), -101},
+      {"old Ogg FLAC", Page(1, 0, {"fLaC" + pad}), -101},
+      {"Speex", Page(1, 0, {"Speex   1.2" + pad}), -102},
+      {"Theora first", Page(1, 0, {"\x80theora" + pad}), -110},
+      {"no capture pattern", "OggX" + Page(1, 0, {pad}), -2},
+      {"second page is not a page", vorbisHead + "junk", -2},
+      {"no second page", vorbisHead, -1},
+      {"identification cut short", Page(1, 0, {std::string("\x01vorbis\0\0\0\0\x02", 12)}) + pad, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MediaInfo info;
+    EXPECT_EQ(RunOn(RunOgg, c.bytes, info), c.code);
+    EXPECT_EQ(ProbeBytes(c.bytes, "x.ogg").type, -1);
+  }
+}
+
+TEST(OggParser, CommentPageOverSixteenKiBIsRead) {
+  // Long comments (cover art) make the second page large; any Ogg page is at most 65,025 bytes.
+  std::string bytes = Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)}) +
+                      Page(kAudioSerial, 0, {VorbisComment(11) + std::string(40000, 'c')}) +
+                      Page(kAudioSerial, 480000, {"last"});
+  auto p = ProbeBytes(bytes, "long-comments.ogg");
+  ASSERT_EQ(p.type, kTypeOgg);
+  EXPECT_EQ(p.info.audio->value1, 48000);
+  EXPECT_EQ(p.info.duration_s, 10);
+}
+
+TEST(OggParser, AbnormalVendorSizeIsLoggedAndParsingGoesOn) {
+  std::filesystem::create_directories(DebugLogFolder());
+  std::string bytes = Page(kAudioSerial, 0, {VorbisIdentification(2, 44100, -1, 128000, -1)}) +
+                      Page(kAudioSerial, 0, {VorbisComment(70000)}) + Page(kAudioSerial, 441000, {"x"});
+  MediaInfo info;
+  EXPECT_EQ(RunOn(RunOgg, bytes, info), 1);
+  EXPECT_EQ(info.duration_s, 10);
+  std::string log = testsupport::ReadFile(DebugLogFolder() + "/debug.log");
+  EXPECT_NE(log.find("Abnormal Vender Size:70000 bytes"), std::string::npos) << log;
+  std::filesystem::remove_all(DebugLogFolder());
+}
+
+TEST(OgmParser, VideoHeaderGivesSizeFrameRateAndPlayTime) {
+  // 400,000 × 100 ns per frame is 25 fps; 2,500 frames are 100 s. The file ends with an audio
+  // page, whose sample count must not be taken for the frame count.
+  auto p = ProbeBytes(OgmFile(1000000, 2500), "movie.ogm");
+  ASSERT_EQ(p.type, kTypeOgm);
+  EXPECT_DOUBLE_EQ(p.info.fps, 25.0);
+  EXPECT_EQ(p.info.duration_s, 100);
+  EXPECT_EQ(p.info.bitrate_kbps, 80);  // 1,000,000 × 8 / 100 / 1000
+  ASSERT_TRUE(p.info.video && p.info.audio);
+  EXPECT_EQ(p.info.video->codec, "DX50");
+  EXPECT_EQ(p.info.video->value1, 640);
+  EXPECT_EQ(p.info.video->value2, 480);
+  EXPECT_EQ(p.info.video->value3, 80 - 64);
+  EXPECT_EQ(p.info.video->value4, 1);
+  EXPECT_EQ(p.info.audio->codec, "vorbis");
+  EXPECT_EQ(p.info.audio->value2, 64);
+}
+
+TEST(OgmParser, OverallBitRateBelowElevenKbpsReportsNoPlayTime) {
+  // 100,000 bytes over 100 s is 8 kbit/s.
+  auto p = ProbeBytes(OgmFile(100000, 2500), "small.ogm");
+  ASSERT_EQ(p.type, kTypeOgm);
+  EXPECT_EQ(p.info.duration_s, 0);
+  EXPECT_EQ(p.info.bitrate_kbps, 0);
+  EXPECT_DOUBLE_EQ(p.info.fps, 25.0);
+}
+
+TEST(OggParser, EveryPrefixEndsInAResult) {
+  const std::string fixtures[] = {VorbisFile(0, 441000, VorbisIdentification(2, 44100, -1, 128000, -1)),
+                                  OgmFile(0, 250)};
+  for (const auto& whole : fixtures) {
+    for (size_t n = 0; n <= whole.size(); ++n) {
+      const std::string prefix = whole.substr(0, n);
+      for (auto parser : {RunOgg, RunOgm}) {
+        MediaInfo info;
+        const int rc = RunOn(parser, prefix, info);
+        EXPECT_TRUE(rc == 1 || rc < 0) << n;
+      }
+    }
+  }
+}
+
+// ---- real files ----------------------------------------------------------------------------
+
+class OggRealMedia : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!probecompare::HaveFfmpeg() || !probecompare::HaveEncoder("libvorbis")) GTEST_SKIP() << "ffmpeg with libvorbis needed";
+  }
+  testsupport::TempDir dir_;
+};
+
+TEST_F(OggRealMedia, VorbisMatchesFfprobe) {
+  struct Case {
+    const char* rate;
+    const char* channels;
+    const char* seconds;
+  } cases[] = {{"44100", "2", "5.5"}, {"48000", "1", "12.3"}, {"22050", "2", "3"}};
+  for (const auto& c : cases) {
+    const std::string path = dir_.file(std::string("tone") + c.rate + ".ogg");
+    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", std::string("sine=f=440:d=") + c.seconds, "-ar", c.rate,
+                                         "-ac", c.channels, "-c:a", "libvorbis"},
+                                        path));
+    const auto facts = probecompare::Ffprobe(path);
+    const auto p = probecompare::ProbePath(path);
+    SCOPED_TRACE(path);
+    ASSERT_EQ(p.type, kTypeOgg);
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->codec, "vorbis");
+    EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
+    EXPECT_EQ(p.info.audio->value3, facts.channels);
+    EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
+    EXPECT_GT(p.info.bitrate_kbps, 0);
+  }
+}
+
+TEST_F(OggRealMedia, TheoraVideoIsNotReadWhateverTheName) {
+  // Only OGM stream headers are understood for video; a Theora first stream is another codec.
+  if (!probecompare::HaveEncoder("libtheora")) GTEST_SKIP() << "libtheora needed";
+  for (const char* name : {"clip.ogg", "clip.ogm"}) {
+    const std::string path = dir_.file(name);
+    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=3", "-f", "lavfi", "-i",
+                                         "sine=d=3", "-c:v", "libtheora", "-c:a", "libvorbis", "-f", "ogg"},
+                                        path));
+    EXPECT_EQ(probecompare::ProbePath(path).type, -1) << name;
+    MediaFile file;
+    ASSERT_TRUE(file.open(path));
+    MediaInfo info;
+    info.end_offset = file.size();
+    EXPECT_EQ(RunOgg(file, info), -110);
+  }
+}
