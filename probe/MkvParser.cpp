@@ -1,3 +1,364 @@
-// Placeholder until this parser lands: it recognises nothing.
+// Matroska probe: walks the EBML tree of a file's head up to the first cluster after the track list.
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "probe/ByteReader.h"
 #include "probe/Parsers.h"
-int RunMkv(MediaFile&, MediaInfo&) { return 0; }
+
+namespace {
+
+// Element IDs with their length-marker bit cleared, the way the reader returns them.
+constexpr uint64_t kEbmlHeader = 0x0A45DFA3;
+constexpr uint64_t kSegment = 0x08538067;
+constexpr uint64_t kSeekHead = 0x014D9B74;
+constexpr uint64_t kInfo = 0x0549A966;
+constexpr uint64_t kTimecodeScale = 0x0AD7B1;
+constexpr uint64_t kDuration = 0x0489;
+constexpr uint64_t kTracks = 0x0654AE6B;
+constexpr uint64_t kTrackEntry = 0x2E;
+constexpr uint64_t kTrackType = 0x03;
+constexpr uint64_t kCodecId = 0x06;
+constexpr uint64_t kDefaultDuration = 0x03E383;
+constexpr uint64_t kVideo = 0x60;
+constexpr uint64_t kPixelWidth = 0x30;
+constexpr uint64_t kPixelHeight = 0x3A;
+constexpr uint64_t kAudio = 0x61;
+constexpr uint64_t kChannels = 0x1F;
+constexpr uint64_t kSamplingFrequency = 0x35;
+constexpr uint64_t kCluster = 0x0F43B675;
+constexpr uint64_t kCues = 0x0C53BB6B;
+constexpr uint64_t kAttachments = 0x0941A469;
+constexpr uint64_t kChapters = 0x0043A770;
+constexpr uint64_t kTags = 0x0254C367;
+
+// Codec IDs are kept up to this many characters.
+constexpr size_t kCodecIdMax = 127;
+
+constexpr uint64_t kTrackVideo = 1;
+constexpr uint64_t kTrackAudio = 2;
+
+struct Element {
+  uint64_t id = 0;
+  uint64_t size = 0;
+  int64_t data = 0;  // first byte of the value
+  int64_t end = 0;   // declared end: data + size, which may lie beyond the file
+  bool unknownSize = false;
+};
+
+// What one TrackEntry states; applied to the gathered values when the entry ends, so that the
+// order of its children does not matter (CodecID often precedes TrackType).
+struct TrackValues {
+  std::optional<uint64_t> type;
+  std::optional<std::string> codecId;
+  std::optional<uint32_t> defaultDuration;
+  std::optional<uint32_t> width;
+  std::optional<uint32_t> height;
+  std::optional<uint32_t> channels;
+  std::optional<float> samplingFrequency;
+};
+
+std::string_view ShortCodecName(std::string_view id) {
+  struct Row {
+    std::string_view id;
+    std::string_view name;
+  };
+  static constexpr Row kRows[] = {
+      {"A_AAC", "aac"},
+      {"A_AAC/MPEG2/LC", "aac"},
+      {"A_AC3", "ac3"},
+      {"A_DTS", "dts"},
+      {"A_FLAC", "flac"},
+      {"A_MPEG/L1", "mp1"},
+      {"A_MPEG/L2", "mp2"},
+      {"A_MPEG/L3", "mp3"},
+      {"A_PCM/INT/LIT", "pcm"},
+      {"A_PCM/INT/BIG", "pcm"},
+      {"A_QUICKTIME/QDMC", "quicktime"},
+      {"A_QUICKTIME/QDM2", "quicktime"},
+      {"V_QUICKTIME", "quicktime"},
+      {"A_VORBIS", "vorbis"},
+      {"V_MPEG1", "mpeg"},
+      {"V_THEORA", "theora"},
+      {"V_REAL/RV10", "real"},
+      {"V_REAL/RV20", "real"},
+      {"V_REAL/RV30", "real"},
+      {"V_REAL/RV40", "real"},
+      {"V_MPEG4/ISO/AP", "mpeg4"},
+      {"V_MPEG4/ISO/ASP", "mpeg4"},
+      {"V_MPEG4/ISO/SP", "mpeg4"},
+      {"V_MPEG4/ISO/AVC", "h264"},
+  };
+  for (const Row& row : kRows) {
+    if (row.id == id) return row.name;
+  }
+  return id;
+}
+
+class MkvWalk {
+ public:
+  MkvWalk(const MediaFile& file, int64_t end) : r_(file, 0, end) {}
+
+  void run() {
+    while (!r_.atEnd()) {
+      const Element e = header();
+      if (e.id == kSegment) {
+        // The segment walk runs to the end of the file or to its first cluster after the
+        // headers; either way nothing behind it can change the result.
+        segment();
+        return;
+      }
+      if (e.id == kEbmlHeader) stepChildren(e);
+      moveTo(e.end);
+    }
+  }
+
+  // Gathered values.
+  bool videoSeen = false;
+  bool audioSeen = false;
+  std::string videoCodecId;
+  std::string audioCodecId;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t channels = 0;
+  float samplingFrequency = 0;
+  uint32_t defaultDuration = 0;
+  uint32_t timecodeScale = 0;
+  float duration = 0;
+
+ private:
+  // An EBML variable-length integer: the leading zero bits of the first byte give the length,
+  // the value is the rest with the length-marker bit cleared. `allOnes` reports the reserved
+  // "unknown" form.
+  uint64_t vint(bool* allOnes = nullptr) {
+    const uint8_t first = r_.u8();
+    if (first == 0) throw ReadError{};  // no length marker within 8 bytes
+    const int length = std::countl_zero(first) + 1;
+    uint64_t value = first & (0xFFu >> length);
+    for (int i = 1; i < length; ++i) value = (value << 8) | r_.u8();
+    if (allOnes) *allOnes = value == (uint64_t{1} << (7 * length)) - 1;
+    return value;
+  }
+
+  Element header() {
+    Element e;
+    e.id = vint();
+    e.size = vint(&e.unknownSize);
+    e.data = r_.pos();
+    e.end = e.data + static_cast<int64_t>(std::min<uint64_t>(e.size, INT64_MAX - e.data));
+    return e;
+  }
+
+  // Continues at `pos`; a position at or past the end of the file ends every walk.
+  void moveTo(int64_t pos) { r_.seek(std::min(pos, r_.end())); }
+
+  // Iterates the children of `parent`, each clamped to what the parent has left; `visit`
+  // returns false to stop early, and the start of that child is returned. Otherwise the walk
+  // continues at each child's declared end.
+  template <typename Visit>
+  std::optional<int64_t> children(const Element& parent, Visit visit) {
+    const int64_t parentEnd = std::min(parent.end, r_.end());
+    moveTo(parent.data);
+    while (r_.pos() < parentEnd) {
+      const int64_t start = r_.pos();
+      Element child = header();
+      child.end = std::min(child.end, parentEnd);
+      if (!visit(child)) return start;
+      moveTo(child.end);
+    }
+    return std::nullopt;
+  }
+
+  void stepChildren(const Element& parent) {
+    children(parent, [](const Element&) { return true; });
+  }
+
+  // The value of a child element, or nothing when it does not lie whole inside its parent.
+  std::optional<uint64_t> unsignedValue(const Element& e) {
+    if (e.size > 8 || e.data + static_cast<int64_t>(e.size) > e.end) return std::nullopt;
+    uint64_t value = 0;
+    for (uint64_t i = 0; i < e.size; ++i) value = (value << 8) | r_.u8();
+    return value;
+  }
+
+  std::optional<float> floatValue(const Element& e) {
+    if ((e.size != 4 && e.size != 8) || e.data + static_cast<int64_t>(e.size) > e.end) return std::nullopt;
+    if (e.size == 4) return std::bit_cast<float>(r_.u32be());
+    // Held in single precision; doubles beyond its range become infinite rather than undefined.
+    const double wide = std::bit_cast<double>(r_.u64be());
+    if (std::isfinite(wide) && std::fabs(wide) > std::numeric_limits<float>::max())
+      return wide > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    return static_cast<float>(wide);
+  }
+
+  // Text up to its first NUL, cut to kCodecIdMax characters.
+  std::string textValue(const Element& e) {
+    const uint64_t inside = static_cast<uint64_t>(e.end - e.data);
+    std::string text = r_.bytes(static_cast<size_t>(std::min<uint64_t>({e.size, inside, kCodecIdMax})));
+    text.resize(std::strlen(text.c_str()));
+    return text;
+  }
+
+  static bool isSegmentLevel(uint64_t id) {
+    return id == kCluster || id == kInfo || id == kTracks || id == kSeekHead || id == kCues || id == kTags ||
+           id == kAttachments || id == kChapters;
+  }
+
+  // Segment children up to the end of the file; the first cluster that follows both the
+  // segment information and the track list ends the walk.
+  void segment() {
+    while (!r_.atEnd()) {
+      Element e = header();
+      if (e.id == kInfo) {
+        info(e);
+      } else if (e.id == kTracks) {
+        tracks(e);
+      } else if (e.id == kCluster) {
+        // Nothing in a cluster matters once both are known: stop at its header.
+        if (infoSeen_ && tracksSeen_) return;
+        cluster(e);
+      }
+      moveTo(e.end);
+    }
+  }
+
+  void info(const Element& e) {
+    children(e, [this](const Element& c) {
+      if (c.id == kDuration) {
+        if (auto v = floatValue(c)) duration = *v;
+      } else if (c.id == kTimecodeScale) {
+        if (auto v = unsignedValue(c)) timecodeScale = static_cast<uint32_t>(*v);
+      }
+      return true;
+    });
+    infoSeen_ = true;
+  }
+
+  void tracks(const Element& e) {
+    children(e, [this](const Element& c) {
+      if (c.id == kTrackEntry) trackEntry(c);
+      return true;
+    });
+    tracksSeen_ = true;
+  }
+
+  // A cluster met before the headers are complete is stepped over child by child. One of
+  // unknown size ends where the next segment-level element begins.
+  void cluster(Element& e) {
+    const bool open = e.unknownSize;
+    auto next = children(e, [open](const Element& c) { return !(open && isSegmentLevel(c.id)); });
+    if (next) e.end = *next;
+  }
+
+  void trackEntry(const Element& e) {
+    TrackValues t;
+    try {
+      children(e, [this, &t](const Element& c) {
+        trackChild(c, t);
+        return true;
+      });
+    } catch (const ReadError&) {
+      apply(t);  // a file cut short inside an entry keeps what the entry stated
+      throw;
+    }
+    apply(t);
+  }
+
+  void trackChild(const Element& c, TrackValues& t) {
+    switch (c.id) {
+      case kTrackType:
+        if (auto v = unsignedValue(c)) t.type = *v;
+        break;
+      case kCodecId:
+        t.codecId = textValue(c);
+        break;
+      case kDefaultDuration:
+        if (auto v = unsignedValue(c)) t.defaultDuration = static_cast<uint32_t>(*v);
+        break;
+      case kVideo:
+        children(c, [this, &t](const Element& v) {
+          auto value = unsignedValue(v);
+          if (value && v.id == kPixelWidth) t.width = static_cast<uint32_t>(*value);
+          if (value && v.id == kPixelHeight) t.height = static_cast<uint32_t>(*value);
+          return true;
+        });
+        break;
+      case kAudio:
+        children(c, [this, &t](const Element& a) {
+          if (a.id == kChannels) {
+            if (auto value = unsignedValue(a)) t.channels = static_cast<uint32_t>(*value);
+          } else if (a.id == kSamplingFrequency) {
+            if (auto value = floatValue(a)) t.samplingFrequency = *value;
+          }
+          return true;
+        });
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Later entries overwrite earlier ones: the last video and the last audio track decide.
+  void apply(const TrackValues& t) {
+    if (t.type == kTrackVideo) {
+      videoSeen = true;
+      if (t.codecId) videoCodecId = *t.codecId;
+      if (t.width) width = *t.width;
+      if (t.height) height = *t.height;
+      if (t.defaultDuration) defaultDuration = *t.defaultDuration;
+    } else if (t.type == kTrackAudio) {
+      audioSeen = true;
+      if (t.codecId) audioCodecId = *t.codecId;
+      if (t.channels) channels = *t.channels;
+      if (t.samplingFrequency) samplingFrequency = *t.samplingFrequency;
+    }
+  }
+
+  ByteReader r_;
+  bool infoSeen_ = false;
+  bool tracksSeen_ = false;
+};
+
+int32_t ToInt32(double v) {
+  if (!(v > INT32_MIN)) return v < 0 ? INT32_MIN : 0;  // NaN gives 0
+  return v >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+int RunMkv(MediaFile& file, MediaInfo& info) {
+  if (!file.isOpen()) return 0;
+  MkvWalk walk(file, std::min<int64_t>(info.end_offset, file.size()));
+  try {
+    walk.run();
+  } catch (const ReadError&) {
+    // Whatever was gathered before the damage or the end of the data still counts.
+  }
+  if (!walk.videoSeen && !walk.audioSeen) return 0;
+  if (walk.videoSeen) {
+    StreamInfo& video = info.ensureVideo();
+    video.setCodec(ShortCodecName(walk.videoCodecId));
+    video.value1 = static_cast<int32_t>(walk.width);
+    video.value2 = static_cast<int32_t>(walk.height);
+  }
+  if (walk.audioSeen) {
+    StreamInfo& audio = info.ensureAudio();
+    audio.setCodec(ShortCodecName(walk.audioCodecId));
+    audio.value1 = ToInt32(walk.samplingFrequency);
+    audio.value3 = static_cast<int32_t>(walk.channels);
+  }
+  // A file without a finite, positive segment duration is not accepted.
+  if (!(walk.duration > 0) || !std::isfinite(walk.duration)) return 0;
+  const double scale = walk.timecodeScale != 0 ? walk.timecodeScale : 1000000.0;
+  const double seconds = double(walk.duration) * scale / 1e9;
+  if (seconds > 0) info.bitrate_kbps = ToInt32(double(info.end_offset - info.start_offset) * 8.0 / seconds / 1000.0);
+  info.duration_s = ToInt32(seconds);
+  if (walk.defaultDuration > 0) info.fps = 1e9 / walk.defaultDuration;
+  return 1;
+}

@@ -1,0 +1,395 @@
+// Matroska parser: EBML fixtures built here, sparse giant clusters, and real files made by ffmpeg.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "TestSupport.h"
+#include "probe/MediaSamples.h"
+#include "probe/Parsers.h"
+#include "probe/Probe.h"
+
+using testsupport::ByteWriter;
+using testsupport::TempDir;
+
+namespace {
+
+// Element IDs as written, length marker included.
+constexpr uint32_t kEbml = 0x1A45DFA3, kDocType = 0x4282, kSegment = 0x18538067, kSeekHead = 0x114D9B74, kVoid = 0xEC,
+                   kInfo = 0x1549A966, kTimecodeScale = 0x2AD7B1, kDuration = 0x4489, kTracks = 0x1654AE6B,
+                   kTrackEntry = 0xAE, kTrackNumber = 0xD7, kTrackType = 0x83, kCodecId = 0x86,
+                   kDefaultDuration = 0x23E383, kVideo = 0xE0, kPixelWidth = 0xB0, kPixelHeight = 0xBA, kAudio = 0xE1,
+                   kChannels = 0x9F, kSamplingFrequency = 0xB5, kCluster = 0x1F43B675, kTimecode = 0xE7,
+                   kSimpleBlock = 0xA3;
+
+std::string Id(uint32_t id) {
+  ByteWriter w;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    if ((id >> shift) != 0) w.u8(static_cast<uint8_t>(id >> shift));
+  return w.str();
+}
+
+// An EBML size of `length` bytes (0: the shortest that holds it).
+std::string Size(uint64_t value, int length = 0) {
+  if (length == 0) {
+    length = 1;
+    while (length < 8 && value >= (uint64_t{1} << (7 * length)) - 1) ++length;
+  }
+  ByteWriter w;
+  const uint64_t marked = value | (uint64_t{1} << (7 * length));
+  for (int i = length - 1; i >= 0; --i) w.u8(static_cast<uint8_t>(marked >> (8 * i)));
+  return w.str();
+}
+
+// The reserved "unknown size" form: all value bits set.
+std::string UnknownSize(int length) { return Size((uint64_t{1} << (7 * length)) - 1, length); }
+
+std::string El(uint32_t id, const std::string& payload, int sizeLength = 0) {
+  return Id(id) + Size(payload.size(), sizeLength) + payload;
+}
+
+std::string UInt(uint32_t id, uint64_t value) {
+  ByteWriter w;
+  int bytes = 1;
+  while (bytes < 8 && (value >> (8 * bytes)) != 0) ++bytes;
+  for (int i = bytes - 1; i >= 0; --i) w.u8(static_cast<uint8_t>(value >> (8 * i)));
+  return El(id, w.str());
+}
+
+std::string Float8(uint32_t id, double value) {
+  ByteWriter w;
+  w.u64be(std::bit_cast<uint64_t>(value));
+  return El(id, w.str());
+}
+
+std::string Float4(uint32_t id, float value) {
+  ByteWriter w;
+  w.u32be(std::bit_cast<uint32_t>(value));
+  return El(id, w.str());
+}
+
+std::string Text(uint32_t id, const std::string& text) { return El(id, text); }
+
+std::string EbmlHeader() { return El(kEbml, UInt(0x4286, 1) + Text(kDocType, "matroska") + UInt(0x4287, 4)); }
+
+std::string Info(double duration, uint64_t scale = 1000000) {
+  return El(kInfo, (scale ? UInt(kTimecodeScale, scale) : "") + Float8(kDuration, duration));
+}
+
+// ffmpeg's order: the codec ID comes before the track type.
+std::string VideoEntry(const std::string& codec, uint32_t width, uint32_t height, uint64_t defaultDuration = 0) {
+  return El(kTrackEntry, UInt(kTrackNumber, 1) + Text(kCodecId, codec) + UInt(kTrackType, 1) +
+                             (defaultDuration ? UInt(kDefaultDuration, defaultDuration) : "") +
+                             El(kVideo, UInt(kPixelWidth, width) + UInt(kPixelHeight, height)));
+}
+
+std::string AudioEntry(const std::string& codec, uint32_t channels, double rate, uint64_t defaultDuration = 0) {
+  return El(kTrackEntry, UInt(kTrackNumber, 2) + Text(kCodecId, codec) + UInt(kTrackType, 2) +
+                             (defaultDuration ? UInt(kDefaultDuration, defaultDuration) : "") +
+                             El(kAudio, UInt(kChannels, channels) + Float8(kSamplingFrequency, rate)));
+}
+
+std::string Tracks(const std::string& entries) { return El(kTracks, entries); }
+
+std::string Cluster(size_t blockBytes = 100) {
+  return El(kCluster, UInt(kTimecode, 0) + El(kSimpleBlock, std::string(blockBytes, '\x42')));
+}
+
+// A file: the EBML header, then a segment of unknown size (as a live writer leaves it).
+std::string File(const std::string& segmentChildren) {
+  return EbmlHeader() + Id(kSegment) + UnknownSize(8) + segmentChildren;
+}
+
+std::string Standard() {
+  return File(El(kSeekHead, "") + El(kVoid, std::string(50, '\0')) + Info(5025000.0) +
+              Tracks(VideoEntry("V_MPEG4/ISO/AVC", 1280, 720, 41708333) + AudioEntry("A_AAC", 2, 48000.0)) + Cluster());
+}
+
+struct Parsed {
+  int result = 0;
+  MediaInfo info;
+};
+
+Parsed Parse(const std::string& bytes, int64_t endOffset = -1) {
+  Parsed p;
+  auto file = MediaFile::FromMemory(bytes);
+  p.info.end_offset = p.info.file_size = endOffset >= 0 ? endOffset : static_cast<int64_t>(bytes.size());
+  p.result = RunMkv(file, p.info);
+  return p;
+}
+
+}  // namespace
+
+TEST(MkvParser, TracksPlayTimeAndBitRate) {
+  // A file of 628,125,000 bytes (only its head is present) that plays 5,025 s.
+  Parsed p = Parse(Standard(), 628125000);
+  ASSERT_EQ(p.result, 1);
+  EXPECT_EQ(p.info.duration_s, 5025);
+  EXPECT_EQ(p.info.bitrate_kbps, 1000);
+  EXPECT_NEAR(p.info.fps, 23.976, 0.001);
+  ASSERT_TRUE(p.info.video);
+  EXPECT_EQ(p.info.video->codec, "h264");
+  EXPECT_EQ(p.info.video->value1, 1280);
+  EXPECT_EQ(p.info.video->value2, 720);
+  ASSERT_TRUE(p.info.audio);
+  EXPECT_EQ(p.info.audio->codec, "aac");
+  EXPECT_EQ(p.info.audio->value1, 48000);
+  EXPECT_EQ(p.info.audio->value3, 2);
+  EXPECT_EQ(p.info.payload_start, 0);
+  EXPECT_EQ(p.info.payload_end, 0);
+
+  // Through the probe: detected by its "matroska" text, whatever the name.
+  auto file = MediaFile::FromMemory(Standard());
+  MediaInfo info;
+  EXPECT_EQ(ProbeMediaFile(&file, &info, "movie.bin"), kTypeMkv);
+  EXPECT_STREQ(info.type_name, "mkv");
+}
+
+TEST(MkvParser, TimecodeScaleDefaultsAndScales) {
+  EXPECT_EQ(Parse(File(Info(2500.0, 0) + Tracks(AudioEntry("A_FLAC", 1, 44100.0)))).info.duration_s, 2);
+  EXPECT_EQ(Parse(File(Info(2500.0, 100000000) + Tracks(AudioEntry("A_FLAC", 1, 44100.0)))).info.duration_s, 250);
+  // A 4-byte float duration reads the same.
+  Parsed single = Parse(File(El(kInfo, Float4(kDuration, 7000.0f)) + Tracks(AudioEntry("A_FLAC", 1, 44100.0))));
+  EXPECT_EQ(single.info.duration_s, 7);
+}
+
+TEST(MkvParser, EachTrackKeepsItsOwnCodecAndTheVideoTrackGivesTheFrameRate) {
+  // The audio track's DefaultDuration (one AAC frame) is not a video frame rate.
+  Parsed p = Parse(File(Info(10000.0) + Tracks(VideoEntry("V_MPEG4/ISO/ASP", 640, 480, 41708333) +
+                                               AudioEntry("A_VORBIS", 1, 22050.0, 21333333))));
+  ASSERT_EQ(p.result, 1);
+  EXPECT_NEAR(p.info.fps, 23.976, 0.001);
+  EXPECT_EQ(p.info.video->codec, "mpeg4");
+  EXPECT_EQ(p.info.audio->codec, "vorbis");
+  EXPECT_EQ(p.info.audio->value1, 22050);
+
+  // Track type first, as other writers order it; the last track of a kind decides.
+  const std::string typeFirst =
+      El(kTrackEntry, UInt(kTrackType, 2) + Text(kCodecId, "A_AC3") + El(kAudio, UInt(kChannels, 6)));
+  Parsed q = Parse(File(Info(10000.0) + Tracks(AudioEntry("A_AAC", 2, 48000.0) + typeFirst)));
+  EXPECT_EQ(q.info.audio->codec, "ac3");
+  EXPECT_EQ(q.info.audio->value3, 6);
+  EXPECT_EQ(q.info.audio->value1, 48000);  // not stated again: the earlier value stays
+  EXPECT_EQ(q.info.video, nullptr);
+  EXPECT_EQ(q.info.fps, 0.0);
+  // Subtitle tracks count for neither kind.
+  Parsed s = Parse(File(Info(10000.0) + Tracks(El(kTrackEntry, UInt(kTrackType, 17) + Text(kCodecId, "S_TEXT/UTF8")))));
+  EXPECT_EQ(s.result, 0);
+}
+
+TEST(MkvParser, ShortCodecNames) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"A_AAC", "aac"},
+      {"A_AAC/MPEG2/LC", "aac"},
+      {"A_AAC/MPEG4/LC", "A_AAC/MPEG4/LC"},
+      {"A_AC3", "ac3"},
+      {"A_DTS", "dts"},
+      {"A_FLAC", "flac"},
+      {"A_MPEG/L1", "mp1"},
+      {"A_MPEG/L2", "mp2"},
+      {"A_MPEG/L3", "mp3"},
+      {"A_PCM/INT/LIT", "pcm"},
+      {"A_PCM/INT/BIG", "pcm"},
+      {"A_PCM/FLOAT/IEEE", "A_PCM/FLOAT/IEEE"},
+      {"A_QUICKTIME/QDMC", "quicktime"},
+      {"A_QUICKTIME/QDM2", "quicktime"},
+      {"V_QUICKTIME", "quicktime"},
+      {"A_VORBIS", "vorbis"},
+      {"a_vorbis", "a_vorbis"},
+      {"V_MPEG1", "mpeg"},
+      {"V_THEORA", "theora"},
+      {"V_REAL/RV10", "real"},
+      {"V_REAL/RV40", "real"},
+      {"V_MPEG4/ISO/AP", "mpeg4"},
+      {"V_MPEG4/ISO/SP", "mpeg4"},
+      {"V_MPEG4/ISO/ASP", "mpeg4"},
+      {"V_MPEG4/ISO/AVC", "h264"},
+      {"V_MPEGH/ISO/HEVC", "V_MPEGH/ISO/HEVC"},
+  };
+  for (auto [id, name] : cases) {
+    Parsed p = Parse(File(Info(1000.0) + Tracks(AudioEntry(id, 2, 8000.0))));
+    ASSERT_TRUE(p.info.audio) << id;
+    EXPECT_EQ(p.info.audio->codec, name);
+  }
+  // Text after a NUL is not part of the name; long names are cut.
+  EXPECT_EQ(Parse(File(Info(1000.0) + Tracks(AudioEntry(std::string("A_AC3\0junk", 10), 2, 8000.0)))).info.audio->codec,
+            "ac3");
+  EXPECT_EQ(Parse(File(Info(1000.0) + Tracks(AudioEntry(std::string(500, 'A'), 2, 8000.0)))).info.audio->codec,
+            std::string(StreamInfo::kCodecMax, 'A'));
+}
+
+TEST(MkvParser, PlayTimeMustBeStatedAndPositive) {
+  const std::string tracks = Tracks(AudioEntry("A_AAC", 2, 44100.0));
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  for (double bad : {0.0, -5000.0, nan, inf, 1e300}) {
+    Parsed p = Parse(File(Info(bad) + tracks));
+    EXPECT_EQ(p.result, 0) << bad;
+    ASSERT_TRUE(p.info.audio);  // the streams are described all the same
+  }
+  EXPECT_EQ(Parse(File(El(kInfo, UInt(kTimecodeScale, 1000000)) + tracks)).result, 0);
+  EXPECT_EQ(Parse(File(Info(1000.0))).result, 0);  // no tracks
+  // A duration stored in 3 bytes is no float, and an integer of 9 bytes is no integer.
+  EXPECT_EQ(Parse(File(El(kInfo, El(kDuration, "abc")) + tracks)).result, 0);
+  Parsed wide = Parse(File(El(kInfo, El(kTimecodeScale, std::string(9, '\1')) + Float8(kDuration, 3000.0)) + tracks));
+  EXPECT_EQ(wide.info.duration_s, 3);
+}
+
+TEST(MkvParser, TracksAfterTheFirstClusterAreFound) {
+  const std::string tracks = Tracks(VideoEntry("V_THEORA", 320, 240, 40000000));
+  for (const std::string& cluster :
+       {Cluster(), Id(kCluster) + UnknownSize(8) + UInt(kTimecode, 0) + El(kSimpleBlock, std::string(300, '\1')),
+        Id(kCluster) + UnknownSize(1) + UInt(kTimecode, 0) + El(kSimpleBlock, std::string(30, '\1'))}) {
+    Parsed p = Parse(File(Info(4000.0) + cluster + tracks + Cluster()));
+    ASSERT_EQ(p.result, 1);
+    ASSERT_TRUE(p.info.video);
+    EXPECT_EQ(p.info.video->codec, "theora");
+    EXPECT_DOUBLE_EQ(p.info.fps, 25.0);
+  }
+  // Tracks after a cluster that follows both headers are never reached.
+  Parsed later = Parse(File(Info(4000.0) + Tracks(AudioEntry("A_FLAC", 2, 96000.0)) + Cluster() + tracks));
+  EXPECT_EQ(later.info.video, nullptr);
+}
+
+TEST(MkvParser, SizeFormsAndHugeLengths) {
+  const std::string info = Info(9000.0);
+  const std::string entry = AudioEntry("A_MPEG/L3", 2, 44100.0);
+  // 8-byte sizes everywhere.
+  Parsed eight = Parse(EbmlHeader() + Id(kSegment) + Size(1000, 8) + El(kInfo, Float8(kDuration, 9000.0), 8) +
+                       El(kTracks, entry, 8));
+  EXPECT_EQ(eight.result, 1);
+  EXPECT_EQ(eight.info.audio->codec, "mp3");
+  // A segment whose one-byte size is far too small: its children are walked to the end of the file.
+  Parsed small = Parse(EbmlHeader() + Id(kSegment) + Size(3, 1) + info + Tracks(entry));
+  EXPECT_EQ(small.result, 1);
+  // An element whose size reaches far past the file hides everything after it.
+  Parsed huge = Parse(File(info + Id(kVoid) + Size((uint64_t{1} << 56) - 2, 8) + Tracks(entry)));
+  EXPECT_EQ(huge.result, 0);
+  // A track entry claiming more than its parent holds is cut to the parent.
+  const std::string oversized = Id(kTrackEntry) + Size(1ull << 40) + entry.substr(2);
+  Parsed clamped = Parse(File(info + El(kTracks, oversized)));
+  EXPECT_EQ(clamped.result, 1);
+  ASSERT_TRUE(clamped.info.audio);
+  EXPECT_EQ(clamped.info.audio->value1, 44100);
+  // A value that runs past its parent is not read.
+  const std::string shortChannels = El(kAudio, Id(kChannels) + Size(4) + std::string(1, '\6'));
+  Parsed cut = Parse(File(info + Tracks(El(kTrackEntry, UInt(kTrackType, 2) + shortChannels))));
+  EXPECT_EQ(cut.result, 1);
+  EXPECT_EQ(cut.info.audio->value3, 0);
+}
+
+TEST(MkvParser, DamageEndsTheWalkKeepingWhatWasRead) {
+  const std::string head = Info(3000.0) + Tracks(AudioEntry("A_DTS", 6, 48000.0));
+  // A zero byte where an element ID should begin.
+  Parsed p = Parse(File(head + std::string(1, '\0') + Tracks(AudioEntry("A_AC3", 2, 44100.0))));
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.info.audio->codec, "dts");
+  // The same before the tracks: nothing about them is known.
+  EXPECT_EQ(Parse(File(Info(3000.0) + std::string(1, '\0') + Tracks(AudioEntry("A_AC3", 2, 44100.0)))).result, 0);
+  // A file cut inside a track entry keeps what the entry stated up to the cut.
+  const std::string whole = File(Info(3000.0) + Tracks(VideoEntry("V_MPEG1", 352, 288, 40000000)));
+  Parsed cutShort = Parse(whole.substr(0, whole.size() - 3));
+  EXPECT_EQ(cutShort.result, 1);
+  EXPECT_EQ(cutShort.info.video->codec, "mpeg");
+  EXPECT_EQ(cutShort.info.video->value1, 352);
+}
+
+TEST(MkvParser, EveryPrefixOfAFileEndsInAResult) {
+  const std::string full = Standard();
+  const size_t tracksEnd = full.size() - Cluster().size();
+  for (size_t n = 0; n <= full.size(); ++n) {
+    Parsed p = Parse(full.substr(0, n));
+    EXPECT_EQ(p.result, n >= tracksEnd ? 1 : p.result) << n;
+    if (p.result == 1) {
+      EXPECT_EQ(p.info.duration_s, 5025) << n;
+      ASSERT_TRUE(p.info.audio || p.info.video) << n;
+    }
+  }
+}
+
+TEST(MkvParser, ReadsStopAtTheFirstClusterAfterTheTracks) {
+  TempDir dir;
+  const std::string path = dir.file("giant.mkv");
+  // A 3 GB cluster after the headers, with more headers far behind it.
+  const std::string head = File(Info(60000.0) + Tracks(VideoEntry("V_MPEG4/ISO/AVC", 1920, 1080, 40000000)));
+  const std::string cluster = Id(kCluster) + Size(3ull << 30, 8);
+  const int64_t tailAt = static_cast<int64_t>(head.size() + cluster.size()) + (3ll << 30);
+  const std::string tail = Tracks(AudioEntry("A_AAC", 2, 44100.0));
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const std::string bytes = head + cluster;
+  ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), tailAt), static_cast<ssize_t>(tail.size()));
+  ::close(fd);
+
+  MediaFile file;
+  ASSERT_TRUE(file.open(path));
+  MediaInfo info;
+  ASSERT_EQ(ProbeMediaFile(&file, &info, path), kTypeMkv);
+  EXPECT_EQ(info.duration_s, 60);
+  EXPECT_EQ(info.audio, nullptr);
+  EXPECT_EQ(info.video->value1, 1920);
+  EXPECT_LE(file.systemReads(), 2u);
+}
+
+// Real files: the probe against ffprobe's reading of the same file.
+TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
+  if (!mediasamples::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
+  using mediasamples::TestPicture;
+  using mediasamples::TestTone;
+  auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> inputs;
+    std::vector<std::string> options;
+    const char* videoCodec;  // null: audio only
+    const char* audioCodec;
+  };
+  const Case cases[] = {
+      {"h264_aac.mkv", join(TestPicture(), TestTone(44100, 2)), {"-c:v", "libx264", "-c:a", "aac"}, "h264", "aac"},
+      {"mpeg4_vorbis.mkv",
+       join(TestPicture("352x288", 30), TestTone(48000, 1)),
+       {"-c:v", "mpeg4", "-c:a", "libvorbis"},
+       "mpeg4",
+       "vorbis"},
+      {"audio_only.mka", TestTone(32000, 2, 3), {"-c:a", "libvorbis"}, nullptr, "vorbis"},
+      {"mp3_small_clusters.mkv",
+       join(TestPicture("320x240", 24), TestTone(22050, 1)),
+       {"-c:v", "libx264", "-c:a", "libmp3lame", "-cluster_size_limit", "4096"},
+       "h264",
+       "mp3"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.file(c.name);
+    std::string log;
+    ASSERT_TRUE(mediasamples::MakeWithFfmpeg(c.inputs, c.options, path, &log)) << log;
+    const auto expected = mediasamples::Describe(path);
+    ASSERT_TRUE(expected.ok);
+
+    MediaFile file;
+    ASSERT_TRUE(file.open(path));
+    MediaInfo info;
+    ASSERT_EQ(ProbeMediaFile(&file, &info, path), kTypeMkv);
+    EXPECT_LE(file.systemReads(), 2u);
+    ASSERT_EQ(info.video != nullptr, c.videoCodec != nullptr);
+    if (c.videoCodec) {
+      EXPECT_EQ(info.video->codec, c.videoCodec);
+      EXPECT_EQ(info.video->value1, expected.width);
+      EXPECT_EQ(info.video->value2, expected.height);
+      EXPECT_NEAR(info.fps, expected.frameRate, 0.01);
+    }
+    ASSERT_TRUE(info.audio);
+    EXPECT_EQ(info.audio->codec, c.audioCodec);
+    EXPECT_EQ(info.audio->value1, expected.sampleRate);
+    EXPECT_EQ(info.audio->value3, expected.channels);
+    EXPECT_NEAR(info.duration_s, std::trunc(expected.duration), 1);
+    EXPECT_GT(info.bitrate_kbps, 0);
+  }
+}
