@@ -18,7 +18,8 @@ constexpr uint8_t kExtension[4] = {0x00, 0x00, 0x01, 0xB5};
 constexpr uint8_t kAudioPacket[4] = {0x00, 0x00, 0x01, 0xC0};
 // The fixed part of a sequence header, start code included.
 constexpr size_t kSequenceHeaderSize = 12;
-// Offsets after an audio packet's start code at which the audio parser is tried.
+// Where the audio search starts behind an audio packet's start code when its header cannot
+// be read, and on how many successive offsets the audio parser is tried.
 constexpr int64_t kAudioSkip = 12;
 constexpr int kAudioTries = 7;
 // A bit-rate value of all ones marks variable bit rate.
@@ -112,10 +113,33 @@ double MpgOverheadFactor(double videoBitRate, double audioBitRate) {
 
 namespace {
 
-// Runs the MPEG audio parser from a little behind the first audio packet's start code.
+// Where the payload of the PES packet whose start code is at `p` begins (ISO/IEC 11172-1
+// 2.4.3.6, ISO/IEC 13818-1 2.4.3.7); nullopt when its header runs past the window.
+std::optional<size_t> PesPayload(const std::vector<uint8_t>& w, size_t p) {
+  size_t j = p + 6;  // start code, packet length
+  if (j >= w.size()) return std::nullopt;
+  if ((w[j] & 0xC0) == 0x80) {  // MPEG-2: flags (2 bytes), header data length, header data
+    if (w.size() - j < 3) return std::nullopt;
+    j += 3 + w[j + 2];
+  } else {  // MPEG-1: stuffing, optional STD buffer size, then PTS, PTS and DTS, or 0x0F
+    for (int n = 0; j < w.size() && w[j] == 0xFF && n < 16; ++n) ++j;
+    if (j < w.size() && (w[j] & 0xC0) == 0x40) j += 2;
+    if (j >= w.size()) return std::nullopt;
+    if ((w[j] & 0xF0) == 0x20) j += 5;
+    else if ((w[j] & 0xF0) == 0x30) j += 10;
+    else j += 1;
+  }
+  return j <= w.size() ? std::optional<size_t>(j) : std::nullopt;
+}
+
+// Runs the MPEG audio parser on the first MPEG audio packet's payload. Without such a packet
+// in the window there is no MPEG audio to find: a frame search over the multiplex would only
+// meet chance sync patterns in the video data.
 bool FindAudio(MediaFile& file, MediaInfo& info, const std::vector<uint8_t>& window, int64_t start) {
   const auto packet = Find(window, kAudioPacket);
-  const int64_t from = packet ? start + static_cast<int64_t>(*packet) + kAudioSkip : start;
+  if (!packet) return false;
+  const auto payload = PesPayload(window, *packet);
+  const int64_t from = start + static_cast<int64_t>(payload ? *payload : *packet + kAudioSkip);
   for (int i = 0; i < kAudioTries; ++i)
     if (RunMpegAudio(file, info, false, from + i) == 1) return true;
   return false;

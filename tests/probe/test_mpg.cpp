@@ -1,0 +1,253 @@
+// MPEG program stream parser: sequence headers and audio packets built in code, the play-time
+// estimate, hostile and cut-off input, and real MPEG-1/MPEG-2 files made by ffmpeg.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "ProbeCompare.h"
+#include "TestSupport.h"
+#include "probe/Parsers.h"
+
+using probecompare::ProbeBytes;
+using testsupport::ByteWriter;
+
+namespace {
+
+constexpr int kRateCode25 = 3;
+constexpr uint32_t kVariable = 0x3FFFF;
+
+struct Sequence {
+  int width = 720, height = 576, rateCode = kRateCode25;
+  uint32_t bitRateValue = 1150000 / 400;
+  bool intraMatrix = false, nonIntraMatrix = false, extension = false;
+};
+
+std::string SequenceHeader(const Sequence& s) {
+  ByteWriter w;
+  w.u32be(0x000001B3)                                                       // start code
+      .u24be(static_cast<uint32_t>(s.width << 12 | s.height))              // horizontal, vertical size
+      .u8(static_cast<uint8_t>(0x10 | s.rateCode))                         // aspect ratio 1, frame rate code
+      .u32be(s.bitRateValue << 14 | 1u << 13 | 20u << 3 | 0u << 2 |        // bit rate, marker, VBV size, constrained
+             (s.intraMatrix ? 2u : 0u) | (!s.intraMatrix && s.nonIntraMatrix ? 1u : 0u));  // matrix flags
+  if (s.intraMatrix) w.zeros(63).u8(s.nonIntraMatrix ? 1 : 0);  // matrix; its last bit is the non-intra flag
+  if (s.nonIntraMatrix) w.zeros(64);
+  if (s.extension) w.u32be(0x000001B5).u8(0x14).u8(0x8A);
+  else w.u32be(0x000001B8);  // a group of pictures follows instead
+  return w.str();
+}
+
+// MPEG-1 Layer II, 192 kbit/s, 44100 Hz, stereo: 626 bytes a frame.
+std::string Layer2Frames(int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += ByteWriter().u32be(0xFFFDA004).zeros(622).str();
+  return out;
+}
+
+enum class Pes { Mpeg1Pts, Mpeg1StuffingStdPtsDts, Mpeg2 };
+
+// An audio packet header (stream 0xC0) in one of the three shapes.
+std::string AudioPacketHeader(Pes kind, uint16_t length) {
+  ByteWriter w;
+  w.u32be(0x000001C0).u16be(length);
+  switch (kind) {
+    case Pes::Mpeg1Pts: w.u8(0x21).u32be(0x00010001); break;  // PTS: 11 bytes in all
+    case Pes::Mpeg1StuffingStdPtsDts:
+      w.u8(0xFF).u8(0xFF).u16be(0x4020).u8(0x31).u32be(0x00010001).u8(0x11).u32be(0x00010001);
+      break;
+    case Pes::Mpeg2: w.u8(0x81).u8(0x80).u8(5).u8(0x21).u32be(0x00010001); break;  // PTS in 5 header bytes
+  }
+  return w.str();
+}
+
+// Pack header, sequence header, an audio packet; then the rest of the stream up to `size` bytes.
+std::string ProgramStream(const Sequence& s, Pes kind, size_t size) {
+  ByteWriter w;
+  w.u32be(0x000001BA).u8(0x21).u32be(0x00010001).u24be(0x8001F1);  // MPEG-1 pack header
+  const std::string video = SequenceHeader(s);
+  w.u32be(0x000001E0).u16be(static_cast<uint16_t>(1 + video.size())).u8(0x0F).text(video);  // video packet
+  // One frame right behind the packet header: a search that starts past it finds nothing.
+  w.text(AudioPacketHeader(kind, 2000)).text(Layer2Frames(1));
+  if (w.size() < size) w.zeros(size - w.size());
+  return w.str();
+}
+
+int Check(const std::string& bytes) {
+  MediaFile file = MediaFile::FromMemory(bytes);
+  MediaInfo scratch;
+  return RunMpg(file, scratch, true);
+}
+
+struct Parsed {
+  int rc = 0;
+  MediaInfo info;
+};
+Parsed Parse(const std::string& bytes) {
+  Parsed p;
+  MediaFile file = MediaFile::FromMemory(bytes);
+  p.info.end_offset = static_cast<int64_t>(bytes.size());
+  p.rc = RunMpg(file, p.info, false);
+  return p;
+}
+
+}  // namespace
+
+TEST(MpgParser, SequenceHeaderGivesSizeRateAndKind) {
+  struct Case {
+    Sequence s;
+    const char* codec;
+    double fps;
+    int videoKbps, rateKind;
+  } cases[] = {
+      {{720, 576, kRateCode25}, "MPEG-1", 25, 1150, 1},
+      {{720, 576, kRateCode25, 1150000 / 400, false, false, true}, "MPEG-2", 25, 1150, 1},
+      {{352, 240, 4, 1856000 / 400, true, false, true}, "MPEG-2", 29.97, 1856, 1},   // behind an intra matrix
+      {{352, 240, 1, 1856000 / 400, true, true, true}, "MPEG-2", 23.976, 1856, 1},   // behind both matrices
+      {{352, 240, 8, 1856000 / 400, false, true, true}, "MPEG-2", 60, 1856, 1},      // behind the non-intra matrix
+      {{4095, 4095, 9, kVariable, false, false, false}, "MPEG-1", 0, 0, 2},          // code 9: no rate; variable
+  };
+  for (const auto& c : cases) {
+    auto p = Parse(SequenceHeader(c.s) + std::string(200, '\0'));
+    ASSERT_EQ(p.rc, 1);
+    ASSERT_TRUE(p.info.video);
+    EXPECT_EQ(p.info.video->codec, c.codec);
+    EXPECT_EQ(p.info.video->value1, c.s.width);
+    EXPECT_EQ(p.info.video->value2, c.s.height);
+    EXPECT_EQ(p.info.video->value3, c.videoKbps);
+    EXPECT_EQ(p.info.video->value4, c.rateKind);
+    EXPECT_DOUBLE_EQ(p.info.fps, c.fps);
+    EXPECT_FALSE(p.info.audio);  // no audio packet
+    EXPECT_EQ(p.info.duration_s, 0);
+  }
+}
+
+TEST(MpgParser, PlayTimeEstimateFromBothRates) {
+  // 1,150,000 + 192,000 bit/s; 16,775,000 bytes are 100 s before the overhead correction.
+  for (Pes kind : {Pes::Mpeg1Pts, Pes::Mpeg1StuffingStdPtsDts, Pes::Mpeg2}) {
+    auto p = ProbeBytes(ProgramStream(Sequence{}, kind, 16775000), "movie.mpg");
+    ASSERT_EQ(p.type, kTypeMpg);
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->codec, "V1.0L2");
+    EXPECT_EQ(p.info.audio->value1, 44100);
+    EXPECT_EQ(p.info.audio->value2, 192);
+    EXPECT_EQ(p.info.audio->value3, 2);
+    EXPECT_EQ(p.info.bitrate_kbps, 1342);
+    EXPECT_EQ(p.info.duration_s, static_cast<int>(100 * MpgOverheadFactor(1150000, 192000)));
+    EXPECT_EQ(p.info.duration_s, 98);
+  }
+}
+
+TEST(MpgParser, NoEstimateWithoutBothRates) {
+  // Variable video rate: the audio parser's own play time would count the whole file as audio.
+  Sequence variable;
+  variable.bitRateValue = kVariable;
+  auto p = Parse(ProgramStream(variable, Pes::Mpeg1Pts, 1000000));
+  ASSERT_EQ(p.rc, 1);
+  ASSERT_TRUE(p.info.audio);
+  EXPECT_EQ(p.info.duration_s, 0);
+  EXPECT_EQ(p.info.bitrate_kbps, 0);
+
+  // A frame-like pattern in video data without any audio packet is not taken for audio.
+  p = Parse(SequenceHeader(Sequence{}) + Layer2Frames(4));
+  ASSERT_EQ(p.rc, 1);
+  EXPECT_FALSE(p.info.audio);
+  EXPECT_EQ(p.info.duration_s, 0);
+}
+
+TEST(MpgParser, OverheadFactorInterpolatesTheTable) {
+  struct Case {
+    double video, audio, factor;
+  } cases[] = {
+      {1e7, 384000, 0.982467380830389},    // top corner
+      {1e4, 32000, 0.967628794436853},     // bottom corner
+      {1, 1, 0.967628794436853},           // clamped to the bottom corner
+      {1e9, 1e9, 0.982467380830389},       // clamped to the top corner
+      {1e5, 200000, 0.75 * 0.982573169431796 + 0.25 * 0.982471860182389},  // between rows 192 and 224
+      {std::pow(10.0, 3.5) * 1000, 128000, 0.5 * 0.982975692747087 + 0.5 * 0.983976342015205},  // between columns
+  };
+  for (const auto& c : cases) EXPECT_NEAR(MpgOverheadFactor(c.video, c.audio), c.factor, 1e-12);
+}
+
+TEST(MpgParser, CheckModeNeedsAWholeSequenceHeaderInTheFirst100000Bytes) {
+  const std::string header = SequenceHeader(Sequence{});
+  struct Case {
+    size_t at;
+    int found;
+  } cases[] = {{0, 1}, {99988, 1}, {99989, 0}, {100001, 0}};
+  for (const auto& c : cases) {
+    std::string bytes(c.at, '\x47');
+    bytes += header + std::string(300, '\0');
+    EXPECT_EQ(Check(bytes), c.found) << c.at;
+    EXPECT_EQ(ProbeBytes(bytes, "noname").type, c.found ? kTypeMpg : -1) << c.at;
+  }
+  EXPECT_EQ(Check(std::string(200000, '\0')), 0);
+}
+
+TEST(MpgParser, EveryPrefixEndsInAResult) {
+  const std::string whole = ProgramStream(Sequence{1, 1, 2, 1, true, true, true}, Pes::Mpeg2, 0);
+  for (size_t n = 0; n <= whole.size(); ++n) {
+    const std::string prefix = whole.substr(0, n);
+    const int found = Check(prefix);
+    EXPECT_EQ(Parse(prefix).rc, found) << n;
+  }
+  EXPECT_EQ(Check(whole), 1);
+}
+
+// ---- real files ----------------------------------------------------------------------------
+
+class MpgRealMedia : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!probecompare::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+  }
+  testsupport::TempDir dir_;
+};
+
+TEST_F(MpgRealMedia, MatchesFfprobe) {
+  const std::vector<std::string> sine44 = {"-f", "lavfi", "-i", "sine=d=8:r=44100"};
+  const std::vector<std::string> sine48 = {"-f", "lavfi", "-i", "sine=d=8:r=48000"};
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* codec;
+    bool estimate;  // the header states a constant rate, so a play time is estimated
+    bool mpegAudio;
+  } cases[] = {
+      {"vcd.mpg",
+       {"-c:v", "mpeg1video", "-b:v", "1150k", "-minrate", "1150k", "-maxrate", "1150k", "-bufsize", "327680", "-c:a",
+        "mp2", "-b:a", "224k", "-ac", "2", "-f", "mpeg"},
+       "MPEG-1", true, true},
+      {"dvd.vob",
+       {"-c:v", "mpeg2video", "-b:v", "5000k", "-minrate", "5000k", "-maxrate", "5000k", "-bufsize", "1835008",
+        "-c:a", "mp2", "-b:a", "192k", "-ac", "2", "-f", "vob"},
+       "MPEG-2", true, true},
+      {"vbr.mpg", {"-c:v", "mpeg1video", "-c:a", "mp2", "-b:a", "128k", "-ac", "1", "-f", "mpeg"}, "MPEG-1", false, true},
+      {"ac3.vob", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false, false},
+  };
+  for (const auto& c : cases) {
+    const bool vob = std::string(c.name).ends_with(".vob");
+    std::vector<std::string> args = {"-f", "lavfi", "-i",
+                                     vob ? "testsrc=s=720x576:r=25:d=8" : "testsrc=s=352x288:r=25:d=8"};
+    args.insert(args.end(), (vob ? sine48 : sine44).begin(), (vob ? sine48 : sine44).end());
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const std::string path = dir_.file(c.name);
+    ASSERT_TRUE(probecompare::MakeMedia(args, path));
+    const auto facts = probecompare::Ffprobe(path);
+    const auto p = probecompare::ProbePath(path);
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(p.type, kTypeMpg);
+    ASSERT_TRUE(p.info.video);
+    EXPECT_EQ(p.info.video->codec, c.codec);
+    EXPECT_EQ(p.info.video->value1, facts.width);
+    EXPECT_EQ(p.info.video->value2, facts.height);
+    EXPECT_NEAR(p.info.fps, facts.fps, 0.01);
+    if (c.mpegAudio) {
+      ASSERT_TRUE(p.info.audio);
+      EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
+      EXPECT_EQ(p.info.audio->value3, facts.channels);
+    } else {
+      EXPECT_FALSE(p.info.audio);
+    }
+    if (c.estimate) EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
+    else EXPECT_EQ(p.info.duration_s, 0);
+  }
+}
