@@ -12,11 +12,10 @@ namespace {
 
 constexpr size_t kChunkBytes = 2048;
 
-// After the child has exited, its output normally reaches its end at once. A process
-// the child left behind may still hold the pipe: it gets this long before the rest of
-// the child's group is stopped, and as long again before we stop reading altogether.
-constexpr std::chrono::milliseconds kDrainWait(1000);
-constexpr std::chrono::milliseconds kLeftoverGrace(500);
+// Once the child has ended, the reader takes what is left in the pipe. Something the
+// child left behind may keep writing into it; that is not the child's output, so the
+// reader stops after this much even if more keeps coming.
+constexpr size_t kDrainLimit = 1 << 20;
 
 }  // namespace
 
@@ -63,8 +62,8 @@ int CRedirect::StartChildProcess(const std::string& commandLine, int /*show*/, i
     return 0;
   }
 
-  // Set here rather than by the reader, so the watcher can never see "not started".
   m_iChildPid = m_child->Pid();
+  // Set here rather than by the reader, so the watcher can never see "not started".
   m_iReaderState = 1;
   m_hStdOutThread = std::thread(&CRedirect::ReadOutput, this);
   m_hProcessThread = std::thread(&CRedirect::WatchChild, this);
@@ -76,14 +75,23 @@ int CRedirect::StartChildProcess(const std::string& commandLine, int /*show*/, i
 void CRedirect::ReadOutput() {
   DebugLog(Trace(), "Start StdOutThread");
   std::array<char, kChunkBytes + 1> buffer;
+  const std::span<char> space(buffer.data(), kChunkBytes);
+  bool draining = false;  // the stop event is set: take what the pipe holds, then end
+  size_t drained = 0;
   while (m_bRunThread) {
-    platform::ReadResult r = m_child->ReadOutput(std::span(buffer.data(), kChunkBytes), m_stopEvent.get());
+    platform::ReadResult r =
+        draining ? m_child->ReadAvailable(space) : m_child->ReadOutput(space, m_stopEvent.get());
+    if (r.status == platform::ReadStatus::kWoken) {
+      draining = true;
+      continue;
+    }
     if (r.status != platform::ReadStatus::kData) {
       DebugLog(Trace(), "proth:%d // StdOutThread read ended : %d", m_iProth, static_cast<int>(r.status));
       break;
     }
     buffer[r.bytes] = '\0';
     OnChildStdOutWrite(std::string_view(buffer.data(), r.bytes));
+    if (draining && (drained += r.bytes) >= kDrainLimit) break;
   }
   DebugLog(Trace(), "proth:%d // end StdOutThread Thread - m_bRunThread:%d", m_iProth, m_bRunThread ? 1 : 0);
   {
@@ -93,30 +101,25 @@ void CRedirect::ReadOutput() {
   m_cv.notify_all();
 }
 
-bool CRedirect::WaitForReader(std::optional<std::chrono::milliseconds> timeout) {
+void CRedirect::WaitForReader() {
   std::unique_lock lock(m_mutex);
-  auto done = [this] { return m_iReaderState.load() == 2; };
-  if (!timeout) {
-    m_cv.wait(lock, done);
-    return true;
-  }
-  return m_cv.wait_for(lock, *timeout, done);
+  m_cv.wait(lock, [this] { return m_iReaderState.load() == 2; });
 }
 
 void CRedirect::WatchChild() {
+  // Blocks on the child itself (or the stop event); no polling.
   platform::WaitStatus w = m_child->WaitForExit(std::nullopt, m_stopEvent.get());
   if (w == platform::WaitStatus::kExited) {
     DebugLog(Trace(), "proth:%d // child process exit : %08X", m_iProth, static_cast<unsigned>(m_child->Pid()));
-    // Every byte the child wrote is delivered before the run counts as ended.
-    if (!WaitForReader(kDrainWait)) {
-      m_child->Terminate(kLeftoverGrace);
-      if (!WaitForReader(kDrainWait)) m_stopEvent->Set();
-    }
+    // Everything the child wrote is in the pipe by now: the reader delivers all of it
+    // before the run counts as ended.
+    m_stopEvent->Set();
   } else {
     DebugLog(Trace(), "exit on event : %08X", static_cast<unsigned>(m_child->Pid()));
+    m_bRunThread = false;
   }
+  WaitForReader();
   m_bRunThread = false;
-  WaitForReader(std::nullopt);
   OnChildTerminate();
   DebugLog(Trace(), "proth:%d // end ProcessThread Thread : %08X", m_iProth, static_cast<unsigned>(m_child->Pid()));
   {

@@ -16,8 +16,9 @@
 // Starts one child per object. Its standard output and standard error arrive together,
 // as raw chunks of at most 2048 bytes, through OnChildStdOutWrite on the reader thread;
 // chunks do not respect line ends. The watcher thread ends the run when the child exits
-// (after the reader has drained every byte the child wrote) or when a stop is asked,
-// and then calls OnChildTerminate.
+// (after the reader has delivered every byte the child wrote) or when a stop is asked,
+// and then calls OnChildTerminate. Anything the child left running in its process group
+// is stopped with it by TerminateChildProcess.
 //
 // A subclass whose callbacks use its own members must call TerminateChildProcess in its
 // destructor, so that no callback runs while the subclass is being torn down.
@@ -76,7 +77,7 @@ class CRedirect {
  private:
   void ReadOutput();
   void WatchChild();
-  bool WaitForReader(std::optional<std::chrono::milliseconds> timeout);
+  void WaitForReader();
   void JoinThreads();
   const char* Trace() const { return m_sTraceTarget.c_str(); }
 

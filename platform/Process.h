@@ -42,6 +42,7 @@ enum class ReadStatus {
   kData,   // `bytes` bytes were read
   kEnd,    // every writer of the pipe has closed it
   kWoken,  // the wake event is set
+  kEmpty,  // nothing to read at the moment (ReadAvailable only)
   kError,  // the pipe failed
 };
 
@@ -85,6 +86,11 @@ class ChildProcess {
 
   // Blocks until output arrives, every writer has closed the pipe, or `wake` is set.
   ReadResult ReadOutput(std::span<char> buffer, const WakeEvent* wake = nullptr);
+
+  // Reads what the pipe holds now without waiting: kData, kEnd, or kEmpty. Once the
+  // child has ended, everything it wrote is in the pipe, so this takes the rest of
+  // its output even while something it left behind keeps the pipe open.
+  ReadResult ReadAvailable(std::span<char> buffer);
 
   // Blocks until the child has ended, `timeout` has passed (none: no limit) or `wake`
   // is set. The child is not reaped here, so its process group stays ours to signal.

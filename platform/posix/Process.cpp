@@ -340,6 +340,16 @@ ReadResult ChildProcess::ReadOutput(std::span<char> buffer, const WakeEvent* wak
   }
 }
 
+ReadResult ChildProcess::ReadAvailable(std::span<char> buffer) {
+  for (;;) {
+    ssize_t n = ::read(impl_->out_fd, buffer.data(), buffer.size());
+    if (n > 0) return {ReadStatus::kData, static_cast<size_t>(n)};
+    if (n == 0) return {ReadStatus::kEnd, 0};
+    if (errno == EAGAIN) return {ReadStatus::kEmpty, 0};
+    if (errno != EINTR) return {ReadStatus::kError, 0};
+  }
+}
+
 WaitStatus ChildProcess::WaitForExit(std::optional<std::chrono::milliseconds> timeout, const WakeEvent* wake) {
   if (impl_->reaped.load()) return WaitStatus::kExited;
   std::optional<Clock::time_point> deadline;

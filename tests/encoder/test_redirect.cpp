@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <sys/stat.h>
+#include <thread>
 
 #include "ProcessTable.h"
 #include "TestSupport.h"
@@ -126,14 +127,36 @@ TEST(Redirect, StopWhileRunningEndsTheChildItsGroupAndBothThreads) {
 }
 
 TEST(Redirect, ProcessLeftBehindHoldingThePipeDoesNotKeepTheRunAlive) {
-  Sink sink;
-  CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
-  ASSERT_EQ(redir.StartChildProcess(ShellCommand("echo bye; sleep 30 &"), 0, 0), 1);
-  ASSERT_TRUE(redir.WaitForChildEnd(20s));
-  EXPECT_EQ(sink.Text(), "bye\n");
-  const int pid = redir.ChildPid();
-  redir.TerminateChildProcess();
-  EXPECT_TRUE(testsupport::GroupGoneWithin(pid, 10s));
+  // A quiet leftover, and one that never stops writing into the pipe.
+  for (const char* script : {"echo bye; sleep 30 &", "echo bye; yes &"}) {
+    Sink sink;
+    CRedir redir(&sink, &Sink::Output, &Sink::Terminated);
+    ASSERT_EQ(redir.StartChildProcess(ShellCommand(script), 0, 0), 1);
+    ASSERT_TRUE(redir.WaitForChildEnd(20s)) << script;
+    const std::string text = sink.Text();
+    EXPECT_TRUE(text.starts_with("bye\n")) << script;
+    EXPECT_LE(text.size(), (1u << 20) + 2 * 65536) << script;
+    const int pid = redir.ChildPid();
+    redir.TerminateChildProcess();
+    EXPECT_TRUE(testsupport::GroupGoneWithin(pid, 10s)) << script;
+  }
+}
+
+TEST(Redirect, SlowReceiverStillGetsEverythingAfterTheChildExits) {
+  struct SlowSink : Sink {
+    static void Output(void* user, std::string_view chunk) {
+      auto* s = static_cast<SlowSink*>(user);
+      // The child writes all it has into the pipe and exits while the receiver is still busy.
+      if (s->Text().empty()) std::this_thread::sleep_for(2500ms);
+      Sink::Output(user, chunk);
+    }
+  } sink;
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) expected += std::to_string(i) + "\n";
+  CRedir redir(&sink, &SlowSink::Output, &Sink::Terminated);
+  ASSERT_EQ(redir.StartChildProcess(ShellCommand("i=0; while [ $i -lt 5000 ]; do echo $i; i=$((i+1)); done"), 0, 0), 1);
+  ASSERT_TRUE(redir.WaitForChildEnd(60s));
+  EXPECT_EQ(sink.Text(), expected);
 }
 
 TEST(Redirect, QuotedArgumentsWithBlanksReachTheChildAsOne) {
