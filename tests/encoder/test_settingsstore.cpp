@@ -388,7 +388,7 @@ TEST(SettingsFields, SettingByNameChecksAndCorrects) {
       {"sub_conf.size", "1", true, "3"},            {"sub_conf.size", "9", true, "7"},
       {"sub_conf.position", "101", true, "100"},    {"video_conf.fps_opt", "on", true, "1"},
       {"video_conf.fps_opt", "2", false, ""},       {"video_conf.bitrate", "12x", false, ""},
-      {"video_conf.bitrate", "", false, ""},        {"video_conf.bitrate", "99999999999", false, ""},
+      {"video_conf.bitrate", "", false, ""},        {"video_conf.bitrate", "99999999999", false, ""},  // refused, not wrapped
       {"etc_conf.language", "1", true, "1"},        {"etc_conf.no_scan", "1", true, "1"},
       {"etc_conf.fn_prefix", "", true, ""},         {"etc_conf.fn_prefix", "a/b", false, ""},
       {"encoder.output_folder", "/x y", true, "/x y"}, {"encoder.program_rebirth", "4294967295", true, "4294967295"},
@@ -402,10 +402,12 @@ TEST(SettingsFields, SettingByNameChecksAndCorrects) {
     std::string error;
     bool ok = SetSettingValue(*f, c.value, s, p, error);
     EXPECT_EQ(ok, c.accepted) << c.name << "=" << c.value << " " << error;
-    if (ok) EXPECT_EQ(SettingValueText(*f, s, p), c.stored) << c.name << "=" << c.value;
-    else EXPECT_FALSE(error.empty());
+    if (ok) {
+      EXPECT_EQ(SettingValueText(*f, s, p), c.stored) << c.name << "=" << c.value;
+    } else {
+      EXPECT_FALSE(error.empty());
+    }
   }
-  // "99999999999" is out of the 32-bit range: refused, not wrapped.
   EXPECT_EQ(FindSettingField("video_conf.nothing"), nullptr);
   EXPECT_EQ(FindSettingField("bitrate"), nullptr);
 }
