@@ -50,7 +50,7 @@ std::string SourceOf(const SettingField& f, const Snapshot& snap, const std::str
   if (f.kind == SettingKind::kPath) {
     const std::string& stored = snap.storedPaths.*f.path;
     if (stored.empty()) return "default";
-    return stored == shown ? "stored" : "default (stored " + Quoted(stored) + " names no file)";
+    return stored == shown ? "stored" : "default, replacing the stored " + Quoted(stored);
   }
   if (!snap.keyExists) return "default";
   const std::string key =
@@ -99,8 +99,15 @@ int Get(const char* name) {
   return 0;
 }
 
-int Save(const Snapshot& snap, const StoredPaths& paths) {
-  if (SaveSettings(snap.settings, paths) != 1) {
+// Saves the record and the paths; the update time too when `withUpdateTime` (the settings save
+// leaves it to the update check). All of it reaches the disk in one file replacement.
+int Save(const Snapshot& snap, const StoredPaths& paths, bool withUpdateTime = false) {
+  RegistryStore& root = CurrentUserStore();
+  RegistryStore::Batch batch(root);
+  bool ok = SaveSettings(snap.settings, paths, root) == 1;
+  if (ok && withUpdateTime) ok = RegWriteDword(root, kSettingsKey, "program_rebirth", paths.program_rebirth) == 1;
+  ok = batch.Commit() && ok;
+  if (!ok) {
     std::fprintf(stderr, "zelvora: the settings could not be written to %s\n", CurrentUserStore().path().c_str());
     return 1;
   }
@@ -111,6 +118,7 @@ int Set(int count, char** assignments) {
   Snapshot snap = TakeSnapshot(false);
   StoredPaths paths = snap.storedPaths;  // the start-up defaults are not written back
   std::vector<std::pair<const SettingField*, std::string>> changed;
+  bool updateTime = false;
   for (int i = 0; i < count; ++i) {
     const char* eq = std::strchr(assignments[i], '=');
     if (!eq) {
@@ -129,8 +137,9 @@ int Set(int count, char** assignments) {
       return 2;
     }
     changed.emplace_back(f, eq + 1);
+    updateTime = updateTime || f->kind == SettingKind::kTime;
   }
-  if (int rc = Save(snap, paths)) return rc;
+  if (int rc = Save(snap, paths, updateTime)) return rc;
   for (const auto& [f, given] : changed) {
     std::string value = SettingValueText(*f, snap.settings, paths);
     std::printf("%s = %s%s\n", FullName(*f).c_str(), value.c_str(),

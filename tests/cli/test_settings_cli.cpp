@@ -86,6 +86,11 @@ TEST_F(SettingsCli, SetStoresCorrectedValuesAndGetReadsThem) {
   EXPECT_EQ(Get("encoder.output_folder"), "/srv/out dir");
   ASSERT_EQ(Zelvora({"settings", "set", "encoder.output_folder="}), 0);
   EXPECT_NE(Get("encoder.output_folder"), "");
+  // The update time is stored too, although a settings save leaves it alone.
+  ASSERT_EQ(Zelvora({"settings", "set", "encoder.program_rebirth=1700000000"}), 0);
+  EXPECT_EQ(Get("encoder.program_rebirth"), "1700000000");
+  ASSERT_EQ(Zelvora({"settings", "set", "video_conf.fps=1"}), 0);
+  EXPECT_EQ(Get("encoder.program_rebirth"), "1700000000");
 }
 
 TEST_F(SettingsCli, ShowTellsWhatLoadingCorrected) {
