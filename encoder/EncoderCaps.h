@@ -41,6 +41,9 @@ EncoderCapabilities GetFfmpegCapabilities(const std::string& ffmpegPath);
 // `ffmpegPath` makes the test drive's sample.
 EncoderCapabilities GetMencoderCapabilities(const std::string& mencoderPath, const std::string& ffmpegPath);
 
+// Forgets the answers kept in memory (the cache files stay).
+void ForgetCachedCapabilities();
+
 // The same without any cache.
 EncoderCapabilities QueryFfmpegCapabilities(const std::string& ffmpegPath);
 EncoderCapabilities QueryMencoderCapabilities(const std::string& mencoderPath, const std::string& ffmpegPath);

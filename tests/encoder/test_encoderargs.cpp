@@ -6,28 +6,15 @@
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncoderCaps.h"
+#include "encoder/SettingsStore.h"
 
 namespace {
 
-// The record defaults of a reset.
+// The record defaults of a reset, with the font of the worked examples.
 EncodingSettings Defaults() {
   EncodingSettings s;
-  s.video_bitrate = 800;
-  s.fps = 3;
-  s.fps_opt = 1;
-  s.size_w = 720;
-  s.size_h = 400;
-  s.size_opt = 1;
-  s.sizing_ratio = 1;
-  s.audio_bitrate = 2;
-  s.sample_rate = 3;
-  s.bitrate_style = 3;
-  s.position = 95;
-  s.size = 4;
-  s.blur = 2;
-  s.thickness = 2;
+  ResetSettings(s);
   s.font_path = "C:\\Windows\\Fonts\\gulim.ttc";
-  s.fn_prefix = "_ZLVR_";
   return s;
 }
 
@@ -586,71 +573,6 @@ TEST(FilterEscape, TwoLevels) {
     EXPECT_EQ(EscapeFilterOptionValue(c.raw), c.value);
     EXPECT_EQ(EscapeFilterDescription(EscapeFilterOptionValue(c.raw)), c.description);
   }
-}
-
-TEST(MencoderJobs, WhatTheInstalledMencoderCanDo) {
-  EncoderCapabilities all = EncoderCapabilities::Everything(EncoderKind::Mencoder);
-  EncoderCapabilities today = all;  // like a current distribution's build
-  today.audioEncoders = {"copy", "pcm", "mp3lame", "lavc", "twolame"};
-  today.lavcAudioWorks = false;
-  EncoderCapabilities frozen = all;
-  frozen.testDrive = -1;
-  frozen.testDriveText = "only 1 of 25 frames";
-  EncoderCapabilities gone;
-  gone.kind = EncoderKind::Mencoder;
-  gone.error = "cannot run /x/mencoder: No such file or directory";
-
-  EncodingSettings aviXvidMp3 = Defaults();
-  aviXvidMp3.output_type = 1, aviXvidMp3.video_compress = 1, aviXvidMp3.audio_compress = 1;
-  EncodingSettings mp4Aac = Defaults();
-  EncodingSettings aviMp2 = aviXvidMp3;
-  aviMp2.audio_compress = 2;
-  EncodingSettings copied = mp4Aac;
-  copied.origin_ado = 1;
-
-  EXPECT_EQ(MencoderJobProblem(all, mp4Aac), "");
-  EXPECT_EQ(MencoderJobProblem(today, aviXvidMp3), "");
-  EXPECT_EQ(MencoderJobProblem(today, mp4Aac), "mencoder lacks the faac audio encoder");
-  EXPECT_EQ(MencoderJobProblem(today, aviMp2), "mencoder's libavcodec audio encoders do not work");
-  EXPECT_EQ(MencoderJobProblem(today, copied), "");
-  EXPECT_EQ(MencoderJobProblem(frozen, aviXvidMp3), "only 1 of 25 frames");
-  EXPECT_EQ(MencoderJobProblem(gone, aviXvidMp3), gone.error);
-  today.videoEncoders.erase("xvid");
-  EXPECT_EQ(MencoderJobProblem(today, aviXvidMp3), "mencoder lacks the xvid video encoder");
-}
-
-TEST(EncoderListings, ParsedFromTheEncodersOwnWords) {
-  const std::string encoders =
-      "Encoders:\n V..... = Video\n A..... = Audio\n ------\n"
-      " V....D libx264              libx264 H.264 / AVC\n"
-      " V.S... mpeg4                MPEG-4 part 2\n"
-      " A..... aac                  AAC (Advanced Audio Coding)\n"
-      " A..X.. vorbis               Vorbis\n"
-      " S..... srt                  SubRip subtitle\n";
-  EncoderCapabilities caps;
-  ASSERT_TRUE(ParseFfmpegEncoders(encoders, caps));
-  EXPECT_EQ(caps.videoEncoders, (std::set<std::string>{"libx264", "mpeg4"}));
-  EXPECT_EQ(caps.audioEncoders, (std::set<std::string>{"aac", "vorbis"}));
-  EXPECT_EQ(caps.experimental, (std::set<std::string>{"vorbis"}));
-  EXPECT_FALSE(ParseFfmpegEncoders("ffmpeg: command not understood\n", caps));
-
-  const std::string filters =
-      "Filters:\n  T.. = Timeline support\n  | = Source or sink filter\n"
-      " ... ass               V->V       Render ASS subtitles\n"
-      " T.C scale             V->V       Scale the input video size\n"
-      " ... subtitles         V->V       Render text subtitles\n";
-  ASSERT_TRUE(ParseFfmpegFilters(filters, caps));
-  EXPECT_EQ(caps.filters, (std::set<std::string>{"ass", "scale", "subtitles"}));
-
-  const std::string oac =
-      "MEncoder UNKNOWN-12 (C) 2000-2023 MPlayer Team\n\nAvailable codecs:\n"
-      "   copy     - frame copy, without re-encoding (useful for AC3)\n"
-      "   mp3lame  - cbr/abr/vbr MP3 using libmp3lame\n"
-      "   lavc     - FFmpeg audio encoder (MP2, AC3, ...)\n";
-  std::set<std::string> codecs;
-  ASSERT_TRUE(ParseMencoderCodecs(oac, codecs));
-  EXPECT_EQ(codecs, (std::set<std::string>{"copy", "lavc", "mp3lame"}));
-  EXPECT_FALSE(ParseMencoderCodecs("MEncoder crashed\n", codecs = {}));
 }
 
 }  // namespace

@@ -1,0 +1,234 @@
+// SAMI to SubRip: ffmpeg's own SAMI decoder fails on the "&nbsp;" blocks that clear a line, and
+// its subtitles filter then refuses the whole file, so the file is rewritten before burning in.
+#include "encoder/SamiToSrt.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr int64_t kMaxSamiBytes = 16 << 20;
+constexpr int64_t kLastCueMs = 5000;
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes the entity at text[i] ('&'); returns the characters consumed (0: not an entity).
+size_t DecodeEntity(std::string_view text, size_t i, std::string& out) {
+  size_t semi = text.find(';', i);
+  if (semi == std::string_view::npos || semi - i > 10) return 0;
+  std::string name = Lower(text.substr(i + 1, semi - i - 1));
+  static const std::pair<const char*, const char*> kNamed[] = {
+      {"nbsp", " "}, {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"quot", "\""}, {"apos", "'"}};
+  for (auto [n, v] : kNamed) {
+    if (name == n) {
+      out += v;
+      return semi - i + 1;
+    }
+  }
+  if (name.size() >= 2 && name[0] == '#') {
+    bool hex = name[1] == 'x';
+    std::string digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 7) return 0;
+    uint32_t cp = 0;
+    for (char c : digits) {
+      int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (hex && c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+      if (d < 0) return 0;
+      cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+    }
+    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    AppendUtf8(out, cp);
+    return semi - i + 1;
+  }
+  return 0;
+}
+
+// The value of attribute `name` inside a tag's text (lower case), or empty.
+std::string Attribute(const std::string& tagLower, const std::string& tagOriginal, const char* name) {
+  size_t at = tagLower.find(name);
+  if (at == std::string::npos) return {};
+  size_t i = at + std::string_view(name).size();
+  while (i < tagLower.size() && tagLower[i] == ' ') ++i;
+  if (i >= tagLower.size() || tagLower[i] != '=') return {};
+  ++i;
+  while (i < tagLower.size() && tagLower[i] == ' ') ++i;
+  char quote = i < tagLower.size() && (tagLower[i] == '"' || tagLower[i] == '\'') ? tagLower[i] : 0;
+  if (quote) ++i;
+  size_t end = i;
+  while (end < tagLower.size() && (quote ? tagLower[end] != quote : tagLower[end] != ' ' && tagLower[end] != '>'))
+    ++end;
+  return tagOriginal.substr(i, end - i);
+}
+
+struct Paragraph {
+  std::string cls;  // lower case, empty when none
+  std::string text;
+};
+
+// The paragraphs of one SYNC block, tags removed, entities decoded, <br> as '\n'.
+std::vector<Paragraph> BlockParagraphs(std::string_view block) {
+  std::vector<Paragraph> paragraphs(1);
+  for (size_t i = 0; i < block.size();) {
+    char c = block[i];
+    if (c == '<') {
+      size_t close = block.find('>', i);
+      if (close == std::string_view::npos) break;
+      std::string original(block.substr(i + 1, close - i - 1));
+      std::string tag = Lower(original);
+      size_t n = 0;
+      while (n < tag.size() && std::isalpha(static_cast<unsigned char>(tag[n]))) ++n;
+      std::string name = tag.substr(0, n);
+      if (name == "br") paragraphs.back().text += '\n';
+      if (name == "p") paragraphs.push_back({Lower(Attribute(tag, original, "class")), {}});
+      i = close + 1;
+    } else if (c == '&') {
+      size_t used = DecodeEntity(block, i, paragraphs.back().text);
+      if (used == 0) paragraphs.back().text += c;
+      i += used ? used : 1;
+    } else {
+      paragraphs.back().text += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
+      ++i;
+    }
+  }
+  return paragraphs;
+}
+
+// Blank runs made one blank, lines trimmed, empty lines dropped.
+std::string CleanText(const std::string& raw) {
+  std::string out;
+  std::istringstream lines(raw);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::string clean;
+    for (char c : line) {
+      if (c == ' ' && (clean.empty() || clean.back() == ' ')) continue;
+      clean += c;
+    }
+    while (!clean.empty() && clean.back() == ' ') clean.pop_back();
+    if (clean.empty()) continue;
+    if (!out.empty()) out += '\n';
+    out += clean;
+  }
+  return out;
+}
+
+// Start time of a SYNC tag in milliseconds, -1 when it has none.
+int64_t SyncStart(const std::string& tagLower) {
+  std::string value = Attribute(tagLower, tagLower, "start");
+  if (value.empty() || value.size() > 12) return -1;
+  int64_t ms = 0;
+  for (char c : value) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    ms = ms * 10 + (c - '0');
+  }
+  return std::isdigit(static_cast<unsigned char>(value[0])) ? ms : -1;
+}
+
+std::string Timestamp(int64_t ms) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%02lld:%02lld:%02lld,%03lld", static_cast<long long>(ms / 3600000),
+                static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                static_cast<long long>(ms % 1000));
+  return buffer;
+}
+
+}  // namespace
+
+std::vector<SubtitleCue> ParseSami(std::string_view sami) {
+  if (sami.substr(0, 3) == "\xEF\xBB\xBF") sami.remove_prefix(3);
+  const std::string low = Lower(sami);
+  struct Block {
+    int64_t start;
+    std::string text;
+  };
+  std::vector<Block> blocks;
+  std::string chosenClass;
+  size_t at = low.find("<sync");
+  while (at != std::string::npos) {
+    size_t tagEnd = low.find('>', at);
+    if (tagEnd == std::string::npos) break;
+    size_t next = low.find("<sync", tagEnd);
+    size_t bodyEnd = std::min(next, low.find("</body", tagEnd));
+    int64_t start = SyncStart(low.substr(at, tagEnd - at));
+    if (start >= 0) {
+      std::string text;
+      for (Paragraph& p : BlockParagraphs(sami.substr(tagEnd + 1, std::min(bodyEnd, sami.size()) - tagEnd - 1))) {
+        if (chosenClass.empty()) chosenClass = p.cls;
+        if (!p.cls.empty() && p.cls != chosenClass) continue;
+        text += (text.empty() ? "" : "\n") + p.text;
+      }
+      blocks.push_back({start, CleanText(text)});
+    }
+    at = next;
+  }
+  std::stable_sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.start < b.start; });
+
+  std::vector<SubtitleCue> cues;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    if (blocks[i].text.empty()) continue;
+    int64_t end = blocks[i].start + kLastCueMs;
+    for (size_t j = i + 1; j < blocks.size(); ++j) {
+      if (blocks[j].start > blocks[i].start) {
+        end = blocks[j].start;
+        break;
+      }
+    }
+    cues.push_back({blocks[i].start, end, blocks[i].text});
+  }
+  return cues;
+}
+
+std::string FormatSrt(const std::vector<SubtitleCue>& cues) {
+  std::string out;
+  int number = 0;
+  for (const SubtitleCue& c : cues) {
+    out += std::to_string(++number) + "\n" + Timestamp(c.startMs) + " --> " + Timestamp(c.endMs) + "\n" + c.text + "\n\n";
+  }
+  return out;
+}
+
+int ConvertSamiToSrt(const std::string& samiPath, const std::string& srtPath, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return -1;
+  };
+  std::ifstream in(samiPath, std::ios::binary | std::ios::ate);
+  if (!in) return fail("cannot open the subtitle file " + samiPath);
+  std::streamoff size = in.tellg();
+  if (size < 0) return fail("cannot read the subtitle file " + samiPath);
+  if (size > kMaxSamiBytes) return fail("the subtitle file is larger than 16 MiB: " + samiPath);
+  std::string text(static_cast<size_t>(size), '\0');
+  in.seekg(0);
+  in.read(text.data(), size);
+  text.resize(static_cast<size_t>(in.gcount()));
+  std::vector<SubtitleCue> cues = ParseSami(text);
+  if (cues.empty()) return fail("the subtitle file holds no timed text: " + samiPath);
+  std::ofstream out(srtPath, std::ios::binary | std::ios::trunc);
+  out << FormatSrt(cues);
+  if (!out.flush()) return fail("cannot write the subtitle copy " + srtPath);
+  return static_cast<int>(cues.size());
+}

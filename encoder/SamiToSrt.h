@@ -1,0 +1,25 @@
+// SAMI (.smi) subtitles rewritten as SubRip, the form ffmpeg's subtitles filter reads reliably.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct SubtitleCue {
+  int64_t startMs = 0;
+  int64_t endMs = 0;
+  std::string text;  // lines separated by '\n'
+};
+
+// The cues of a UTF-8 SAMI text. Each SYNC block shows until the next later SYNC (an empty block
+// - typically "&nbsp;" - only ends the previous one); the last shows for five seconds. Of several
+// language classes only the first one the file uses is kept. Tags are dropped, <br> breaks a line.
+std::vector<SubtitleCue> ParseSami(std::string_view sami);
+
+// SubRip text of the cues, numbered from 1.
+std::string FormatSrt(const std::vector<SubtitleCue>& cues);
+
+// Reads a UTF-8 SAMI file (at most 16 MiB) and writes it as SubRip. Returns the number of cues,
+// or -1 with the reason in `error`.
+int ConvertSamiToSrt(const std::string& samiPath, const std::string& srtPath, std::string* error);
