@@ -41,7 +41,7 @@ int ParseAvi(const std::string& path, MediaInfo& info) {
   if (frameRate > 0) info.duration_s = ClampToInt32(reader->frameCount() / frameRate);
   info.index_entries = reader->indexEntries();
   if (info.duration_s != 0) {
-    int64_t bits = (info.end_offset - info.start_offset) * 8;
+    int64_t bits = std::max<int64_t>(info.end_offset - info.start_offset, 0) * 8;
     info.bitrate_kbps = ClampToInt32(bits / info.duration_s / 1000);
     v.value3 = std::max<int32_t>(info.bitrate_kbps - a.value2, 0);
   }
