@@ -373,7 +373,7 @@ void ReadAudioTag(uint8_t first, std::string_view data, FlvScan& scan) {
   scan.sampleRate = kFlvRates[(first >> 2) & 3];  // sound rate
   scan.channels = (first & 1) + 1;            // sound type: mono or stereo
   if (scan.audioFormat == kSoundAac && data.size() > 2 && data[1] == 0) ReadAacConfig(data.substr(2), scan);
-  if (scan.audioFormat == kSoundMp3) ReadMp3Header(data.substr(1), scan);
+  if (scan.audioFormat == kSoundMp3 && data.size() > 1) ReadMp3Header(data.substr(1), scan);
 }
 
 // Picture size from a Sorenson H.263 picture header; `h` are the 11 bytes after the tag's first byte.
