@@ -229,39 +229,51 @@ struct FrameSize {
   int height = 0;
 };
 
-// Picture size of a sequence parameter set NAL unit (H.264 7.3.2.1), cropping applied.
+struct ChromaFormat {
+  uint32_t idc = 1;  // 4:2:0 unless the profile says otherwise
+  bool separatePlanes = false;
+};
+
+// Reads a sequence parameter set (H.264 7.3.2.1) up to the picture size; false when it
+// cannot be followed.
+bool ReadToPictureSize(BitReader& b, ChromaFormat& chroma) {
+  if ((b.bits(8) & 0x1F) != 7) return false;  // NAL header: must be a sequence parameter set
+  const uint32_t profile = b.bits(8);          // profile_idc
+  b.bits(16);                                  // constraint flags, level_idc
+  b.ue();                                      // seq_parameter_set_id
+  if (HasChromaFormat(profile)) {
+    chroma.idc = b.ue();
+    if (chroma.idc > 3) return false;
+    if (chroma.idc == 3) chroma.separatePlanes = b.bits(1);
+    b.ue();     // bit_depth_luma_minus8
+    b.ue();     // bit_depth_chroma_minus8
+    b.bits(1);  // qpprime_y_zero_transform_bypass_flag
+    if (b.bits(1)) SkipScalingLists(b, chroma.idc);
+  }
+  b.ue();  // log2_max_frame_num_minus4
+  const uint32_t pocType = b.ue();
+  if (pocType == 0) {
+    b.ue();  // log2_max_pic_order_cnt_lsb_minus4
+  } else if (pocType == 1) {
+    b.bits(1);  // delta_pic_order_always_zero_flag
+    b.se();     // offset_for_non_ref_pic
+    b.se();     // offset_for_top_to_bottom_field
+    const uint32_t cycle = b.ue();
+    if (cycle > 255) return false;
+    for (uint32_t i = 0; i < cycle; ++i) b.se();
+  }
+  b.ue();     // max_num_ref_frames
+  b.bits(1);  // gaps_in_frame_num_value_allowed_flag
+  return true;
+}
+
+// Picture size of a sequence parameter set NAL unit, with its cropping applied: the coded
+// size of a 1080-line picture is 1088 lines.
 FrameSize SpsFrameSize(std::string_view nal) {
   try {
     BitReader b(nal);
-    if ((b.bits(8) & 0x1F) != 7) return {};  // NAL header: must be a sequence parameter set
-    const uint32_t profile = b.bits(8);       // profile_idc
-    b.bits(16);                               // constraint flags, level_idc
-    b.ue();                                   // seq_parameter_set_id
-    uint32_t chroma = 1;
-    bool separatePlanes = false;
-    if (HasChromaFormat(profile)) {
-      chroma = b.ue();
-      if (chroma > 3) return {};
-      if (chroma == 3) separatePlanes = b.bits(1);
-      b.ue();  // bit_depth_luma_minus8
-      b.ue();  // bit_depth_chroma_minus8
-      b.bits(1);  // qpprime_y_zero_transform_bypass_flag
-      if (b.bits(1)) SkipScalingLists(b, chroma);
-    }
-    b.ue();  // log2_max_frame_num_minus4
-    const uint32_t pocType = b.ue();
-    if (pocType == 0) {
-      b.ue();  // log2_max_pic_order_cnt_lsb_minus4
-    } else if (pocType == 1) {
-      b.bits(1);  // delta_pic_order_always_zero_flag
-      b.se();     // offset_for_non_ref_pic
-      b.se();     // offset_for_top_to_bottom_field
-      const uint32_t cycle = b.ue();
-      if (cycle > 255) return {};
-      for (uint32_t i = 0; i < cycle; ++i) b.se();
-    }
-    b.ue();     // max_num_ref_frames
-    b.bits(1);  // gaps_in_frame_num_value_allowed_flag
+    ChromaFormat chroma;
+    if (!ReadToPictureSize(b, chroma)) return {};
     const int64_t widthMbs = int64_t{b.ue()} + 1;
     const int64_t heightUnits = int64_t{b.ue()} + 1;
     const int64_t frameMbsOnly = b.bits(1);
@@ -270,9 +282,9 @@ FrameSize SpsFrameSize(std::string_view nal) {
     int64_t crop[4] = {};          // left, right, top, bottom
     if (b.bits(1))
       for (auto& c : crop) c = b.ue();
-    const bool planar = chroma == 0 || separatePlanes;
-    const int64_t unitX = planar || chroma == 3 ? 1 : 2;
-    const int64_t unitY = (planar || chroma != 1 ? 1 : 2) * (2 - frameMbsOnly);
+    const bool planar = chroma.idc == 0 || chroma.separatePlanes;
+    const int64_t unitX = planar || chroma.idc == 3 ? 1 : 2;
+    const int64_t unitY = (planar || chroma.idc != 1 ? 1 : 2) * (2 - frameMbsOnly);
     const int64_t width = widthMbs * 16 - unitX * (crop[0] + crop[1]);
     const int64_t height = (2 - frameMbsOnly) * heightUnits * 16 - unitY * (crop[2] + crop[3]);
     if (width < 1 || height < 1 || width > 65535 || height > 65535) return {};
@@ -355,7 +367,8 @@ void ReadAacConfig(std::string_view config, FlvScan& scan) {
     const uint32_t rate = rateIndex == 15 ? b.bits(24) : rateIndex < 13 ? kRates[rateIndex] : 0;
     const uint32_t channelConfig = b.bits(4);
     if (rate > 0 && rate <= 192000) scan.sampleRate = static_cast<int>(rate);
-    if (channelConfig >= 1 && channelConfig <= 7) scan.channels = channelConfig == 7 ? 8 : static_cast<int>(channelConfig);
+    if (channelConfig >= 1 && channelConfig <= 7)
+      scan.channels = channelConfig == 7 ? 8 : static_cast<int>(channelConfig);
   } catch (const ReadError&) {
   }
 }

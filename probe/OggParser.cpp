@@ -214,6 +214,34 @@ int ParseOgg(MediaFile& file, MediaInfo& info) {
   return kOk;
 }
 
+// An OGM file's audio rate is what its Vorbis header states.
+double StatedBitRate(const VorbisHeader& vorbis) {
+  if (vorbis.nominal >= 1) return static_cast<double>(vorbis.nominal);
+  if (vorbis.maximum > 0 && vorbis.minimum > 0) return static_cast<double>(vorbis.maximum + vorbis.minimum) * 0.5;
+  return 0.0;
+}
+
+void FillOgm(MediaInfo& info, const OgmVideo& video, const VorbisHeader& vorbis, int32_t playTime,
+             int64_t containerSize) {
+  const StreamInfo& audio = FillVorbisStream(info, vorbis, StatedBitRate(vorbis));
+  info.duration_s = playTime;
+  if (playTime > 0 && containerSize > 0)
+    info.bitrate_kbps = TruncToInt32(static_cast<double>(containerSize) * 8.0 / playTime / 1000.0 + 0.5);
+  if (!info.video) {
+    StreamInfo& v = info.ensureVideo();
+    v.setCodec(video.codec);
+    v.value1 = video.width;
+    v.value2 = video.height;
+    v.value3 = ClampToInt32(std::max<int64_t>(0, static_cast<int64_t>(info.bitrate_kbps) - audio.value2));
+    v.value4 = vorbis.boundsFlag;
+  }
+  // Below this the estimate is not believable: report neither length nor rate.
+  if (info.bitrate_kbps < 11) {
+    info.bitrate_kbps = 0;
+    info.duration_s = 0;
+  }
+}
+
 int ParseOgm(MediaFile& file, MediaInfo& info) {
   const ContainerRange range = RangeOf(file, info);
   OggPage first, second, third;
@@ -228,34 +256,15 @@ int ParseOgm(MediaFile& file, MediaInfo& info) {
   VorbisHeader vorbis;
   rc = ReadVorbisIdentification(file, range, first.end(), second, vorbis);
   if (rc != kOk) return rc;
-  double audioBitRate = 0.0;
-  if (vorbis.nominal >= 1) audioBitRate = static_cast<double>(vorbis.nominal);
-  else if (vorbis.maximum > 0 && vorbis.minimum > 0) audioBitRate = static_cast<double>(vorbis.maximum + vorbis.minimum) * 0.5;
   rc = ReadPage(file, range, second.end(), third);
   if (rc != kOk) return rc;
   CheckComment(file, range, third);
 
   // The video stream's granule position counts frames.
   const int64_t frames = LastGranule(file, range, first.serial);
-  const int32_t playTime = video.fps > 0 && frames >= 0 ? TruncToInt32(static_cast<double>(frames) / video.fps + 0.5) : 0;
-  const StreamInfo& audio = FillVorbisStream(info, vorbis, audioBitRate);
-
-  info.duration_s = playTime;
-  if (playTime > 0 && range.size() > 0)
-    info.bitrate_kbps = TruncToInt32(static_cast<double>(range.size()) * 8.0 / playTime / 1000.0 + 0.5);
-  if (!info.video) {
-    StreamInfo& v = info.ensureVideo();
-    v.setCodec(video.codec);
-    v.value1 = video.width;
-    v.value2 = video.height;
-    v.value3 = ClampToInt32(std::max<int64_t>(0, static_cast<int64_t>(info.bitrate_kbps) - audio.value2));
-    v.value4 = vorbis.boundsFlag;
-  }
-  // Below this the estimate is not believable: report neither length nor rate.
-  if (info.bitrate_kbps < 11) {
-    info.bitrate_kbps = 0;
-    info.duration_s = 0;
-  }
+  const int32_t playTime =
+      video.fps > 0 && frames >= 0 ? TruncToInt32(static_cast<double>(frames) / video.fps + 0.5) : 0;
+  FillOgm(info, video, vorbis, playTime, range.size());
   return kOk;
 }
 

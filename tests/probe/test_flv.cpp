@@ -120,7 +120,8 @@ std::string AvcSequenceHeader(uint32_t profile, uint32_t widthMbs, uint32_t heig
   const std::string sps = s.str();
   ByteWriter w;
   w.u8(0x17).u8(0).u24be(0)                  // key frame + AVC, sequence header, composition time
-      .u8(1).u8(static_cast<uint8_t>(profile)).u8(0).u8(40).u8(0xFF)  // record: version, profile, compat, level, length size
+      .u8(1).u8(static_cast<uint8_t>(profile)).u8(0).u8(40)  // record: version, profile, compatibility, level
+      .u8(0xFF)                                               // NAL length size
       .u8(0xE1).u16be(static_cast<uint16_t>(sps.size())).text(sps)    // one SPS
       .u8(0);                                                          // no PPS
   return w.str();
@@ -197,7 +198,8 @@ TEST(FlvParser, AudioTagGivesFormatRateAndChannels) {
     int rate, channels;
   } cases[] = {
       {"\x2E", "mp3", 44100, 1},
-      {std::string("\x2F\xFF\xFB\x94\x00", 5), "mp3", 48000, 2},  // the frame header knows 48000 Hz, the tag cannot say it
+      // the frame header knows 48000 Hz, the tag cannot say it
+      {std::string("\x2F\xFF\xFB\x94\x00", 5), "mp3", 48000, 2},
       {"\x2F\xFF\x00\x00\x00", "mp3", 44100, 2},  // no frame header: the tag's rate
       {"\x52", "Nellymoser 8kHz mono", 5500, 1},
       {"\xAF\x01", "AAC", 44100, 2},                   // raw AAC data first: the tag's values

@@ -220,7 +220,9 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
        {"-c:v", "mpeg2video", "-b:v", "5000k", "-minrate", "5000k", "-maxrate", "5000k", "-bufsize", "1835008",
         "-c:a", "mp2", "-b:a", "192k", "-ac", "2", "-f", "vob"},
        "MPEG-2", true, true},
-      {"vbr.mpg", {"-c:v", "mpeg1video", "-c:a", "mp2", "-b:a", "128k", "-ac", "1", "-f", "mpeg"}, "MPEG-1", false, true},
+      {"vbr.mpg",
+       {"-c:v", "mpeg1video", "-c:a", "mp2", "-b:a", "128k", "-ac", "1", "-f", "mpeg"},
+       "MPEG-1", false, true},
       {"ac3.vob", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false, false},
   };
   for (const auto& c : cases) {

@@ -237,7 +237,8 @@ TEST(OggParser, EveryPrefixEndsInAResult) {
 class OggRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!probecompare::HaveFfmpeg() || !probecompare::HaveEncoder("libvorbis")) GTEST_SKIP() << "ffmpeg with libvorbis needed";
+    if (!probecompare::HaveFfmpeg() || !probecompare::HaveEncoder("libvorbis"))
+      GTEST_SKIP() << "ffmpeg with libvorbis needed";
   }
   testsupport::TempDir dir_;
 };
