@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <vector>
 
 #include "TestSupport.h"
 #include "probe/MediaInfo.h"
@@ -215,4 +216,82 @@ TEST(Summary, UnopenableOrUnknownLeavesRecordUntouched) {
   EXPECT_EQ(getMediaInfo2Ex(&summary, dir.file("short.ts")), -1);
   EXPECT_EQ(summary.kind, 77);
   EXPECT_EQ(summary.duration_s, 5);
+}
+
+TEST(ProbeMediaFile, RealContainersByNameAndContent) {
+  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  TempDir dir;
+  const std::vector<std::string> av = {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25:duration=2",
+                                       "-f", "lavfi", "-i", "sine=duration=2"};
+  const std::vector<std::string> a = {"-f", "lavfi", "-i", "sine=duration=2"};
+  struct Made {
+    const char* file;
+    std::vector<std::string> input;
+    std::vector<std::string> options;
+  };
+  const Made made[] = {
+      {"v.mp4", av, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}},
+      {"a.m4a", a, {"-c:a", "aac"}},
+      {"v.asf", av, {"-c:v", "wmv2", "-c:a", "wmav2"}},
+      {"a.asf", a, {"-c:a", "wmav2"}},
+      {"v.avi", av, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}},
+  };
+  for (const auto& m : made) {
+    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y"};
+    argv.insert(argv.end(), m.input.begin(), m.input.end());
+    argv.insert(argv.end(), m.options.begin(), m.options.end());
+    argv.push_back(dir.file(m.file));
+    ASSERT_EQ(testsupport::RunCommand(argv), 0) << m.file;
+  }
+  struct Case {
+    const char* source;
+    const char* name;
+    uint32_t id3;  // size of an ID3v2 tag put in front, 0 for none
+    int result;
+    const char* type;
+  };
+  const Case cases[] = {
+      {"v.mp4", "v.mp4", 0, kTypeM4v, "m4v"},
+      {"v.mp4", "tagged.mp4", 4076, kTypeM4v, "m4v"},
+      {"v.mp4", "ftyp.avi", 0, kTypeM4v, "m4v"},       // the AVI check fails, the scan finds the atom
+      {"v.mp4", "video.m4a", 0, kTypeM4v, "m4v"},      // a video track makes it m4v whatever the name
+      {"v.mp4", "movie.3gp", 0, kTypeM4v, "m4v"},
+      {"a.m4a", "a.m4a", 0, kTypeM4a, "m4a"},
+      {"a.m4a", "a.mov", 0, kTypeM4a, "m4a"},
+      {"v.asf", "v.asf", 0, kTypeWmv, "wmv"},
+      {"a.asf", "a.asf", 0, kTypeWma, "wma"},
+      {"v.asf", "v.wma", 0, kTypeWma, "wma"},  // the name's own check comes first: it has audio
+      {"v.avi", "v.avi", 0, kTypeAvi, "avi"},
+      {"v.avi", "v.mkv", 0, kTypeAvi, "avi"},
+      {"v.avi", "v.ts", 0, kTypeMts, "mts"},  // transport streams go by name alone
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.file(std::string("case-") + c.name);
+    WriteFile(path, (c.id3 ? Id3Tag(c.id3) : std::string()) + testsupport::ReadFile(dir.file(c.source)));
+    MediaFile file;
+    ASSERT_TRUE(file.open(path));
+    MediaInfo info;
+    EXPECT_EQ(ProbeMediaFile(&file, &info, path), c.result) << c.name;
+    EXPECT_STREQ(info.type_name, c.type) << c.name;
+    EXPECT_EQ(info.start_offset, c.id3 ? static_cast<int32_t>(c.id3 + 10) : 0) << c.name;
+    EXPECT_EQ(info.file_size, file.size());
+
+    MediaInfoEx summary;
+    ASSERT_EQ(getMediaInfo2Ex(&summary, path), c.result) << c.name;
+    EXPECT_EQ(summary.kind, SummaryKindFromType(c.result));
+    EXPECT_GT(summary.payload_end, 0) << c.name;
+    EXPECT_LE(summary.payload_end, summary.file_size) << c.name;
+    if (c.result == kTypeWma || c.result == kTypeWmv) {
+      EXPECT_GT(summary.asf_max_packet_size, 0) << c.name;
+    } else {
+      EXPECT_EQ(summary.asf_max_packet_size, 0) << c.name;
+      EXPECT_EQ(summary.asf_index_max_packets, 0) << c.name;
+    }
+    if (c.result == kTypeWmv) {
+      EXPECT_GT(summary.asf_index_max_packets, 0) << c.name;
+    }
+    if (info.video) {
+      EXPECT_EQ(summary.video_codec, info.video->codec);
+    }
+  }
 }
