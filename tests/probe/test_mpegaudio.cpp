@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "probe/MpegAudio.h"
@@ -414,4 +415,17 @@ TEST(MpegAudio, MatchesFfprobeOnRealFiles) {
     }
     EXPECT_GT(summary.bitrate_kbps, 0) << c.name;
   }
+}
+
+TEST(MpegAudio, SparseFileBeyondFourGiB) {
+  TempDir dir;
+  const std::string path = dir.file("long.mp3");
+  testsupport::WriteFile(path, Frame(kMp3Header, 417));
+  const int64_t size = (int64_t{5} << 30) + 417;
+  ASSERT_EQ(::truncate(path.c_str(), size), 0);
+  MediaInfoEx summary;
+  ASSERT_EQ(getMediaInfo2Ex(&summary, path), kTypeMp3);
+  EXPECT_EQ(summary.file_size, size);
+  EXPECT_EQ(summary.payload_end, size);
+  EXPECT_EQ(summary.duration_s, static_cast<int32_t>(size * 8 / 128000));
 }
