@@ -235,7 +235,7 @@ TEST(MpegAudio, VbriComparesPromisedBytesWithFile) {
   }
 }
 
-TEST(MpegAudio, SpecimenBehindId3Tag) {
+TEST(MpegAudio, ConstantRateBehindId3Tag) {
   // A 128 kbit/s stream of 4,000,000 bytes whose first frame stands right behind a 4,096-byte tag.
   std::string bytes = Id3Tag(4096) + Frame(kMp3Header, 417);
   bytes.resize(4000000, '\0');
