@@ -168,6 +168,7 @@ class MkvWalk {
     while (r_.pos() < parentEnd) {
       const int64_t start = r_.pos();
       Element child = header();
+      if (child.data > parentEnd) break;  // its header already crosses the parent's end
       child.end = std::min(child.end, parentEnd);
       if (!visit(child)) return start;
       moveTo(child.end);
@@ -199,7 +200,7 @@ class MkvWalk {
 
   // Text up to its first NUL, cut to kCodecIdMax characters.
   std::string textValue(const Element& e) {
-    const uint64_t inside = static_cast<uint64_t>(e.end - e.data);
+    const auto inside = static_cast<uint64_t>(std::max<int64_t>(e.end - e.data, 0));
     std::string text = r_.bytes(static_cast<size_t>(std::min<uint64_t>({e.size, inside, kCodecIdMax})));
     text.resize(std::strlen(text.c_str()));
     return text;

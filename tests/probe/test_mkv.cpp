@@ -273,6 +273,11 @@ TEST(MkvParser, SizeFormsAndHugeLengths) {
   EXPECT_EQ(clamped.result, 1);
   ASSERT_TRUE(clamped.info.audio);
   EXPECT_EQ(clamped.info.audio->value1, 44100);
+  // A child whose header crosses its entry's end is not read.
+  const std::string crossing = El(kTrackEntry, UInt(kTrackType, 2) + Id(kCodecId)) + Size(5) + "A_AC3";
+  Parsed across = Parse(File(info + Tracks(crossing)));
+  EXPECT_EQ(across.result, 1);
+  EXPECT_EQ(across.info.audio->codec, "");
   // A value that runs past its parent is not read.
   const std::string shortChannels = El(kAudio, Id(kChannels) + Size(4) + std::string(1, '\6'));
   Parsed cut = Parse(File(info + Tracks(El(kTrackEntry, UInt(kTrackType, 2) + shortChannels))));
