@@ -1,0 +1,446 @@
+// The batch run: encoder choice, subtitles, output names, attempts, judgement and the error log.
+#include "encoder/BatchRun.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <strings.h>
+
+#include "encoder/CommandLine.h"
+#include "encoder/EncoderCaps.h"
+#include "encoder/Redirect.h"
+#include "encoder/Subtitles.h"
+#include "support/DebugLog.h"
+#include "support/FileUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxAttempts = 10;
+constexpr int kDonePercent = 90;
+
+enum StatusKind { kWaiting, kInProgress, kDone, kError, kFailed };
+
+bool ContainsNoCase(const std::string& text, const char* needle) {
+  return strcasestr(text.c_str(), needle) != nullptr;
+}
+
+int ToInt(const std::string& text) { return std::atoi(text.c_str()); }
+
+std::string OutputExtension(int outputType) { return outputType == 1 ? ".avi" : outputType == 2 ? ".mkv" : ".mp4"; }
+
+// The same file for the case-insensitive comparison of the stored paths, or for the file
+// system (a link or another spelling of the same file): never write over a source.
+bool SameFile(const std::string& output, const std::string& source) {
+  if (strcasecmp(output.c_str(), source.c_str()) == 0) return true;
+  std::error_code ec;
+  return fs::exists(output, ec) && fs::equivalent(output, source, ec);
+}
+
+int64_t FileSizeOf(const std::string& path) {
+  int64_t size = 0;
+  return GetFileStatus(path, nullptr, &size) ? size : 0;
+}
+
+}  // namespace
+
+struct CBatchRun::Prepared {
+  std::string source;
+  std::string outputName;
+  std::string outputPath;
+  std::string options;
+  std::string subtitle;
+  bool useAlternative = false;  // the alternative encoder runs (not its ffmpeg stand-in)
+  std::string substitution;     // what replaced the chosen encoder or codec, for the error log
+  std::string error;            // why the row cannot run
+};
+
+CBatchRun::CBatchRun(BatchEnvironment env) : m_monitor(*env.display), m_env(env) {}
+
+CBatchRun::~CBatchRun() {
+  RequestExit();
+  JoinThread();
+}
+
+std::string CBatchRun::StatusText(int which) const {
+  const InterfaceTexts& t = *m_env.texts;
+  switch (which) {
+    case kWaiting: return t.status_waiting;
+    case kInProgress: return t.status_in_progress;
+    case kDone: return t.status_done;
+    case kError: return t.status_error;
+    default: return t.status_failed;
+  }
+}
+
+int CBatchRun::OnStartButton() {
+  if (m_zFLAG.bRunEncoding) {
+    m_zFLAG.bRunEncoding = false;
+    return -1;
+  }
+  if (!m_env.list->any(kColStatus, StatusText(kWaiting))) return 0;
+  JoinThread();
+  m_zFLAG.bExit = false;
+  m_zFLAG.bRunEncoding = true;
+  m_env.display->SetControlsEnabled(false);
+  m_env.display->SetText(DisplayText::kStartButton, m_env.texts->cancel_button);
+  m_env.display->SetTrayAnimation(true);
+  m_bShutdownAfterRun = false;
+  m_worker = std::thread([this] { Thread4Run(); });
+  DebugLog("", "Created ThreadForRun(MainDLG)");
+  return 1;
+}
+
+void CBatchRun::RequestExit() { m_zFLAG.bExit = true; }
+
+void CBatchRun::JoinThread() {
+  if (m_worker.joinable()) m_worker.join();
+}
+
+RowOutcome CBatchRun::Outcome(size_t index) const {
+  std::lock_guard lock(m_outcomeMutex);
+  auto it = m_outcomes.find(index);
+  return it == m_outcomes.end() ? RowOutcome{} : it->second;
+}
+
+void CBatchRun::ErrorLog(size_t row, const std::string& text) {
+  DebugLog(m_env.paths->error_log_path.c_str(), "%s", text.c_str());
+  std::lock_guard lock(m_outcomeMutex);
+  m_outcomes[row].message = text;
+}
+
+void CBatchRun::Thread4Run() {
+  DebugLog(kDebugTarget, "Thread Start(Thread4Run - CMainDLG)");
+  RunBatch();
+  DebugLog(kDebugTarget, "Thread End(Thread4Run - CMainDLG)");
+}
+
+void CBatchRun::RunBatch() {
+  BatchDisplay& display = *m_env.display;
+  FileList& list = *m_env.list;
+  const InterfaceTexts& texts = *m_env.texts;
+  m_outputFolder = m_env.paths->output_folder;
+  MakeFolderPath(m_outputFolder);
+  {
+    std::lock_guard lock(m_outcomeMutex);
+    m_outcomes.clear();
+  }
+
+  m_monitor.ResetProgress(1);
+  int64_t totalKbytes = 0;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (list.text(i, kColStatus) == StatusText(kWaiting)) totalKbytes += FileSizeOf(list.text(i, kColPath)) / 1024;
+  m_monitor.StartRun(totalKbytes);
+
+  bool stopped = false, anyFailed = false;
+  int doneCount = 0;
+  for (size_t i = 0; i < list.size() && !m_zFLAG.bExit; ++i) {
+    if (!m_zFLAG.bRunEncoding) {
+      stopped = true;
+      break;
+    }
+    if (list.text(i, kColStatus) != StatusText(kWaiting)) {
+      WaitStep(0);
+      continue;
+    }
+    display.SetText(DisplayText::kCurrentFile, list.text(i, kColName));
+    list.setText(i, kColStatus, StatusText(kInProgress));
+    display.SelectRow(static_cast<int>(i));
+    display.SetText(DisplayText::kStatusLine, texts.analysing);
+
+    RowMonitorState& rowVal = m_monitor.m_zRowVal;
+    rowVal.Clear();
+    rowVal.iCodecOverride = -1;
+    int extra = 0;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      if (!EncodingFileOne(i)) break;
+      if (ContainsNoCase(rowVal.szLastError.Get(), "Error while opening encoder ") &&
+          m_env.settings->video_compress == 2 && rowVal.iCodecOverride == -1) {
+        rowVal.iCodecOverride = 1;  // mp4v refused: xvid writes the same MPEG-4 part 2
+        rowVal.szLastError.Clear();
+      } else if (rowVal.iBadAspectCnt == 0) {
+        break;
+      }
+      ++extra;
+    }
+    DebugLog(kDebugTarget, "After EncodingFileOne:%d,%d", rowVal.iPercent.load(), extra);
+
+    RowOutcome outcome = Outcome(i);
+    if (rowVal.iPercent > kDonePercent && FileSizeOf(outcome.outputPath) > 0) {
+      list.setText(i, kColStatus, StatusText(kDone));
+      ++doneCount;
+    } else {
+      anyFailed = true;
+      if (!m_zFLAG.bRunEncoding) {
+        list.setText(i, kColStatus, StatusText(kWaiting));
+      } else {
+        const std::string source = list.text(i, kColPath);
+        char record[4096];
+        if (rowVal.iPercent > kDonePercent)  // the encoder said it finished, but wrote nothing
+          std::snprintf(record, sizeof record, "Failed encoding media file, %s : no output file %s", source.c_str(),
+                        outcome.outputPath.c_str());
+        else if (rowVal.iBadAspectCnt > 0)
+          std::snprintf(record, sizeof record, "Failed encoding Media file, %s : \"Invalid pixel aspect ratio\" (%dx%d) - %s",
+                        source.c_str(), m_env.settings->size_w, m_env.settings->size_h, texts.xvid_aspect);
+        else if (rowVal.iSamePosCnt > SAMEPOSCNT_BREAK)
+          std::snprintf(record, sizeof record, "Failed encoding Media file, %s - %s", source.c_str(), texts.srt_timing);
+        else
+          std::snprintf(record, sizeof record, "Failed encoding media file, %s", source.c_str());
+        ErrorLog(i, record);
+        list.setText(i, kColStatus, StatusText(kError));
+      }
+    }
+    if (!m_zFLAG.bRunEncoding) {
+      stopped = true;
+      break;
+    }
+    m_monitor.FinishFile();
+    WaitStep(0);
+  }
+
+  m_zFLAG.bRunEncoding = false;
+  for (DisplayText field : {DisplayText::kCurrentFile, DisplayText::kOutputName, DisplayText::kVideoSummary,
+                            DisplayText::kAudioSummary})
+    display.SetText(field, "");
+  m_monitor.ResetProgress(0);
+  m_monitor.ResetProgress(1);
+  display.SetText(DisplayText::kRemainingTime, "00:00:00");
+  display.SetText(DisplayText::kStartButton, texts.start_button);
+
+  m_bStopped = stopped;
+  if (stopped) {
+    display.SetText(DisplayText::kStatusLine, texts.stopped_by_user);
+  } else if (anyFailed) {
+    display.SetText(DisplayText::kStatusLine,
+                    std::string(texts.errors_occurred) + " " + m_env.paths->error_log_path);
+  } else {
+    display.SetText(DisplayText::kStatusLine, texts.conversion_done);
+  }
+  PowerControl& power = m_env.power ? *m_env.power : CurrentPowerControl();
+  if (!stopped && doneCount > 0 && m_bShutdownAfterRun && power.EnableShutdownPrivilege()) power.PowerOff();
+  display.SetControlsEnabled(true);
+  display.SetTrayAnimation(false);
+}
+
+bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
+  EncodingSettings& s = *m_env.settings;
+  const StoredPaths& paths = *m_env.paths;
+  std::optional<RowTexts> texts = m_env.list->row(row);
+  if (!texts) return false;
+  job.source = (*texts)[kColPath];
+
+  if (s.pindex_opti == 0 && s.origin_vdo == 0 && s.sub_mapping == 1) {
+    std::string found = FindSubtitleFile(job.source, s.output_type);
+    if (!found.empty()) job.subtitle = forDryRun ? found : PrepareSubtitle(found, paths.ProgramFolder + "/work");
+  }
+
+  bool alternative = s.output_type == 1 || (!job.subtitle.empty() && s.output_type != 2) || s.video_compress == 3;
+
+  // Codec choices the container cannot hold are changed in the record itself.
+  if (s.output_type == 1 && s.video_compress == 3) s.video_compress = 0;
+  if (s.output_type != 2 && s.audio_compress == 3) s.audio_compress = 0;
+  if (s.output_type == 0 && s.audio_compress == 1) s.audio_compress = 0;
+  if (s.output_type == 1 && s.audio_compress == 0) s.audio_compress = 1;
+
+  BuildInput in;
+  in.settings = &s;
+  in.row.fullPath = job.source;
+  in.row.typeText = (*texts)[kColType];
+  in.row.sampleRateText = (*texts)[kColSampleRate];
+  in.row.width = ToInt((*texts)[kColWidth]);
+  in.row.height = ToInt((*texts)[kColHeight]);
+  in.subtitlePath = job.subtitle;
+  in.probe = ProbeSource(job.source);
+  in.processors = GetProcessorCount();
+  EncoderCapabilities ffmpegCaps = GetFfmpegCapabilities(paths.encoder_path_a);
+  in.ffmpeg = &ffmpegCaps;
+
+  RowMonitorState& rv = m_monitor.m_zRowVal;
+  BuildRowInput rowInput{rv.ulProbeDuration.load(), rv.iCodecOverride.load(), rv.iBadAspectCnt.load()};
+
+  BuiltOptions built;
+  job.useAlternative = false;
+  if (alternative) {
+    EncoderCapabilities mencoder = GetMencoderCapabilities(paths.encoder_path_b, paths.encoder_path_a);
+    std::string problem;
+    if (!mencoder.runnable)
+      problem = mencoder.error.empty() ? "mencoder cannot be run" : mencoder.error;
+    else if (mencoder.testDrive < 0)
+      problem = mencoder.testDriveText;
+    else
+      problem = MencoderJobProblem(mencoder, s);
+    if (problem.empty()) {
+      job.useAlternative = true;
+      built = BuildMencoderArgs(in, rowInput);
+    } else {
+      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
+      built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
+    }
+  } else {
+    built = BuildFfmpegArgs(in, rowInput);
+  }
+  rv.ulProbeDuration = rowInput.ulProbeDuration;
+  job.options = built.text;
+  job.error = built.error;
+  for (const std::string& change : built.substitutions)
+    job.substitution += (job.substitution.empty() ? "" : "; ") + change;
+  DebugLog("", "sFilePath:%s,%s", job.source.c_str(), job.subtitle.c_str());
+
+  std::string name = (*texts)[kColName];
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
+  job.outputPath = m_outputFolder + "/" + job.outputName;
+  return true;
+}
+
+int CBatchRun::EncodingFileOne(size_t row) {
+  Prepared job;
+  if (!Prepare(row, job, false)) return 0;
+  m_monitor.m_bUseAlternative = job.useAlternative;
+  m_env.display->SetText(DisplayText::kOutputName, job.outputName);
+  {
+    std::lock_guard lock(m_outcomeMutex);
+    RowOutcome& outcome = m_outcomes[row];
+    outcome.outputPath = job.outputPath;
+    // Say once per file what was substituted for the installed encoders.
+    if (!job.substitution.empty() && outcome.substitution.empty()) {
+      outcome.substitution = job.substitution;
+      DebugLog(m_env.paths->error_log_path.c_str(), "%s => %s", job.source.c_str(), job.substitution.c_str());
+    }
+  }
+  if (SameFile(job.outputPath, job.source)) {
+    ErrorLog(row, job.source + " => " + m_env.texts->same_file);
+    return 0;
+  }
+  SummariseSettings(row);
+  int result = EncodingRun(row, job);
+  DebugLog("", "EncodingRun:%d", result);
+  return result;
+}
+
+int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
+  RowMonitorState& rv = m_monitor.m_zRowVal;
+  m_monitor.ClearOutput();
+  m_monitor.ResetProgress(0);
+  m_monitor.StartFile(FileSizeOf(job.source) / 1024);
+
+  const StoredPaths& paths = *m_env.paths;
+  CommandLine command = BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
+                                         job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a,
+                                         job.source, job.options, m_env.settings->optional, job.outputPath);
+  if (!job.error.empty() || !command.error.empty()) {
+    ErrorLog(row, job.source + " => " + (job.error.empty() ? command.error : job.error));
+    return 0;
+  }
+  DebugLog(kDebugTarget, "%s", command.text.c_str());
+
+  rv.bOutputDone = false;
+  CRedir redir(&m_monitor, OutputMonitor::OnEncoderOutput, OutputMonitor::OnEncoderTerminate);
+  if (!redir.StartChildProcess(command.text, 0, 0)) {
+    ErrorLog(row, job.source + " => " + m_env.texts->no_process);
+    return 0;
+  }
+
+  int result = 1;
+  bool announced = false;
+  while (redir.IsChildRunning()) {
+    if (m_zFLAG.bExit || !m_zFLAG.bRunEncoding) {
+      DebugLog(kDebugTarget, "m_zFLAG.bExit:%d || !m_zFLAG.bRunEncoding:%d", m_zFLAG.bExit.load(),
+               !m_zFLAG.bRunEncoding.load());
+      result = 0;
+      break;
+    }
+    if (rv.iSamePosCnt > SAMEPOSCNT_BREAK) {
+      DebugLog(kDebugTarget, "m_zRowVal.iSamePosCnt:%d > SAMEPOSCNT_BREAK:%d", rv.iSamePosCnt.load(),
+               SAMEPOSCNT_BREAK);
+      result = 0;
+      break;
+    }
+    if (!announced && rv.iPercent > 0) {
+      m_env.display->SetText(DisplayText::kStatusLine, m_env.texts->converting);
+      m_env.display->SelectRow(static_cast<int>(row));
+      announced = true;
+    }
+    // Wakes at once when the encoder ends, so a finished file costs no extra poll step.
+    redir.WaitForChildEnd(std::chrono::milliseconds(50));
+  }
+  std::string lastError = rv.szLastError.Get();
+  DebugLog(kDebugTarget, "xRedir.IsChildRunning():%d,%s", redir.IsChildRunning(), lastError.c_str());
+  // Only our own encoder is ever stopped; other programs' encoders are left alone.
+  redir.TerminateChildProcess();
+  if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
+  return result;
+}
+
+void CBatchRun::SummariseSettings(size_t row) {
+  const EncodingSettings& s = *m_env.settings;
+  std::optional<RowTexts> texts = m_env.list->row(row);
+  if (!texts) return;
+  static const char* const kVideoNames[] = {"x264(H.264)", "xvid(MPEG4)", "mp4v(MPEG4)", ""};
+  static const char* const kFps[] = {"15.0", "23.976", "24.0", "25.0", "29.97", "30.0"};
+  static const char* const kAudioNames[] = {"aac", "mp3", "mp2", "vorbis"};
+  static const char* const kRates[] = {"22050", "24000", "32000", "44100", "48000", "64000"};
+  static const char* const kKbps[] = {"48", "64", "128", "192", "256", "320"};
+  auto pick = [](const char* const* table, int size, int index) -> std::string {
+    return index >= 0 && index < size ? table[index] : "";
+  };
+  char buf[256];
+
+  const bool videoEncoded = s.pindex_opti == 0 && s.origin_vdo == 0;
+  std::string video;
+  if (videoEncoded) {
+    int codec = m_monitor.m_zRowVal.iCodecOverride >= 0 ? m_monitor.m_zRowVal.iCodecOverride.load() : s.video_compress;
+    video = pick(kVideoNames, 4, codec);
+  } else {
+    video = (*texts)[kColVideo];
+  }
+  int w = (!videoEncoded || s.size_opt == 1) ? ToInt((*texts)[kColWidth]) : s.size_w;
+  int h = (!videoEncoded || s.size_opt == 1) ? ToInt((*texts)[kColHeight]) : s.size_h;
+  if (static_cast<int64_t>(w) * h > 0) {
+    std::snprintf(buf, sizeof buf, " + %dx%d", w, h);
+    video += buf;
+  }
+  if (videoEncoded) {
+    if (s.video_bitrate < 1024)
+      std::snprintf(buf, sizeof buf, " + %dkbps", s.video_bitrate);
+    else
+      std::snprintf(buf, sizeof buf, " + %1.2fmbps", s.video_bitrate / 1024.0);
+    video += buf;
+    if (s.fps_opt == 0) video += " + " + pick(kFps, 6, s.fps) + "fps";
+    if (s.sub_mapping == 1) video += std::string(" + ") + m_env.texts->subtitles_included;
+  }
+  m_env.display->SetText(DisplayText::kVideoSummary, video);
+
+  const bool audioEncoded = s.pindex_opti == 0 && s.origin_ado == 0;
+  std::string audio = audioEncoded ? pick(kAudioNames, 4, s.audio_compress) : (*texts)[kColAudio];
+  auto add = [&audio](const std::string& part) { audio += (audio.empty() ? "" : " + ") + part; };
+  if (audioEncoded) {
+    std::string rate = s.sample_rate_opt ? (*texts)[kColSampleRate] : pick(kRates, 6, s.sample_rate);
+    if (ToInt(rate) > 0) add(rate + "Hz");
+    add(pick(kKbps, 6, s.audio_bitrate) + "Kbps");
+    add(s.channle_mode == 3 ? "mono" : "stereo");
+  }
+  m_env.display->SetText(DisplayText::kAudioSummary, audio);
+}
+
+std::string CBatchRun::DryRunCommand(size_t index, std::string* error) {
+  m_outputFolder = m_env.paths->output_folder;
+  m_monitor.m_zRowVal.Clear();
+  m_monitor.m_zRowVal.iCodecOverride = -1;
+  Prepared job;
+  if (!Prepare(index, job, true)) {
+    if (error) *error = "no such row";
+    return {};
+  }
+  const StoredPaths& paths = *m_env.paths;
+  CommandLine command = BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
+                                         job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a,
+                                         job.source, job.options, m_env.settings->optional, job.outputPath);
+  std::string why = !job.error.empty() ? job.error : command.error;
+  if (why.empty() && SameFile(job.outputPath, job.source)) why = m_env.texts->same_file;
+  if (error) *error = why;
+  return command.text;
+}

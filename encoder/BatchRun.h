@@ -1,0 +1,103 @@
+// The batch run: encodes every waiting row of the file list, one file after another, on a worker thread.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "encoder/Display.h"
+#include "encoder/EncoderArgs.h"
+#include "encoder/EncodingSettings.h"
+#include "encoder/FileList.h"
+#include "encoder/OutputMonitor.h"
+#include "platform/PowerOff.h"
+#include "support/InterfaceTexts.h"
+
+// Columns of a file-list row.
+enum FileColumn : int {
+  kColName = 0,        // file name without folder
+  kColDuration = 1,    // "hh:mm:ss"
+  kColVideo = 2,       // video codec
+  kColAudio = 3,       // audio codec
+  kColWidth = 4,       // video width
+  kColHeight = 5,      // video height
+  kColBitrate = 6,     // overall bit rate text
+  kColSize = 7,        // file size text
+  kColType = 8,        // container type name
+  kColStatus = 9,      // status text
+  kColPath = 10,       // full path (hidden)
+  kColSampleRate = 11  // audio sample rate in Hz (hidden)
+};
+
+// What the batch run works on; everything is owned by the caller and outlives the run.
+struct BatchEnvironment {
+  EncodingSettings* settings = nullptr;  // adjusted in place for incompatible codec choices
+  StoredPaths* paths = nullptr;
+  FileList* list = nullptr;
+  const InterfaceTexts* texts = nullptr;
+  BatchDisplay* display = nullptr;
+  PowerControl* power = nullptr;  // null: the system's
+};
+
+// How one row ended, for callers that report per file (the CLI).
+struct RowOutcome {
+  std::string outputPath;  // the file written (or that would have been)
+  std::string message;     // the last error-log text of the row, or empty
+  std::string substitution;  // what replaced the chosen encoder or codec, or empty
+};
+
+class CBatchRun {
+ public:
+  explicit CBatchRun(BatchEnvironment env);
+  ~CBatchRun();
+  CBatchRun(const CBatchRun&) = delete;
+  CBatchRun& operator=(const CBatchRun&) = delete;
+
+  // The start button: cancels a running batch, or starts one when some row waits.
+  // Returns 1 when a run was started, -1 when one was cancelled, 0 when nothing happened.
+  int OnStartButton();
+  // The window is closing: the worker leaves at its next check; then it is joined.
+  void RequestExit();
+  // Waits for the worker thread to end (the worker always leaves within a poll step after
+  // a cancel or exit, since stopping its encoder is bounded).
+  void JoinThread();
+  bool IsRunning() const { return m_zFLAG.bRunEncoding.load(); }
+
+  // Toggled by the menu during a run; cleared at every start.
+  void SetShutdownAfterRun(bool on) { m_bShutdownAfterRun = on; }
+  bool ShutdownAfterRun() const { return m_bShutdownAfterRun; }
+
+  // The outcome of row `index` in the last run.
+  RowOutcome Outcome(size_t index) const;
+  // Whether the last run was stopped by the user.
+  bool WasStopped() const { return m_bStopped; }
+
+  // The command line a row would run with the current settings, for dry runs; `error` is set
+  // when the row cannot be run. Applies the same codec adjustments as a run.
+  std::string DryRunCommand(size_t index, std::string* error);
+
+  RunFlags m_zFLAG;
+  OutputMonitor m_monitor;
+
+ private:
+  struct Prepared;  // one attempt's encoder choice, options and paths
+
+  void Thread4Run();
+  void RunBatch();
+  int EncodingFileOne(size_t row);
+  int EncodingRun(size_t row, const Prepared& job);
+  bool Prepare(size_t row, Prepared& job, bool forDryRun);
+  void SummariseSettings(size_t row);
+  void ErrorLog(size_t row, const std::string& text);
+  std::string StatusText(int which) const;
+
+  BatchEnvironment m_env;
+  std::thread m_worker;
+  std::atomic<bool> m_bShutdownAfterRun{false};
+  std::atomic<bool> m_bStopped{false};
+  std::string m_outputFolder;
+  mutable std::mutex m_outcomeMutex;
+  std::map<size_t, RowOutcome> m_outcomes;
+};
