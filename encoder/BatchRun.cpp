@@ -131,7 +131,7 @@ void CBatchRun::RunBatch() {
   m_monitor.ResetProgress(1);
   int64_t totalKbytes = 0;
   for (size_t i = 0; i < list.size(); ++i)
-    if (list.text(i, kColStatus) == StatusText(kWaiting)) totalKbytes += FileSizeOf(list.text(i, kColPath)) / 1024;
+    if (list.text(i, kColStatus) == StatusText(kWaiting)) totalKbytes += FileSizeOf(list.text(i, kColFullPath)) / 1024;
   m_monitor.StartRun(totalKbytes);
 
   bool stopped = false, anyFailed = false;
@@ -145,7 +145,7 @@ void CBatchRun::RunBatch() {
       WaitStep(0);
       continue;
     }
-    display.SetText(DisplayText::kCurrentFile, list.text(i, kColName));
+    display.SetText(DisplayText::kCurrentFile, list.text(i, kColFileName));
     list.setText(i, kColStatus, StatusText(kInProgress));
     display.SelectRow(static_cast<int>(i));
     display.SetText(DisplayText::kStatusLine, texts.analysing);
@@ -176,7 +176,7 @@ void CBatchRun::RunBatch() {
       if (!m_zFLAG.bRunEncoding) {
         list.setText(i, kColStatus, StatusText(kWaiting));
       } else {
-        const std::string source = list.text(i, kColPath);
+        const std::string source = list.text(i, kColFullPath);
         char record[4096];
         if (rowVal.iPercent > kDonePercent)  // the encoder said it finished, but wrote nothing
           std::snprintf(record, sizeof record, "Failed encoding media file, %s : no output file %s", source.c_str(),
@@ -229,7 +229,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   const StoredPaths& paths = *m_env.paths;
   std::optional<RowTexts> texts = m_env.list->row(row);
   if (!texts) return false;
-  job.source = (*texts)[kColPath];
+  job.source = (*texts)[kColFullPath];
 
   if (s.pindex_opti == 0 && s.origin_vdo == 0 && s.sub_mapping == 1) {
     std::string found = FindSubtitleFile(job.source, s.output_type);
@@ -288,7 +288,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
     job.substitution += (job.substitution.empty() ? "" : "; ") + change;
   DebugLog("", "sFilePath:%s,%s", job.source.c_str(), job.subtitle.c_str());
 
-  std::string name = (*texts)[kColName];
+  std::string name = (*texts)[kColFileName];
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.resize(dot);
   job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
@@ -344,6 +344,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
     return 0;
   }
 
+  m_iChildPid = redir.ChildPid();
   int result = 1;
   bool announced = false;
   while (redir.IsChildRunning()) {
@@ -371,6 +372,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   DebugLog(kDebugTarget, "xRedir.IsChildRunning():%d,%s", redir.IsChildRunning(), lastError.c_str());
   // Only our own encoder is ever stopped; other programs' encoders are left alone.
   redir.TerminateChildProcess();
+  m_iChildPid = -1;
   if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
   return result;
 }

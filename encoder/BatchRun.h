@@ -15,22 +15,6 @@
 #include "platform/PowerOff.h"
 #include "support/InterfaceTexts.h"
 
-// Columns of a file-list row.
-enum FileColumn : int {
-  kColName = 0,        // file name without folder
-  kColDuration = 1,    // "hh:mm:ss"
-  kColVideo = 2,       // video codec
-  kColAudio = 3,       // audio codec
-  kColWidth = 4,       // video width
-  kColHeight = 5,      // video height
-  kColBitrate = 6,     // overall bit rate text
-  kColSize = 7,        // file size text
-  kColType = 8,        // container type name
-  kColStatus = 9,      // status text
-  kColPath = 10,       // full path (hidden)
-  kColSampleRate = 11  // audio sample rate in Hz (hidden)
-};
-
 // What the batch run works on; everything is owned by the caller and outlives the run.
 struct BatchEnvironment {
   EncodingSettings* settings = nullptr;  // adjusted in place for incompatible codec choices
@@ -78,6 +62,10 @@ class CBatchRun {
   // when the row cannot be run. Applies the same codec adjustments as a run.
   std::string DryRunCommand(size_t index, std::string* error);
 
+  // Process id (and process group) of the encoder running now, or -1; lets a caller that
+  // must end at once take the encoder with it.
+  int ActiveChildPid() const { return m_iChildPid.load(); }
+
   RunFlags m_zFLAG;
   OutputMonitor m_monitor;
 
@@ -97,6 +85,7 @@ class CBatchRun {
   std::thread m_worker;
   std::atomic<bool> m_bShutdownAfterRun{false};
   std::atomic<bool> m_bStopped{false};
+  std::atomic<int> m_iChildPid{-1};
   std::string m_outputFolder;
   mutable std::mutex m_outcomeMutex;
   std::map<size_t, RowOutcome> m_outcomes;

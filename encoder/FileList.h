@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-inline constexpr int kColumnCount = 12;
-using RowTexts = std::array<std::string, kColumnCount>;
+#include "probe/ListRow.h"
+
+using RowTexts = ListRowTexts;
+inline constexpr int kColumnCount = kListColumnCount;
 
 // A row is nothing but its texts; the list is the batch run's queue. Every access is
 // locked, so the probe pass, the worker and the GUI may touch it at the same time.
