@@ -44,6 +44,19 @@ int64_t FileSizeOf(const std::string& path) {
   return GetFileStatus(path, nullptr, &size) ? size : 0;
 }
 
+// The subtitle and font for burning a .smi in with ffmpeg: its subtitles filter reads SAMI
+// itself, so the UTF-8 file is used as it is; the font is the one configured for subtitles.
+BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings& s) {
+  BurnInSubtitle burnIn;
+  if (subtitle.empty()) return burnIn;
+  burnIn.file = subtitle;
+  if (!s.font_path.empty() && FileExists(s.font_path)) {
+    burnIn.fontsDir = fs::path(s.font_path).parent_path().string();
+    burnIn.fontFamily = FontFamilyOfFile(s.font_path);
+  }
+  return burnIn;
+}
+
 }  // namespace
 
 struct CBatchRun::Prepared {
@@ -275,7 +288,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
       job.useAlternative = true;
       built = BuildMencoderArgs(in, rowInput);
     } else {
-      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
+      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s);
       built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
     }
   } else {
