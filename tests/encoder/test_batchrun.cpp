@@ -1,0 +1,380 @@
+// The batch run end to end: real encoders on clips made here, and scripted encoders for the faults.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "RecordingDisplay.h"
+#include "TestSupport.h"
+#include "encoder/BatchRun.h"
+#include "encoder/SettingsStore.h"
+#include "encoder/Subtitles.h"
+#include "platform/PowerOff.h"
+#include "platform/Processes.h"
+#include "probe/ListRow.h"
+
+namespace fs = std::filesystem;
+using testsupport::RecordingDisplay;
+using testsupport::TempDir;
+
+namespace {
+
+const InterfaceTexts& T() { return kKoreanTexts; }
+
+// A clip made with ffmpeg: `seconds` long, tiny, with a tone.
+std::string MakeClip(const TempDir& dir, const std::string& name, int seconds = 2, const std::string& size = "160x120",
+                     std::vector<std::string> codec = {"-c:v", "mpeg4", "-c:a", "libmp3lame"}) {
+  std::string path = dir.file(name);
+  std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                   "testsrc=size=" + size + ":rate=25:duration=" + std::to_string(seconds),
+                                   "-f", "lavfi", "-i", "sine=frequency=500:duration=" + std::to_string(seconds)};
+  argv.insert(argv.end(), codec.begin(), codec.end());
+  argv.push_back("-shortest");
+  argv.push_back(path);
+  EXPECT_EQ(testsupport::RunCommand(argv), 0) << path;
+  return path;
+}
+
+// What ffprobe says about a stream: "codec_name,width,height" or "codec_name,sample_rate".
+std::string Probe(const std::string& path, const std::string& stream, const std::string& entries) {
+  std::string out;
+  testsupport::RunCommand({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                           "stream=" + entries, "-of", "csv=p=0", path},
+                          &out);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+double ProbeDuration(const std::string& path) {
+  std::string out;
+  testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path}, &out);
+  return std::atof(out.c_str());
+}
+
+// A batch over a list, with settings and paths of a first start pointed at a temporary folder.
+struct Batch {
+  TempDir dir;
+  EncodingSettings settings;
+  StoredPaths paths;
+  FileList list;
+  RecordingDisplay display;
+  FakePowerControl power;
+  std::unique_ptr<CBatchRun> run;
+
+  Batch() {
+    ResetSettings(settings);
+    paths.ProgramFolder = dir.file("program");
+    paths.output_folder = dir.file("out");
+    paths.error_log_path = dir.file("program/error_log.txt");
+    paths.encoder_path_a = FindOnPath("ffmpeg");
+    paths.encoder_path_b = FindOnPath("mencoder");
+    fs::create_directories(paths.ProgramFolder);
+    run = std::make_unique<CBatchRun>(BatchEnvironment{&settings, &paths, &list, &T(), &display, &power});
+  }
+
+  size_t Add(const std::string& path) {
+    ListRowTexts row;
+    int result = -1;
+    MediaInfo info;
+    ProbeListRow(path, T(), false, row, result, info);
+    return list.append(row);
+  }
+
+  // Starts the run and waits for its end (bounded).
+  void RunToEnd() {
+    ASSERT_EQ(run->OnStartButton(), 1);
+    run->JoinThread();
+  }
+
+  std::string Status(size_t i) const { return list.text(i, kColStatus); }
+
+  std::string ErrorLog() const {
+    std::string all;
+    for (auto& e : fs::directory_iterator(paths.ProgramFolder))
+      if (e.path().filename().string().rfind("error_log_", 0) == 0) all += testsupport::ReadFile(e.path());
+    return all;
+  }
+};
+
+// A stand-in encoder: a script that prints what a real one would and behaves as told.
+std::string ScriptEncoder(const TempDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir.file(name);
+  testsupport::WriteFile(path, "#!/bin/sh\n" + body);
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+bool HaveEncoders() { return testsupport::HaveProgram("ffmpeg") && testsupport::HaveProgram("ffprobe"); }
+
+}  // namespace
+
+TEST(BatchRun, NothingStartsWithoutWaitingRows) {
+  Batch b;
+  ListRowTexts row{};
+  row[kColStatus] = T().status_done;
+  b.list.append(row);
+  row[kColStatus] = T().status_error;
+  b.list.append(row);
+  EXPECT_EQ(b.run->OnStartButton(), 0);
+  EXPECT_FALSE(b.run->IsRunning());
+}
+
+TEST(BatchRun, ConvertsToEachContainerWithExpectedStreams) {
+  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  struct Case {
+    const char* name;
+    int outputType, videoCodec, audioCodec, sizeOpt, ratio, trim;
+    const char* ext;
+    const char* video;
+    const char* audio;
+    const char* size;
+  } cases[] = {
+      {"mp4 h264 aac, source size", 0, 0, 0, 1, 1, 0, ".mp4", "h264", "aac", "160,120"},
+      {"mkv mp4v vorbis, padded to 320x240", 2, 2, 3, 0, 1, 0, ".mkv", "mpeg4", "vorbis", "320,240"},
+      {"mp4 h264 aac, cropped to 200x200", 0, 0, 0, 0, 1, 1, ".mp4", "h264", "aac", "200,200"},
+      {"avi xvid mp3", 1, 1, 1, 1, 1, 0, ".avi", "mpeg4", "mp3", "160,120"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Batch b;
+    size_t i = b.Add(MakeClip(b.dir, "클립 $one & 'two'; x.avi"));
+    b.settings.output_type = c.outputType;
+    b.settings.video_compress = c.videoCodec;
+    b.settings.audio_compress = c.audioCodec;
+    b.settings.size_opt = c.sizeOpt;
+    b.settings.size_w = c.sizeOpt ? 720 : std::atoi(c.size);
+    b.settings.size_h = c.sizeOpt ? 400 : std::atoi(std::strchr(c.size, ',') + 1);
+    b.settings.sizing_ratio = c.ratio;
+    b.settings.sizing_trim = c.trim;
+    b.RunToEnd();
+    ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+    std::string out = b.paths.output_folder + "/_ZLVR_클립 $one & 'two'; x" + c.ext;
+    ASSERT_TRUE(fs::exists(out)) << out;
+    EXPECT_EQ(b.run->Outcome(i).outputPath, out);
+    EXPECT_EQ(Probe(out, "v:0", "codec_name"), c.video);
+    EXPECT_EQ(Probe(out, "a:0", "codec_name"), c.audio);
+    EXPECT_EQ(Probe(out, "v:0", "width,height"), c.size);
+    EXPECT_NEAR(ProbeDuration(out), 2.0, 0.5);
+    EXPECT_EQ(b.display.Text(DisplayText::kStatusLine), T().conversion_done);
+    EXPECT_EQ(b.display.Text(DisplayText::kStartButton), T().start_button);
+  }
+}
+
+TEST(BatchRun, AviWithAacBecomesMp3InTheRecord) {
+  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  Batch b;
+  size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+  b.settings.output_type = 1;
+  b.settings.audio_compress = 0;
+  b.RunToEnd();
+  EXPECT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+  EXPECT_EQ(b.settings.audio_compress, 1);
+}
+
+TEST(BatchRun, SubtitlesAreBurnedInOrCarried) {
+  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string sami =
+      "<SAMI><BODY>\r\n<SYNC Start=0><P Class=KRCC>\xC0\xDA\xB8\xB7 \xC5\xD7\xBD\xBA\xC6\xAE\r\n"
+      "<SYNC Start=1500><P Class=KRCC>&nbsp;\r\n</BODY></SAMI>\r\n";  // "자막 테스트" in the Korean code page
+  {
+    Batch b;
+    std::string clip = MakeClip(b.dir, "clip.avi");
+    testsupport::WriteFile(b.dir.file("clip.smi"), sami);
+    size_t i = b.Add(clip);
+    b.settings.sub_mapping = 1;
+    b.RunToEnd();
+    ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+    // The subtitle went to the encoder as a UTF-8 copy in the program's work folder.
+    std::string copy = testsupport::ReadFile(b.paths.ProgramFolder + "/work/clip.smi");
+    EXPECT_NE(copy.find("자막 테스트"), std::string::npos);
+    EXPECT_EQ(Probe(b.paths.output_folder + "/_ZLVR_clip.mp4", "v:0", "codec_name"), "h264");
+    EXPECT_TRUE(b.display.Text(DisplayText::kVideoSummary).empty());  // cleared at the end
+  }
+  {
+    Batch b;
+    std::string clip = MakeClip(b.dir, "clip.avi");
+    testsupport::WriteFile(b.dir.file("clip.srt"), "1\n00:00:00,000 --> 00:00:01,500\n자막 테스트\n\n");
+    size_t i = b.Add(clip);
+    b.settings.sub_mapping = 1;
+    b.settings.output_type = 2;
+    b.RunToEnd();
+    ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+    EXPECT_EQ(Probe(b.paths.output_folder + "/_ZLVR_clip.mkv", "s:0", "codec_name"), "subrip");
+  }
+}
+
+TEST(BatchRun, Utf8SubtitleIsUsedWhereItLies) {
+  TempDir dir;
+  std::string utf8 = dir.file("a.smi"), ansi = dir.file("b.smi"), ascii = dir.file("c.smi");
+  testsupport::WriteFile(utf8, "<SAMI>\n<P>자막\n");
+  testsupport::WriteFile(ansi, "<SAMI>\n<P>\xC0\xDA\xB8\xB7\n");
+  testsupport::WriteFile(ascii, "<SAMI>\n<P>hello\n");
+  EXPECT_EQ(PrepareSubtitle(utf8, dir.file("work")), utf8);
+  std::string copy = PrepareSubtitle(ansi, dir.file("work"));
+  EXPECT_EQ(copy, dir.file("work/b.smi"));
+  EXPECT_EQ(testsupport::ReadFile(copy), "<SAMI>\n<P>자막\n");
+  // Plain ASCII has no verdict, so it is copied unchanged.
+  EXPECT_EQ(testsupport::ReadFile(PrepareSubtitle(ascii, dir.file("work"))), "<SAMI>\n<P>hello\n");
+  struct {
+    const char* line;
+    int verdict;
+  } lines[] = {{"plain", -1}, {"\xEC\x9E\x90", 1}, {"\xC0\xDA", 0}, {"\xEC\x41\x90", -1}, {"\xEC\x9E\x41", -1},
+               {"\xEC\xC0\x80", 0}, {"\xEC\x9E\xC0", 0}};
+  for (auto& l : lines) EXPECT_EQ(Utf8LineVerdict(l.line), l.verdict) << l.line;
+}
+
+TEST(BatchRun, SameFileIsRefusedWithoutRunningAnEncoder) {
+  Batch b;
+  std::string source = b.dir.file("clip.mp4");
+  testsupport::WriteFile(source, std::string(4096, 'x'));
+  ListRowTexts row{};
+  row[kColFileName] = "clip.mp4";
+  row[kColFullPath] = source;
+  row[kColStatus] = T().status_waiting;
+  size_t i = b.list.append(row);
+  b.paths.output_folder = b.dir.str();
+  b.settings.fn_prefix.clear();
+  b.paths.encoder_path_a = ScriptEncoder(b.dir, "never", "touch \"$0.ran\"\n");
+  b.RunToEnd();
+  EXPECT_EQ(b.Status(i), T().status_error);
+  EXPECT_NE(b.ErrorLog().find(source + " => " + T().same_file), std::string::npos);
+  EXPECT_FALSE(fs::exists(b.dir.file("never.ran")));
+  EXPECT_EQ(testsupport::ReadFile(source), std::string(4096, 'x'));
+}
+
+// Scripted encoders: progress as ffmpeg prints it, then the behaviour under test.
+TEST(BatchRun, JudgesScriptedEncoderEndings) {
+  struct Case {
+    const char* name;
+    const char* script;
+    bool done;
+    const char* record;  // expected in the error log
+  } cases[] = {
+      {"91 percent then failure counts as done",
+       "printf 'Duration: 00:00:10.00, start\\n'\nprintf 'frame=  1 time=00:00:09.15 bitrate=1\\r'\n"
+       "for a; do out=$a; done; echo data > \"$out\"\nexit 1\n",
+       true, nullptr},
+      {"stall ends the attempt",
+       "printf 'Duration: 00:00:10.00, start\\n'\n"
+       "while :; do printf 'frame=  5 fps=1 q=2 size=1kB time=00:00:01.00 bitrate=1\\r'; sleep 0.01; done\n",
+       false, "- 자막파일(*.srt)의 동기화 시간 정보가 잘못되었습니다."},
+      {"an error line is logged",
+       "printf 'Duration: 00:00:10.00, start\\n'\nprintf 'Error while opening encoder for output stream\\n'\nexit 1\n",
+       false, "=> Error while opening encoder for output stream"},
+      {"killed from outside mid-file",
+       "printf 'Duration: 00:00:10.00, start\\n'\nprintf 'frame=  1 time=00:00:03.00 bitrate=1\\r'\nkill -9 $$\n",
+       false, "Failed encoding media file, "},
+      {"finished but wrote no output",
+       "printf 'Duration: 00:00:10.00, start\\n'\nprintf 'frame=  1 time=00:00:10.00 bitrate=1\\r'\nexit 0\n",
+       false, ": no output file "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Batch b;
+    std::string source = b.dir.file("clip.mp4");
+    testsupport::WriteFile(source, std::string(10000, 'x'));
+    ListRowTexts row{};
+    row[kColFileName] = "clip.mp4";
+    row[kColFullPath] = source;
+    row[kColStatus] = T().status_waiting;
+    size_t i = b.list.append(row);
+    size_t second = b.list.append(row);  // the batch goes on after the first
+    b.paths.encoder_path_a = ScriptEncoder(b.dir, "enc", c.script);
+    b.RunToEnd();
+    EXPECT_EQ(b.Status(i), c.done ? T().status_done : T().status_error);
+    EXPECT_EQ(b.Status(second), b.Status(i));
+    if (c.record) EXPECT_NE(b.ErrorLog().find(c.record), std::string::npos) << b.ErrorLog();
+  }
+}
+
+TEST(BatchRun, CancelDuringSecondFileLeavesRestWaitingAndNoShutdown) {
+  Batch b;
+  for (int n = 0; n < 3; ++n) {
+    std::string source = b.dir.file("clip" + std::to_string(n) + ".mp4");
+    testsupport::WriteFile(source, std::string(10000, 'x'));
+    ListRowTexts row{};
+    row[kColFileName] = "clip" + std::to_string(n) + ".mp4";
+    row[kColFullPath] = source;
+    row[kColStatus] = T().status_waiting;
+    b.list.append(row);
+  }
+  // Finishes at once for clip0, runs until stopped for the others.
+  b.paths.encoder_path_a = ScriptEncoder(
+      b.dir, "enc",
+      "printf 'Duration: 00:00:10.00, start\\n'\nfor a; do out=$a; done\n"
+      "case \"$out\" in *clip0*) printf 'frame= 1 time=00:00:10.00 b\\r'; echo x > \"$out\"; exit 0;; esac\n"
+      "n=0; while :; do n=$((n+1)); printf 'frame= %d time=00:00:01.00 b\\r' $n; sleep 0.05; done\n");
+  ASSERT_EQ(b.run->OnStartButton(), 1);
+  b.run->SetShutdownAfterRun(true);
+  for (int k = 0; k < 400 && b.Status(1) != T().status_in_progress; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(b.Status(1), T().status_in_progress);
+  EXPECT_EQ(b.run->OnStartButton(), -1);
+  b.run->JoinThread();
+  EXPECT_EQ(b.Status(0), T().status_done);
+  EXPECT_EQ(b.Status(1), T().status_waiting);
+  EXPECT_EQ(b.Status(2), T().status_waiting);
+  EXPECT_EQ(b.display.Text(DisplayText::kStatusLine), T().stopped_by_user);
+  EXPECT_EQ(b.power.powerOffCalls, 0);
+}
+
+TEST(BatchRun, ShutdownAfterARunWithFilesDone) {
+  Batch b;
+  std::string source = b.dir.file("clip.mp4");
+  testsupport::WriteFile(source, std::string(10000, 'x'));
+  ListRowTexts row{};
+  row[kColFileName] = "clip.mp4";
+  row[kColFullPath] = source;
+  row[kColStatus] = T().status_waiting;
+  b.list.append(row);
+  b.paths.encoder_path_a = ScriptEncoder(
+      b.dir, "enc",
+      "sleep 0.3; printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\n"
+      "for a; do out=$a; done; echo x > \"$out\"\n");
+  ASSERT_EQ(b.run->OnStartButton(), 1);
+  b.run->SetShutdownAfterRun(true);
+  b.run->JoinThread();
+  EXPECT_EQ(b.Status(0), T().status_done);
+  EXPECT_EQ(b.power.powerOffCalls, 1);
+}
+
+TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
+  Batch b;
+  b.paths.encoder_path_a = ScriptEncoder(
+      b.dir, "enc",
+      "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; echo x > \"$out\"\n");
+  auto addRow = [&](const std::string& name, bool create) {
+    std::string source = b.dir.file(name);
+    if (create) testsupport::WriteFile(source, std::string(5000, 'x'));
+    ListRowTexts row{};
+    row[kColFileName] = name;
+    row[kColFullPath] = source;
+    row[kColStatus] = T().status_waiting;
+    return b.list.append(row);
+  };
+  size_t quoted = addRow("say \"hi\".mp4", true);
+  size_t longName = addRow(std::string(200, 'n') + ".mp4", true);
+  size_t fine = addRow("fine.mp4", true);
+  b.RunToEnd();
+  EXPECT_EQ(b.Status(quoted), T().status_error);
+  EXPECT_NE(b.run->Outcome(quoted).message.find("say \"hi\".mp4 => "), std::string::npos);
+  EXPECT_EQ(b.Status(longName), T().status_done);
+  EXPECT_EQ(b.Status(fine), T().status_done);
+  EXPECT_NE(b.display.Text(DisplayText::kStatusLine).find(T().errors_occurred), std::string::npos);
+}
+
+TEST(BatchRun, MissingEncoderIsAClearRowError) {
+  Batch b;
+  std::string source = b.dir.file("clip.mp4");
+  testsupport::WriteFile(source, std::string(5000, 'x'));
+  ListRowTexts row{};
+  row[kColFileName] = "clip.mp4";
+  row[kColFullPath] = source;
+  row[kColStatus] = T().status_waiting;
+  b.list.append(row);
+  b.paths.encoder_path_a = b.dir.file("no-such-ffmpeg");
+  b.RunToEnd();
+  EXPECT_EQ(b.Status(0), T().status_error);
+  EXPECT_NE(b.ErrorLog().find(source + " => " + T().no_process), std::string::npos);
+}
