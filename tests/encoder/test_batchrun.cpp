@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "RecordingDisplay.h"
+#include "encoder/RecordingDisplay.h"
 #include "TestSupport.h"
 #include "encoder/BatchRun.h"
 #include "encoder/SettingsStore.h"
