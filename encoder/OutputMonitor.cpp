@@ -254,7 +254,9 @@ void OutputMonitor::ProcessLine(std::string_view line) {
     }
   }
   if (parsed.frame) {
-    if (*parsed.frame == row.iLastFrame)
+    // ffmpeg repeats "frame=    0" while its encoder fills its look-ahead at the start; that is
+    // slow progress, not a stalled file, so only a number that stopped moving counts.
+    if (*parsed.frame == row.iLastFrame && *parsed.frame != 0)
       ++row.iSamePosCnt;
     else
       row.iSamePosCnt = 0;

@@ -169,6 +169,12 @@ TEST_F(MonitorTest, RepeatedFrameNumbersCountAsAStall) {
   EXPECT_EQ(row.iLastFrame, 251);
 }
 
+TEST_F(MonitorTest, StartUpLinesAtFrameZeroAreNoStall) {
+  row.ulDuration = 100;
+  for (int i = 0; i < 20; ++i) Feed(ProgressLine(0, "00:00:00.00") + "\r");
+  EXPECT_EQ(row.iSamePosCnt, 0);
+}
+
 TEST_F(MonitorTest, AspectComplaintsCountOnlyBeforeProgress) {
   row.ulDuration = 100;
   const std::string complaint = "[mpeg4 @ 0x55] Invalid pixel aspect ratio 0/1, limit is 255/255\n";
