@@ -10,6 +10,7 @@
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderCaps.h"
 #include "encoder/Redirect.h"
+#include "encoder/SamiToSrt.h"
 #include "encoder/Subtitles.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
@@ -44,12 +45,21 @@ int64_t FileSizeOf(const std::string& path) {
   return GetFileStatus(path, nullptr, &size) ? size : 0;
 }
 
-// The subtitle and font for burning a .smi in with ffmpeg: its subtitles filter reads SAMI
-// itself, so the UTF-8 file is used as it is; the font is the one configured for subtitles.
-BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings& s) {
+// The subtitle and font for burning a .smi in with ffmpeg: the UTF-8 SAMI text is rewritten as
+// SubRip in the work folder (the form the subtitles filter reads reliably); the font is the one
+// configured for subtitles.
+BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings& s, const std::string& workFolder) {
   BurnInSubtitle burnIn;
   if (subtitle.empty()) return burnIn;
-  burnIn.file = subtitle;
+  MakeFolderPath(workFolder);
+  std::string name = fs::path(subtitle).stem().string();
+  std::string srt = workFolder + "/" + name + ".burn-in.srt";
+  std::string error;
+  if (ConvertSamiToSrt(subtitle, srt, &error) <= 0) {
+    DebugLog(kDebugTarget, "SAMI to SubRip failed for %s: %s", subtitle.c_str(), error.c_str());
+    return burnIn;
+  }
+  burnIn.file = srt;
   if (!s.font_path.empty() && FileExists(s.font_path)) {
     burnIn.fontsDir = fs::path(s.font_path).parent_path().string();
     burnIn.fontFamily = FontFamilyOfFile(s.font_path);
@@ -288,7 +298,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
       job.useAlternative = true;
       built = BuildMencoderArgs(in, rowInput);
     } else {
-      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s);
+      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
       built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
     }
   } else {
