@@ -78,6 +78,7 @@ struct CBatchRun::Prepared {
   bool useAlternative = false;  // the alternative encoder runs (not its ffmpeg stand-in)
   std::string substitution;     // what replaced the chosen encoder or codec, for the error log
   std::string error;            // why the row cannot run
+  bool sameFile = false;        // the output would be the source itself
 };
 
 CBatchRun::CBatchRun(BatchEnvironment env) : m_monitor(*env.display), m_env(env) {}
@@ -128,10 +129,12 @@ RowOutcome CBatchRun::Outcome(size_t index) const {
   return it == m_outcomes.end() ? RowOutcome{} : it->second;
 }
 
-void CBatchRun::ErrorLog(size_t row, const std::string& text) {
+void CBatchRun::ErrorLog(size_t row, const std::string& text, bool closing) {
   DebugLog(m_env.paths->error_log_path.c_str(), "%s", text.c_str());
   std::lock_guard lock(m_outcomeMutex);
-  m_outcomes[row].message = text;
+  // The record that closes a failed file is generic; the reason logged before it says more.
+  std::string& message = m_outcomes[row].message;
+  if (!closing || message.empty()) message = text;
 }
 
 void CBatchRun::Thread4Run() {
@@ -211,7 +214,7 @@ void CBatchRun::RunBatch() {
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s - %s", source.c_str(), texts.srt_timing);
         else
           std::snprintf(record, sizeof record, "Failed encoding media file, %s", source.c_str());
-        ErrorLog(i, record);
+        ErrorLog(i, record, true);
         list.setText(i, kColStatus, StatusText(kError));
       }
     }
@@ -267,6 +270,15 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   if (s.output_type == 0 && s.audio_compress == 1) s.audio_compress = 0;
   if (s.output_type == 1 && s.audio_compress == 0) s.audio_compress = 1;
 
+  std::string name = (*texts)[kColFileName];
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
+  job.outputPath = m_outputFolder + "/" + job.outputName;
+  // Nothing else is worth preparing for a row that would write over its own source.
+  job.sameFile = SameFile(job.outputPath, job.source);
+  if (job.sameFile) return true;
+
   BuildInput in;
   in.settings = &s;
   in.row.fullPath = job.source;
@@ -298,7 +310,11 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
       job.useAlternative = true;
       built = BuildMencoderArgs(in, rowInput);
     } else {
-      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
+      BurnInSubtitle burnIn;
+      if (forDryRun)
+        burnIn.file = job.subtitle;  // a dry run writes nothing, not even the SubRip rewrite
+      else
+        burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
       built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
     }
   } else {
@@ -311,11 +327,6 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
     job.substitution += (job.substitution.empty() ? "" : "; ") + change;
   DebugLog("", "sFilePath:%s,%s", job.source.c_str(), job.subtitle.c_str());
 
-  std::string name = (*texts)[kColFileName];
-  size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.resize(dot);
-  job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
-  job.outputPath = m_outputFolder + "/" + job.outputName;
   return true;
 }
 
@@ -334,7 +345,7 @@ int CBatchRun::EncodingFileOne(size_t row) {
       DebugLog(m_env.paths->error_log_path.c_str(), "%s => %s", job.source.c_str(), job.substitution.c_str());
     }
   }
-  if (SameFile(job.outputPath, job.source)) {
+  if (job.sameFile) {
     ErrorLog(row, job.source + " => " + m_env.texts->same_file);
     return 0;
   }
@@ -465,7 +476,7 @@ std::string CBatchRun::DryRunCommand(size_t index, std::string* error) {
                                          job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a,
                                          job.source, job.options, m_env.settings->optional, job.outputPath);
   std::string why = !job.error.empty() ? job.error : command.error;
-  if (why.empty() && SameFile(job.outputPath, job.source)) why = m_env.texts->same_file;
+  if (job.sameFile) why = m_env.texts->same_file;
   if (error) *error = why;
   return command.text;
 }

@@ -78,7 +78,7 @@ class CBatchRun {
   int EncodingRun(size_t row, const Prepared& job);
   bool Prepare(size_t row, Prepared& job, bool forDryRun);
   void SummariseSettings(size_t row);
-  void ErrorLog(size_t row, const std::string& text);
+  void ErrorLog(size_t row, const std::string& text, bool closing = false);
   std::string StatusText(int which) const;
 
   BatchEnvironment m_env;
