@@ -3,7 +3,7 @@
 
 Makes (once, cached under build/) a corpus of small media files of every container the
 probe reads, then times in one run:
-  - zelvora probe --json over all files (one process),
+  - zelvora probe --json over all files (one process), and once per file,
   - ffprobe once per file (the way a program without its own probe would ask),
   - mediainfo --Output=JSON over all files (one process),
 and reports files per second and the ratios. Only the standard library is used.
@@ -141,6 +141,7 @@ def main():
     by_kind = recognised(zelvora, files)
     # One untimed pass of each tool, so every run reads from the page cache.
     zelvora_run = [[str(zelvora), "probe", "--json", *names]]
+    zelvora_each = [[str(zelvora), "probe", "--json", n] for n in names]
     ffprobe_run = [["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of", "json", n] for n in names]
     mediainfo_run = [["mediainfo", "--Output=JSON", *names]]
     for run in (zelvora_run, mediainfo_run):
@@ -148,6 +149,7 @@ def main():
 
     results = {
         "zelvora probe --json (one process)": median_time(zelvora_run, args.runs),
+        "zelvora probe --json (one process per file)": median_time(zelvora_each, args.runs),
         "ffprobe (one process per file)": median_time(ffprobe_run, args.runs),
         "mediainfo --Output=JSON (one process)": median_time(mediainfo_run, args.runs),
     }
@@ -158,7 +160,7 @@ def main():
     base = results["zelvora probe --json (one process)"]
     for name, seconds in results.items():
         rate = len(files) / seconds if seconds > 0 else float("inf")
-        print(f"  {name:40s} {seconds:8.3f} s  {rate:10.0f} files/s  {seconds / base:8.1f}× zelvora's time")
+        print(f"  {name:45s} {seconds:8.3f} s  {rate:10.0f} files/s  {seconds / base:8.1f}× zelvora's time")
 
 
 if __name__ == "__main__":
