@@ -22,6 +22,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--clips", type=int, default=5)
     ap.add_argument("--seconds", type=int, default=20)
+    ap.add_argument("--rounds", type=int, default=2,
+                    help="rounds of both runs, in alternating order, so that load changes hit both alike")
     args = ap.parse_args()
     zelvora = build()
     work = tempfile.mkdtemp(prefix="zelvora-bench-encode-")
@@ -50,20 +52,33 @@ def main():
         if len(commands) != len(clips):
             sys.exit(f"expected {len(clips)} command lines, got: {dry.stdout}")
 
-        start = time.monotonic()
-        for argv in commands:
-            subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        plain = time.monotonic() - start
+        def run_plain():
+            start = time.monotonic()
+            for argv in commands:
+                subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            return time.monotonic() - start
 
-        start = time.monotonic()
-        run = subprocess.run([zelvora, "encode", "--output-dir", out_zel] + clips, env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        ours = time.monotonic() - start
-        if run.returncode != 0:
-            sys.exit(f"zelvora encode failed:\n{run.stdout}")
+        def run_ours():
+            start = time.monotonic()
+            run = subprocess.run([zelvora, "encode", "--output-dir", out_zel] + clips, env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            took = time.monotonic() - start
+            if run.returncode != 0:
+                sys.exit(f"zelvora encode failed:\n{run.stdout}")
+            return took
+
+        plain = ours = 0.0
+        for r in range(args.rounds):
+            if r % 2 == 0:
+                plain += run_plain()
+                ours += run_ours()
+            else:
+                ours += run_ours()
+                plain += run_plain()
 
         print(f"clips: {len(clips)} x {args.seconds} s 640x480 mpeg4+aac -> stored settings")
-        print(f"plain ffmpeg command lines: {plain:8.2f} s ({plain / len(clips):.2f} s per file)")
+        print(f"rounds: {args.rounds} (alternating order)")
+        print(f"plain ffmpeg command lines: {plain:8.2f} s ({plain / len(clips) / args.rounds:.2f} s per file)")
         print(f"zelvora encode:             {ours:8.2f} s")
         print(f"ratio zelvora/plain:        {ours / plain:8.3f}  (target <= 1.05)")
     finally:
