@@ -381,3 +381,18 @@ TEST(BatchRun, MissingEncoderIsAClearRowError) {
   EXPECT_EQ(b.Status(0), T().status_error);
   EXPECT_NE(b.ErrorLog().find(source + " => " + T().no_process), std::string::npos);
 }
+
+TEST(BatchRun, CopyModesKeepTheSourceStreams) {
+  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  Batch b;
+  size_t i = b.Add(MakeClip(b.dir, "copy me.avi", 2, "176x144"));
+  b.settings.output_type = 2;
+  b.settings.origin_vdo = 1;
+  b.settings.origin_ado = 1;
+  b.RunToEnd();
+  ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+  std::string out = b.paths.output_folder + "/_ZLVR_copy me.mkv";
+  EXPECT_EQ(Probe(out, "v:0", "codec_name,width,height"), "mpeg4,176,144");
+  EXPECT_EQ(Probe(out, "a:0", "codec_name"), "mp3");
+  EXPECT_NEAR(ProbeDuration(out), 2.0, 0.5);
+}
