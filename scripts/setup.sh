@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
+# `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev
-          qt6-base-dev qt6-base-dev-tools libgl-dev ffmpeg mencoder mediainfo fonts-nanum fontconfig
-          clang libclang-rt-14-dev xvfb xauth hyperfine)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
+          ffmpeg mencoder mediainfo fonts-nanum fontconfig python3)
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
