@@ -88,6 +88,17 @@ struct Batch {
     run->JoinThread();
   }
 
+  // A waiting row for a file of `bytes` bytes (no file at all for 0: a source gone before its turn).
+  size_t AddWaitingFile(const std::string& name, size_t bytes) {
+    std::string source = dir.file(name);
+    if (bytes) testsupport::WriteFile(source, std::string(bytes, 'x'));
+    ListRowTexts row{};
+    row[kColFileName] = name;
+    row[kColFullPath] = source;
+    row[kColStatus] = T().status_waiting;
+    return list.append(row);
+  }
+
   std::string Status(size_t i) const { return list.text(i, kColStatus); }
 
   std::string ErrorLog() const {
@@ -228,13 +239,8 @@ TEST(BatchRun, Utf8SubtitleIsUsedWhereItLies) {
 
 TEST(BatchRun, SameFileIsRefusedWithoutRunningAnEncoder) {
   Batch b;
+  size_t i = b.AddWaitingFile("clip.mp4", 4096);
   std::string source = b.dir.file("clip.mp4");
-  testsupport::WriteFile(source, std::string(4096, 'x'));
-  ListRowTexts row{};
-  row[kColFileName] = "clip.mp4";
-  row[kColFullPath] = source;
-  row[kColStatus] = T().status_waiting;
-  size_t i = b.list.append(row);
   b.paths.output_folder = b.dir.str();
   b.settings.fn_prefix.clear();
   b.paths.encoder_path_a = ScriptEncoder(b.dir, "never", "touch \"$0.ran\"\n");
@@ -274,14 +280,8 @@ TEST(BatchRun, JudgesScriptedEncoderEndings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Batch b;
-    std::string source = b.dir.file("clip.mp4");
-    testsupport::WriteFile(source, std::string(10000, 'x'));
-    ListRowTexts row{};
-    row[kColFileName] = "clip.mp4";
-    row[kColFullPath] = source;
-    row[kColStatus] = T().status_waiting;
-    size_t i = b.list.append(row);
-    size_t second = b.list.append(row);  // the batch goes on after the first
+    size_t i = b.AddWaitingFile("clip.mp4", 10000);
+    size_t second = b.AddWaitingFile("clip2.mp4", 10000);  // the batch goes on after the first
     b.paths.encoder_path_a = ScriptEncoder(b.dir, "enc", c.script);
     b.RunToEnd();
     EXPECT_EQ(b.Status(i), c.done ? T().status_done : T().status_error) << b.ErrorLog();
@@ -292,15 +292,7 @@ TEST(BatchRun, JudgesScriptedEncoderEndings) {
 
 TEST(BatchRun, CancelDuringSecondFileLeavesRestWaitingAndNoShutdown) {
   Batch b;
-  for (int n = 0; n < 3; ++n) {
-    std::string source = b.dir.file("clip" + std::to_string(n) + ".mp4");
-    testsupport::WriteFile(source, std::string(10000, 'x'));
-    ListRowTexts row{};
-    row[kColFileName] = "clip" + std::to_string(n) + ".mp4";
-    row[kColFullPath] = source;
-    row[kColStatus] = T().status_waiting;
-    b.list.append(row);
-  }
+  for (int n = 0; n < 3; ++n) b.AddWaitingFile("clip" + std::to_string(n) + ".mp4", 10000);
   // Finishes at once for clip0, runs until stopped for the others.
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
@@ -323,13 +315,7 @@ TEST(BatchRun, CancelDuringSecondFileLeavesRestWaitingAndNoShutdown) {
 
 TEST(BatchRun, ShutdownAfterARunWithFilesDone) {
   Batch b;
-  std::string source = b.dir.file("clip.mp4");
-  testsupport::WriteFile(source, std::string(10000, 'x'));
-  ListRowTexts row{};
-  row[kColFileName] = "clip.mp4";
-  row[kColFullPath] = source;
-  row[kColStatus] = T().status_waiting;
-  b.list.append(row);
+  b.AddWaitingFile("clip.mp4", 10000);
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
       "sleep 0.3; printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\n"
@@ -346,18 +332,9 @@ TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
       "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; echo x > \"$out\"\n");
-  auto addRow = [&](const std::string& name, bool create) {
-    std::string source = b.dir.file(name);
-    if (create) testsupport::WriteFile(source, std::string(5000, 'x'));
-    ListRowTexts row{};
-    row[kColFileName] = name;
-    row[kColFullPath] = source;
-    row[kColStatus] = T().status_waiting;
-    return b.list.append(row);
-  };
-  size_t quoted = addRow("say \"hi\".mp4", true);
-  size_t longName = addRow(std::string(200, 'n') + ".mp4", true);
-  size_t fine = addRow("fine.mp4", true);
+  size_t quoted = b.AddWaitingFile("say \"hi\".mp4", 5000);
+  size_t longName = b.AddWaitingFile(std::string(200, 'n') + ".mp4", 5000);
+  size_t fine = b.AddWaitingFile("fine.mp4", 5000);
   b.RunToEnd();
   EXPECT_EQ(b.Status(quoted), T().status_error);
   EXPECT_NE(b.run->Outcome(quoted).message.find("say \"hi\".mp4 => "), std::string::npos)
@@ -369,13 +346,8 @@ TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
 
 TEST(BatchRun, MissingEncoderIsAClearRowError) {
   Batch b;
+  b.AddWaitingFile("clip.mp4", 5000);
   std::string source = b.dir.file("clip.mp4");
-  testsupport::WriteFile(source, std::string(5000, 'x'));
-  ListRowTexts row{};
-  row[kColFileName] = "clip.mp4";
-  row[kColFullPath] = source;
-  row[kColStatus] = T().status_waiting;
-  b.list.append(row);
   b.paths.encoder_path_a = b.dir.file("no-such-ffmpeg");
   b.RunToEnd();
   EXPECT_EQ(b.Status(0), T().status_error);
@@ -395,4 +367,34 @@ TEST(BatchRun, CopyModesKeepTheSourceStreams) {
   EXPECT_EQ(Probe(out, "v:0", "codec_name,width,height"), "mpeg4,176,144");
   EXPECT_EQ(Probe(out, "a:0", "codec_name"), "mp3");
   EXPECT_NEAR(ProbeDuration(out), 2.0, 0.5);
+}
+
+TEST(BatchRun, RealFaultsEndInErrorAndTheBatchGoesOn) {
+  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  {
+    Batch b;
+    size_t gone = b.Add(MakeClip(b.dir, "gone.mp4", 1));
+    ListRowTexts corrupt{};
+    corrupt[kColFileName] = "corrupt.mp4";
+    corrupt[kColFullPath] = b.dir.file("corrupt.mp4");
+    corrupt[kColStatus] = T().status_failed;  // what the probe pass leaves for an unreadable file
+    size_t bad = b.list.append(corrupt);
+    size_t good = b.Add(MakeClip(b.dir, "good.mp4", 1));
+    fs::remove(b.dir.file("gone.mp4"));  // deleted before its turn
+    b.RunToEnd();
+    EXPECT_EQ(b.Status(gone), T().status_error);
+    EXPECT_FALSE(fs::exists(b.paths.output_folder + "/_ZLVR_gone.mp4"));
+    EXPECT_NE(b.ErrorLog().find("Failed encoding media file, " + b.dir.file("gone.mp4")), std::string::npos);
+    EXPECT_EQ(b.Status(bad), T().status_failed);  // left alone
+    EXPECT_EQ(b.Status(good), T().status_done);
+  }
+  {
+    Batch b;
+    testsupport::WriteFile(b.dir.file("not-a-folder"), "x");
+    b.paths.output_folder = b.dir.file("not-a-folder/out");  // cannot be created, even by root
+    size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+    b.RunToEnd();
+    EXPECT_EQ(b.Status(i), T().status_error);
+    EXPECT_FALSE(b.ErrorLog().empty());
+  }
 }
