@@ -61,7 +61,11 @@ std::string WhyNotOpened(const std::string& path) {
 FileReport ProbeOne(const std::string& path, const InterfaceTexts& texts) {
   FileReport report;
   report.path = path;
-  if (ProbeListRow(path, texts, false, report.row, report.result, report.info) == RowProbe::kNotOpened) {
+  // The row's hidden column holds the full path, as the list keeps it for the encoder.
+  std::error_code ec;
+  std::string full = std::filesystem::absolute(path, ec).lexically_normal().string();
+  if (ec) full = path;
+  if (ProbeListRow(full, texts, false, report.row, report.result, report.info) == RowProbe::kNotOpened) {
     std::fprintf(stderr, "zelvora: %s: %s\n", TerminalSafe(path).c_str(), WhyNotOpened(path).c_str());
     report.result = -1;
   }
