@@ -99,7 +99,12 @@ bool IsMp4Atom(const Header& header) {
 
 const char* Name(int type) { return kMediaTypeNames[type]; }
 
-const char* OggName(const Header& header) { return Name(header.contains("video") ? kTypeOgm : kTypeOgg); }
+// An OGM video stream header names "video"; a Theora stream's identification packet does not,
+// but it is no less a video stream.
+const char* OggName(const Header& header) {
+  const bool video = header.contains("video") || header.contains("\x80theora");
+  return Name(video ? kTypeOgm : kTypeOgg);
+}
 
 // The check for the type the extension names.
 const char* getMediaTypeOne(MediaFile& file, const Header& header, int type) {

@@ -1,4 +1,4 @@
-// Ogg parser: Vorbis audio ("ogg") and OGM video with Vorbis audio ("ogm"), read page by page.
+// Ogg parser: Vorbis audio ("ogg") and OGM or Theora video with Vorbis audio ("ogm"), read page by page.
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -22,6 +22,9 @@ constexpr int kOtherCodec = -110;
 
 // The last page is looked for within this many bytes at the end of the container.
 constexpr int64_t kTailWindow = 16384;
+// A Theora stream's last page may lie further back: one video page alone can take up to
+// 64 KiB, and the audio pages behind it the rest of a short tail.
+constexpr int64_t kTheoraTailWindow = 256 * 1024;
 
 struct OggPage {
   int64_t start = 0;
@@ -48,6 +51,8 @@ struct OgmVideo {
   int width = 0;
   int height = 0;
   double fps = 0.0;
+  bool theora = false;
+  int granuleShift = 0;  // Theora: bits of the granule position that count frames since the keyframe
 };
 
 // Reads the page header at `at` without reading its payload.
@@ -149,11 +154,41 @@ bool ReadOgmVideo(ByteReader packet, OgmVideo& video) {
   return true;
 }
 
-// Granule position of the last page of stream `serial` within the container's tail, or of
-// its very last page when that stream has none there (a file may end with another stream's
-// pages, whose granules count something else); -1 when no page is found.
-int64_t LastGranule(const MediaFile& file, const ContainerRange& range, uint32_t serial) {
-  const int64_t windowStart = std::max(range.start, range.end - kTailWindow);
+// Reads a Theora identification header (all fields big-endian) from the first packet when it is one.
+bool ReadTheoraVideo(ByteReader packet, OgmVideo& video) {
+  char head[7];
+  if (packet.readSome(head, sizeof head) != sizeof head || std::memcmp(head, "\x80theora", 7) != 0) return false;
+  packet.skip(3);                // version major, minor, revision
+  packet.skip(2 + 2);            // frame size in macroblocks: the coded size, padded to 16
+  video.width = static_cast<int>(packet.u24be());   // picture width: the size shown
+  video.height = static_cast<int>(packet.u24be());  // picture height
+  packet.skip(2);                // picture offset x, y
+  const uint32_t numerator = packet.u32be();    // frame rate numerator
+  const uint32_t denominator = packet.u32be();  // frame rate denominator
+  packet.skip(3 + 3 + 1 + 3);    // pixel aspect numerator, denominator, colour space, nominal bit rate
+  const uint16_t bits = packet.u16be();         // quality (6 bits), keyframe granule shift (5), pixel format (2), reserved (3)
+  video.granuleShift = (bits >> 5) & 0x1F;
+  video.codec = "theora";
+  video.theora = true;
+  video.fps = numerator > 0 && denominator > 0 ? static_cast<double>(numerator) / denominator : 0.0;
+  return true;
+}
+
+// A Theora granule position holds the last keyframe's number above the shift and the frames
+// since that keyframe below it; their sum counts the frames up to the page's last one.
+int64_t TheoraFrames(int64_t granule, int shift) {
+  const auto g = static_cast<uint64_t>(granule);
+  const uint64_t sinceKeyframe = shift > 0 ? g & ((uint64_t{1} << shift) - 1) : 0;
+  return static_cast<int64_t>((g >> shift) + sinceKeyframe);
+}
+
+// Granule position of the last page of stream `serial` within the last `window` bytes of the
+// container; with `anyStream`, of the very last page when that stream has none there (a file
+// may end with another stream's pages, whose granules count something else); -1 when no page
+// is found.
+int64_t LastGranule(const MediaFile& file, const ContainerRange& range, uint32_t serial,
+                    int64_t window = kTailWindow, bool anyStream = true) {
+  const int64_t windowStart = std::max(range.start, range.end - window);
   std::vector<uint8_t> tail(static_cast<size_t>(range.end - windowStart));
   const size_t n = file.readAt(windowStart, tail.data(), tail.size());
   int64_t fallback = -1;
@@ -163,7 +198,7 @@ int64_t LastGranule(const MediaFile& file, const ContainerRange& range, uint32_t
     OggPage page;
     if (ReadPage(file, range, windowStart + static_cast<int64_t>(i), page) != kOk || page.granule < 0) continue;
     if (page.serial == serial) return page.granule;
-    if (fallback < 0) fallback = page.granule;
+    if (anyStream && fallback < 0) fallback = page.granule;
   }
   return fallback;
 }
@@ -242,6 +277,26 @@ void FillOgm(MediaInfo& info, const OgmVideo& video, const VorbisHeader& vorbis,
   }
 }
 
+// An OGM video stream's granule position counts frames.
+int32_t OgmPlayTime(const MediaFile& file, const ContainerRange& range, uint32_t serial, const OgmVideo& video) {
+  const int64_t frames = LastGranule(file, range, serial);
+  return video.fps > 0 && frames >= 0 ? TruncToInt32(static_cast<double>(frames) / video.fps + 0.5) : 0;
+}
+
+// The longer of the two streams' play times, each from its own last granule: the Theora
+// frames over the frame rate, the Vorbis samples over the sample rate.
+int32_t TheoraPlayTime(const MediaFile& file, const ContainerRange& range, uint32_t serial, const OgmVideo& video,
+                       const VorbisHeader& vorbis) {
+  double seconds = 0.0;
+  const int64_t granule = LastGranule(file, range, serial, kTheoraTailWindow, false);
+  if (granule >= 0 && video.fps > 0)
+    seconds = static_cast<double>(TheoraFrames(granule, video.granuleShift)) / video.fps;
+  const int64_t samples = LastGranule(file, range, vorbis.serial, kTheoraTailWindow, false);
+  if (samples >= 0 && vorbis.sampleRate > 0)
+    seconds = std::max(seconds, static_cast<double>(samples) / vorbis.sampleRate);
+  return TruncToInt32(seconds + 0.5);
+}
+
 int ParseOgm(MediaFile& file, MediaInfo& info) {
   const ContainerRange range = RangeOf(file, info);
   OggPage first, second, third;
@@ -249,7 +304,8 @@ int ParseOgm(MediaFile& file, MediaInfo& info) {
   if (rc != kOk) return rc;
   OgmVideo video;
   try {
-    if (ReadOgmVideo(Payload(file, range, first), video)) info.fps = video.fps;
+    if (ReadOgmVideo(Payload(file, range, first), video) || ReadTheoraVideo(Payload(file, range, first), video))
+      info.fps = video.fps;
   } catch (const ReadError&) {
     return kBadPage;
   }
@@ -260,10 +316,8 @@ int ParseOgm(MediaFile& file, MediaInfo& info) {
   if (rc != kOk) return rc;
   CheckComment(file, range, third);
 
-  // The video stream's granule position counts frames.
-  const int64_t frames = LastGranule(file, range, first.serial);
-  const int32_t playTime =
-      video.fps > 0 && frames >= 0 ? TruncToInt32(static_cast<double>(frames) / video.fps + 0.5) : 0;
+  const int32_t playTime = video.theora ? TheoraPlayTime(file, range, first.serial, video, vorbis)
+                                        : OgmPlayTime(file, range, first.serial, video);
   FillOgm(info, video, vorbis, playTime, range.size());
   return kOk;
 }

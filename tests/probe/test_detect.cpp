@@ -77,6 +77,7 @@ TEST(DetectMediaType, ByNameAndContent) {
   const std::string flv = Padded(std::string("FLV\1\5\0\0\0\x09", 9));
   const std::string oggVideo = Padded("OggS\0\2" + Filler(22) + "\x01video");
   const std::string oggAudio = Padded("OggS\0\2" + Filler(22) + "\x01vorbis");
+  const std::string oggTheora = Padded("OggS\0\2" + Filler(22) + "\x80theora");
   const std::string ebml = Padded("\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01\x42\x82\x88matroska");
   const Case cases[] = {
       {"a.avi", riff, "avi"},
@@ -88,6 +89,10 @@ TEST(DetectMediaType, ByNameAndContent) {
       {"a.ogg", oggVideo, "ogm"},
       {"a.ogm", oggAudio, "ogg"},
       {"a.xyz", oggVideo, "ogm"},
+      // A Theora stream is video too, though its header never says "video".
+      {"a.ogg", oggTheora, "ogm"},
+      {"a.ogm", oggTheora, "ogm"},
+      {"noext", oggTheora, "ogm"},
       {"a.mp4", ebml, "mkv"},
       {"a.mkv", ebml, "mkv"},
       // Transport streams go by their name alone, whatever the bytes.

@@ -74,6 +74,26 @@ std::string OgmVideoHeader(const std::string& fourcc, int64_t timeUnit, uint32_t
   return w.str();
 }
 
+// A Theora identification header; the coded size is the picture size rounded up to macroblocks.
+std::string TheoraIdentification(uint32_t width, uint32_t height, uint32_t fpsNumerator, uint32_t fpsDenominator,
+                                 int granuleShift) {
+  ByteWriter w;
+  w.u8(0x80).text("theora")                                         // packet type, codec
+      .u8(3).u8(2).u8(1)                                            // version 3.2.1
+      .u16be(static_cast<uint16_t>((width + 15) / 16))              // frame width in macroblocks
+      .u16be(static_cast<uint16_t>((height + 15) / 16))             // frame height in macroblocks
+      .u24be(width)                                                 // picture width
+      .u24be(height)                                                // picture height
+      .u8(0).u8(0)                                                  // picture offset x, y
+      .u32be(fpsNumerator)                                          // frame rate numerator
+      .u32be(fpsDenominator)                                        // frame rate denominator
+      .u24be(1).u24be(1)                                            // pixel aspect ratio
+      .u8(0)                                                        // colour space
+      .u24be(0)                                                     // nominal bit rate
+      .u16be(static_cast<uint16_t>(48u << 10 | granuleShift << 5));  // quality, keyframe shift, pixel format
+  return w.str();
+}
+
 constexpr uint32_t kAudioSerial = 7;
 constexpr uint32_t kVideoSerial = 9;
 
@@ -95,6 +115,18 @@ std::string OgmFile(size_t size, int64_t frames) {
   size_t used = head.size() + tail.size();
   return head + std::string(size > used ? size - used : 0, '\0') + tail;
 }
+
+// An Ogg Theora file as ffmpeg lays it out: the Theora and Vorbis first pages, the Theora
+// comment page, then data; it ends with the given last pages.
+std::string TheoraFile(size_t size, const std::string& tail) {
+  std::string head = Page(kVideoSerial, 0, {TheoraIdentification(200, 150, 30000, 1001, 6)}) +
+                     Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)}) +
+                     Page(kVideoSerial, 0, {"\x81theora comments"}) + Page(kAudioSerial, 0, {VorbisComment(11)});
+  size_t used = head.size() + tail.size();
+  return head + std::string(size > used ? size - used : 0, '\0') + tail;
+}
+
+int64_t TheoraGranule(int64_t keyframe, int64_t sinceKeyframe) { return keyframe << 6 | sinceKeyframe; }
 
 int RunOn(int (*parser)(MediaFile&, MediaInfo&), const std::string& bytes, MediaInfo& info) {
   MediaFile file = MediaFile::FromMemory(bytes);
@@ -217,9 +249,48 @@ TEST(OgmParser, OverallBitRateBelowElevenKbpsReportsNoPlayTime) {
   EXPECT_DOUBLE_EQ(p.info.fps, 25.0);
 }
 
+TEST(OgmParser, TheoraStreamIsVideo) {
+  // 30000/1001 fps; the keyframe shift is 6. Pages in the tail, each case a different ending.
+  const std::string video = Page(kVideoSerial, TheoraGranule(3580, 16), {"v"});  // 3,596 frames: 119.97 s
+  const std::string audio = Page(kAudioSerial, 48000 * 100, {"a"});               // 100 s
+  const std::string audioLong = Page(kAudioSerial, 48000 * 130, {"a"});           // 130 s
+  struct Case {
+    const char* what;
+    std::string tail;
+    int seconds;
+  } cases[] = {
+      {"video page last", audio + video, 120},
+      {"audio page last", video + audio, 120},  // the audio granule is not taken for frames
+      {"audio runs longer", video + audioLong, 130},
+      {"video only", video, 120},
+      {"audio only", audio, 100},
+      {"no granule", Page(kVideoSerial, -1, {"v"}), 0},
+      // The video page lies more than 16 KiB before the end, behind a long run of audio pages.
+      {"video further back", video + Page(kAudioSerial, -1, {std::string(60000, 'a')}) + audio, 120},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"clip.ogg", "clip.ogm"}) {
+      auto p = ProbeBytes(TheoraFile(3000000, c.tail), name);
+      ASSERT_EQ(p.type, kTypeOgm) << name;
+      ASSERT_TRUE(p.info.video && p.info.audio);
+      EXPECT_EQ(p.info.video->codec, "theora");
+      EXPECT_EQ(p.info.video->value1, 200);  // the picture size, not the 208 × 160 coded size
+      EXPECT_EQ(p.info.video->value2, 150);
+      EXPECT_NEAR(p.info.fps, 29.97, 0.01);
+      EXPECT_EQ(p.info.audio->codec, "vorbis");
+      EXPECT_EQ(p.info.audio->value1, 48000);
+      EXPECT_EQ(p.info.audio->value3, 2);
+      EXPECT_EQ(p.info.audio->value2, 96);
+      EXPECT_EQ(p.info.duration_s, c.seconds);
+      EXPECT_EQ(p.info.bitrate_kbps, c.seconds ? static_cast<int>(3000000 * 8 / c.seconds / 1000.0 + 0.5) : 0);
+    }
+  }
+}
+
 TEST(OggParser, EveryPrefixEndsInAResult) {
   const std::string fixtures[] = {VorbisFile(0, 441000, VorbisIdentification(2, 44100, -1, 128000, -1)),
-                                  OgmFile(0, 250)};
+                                  OgmFile(0, 250), TheoraFile(0, Page(kVideoSerial, TheoraGranule(10, 3), {"v"}))};
   for (const auto& whole : fixtures) {
     for (size_t n = 0; n <= whole.size(); ++n) {
       const std::string prefix = whole.substr(0, n);
@@ -267,19 +338,37 @@ TEST_F(OggRealMedia, VorbisMatchesFfprobe) {
   }
 }
 
-TEST_F(OggRealMedia, TheoraVideoIsNotReadWhateverTheName) {
-  // Only OGM stream headers are understood for video; a Theora first stream is another codec.
+TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
   if (!probecompare::HaveEncoder("libtheora")) GTEST_SKIP() << "libtheora needed";
-  for (const char* name : {"clip.ogg", "clip.ogm"}) {
-    const std::string path = dir_.file(name);
-    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=3", "-f", "lavfi", "-i",
-                                         "sine=d=3", "-c:v", "libtheora", "-c:a", "libvorbis", "-f", "ogg"},
+  struct Case {
+    const char* name;
+    const char* video;  // lavfi test source
+    const char* audio;
+  } cases[] = {
+      {"clip.ogg", "testsrc=s=320x240:r=25:d=10", "sine=d=10"},
+      {"clip.ogm", "testsrc=s=320x240:r=25:d=10", "sine=d=10"},
+      // Picture size off the macroblock grid, NTSC rate, audio longer than the video.
+      {"ntsc.ogg", "testsrc=s=200x150:r=30000/1001:d=6.5", "sine=d=7.8:r=48000"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir_.file(c.name);
+    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", c.video, "-f", "lavfi", "-i", c.audio, "-ac", "2",
+                                         "-c:v", "libtheora", "-c:a", "libvorbis", "-f", "ogg"},
                                         path));
-    EXPECT_EQ(probecompare::ProbePath(path).type, -1) << name;
-    MediaFile file;
-    ASSERT_TRUE(file.open(path));
-    MediaInfo info;
-    info.end_offset = file.size();
-    EXPECT_EQ(RunOgg(file, info), -110);
+    const auto facts = probecompare::Ffprobe(path);
+    const auto p = probecompare::ProbePath(path);
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(p.type, kTypeOgm);  // typed as Ogg with video, also when named .ogg
+    ASSERT_TRUE(p.info.video && p.info.audio);
+    EXPECT_EQ(p.info.video->codec, "theora");
+    EXPECT_EQ(p.info.video->value1, facts.width);
+    EXPECT_EQ(p.info.video->value2, facts.height);
+    EXPECT_NEAR(p.info.fps, facts.fps, 0.01);
+    EXPECT_EQ(p.info.audio->codec, "vorbis");
+    EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
+    EXPECT_EQ(p.info.audio->value3, facts.channels);
+    EXPECT_GT(p.info.audio->value2, 0);
+    EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
+    EXPECT_GT(p.info.bitrate_kbps, 0);
   }
 }
