@@ -71,6 +71,76 @@ std::string ProgramStream(const Sequence& s, Pes kind, size_t size) {
   return w.str();
 }
 
+constexpr int64_t kClockWrap = int64_t{1} << 33;
+constexpr int64_t kTicks = 90000;  // per second
+int64_t Wrap(int64_t ticks) { return (ticks % kClockWrap + kClockWrap) % kClockWrap; }
+
+// A 33-bit clock value in the five-byte form: prefix, bits 32..30, marker, 29..15, marker, 14..0, marker.
+std::string Timestamp5(uint8_t prefix, int64_t t) {
+  const auto v = static_cast<uint64_t>(t);
+  return ByteWriter()
+      .u8(static_cast<uint8_t>(prefix << 4 | (v >> 30 & 7) << 1 | 1))
+      .u16be(static_cast<uint16_t>((v >> 15 & 0x7FFF) << 1 | 1))
+      .u16be(static_cast<uint16_t>((v & 0x7FFF) << 1 | 1))
+      .str();
+}
+
+// A pack header carrying `scr`, in the MPEG-1 or the MPEG-2 form.
+std::string Pack(bool mpeg2, int64_t scr) {
+  ByteWriter w;
+  w.u32be(0x000001BA);
+  if (!mpeg2) return w.text(Timestamp5(0x2, scr)).u24be(0x800000 | 2500 << 1 | 1).str();  // SCR, mux rate
+  const auto v = static_cast<uint64_t>(scr);
+  return w.u8(static_cast<uint8_t>(0x40 | (v >> 30 & 7) << 3 | 0x04 | (v >> 28 & 3)))  // '01', 32..30, marker, 29..28
+      .u8(static_cast<uint8_t>(v >> 20))                                               // 27..20
+      .u8(static_cast<uint8_t>((v >> 15 & 0x1F) << 3 | 0x04 | (v >> 13 & 3)))          // 19..15, marker, 14..13
+      .u8(static_cast<uint8_t>(v >> 5))                                                // 12..5
+      .u8(static_cast<uint8_t>((v & 0x1F) << 3 | 0x04))                                // 4..0, marker, extension
+      .u8(0x01)                                                                        // extension, marker
+      .u24be(25000 << 2 | 3)                                                           // mux rate, markers
+      .u8(0xF8)                                                                        // reserved, no stuffing
+      .str();
+}
+
+// A PES packet of stream `id`, stamped with `pts` unless it is negative.
+std::string PesPacket(bool mpeg2, uint8_t id, int64_t pts, const std::string& payload) {
+  std::string header;
+  if (mpeg2) header = ByteWriter().u8(0x81).u8(pts >= 0 ? 0x80 : 0).u8(pts >= 0 ? 5 : 0).str();
+  header += pts >= 0 ? Timestamp5(0x2, pts) : mpeg2 ? "" : "\x0F";
+  ByteWriter w;
+  w.u32be(0x00000100u | id).u16be(static_cast<uint16_t>(header.size() + payload.size())).text(header).text(payload);
+  return w.str();
+}
+
+// A program stream stamped at its start and near its end, `span` ticks apart.
+struct Clocked {
+  bool mpeg2 = false;
+  uint32_t bitRateValue = kVariable;
+  int64_t firstPts = 45000;
+  int64_t span = 100 * kTicks;
+  bool pts = true;  // else the packets carry none and the pack clock counts
+  size_t size = 2000000;
+  size_t tailGap = 0;  // bytes behind the last stamped pack
+};
+
+std::string ClockedStream(const Clocked& c) {
+  Sequence seq;
+  seq.bitRateValue = c.bitRateValue;
+  seq.extension = c.mpeg2;
+  const int64_t lastPts = Wrap(c.firstPts + c.span);
+  auto stamp = [&](int64_t t) { return c.pts ? Wrap(t) : -1; };
+  constexpr int64_t kLead = 18000;  // packs arrive 0.2 s before they are shown
+  const std::string head = Pack(c.mpeg2, Wrap(c.firstPts - kLead)) +
+                           PesPacket(c.mpeg2, 0xE0, stamp(c.firstPts), SequenceHeader(seq)) +
+                           PesPacket(c.mpeg2, 0xC0, stamp(c.firstPts), Layer2Frames(1));
+  const std::string tail = Pack(c.mpeg2, Wrap(lastPts - kLead)) +
+                           PesPacket(c.mpeg2, 0xE0, stamp(lastPts - 3600), std::string(100, '\x55')) +
+                           PesPacket(c.mpeg2, 0xC0, stamp(lastPts), Layer2Frames(1)) + std::string("\0\0\1\xB9", 4) +
+                           std::string(c.tailGap, '\0');
+  const size_t used = head.size() + tail.size();
+  return head + std::string(c.size > used ? c.size - used : 0, '\0') + tail;
+}
+
 int Check(const std::string& bytes) {
   MediaFile file = MediaFile::FromMemory(bytes);
   MediaInfo scratch;
@@ -153,6 +223,42 @@ TEST(MpgParser, NoEstimateWithoutBothRates) {
   EXPECT_EQ(p.info.duration_s, 0);
 }
 
+TEST(MpgParser, PlayTimeFromTheClock) {
+  // A presentation time marks when the last picture appears; it stays one frame (1/25 s).
+  const uint32_t ceiling = 5000000 / 400, fitting = 1150000 / 400;
+  struct Case {
+    const char* what;
+    Clocked c;
+    int seconds, kbps;
+  } cases[] = {
+      {"MPEG-1 form, variable rate", {}, 100, 160},  // 2,000,000 × 8 / 100 / 1000
+      {"MPEG-2 form", {.mpeg2 = true}, 100, 160},
+      {"pack clock only", {.pts = false}, 100, 160},
+      {"MPEG-2 pack clock only", {.mpeg2 = true, .pts = false}, 100, 160},
+      {"clock wraps", {.firstPts = kClockWrap - 5 * kTicks}, 100, 160},
+      {"pack clock wraps", {.firstPts = kClockWrap - 5 * kTicks, .pts = false}, 100, 160},
+      // The header states a ceiling: the estimate from it would be 3 s and 5,192 kbit/s.
+      {"stated ceiling", {.bitRateValue = ceiling}, 100, 160},
+      // A stated rate near the measured 1,355 kbit/s is kept.
+      {"stated rate that fits", {.bitRateValue = fitting, .span = 99 * kTicks, .size = 16775000}, 99, 1342},
+      // Not believable: the estimate (or nothing) stands.
+      {"clock backwards", {.span = -10 * kTicks}, 0, 0},
+      {"clock backwards, stated rates", {.bitRateValue = fitting, .span = -10 * kTicks, .size = 16775000}, 98, 1342},
+      {"no stamp in the last 256 KiB", {.tailGap = 300000}, 0, 0},
+      {"too fast for its size", {.span = 900}, 0, 0},  // 2 MB in 0.05 s
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto p = ProbeBytes(ClockedStream(c.c), c.c.mpeg2 ? "clip.vob" : "clip.mpg");
+    ASSERT_EQ(p.type, kTypeMpg);
+    ASSERT_TRUE(p.info.video && p.info.audio);
+    EXPECT_EQ(p.info.video->codec, c.c.mpeg2 ? "MPEG-2" : "MPEG-1");
+    EXPECT_EQ(p.info.audio->value1, 44100);
+    EXPECT_EQ(p.info.duration_s, c.seconds);
+    EXPECT_EQ(p.info.bitrate_kbps, c.kbps);
+  }
+}
+
 TEST(MpgParser, OverheadFactorInterpolatesTheTable) {
   struct Case {
     double video, audio, factor;
@@ -183,13 +289,16 @@ TEST(MpgParser, CheckModeNeedsAWholeSequenceHeaderInTheFirst100000Bytes) {
 }
 
 TEST(MpgParser, EveryPrefixEndsInAResult) {
-  const std::string whole = ProgramStream(Sequence{1, 1, 2, 1, true, true, true}, Pes::Mpeg2, 0);
-  for (size_t n = 0; n <= whole.size(); ++n) {
-    const std::string prefix = whole.substr(0, n);
-    const int found = Check(prefix);
-    EXPECT_EQ(Parse(prefix).rc, found) << n;
+  const std::string fixtures[] = {ProgramStream(Sequence{1, 1, 2, 1, true, true, true}, Pes::Mpeg2, 0),
+                                  ClockedStream({.mpeg2 = true, .size = 0}), ClockedStream({.size = 0})};
+  for (const auto& whole : fixtures) {
+    for (size_t n = 0; n <= whole.size(); ++n) {
+      const std::string prefix = whole.substr(0, n);
+      const int found = Check(prefix);
+      EXPECT_EQ(Parse(prefix).rc, found) << n;
+    }
+    EXPECT_EQ(Check(whole), 1);
   }
-  EXPECT_EQ(Check(whole), 1);
 }
 
 // ---- real files ----------------------------------------------------------------------------
@@ -203,33 +312,36 @@ class MpgRealMedia : public ::testing::Test {
 };
 
 TEST_F(MpgRealMedia, MatchesFfprobe) {
-  const std::vector<std::string> sine44 = {"-f", "lavfi", "-i", "sine=d=8:r=44100"};
-  const std::vector<std::string> sine48 = {"-f", "lavfi", "-i", "sine=d=8:r=48000"};
   struct Case {
     const char* name;
+    const char* seconds;
     std::vector<std::string> args;
     const char* codec;
-    bool estimate;  // the header states a constant rate, so a play time is estimated
     bool mpegAudio;
   } cases[] = {
-      {"vcd.mpg",
+      // Constant rates stated in the header.
+      {"vcd.mpg", "8",
        {"-c:v", "mpeg1video", "-b:v", "1150k", "-minrate", "1150k", "-maxrate", "1150k", "-bufsize", "327680", "-c:a",
-        "mp2", "-b:a", "224k", "-ac", "2", "-f", "mpeg"},
-       "MPEG-1", true, true},
-      {"dvd.vob",
+        "mp2", "-b:a", "224k", "-f", "mpeg"},
+       "MPEG-1", true},
+      {"dvd.vob", "8",
        {"-c:v", "mpeg2video", "-b:v", "5000k", "-minrate", "5000k", "-maxrate", "5000k", "-bufsize", "1835008",
-        "-c:a", "mp2", "-b:a", "192k", "-ac", "2", "-f", "vob"},
-       "MPEG-2", true, true},
-      {"vbr.mpg",
-       {"-c:v", "mpeg1video", "-c:a", "mp2", "-b:a", "128k", "-ac", "1", "-f", "mpeg"},
-       "MPEG-1", false, true},
-      {"ac3.vob", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false, false},
+        "-c:a", "mp2", "-b:a", "192k", "-f", "vob"},
+       "MPEG-2", true},
+      // ffmpeg's defaults: the header marks a variable rate.
+      {"default.mpg", "13.7", {}, "MPEG-1", true},
+      {"default.vob", "20", {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}, "MPEG-2", true},
+      // The header states the maximum rate, far above the real one.
+      {"ceiling.vob", "20", {"-c:v", "mpeg2video", "-maxrate", "5000k", "-bufsize", "1835008", "-c:a", "mp2", "-f", "vob"},
+       "MPEG-2", true},
+      {"ac3.vob", "8", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false},
   };
   for (const auto& c : cases) {
     const bool vob = std::string(c.name).ends_with(".vob");
     std::vector<std::string> args = {"-f", "lavfi", "-i",
-                                     vob ? "testsrc=s=720x576:r=25:d=8" : "testsrc=s=352x288:r=25:d=8"};
-    args.insert(args.end(), (vob ? sine48 : sine44).begin(), (vob ? sine48 : sine44).end());
+                                     std::string(vob ? "testsrc=s=720x576" : "testsrc=s=352x288") + ":r=25:d=" + c.seconds,
+                                     "-f", "lavfi", "-i",
+                                     std::string(vob ? "sine=r=48000" : "sine=r=44100") + ":d=" + c.seconds, "-ac", "2"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const std::string path = dir_.file(c.name);
     ASSERT_TRUE(probecompare::MakeMedia(args, path));
@@ -249,7 +361,10 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
     } else {
       EXPECT_FALSE(p.info.audio);
     }
-    if (c.estimate) EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
-    else EXPECT_EQ(p.info.duration_s, 0);
+    EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
+    // The overall rate agrees with the size and the play time.
+    ASSERT_GT(p.info.duration_s, 0);
+    const double measured = static_cast<double>(p.info.file_size) * 8 / p.info.duration_s / 1000;
+    EXPECT_NEAR(p.info.bitrate_kbps, measured, measured / 10);
   }
 }
