@@ -297,27 +297,42 @@ int32_t TheoraPlayTime(const MediaFile& file, const ContainerRange& range, uint3
   return TruncToInt32(seconds + 0.5);
 }
 
+// An OGM or a Theora video header in the first packet of `page`; false when it holds neither.
+bool ReadVideoHeader(const MediaFile& file, const ContainerRange& range, const OggPage& page, OgmVideo& video) {
+  return ReadOgmVideo(Payload(file, range, page), video) || ReadTheoraVideo(Payload(file, range, page), video);
+}
+
 int ParseOgm(MediaFile& file, MediaInfo& info) {
   const ContainerRange range = RangeOf(file, info);
   OggPage first, second, third;
   int rc = ReadPage(file, range, range.start, first);
   if (rc != kOk) return rc;
   OgmVideo video;
+  VorbisHeader vorbis;
+  uint32_t videoSerial = first.serial;
   try {
-    if (ReadOgmVideo(Payload(file, range, first), video) || ReadTheoraVideo(Payload(file, range, first), video))
-      info.fps = video.fps;
+    const bool videoFirst = ReadVideoHeader(file, range, first, video);
+    rc = ReadVorbisIdentification(file, range, first.end(), second, vorbis);
+    // The streams' first pages may come in either order: audio first, then the video's.
+    OggPage audioPage;
+    VorbisHeader leading;
+    if (rc != kOk && !videoFirst && ReadVorbisIdentification(file, range, range.start, audioPage, leading) == kOk &&
+        ReadPage(file, range, first.end(), second) == kOk && ReadVideoHeader(file, range, second, video)) {
+      vorbis = leading;
+      videoSerial = second.serial;
+      rc = kOk;
+    }
   } catch (const ReadError&) {
     return kBadPage;
   }
-  VorbisHeader vorbis;
-  rc = ReadVorbisIdentification(file, range, first.end(), second, vorbis);
   if (rc != kOk) return rc;
+  info.fps = video.fps;
   rc = ReadPage(file, range, second.end(), third);
   if (rc != kOk) return rc;
   CheckComment(file, range, third);
 
-  const int32_t playTime = video.theora ? TheoraPlayTime(file, range, first.serial, video, vorbis)
-                                        : OgmPlayTime(file, range, first.serial, video);
+  const int32_t playTime = video.theora ? TheoraPlayTime(file, range, videoSerial, video, vorbis)
+                                        : OgmPlayTime(file, range, videoSerial, video);
   FillOgm(info, video, vorbis, playTime, range.size());
   return kOk;
 }

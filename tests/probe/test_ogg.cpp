@@ -116,12 +116,13 @@ std::string OgmFile(size_t size, int64_t frames) {
   return head + std::string(size > used ? size - used : 0, '\0') + tail;
 }
 
-// An Ogg Theora file as ffmpeg lays it out: the Theora and Vorbis first pages, the Theora
-// comment page, then data; it ends with the given last pages.
-std::string TheoraFile(size_t size, const std::string& tail) {
-  std::string head = Page(kVideoSerial, 0, {TheoraIdentification(200, 150, 30000, 1001, 6)}) +
-                     Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)}) +
-                     Page(kVideoSerial, 0, {"\x81theora comments"}) + Page(kAudioSerial, 0, {VorbisComment(11)});
+// An Ogg Theora file as ffmpeg lays it out: the Theora and Vorbis first pages (the video's
+// first unless `audioFirst`), the comment pages, then data; it ends with the given last pages.
+std::string TheoraFile(size_t size, const std::string& tail, bool audioFirst = false) {
+  const std::string video = Page(kVideoSerial, 0, {TheoraIdentification(200, 150, 30000, 1001, 6)});
+  const std::string audio = Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)});
+  std::string head = (audioFirst ? audio + video : video + audio) + Page(kVideoSerial, 0, {"\x81theora comments"}) +
+                     Page(kAudioSerial, 0, {VorbisComment(11)});
   size_t used = head.size() + tail.size();
   return head + std::string(size > used ? size - used : 0, '\0') + tail;
 }
@@ -270,8 +271,8 @@ TEST(OgmParser, TheoraStreamIsVideo) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const char* name : {"clip.ogg", "clip.ogm"}) {
-      auto p = ProbeBytes(TheoraFile(3000000, c.tail), name);
+    for (const char* name : {"clip.ogg", "clip.ogm", "audio-first.ogg"}) {
+      auto p = ProbeBytes(TheoraFile(3000000, c.tail, name[0] == 'a'), name);
       ASSERT_EQ(p.type, kTypeOgm) << name;
       ASSERT_TRUE(p.info.video && p.info.audio);
       EXPECT_EQ(p.info.video->codec, "theora");
@@ -290,7 +291,8 @@ TEST(OgmParser, TheoraStreamIsVideo) {
 
 TEST(OggParser, EveryPrefixEndsInAResult) {
   const std::string fixtures[] = {VorbisFile(0, 441000, VorbisIdentification(2, 44100, -1, 128000, -1)),
-                                  OgmFile(0, 250), TheoraFile(0, Page(kVideoSerial, TheoraGranule(10, 3), {"v"}))};
+                                  OgmFile(0, 250), TheoraFile(0, Page(kVideoSerial, TheoraGranule(10, 3), {"v"})),
+                                  TheoraFile(0, Page(kVideoSerial, TheoraGranule(10, 3), {"v"}), true)};
   for (const auto& whole : fixtures) {
     for (size_t n = 0; n <= whole.size(); ++n) {
       const std::string prefix = whole.substr(0, n);
@@ -344,16 +346,20 @@ TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
     const char* name;
     const char* video;  // lavfi test source
     const char* audio;
+    const char* firstMap;  // the stream whose pages lead
   } cases[] = {
-      {"clip.ogg", "testsrc=s=320x240:r=25:d=10", "sine=d=10"},
-      {"clip.ogm", "testsrc=s=320x240:r=25:d=10", "sine=d=10"},
+      {"clip.ogg", "testsrc=s=320x240:r=25:d=10", "sine=d=10", "0:v"},
+      {"clip.ogm", "testsrc=s=320x240:r=25:d=10", "sine=d=10", "0:v"},
       // Picture size off the macroblock grid, NTSC rate, audio longer than the video.
-      {"ntsc.ogg", "testsrc=s=200x150:r=30000/1001:d=6.5", "sine=d=7.8:r=48000"},
+      {"ntsc.ogg", "testsrc=s=200x150:r=30000/1001:d=6.5", "sine=d=7.8:r=48000", "0:v"},
+      {"audio-first.ogg", "testsrc=s=320x240:r=25:d=4", "sine=d=4", "1:a"},
   };
   for (const auto& c : cases) {
     const std::string path = dir_.file(c.name);
-    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", c.video, "-f", "lavfi", "-i", c.audio, "-ac", "2",
-                                         "-c:v", "libtheora", "-c:a", "libvorbis", "-f", "ogg"},
+    const std::string secondMap = std::string(c.firstMap) == "0:v" ? "1:a" : "0:v";
+    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", c.video, "-f", "lavfi", "-i", c.audio, "-map", c.firstMap,
+                                         "-map", secondMap, "-ac", "2", "-c:v", "libtheora", "-c:a", "libvorbis", "-f",
+                                         "ogg"},
                                         path));
     const auto facts = probecompare::Ffprobe(path);
     const auto p = probecompare::ProbePath(path);
