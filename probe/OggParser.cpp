@@ -158,15 +158,15 @@ bool ReadOgmVideo(ByteReader packet, OgmVideo& video) {
 bool ReadTheoraVideo(ByteReader packet, OgmVideo& video) {
   char head[7];
   if (packet.readSome(head, sizeof head) != sizeof head || std::memcmp(head, "\x80theora", 7) != 0) return false;
-  packet.skip(3);                // version major, minor, revision
-  packet.skip(2 + 2);            // frame size in macroblocks: the coded size, padded to 16
+  packet.skip(3);                                   // version major, minor, revision
+  packet.skip(2 + 2);                               // frame size in macroblocks: the coded size
   video.width = static_cast<int>(packet.u24be());   // picture width: the size shown
   video.height = static_cast<int>(packet.u24be());  // picture height
-  packet.skip(2);                // picture offset x, y
-  const uint32_t numerator = packet.u32be();    // frame rate numerator
-  const uint32_t denominator = packet.u32be();  // frame rate denominator
-  packet.skip(3 + 3 + 1 + 3);    // pixel aspect numerator, denominator, colour space, nominal bit rate
-  const uint16_t bits = packet.u16be();         // quality (6 bits), keyframe granule shift (5), pixel format (2), reserved (3)
+  packet.skip(2);                                   // picture offset x, y
+  const uint32_t numerator = packet.u32be();        // frame rate numerator
+  const uint32_t denominator = packet.u32be();      // frame rate denominator
+  packet.skip(3 + 3 + 1 + 3);  // pixel aspect numerator, denominator, colour space, nominal bit rate
+  const uint16_t bits = packet.u16be();  // quality (6 bits), keyframe granule shift (5), pixel format (2), reserved
   video.granuleShift = (bits >> 5) & 0x1F;
   video.codec = "theora";
   video.theora = true;

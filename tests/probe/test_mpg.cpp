@@ -332,16 +332,18 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
       {"default.mpg", "13.7", {}, "MPEG-1", true},
       {"default.vob", "20", {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}, "MPEG-2", true},
       // The header states the maximum rate, far above the real one.
-      {"ceiling.vob", "20", {"-c:v", "mpeg2video", "-maxrate", "5000k", "-bufsize", "1835008", "-c:a", "mp2", "-f", "vob"},
+      {"ceiling.vob", "20",
+       {"-c:v", "mpeg2video", "-maxrate", "5000k", "-bufsize", "1835008", "-c:a", "mp2", "-f", "vob"},
        "MPEG-2", true},
       {"ac3.vob", "8", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false},
   };
   for (const auto& c : cases) {
     const bool vob = std::string(c.name).ends_with(".vob");
-    std::vector<std::string> args = {"-f", "lavfi", "-i",
-                                     std::string(vob ? "testsrc=s=720x576" : "testsrc=s=352x288") + ":r=25:d=" + c.seconds,
-                                     "-f", "lavfi", "-i",
-                                     std::string(vob ? "sine=r=48000" : "sine=r=44100") + ":d=" + c.seconds, "-ac", "2"};
+    const std::string video = vob ? "testsrc=s=720x576:r=25" : "testsrc=s=352x288:r=25";
+    const std::string audio = vob ? "sine=r=48000" : "sine=r=44100";
+    // Stereo: ffmpeg's default Layer II rate (384 kbit/s) is not one the standard allows for mono.
+    std::vector<std::string> args = {"-f", "lavfi", "-i", video + ":d=" + c.seconds, "-f", "lavfi", "-i",
+                                     audio + ":d=" + c.seconds, "-ac", "2"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const std::string path = dir_.file(c.name);
     ASSERT_TRUE(probecompare::MakeMedia(args, path));
