@@ -213,10 +213,10 @@ bool DecodeMpegAudioBytes(MpegAudioState& s, std::span<const uint8_t> b, int64_t
   s.bitrate = kbps == 0 ? -1 : int64_t{kbps} * 1000;  // free format: no bit rate
 
   // MPEG-1 Layer II allows only some rates per channel mode; the lower sampling
-  // frequencies of MPEG-2 allow every rate in every mode.
+  // frequencies of MPEG-2 allow every rate in every mode. Mono above 192 kbit/s is outside
+  // the table too, but common encoders (ffmpeg's default mono MP2 is 384 kbit/s) write it,
+  // and refusing it sends the frame search into the audio data to lock onto noise.
   if (s.layer == 2 && s.version == 1.0 && kbps > 0) {
-    if (s.channel_mode == 3 && kbps > 192)
-      return Invalid(s, b, Format("%dkbps not allowed in Layer 2 and `mono` mode.", kbps));
     if (s.channel_mode != 3 && (kbps == 32 || kbps == 48 || kbps == 56 || kbps == 80))
       return Invalid(s, b, Format("%dkbps not allowed in Layer 2 and `%s` mode.", kbps, kModeNames[s.channel_mode]));
   }

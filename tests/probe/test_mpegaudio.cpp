@@ -88,7 +88,7 @@ TEST(MpegAudioFrame, DecodeTable) {
       {Bytes({0xFF, 0xFD, 0x14, 0xC4}), true, 1.0, 2, 48000, 1, 32000, 96},   // 32 kbit/s is fine in mono
       {Bytes({0xFF, 0xFD, 0x14, 0x04}), false, 0, 0, 0, 0, 0, 0},             // but not in stereo
       {Bytes({0xFF, 0xFD, 0x34, 0x84}), false, 0, 0, 0, 0, 0, 0},             // 56 kbit/s dual channel
-      {Bytes({0xFF, 0xFD, 0xB4, 0xC4}), false, 0, 0, 0, 0, 0, 0},             // 224 kbit/s mono
+      {Bytes({0xFF, 0xFD, 0xB4, 0xC4}), true, 1.0, 2, 48000, 1, 224000, 672},  // 224 kbit/s mono, as encoders write it
       {Bytes({0xFF, 0xF5, 0x40, 0x04}), true, 2.0, 2, 22050, 2, 32000, 208},  // MPEG-2 Layer II has no such limits
       {Bytes({0xFF, 0xFF, 0xE8, 0x04}), true, 1.0, 1, 32000, 2, 448000, 672},
       {Bytes({0xFF, 0xFF, 0xEA, 0x04}), true, 1.0, 1, 32000, 2, 448000, 676},  // padded by one 4-byte slot
@@ -392,6 +392,7 @@ TEST(MpegAudio, MatchesFfprobeOnRealFiles) {
       {"vbr8k.mp3", {"-ar", "8000", "-ac", "1", "-c:a", "libmp3lame", "-q:a", "6"}, "V2.5L3", 0},
       {"stereo.mp2", {"-ar", "48000", "-ac", "2", "-c:a", "mp2", "-b:a", "192k"}, "V1.0L2", 192},
       {"lsf.mp2", {"-ar", "24000", "-ac", "2", "-c:a", "mp2", "-b:a", "48k"}, "V2.0L2", 48},
+      {"mono384.mp2", {"-ar", "48000", "-ac", "1", "-c:a", "mp2", "-b:a", "384k"}, "V1.0L2", 384},
   };
   for (const auto& c : cases) {
     const std::string path = dir.file(c.name);
