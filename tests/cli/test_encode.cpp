@@ -130,7 +130,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     }
     close(fds[1]);
     for (int k = 0; k < 500 && CountProcesses(enc) == 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(CountProcesses(enc), 1);
+    ASSERT_GE(CountProcesses(enc), 1);  // the script's shell, and for a moment its forks
     kill(pid, SIGINT);
     // The encoder ignores SIGTERM, so the cancel is still waiting for it when the second
     // Ctrl-C arrives; that one must not wait.
@@ -147,7 +147,9 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), interrupts == 1 ? 1 : 130) << out;
-    if (interrupts == 1) EXPECT_NE(out.find("대기\tlong.mp4"), std::string::npos) << out;
+    if (interrupts == 1) {
+      EXPECT_NE(out.find("대기\tlong.mp4"), std::string::npos) << out;
+    }
     for (int k = 0; k < 200 && CountProcesses(enc) > 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(CountProcesses(enc), 0);
   }
