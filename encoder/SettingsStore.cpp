@@ -2,7 +2,7 @@
 #include "encoder/SettingsStore.h"
 
 #include "encoder/SettingsFields.h"
-#include "platform/Processes.h"
+#include "platform/Process.h"
 #include "platform/SpecialFolders.h"
 #include "support/FileUtils.h"
 
@@ -151,7 +151,7 @@ void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   // Beside the program first, else the one installed on PATH; with neither, the name beside
   // the program shows the user where the encoder is expected.
   auto encoder = [&](const char* name) {
-    std::string found = FindProgram(name, programFolder);
+    std::string found = platform::FindExecutable(name, programFolder);
     return found.empty() ? programFolder + "/" + name : found;
   };
   if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");

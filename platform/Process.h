@@ -115,8 +115,10 @@ class ChildProcess {
   std::unique_ptr<Impl> impl_;
 };
 
-// The file that `program` names: itself when it holds a '/', else the first
-// executable match in the PATH folders. Empty when there is none.
-std::string FindExecutable(const std::string& program);
+// The file that `program` names: itself when it holds a '/'; else `folder`/`program` when
+// `folder` is given and that is an executable file; else the first executable match in the
+// PATH folders (an empty entry, which would mean the current folder, is skipped). Empty when
+// there is none. Every program we start is found this way.
+std::string FindExecutable(const std::string& program, const std::string& folder = {});
 
 }  // namespace platform

@@ -1,26 +1,21 @@
-// Starting helper programs, finding programs, and ending running copies of a program file.
+// Starting helper programs and ending running copies of a program file (programs are found
+// with platform::FindExecutable).
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Runs argv[0] (looked up on PATH when it has no '/') with argv, no shell, stdin and stderr on
+// Runs argv (argv[0] found with platform::FindExecutable), no shell, stdin and stderr on
 // /dev/null, and waits for it. Its standard output is collected into *output (at most
 // `maxOutput` bytes are kept) when given. A child still running after `timeoutMs` is killed.
 // Returns the exit status, or -1 when it could not be started, was killed or timed out.
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr, int timeoutMs = 10000,
                size_t maxOutput = 1 << 20);
 
-// Starts argv without waiting for it (no shell); it is reaped in the background.
+// Starts argv without waiting for it (no shell; argv[0] found like every program we start);
+// it is reaped in the background.
 // Returns true when the program was started.
 bool SpawnDetached(const std::vector<std::string>& argv);
-
-// The first executable file called `name` in the folders of PATH; empty when there is none.
-std::string FindOnPath(const std::string& name);
-
-// `folder` + "/" + `name` when that is an executable file, else the first `name` on PATH,
-// else empty. Used for the encoders and the update module.
-std::string FindProgram(const std::string& name, const std::string& folder);
 
 // Counts the running processes of the current user whose executable is the file `exePath`
 // (the same file, not merely the same name: the copy of another user or another folder is

@@ -4,12 +4,13 @@
 #include <atomic>
 #include <string>
 
+#include "platform/Process.h"
 #include "platform/Processes.h"
 
 int SystemPowerControl::EnableShutdownPrivilege() {
   // There is no privilege to switch on here: logind decides per request. Ask it whether it
   // would allow this user a power-off, so that a refusal is known before the run ends.
-  if (FindOnPath("busctl").empty()) return FindOnPath("systemctl").empty() ? 0 : 1;
+  if (platform::FindExecutable("busctl").empty()) return platform::FindExecutable("systemctl").empty() ? 0 : 1;
   std::string answer;
   if (RunProgram({"busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
                   "org.freedesktop.login1.Manager", "CanPowerOff"},

@@ -210,9 +210,19 @@ struct ChildProcess::Impl {
   }
 };
 
-std::string FindExecutable(const std::string& program) {
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::string FindExecutable(const std::string& program, const std::string& folder) {
   if (program.empty()) return {};
   if (program.find('/') != std::string::npos) return program;
+  if (!folder.empty() && IsExecutableFile(folder + "/" + program)) return folder + "/" + program;
   const char* env = std::getenv("PATH");
   std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
   size_t start = 0;
@@ -222,9 +232,7 @@ std::string FindExecutable(const std::string& program) {
     // An empty entry would mean the current folder; we never run programs from there by accident.
     if (end > start) {
       std::string candidate = path.substr(start, end - start) + "/" + program;
-      struct stat st {};
-      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-        return candidate;
+      if (IsExecutableFile(candidate)) return candidate;
     }
     start = end + 1;
   }

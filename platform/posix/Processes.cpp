@@ -16,6 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/Process.h"
+
 extern char** environ;
 
 namespace {
@@ -133,9 +135,10 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output, int ti
   posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&setup.actions, fds[1], 1);
   posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
+  const std::string program = platform::FindExecutable(argv[0]);
   auto args = ArgvPointers(argv);
   pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+  int rc = program.empty() ? ENOENT : ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), environ);
   ::close(fds[1]);
   if (rc != 0) {
     ::close(fds[0]);
@@ -168,42 +171,16 @@ bool SpawnDetached(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
   // A session of its own: a browser started from a terminal outlives that terminal.
   posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSID);
+  const std::string program = platform::FindExecutable(argv[0]);
+  if (program.empty()) return false;
   auto args = ArgvPointers(argv);
   pid_t pid = 0;
-  if (::posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ) != 0) return false;
+  if (::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), environ) != 0) return false;
   std::thread([pid] {
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }).detach();
   return true;
-}
-
-std::string FindOnPath(const std::string& name) {
-  if (name.empty() || name.find('/') != std::string::npos) return {};
-  const char* path = std::getenv("PATH");
-  std::string list = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t colon = list.find(':', start);
-    std::string dir = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    start = colon == std::string::npos ? list.size() + 1 : colon + 1;
-    if (dir.empty()) continue;  // an empty entry would mean the current folder: never trusted
-    std::string candidate = dir + "/" + name;
-    struct stat st{};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return {};
-}
-
-std::string FindProgram(const std::string& name, const std::string& folder) {
-  if (!folder.empty()) {
-    std::string candidate = folder + "/" + name;
-    struct stat st{};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return FindOnPath(name);
 }
 
 int KillProcessByName(const std::string& exePath, bool terminate) {

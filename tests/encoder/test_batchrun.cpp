@@ -12,7 +12,7 @@
 #include "encoder/SettingsStore.h"
 #include "encoder/Subtitles.h"
 #include "platform/PowerOff.h"
-#include "platform/Processes.h"
+#include "platform/Process.h"
 #include "probe/ListRow.h"
 
 namespace fs = std::filesystem;
@@ -68,8 +68,8 @@ struct Batch {
     paths.ProgramFolder = dir.file("program");
     paths.output_folder = dir.file("out");
     paths.error_log_path = dir.file("program/error_log.txt");
-    paths.encoder_path_a = FindOnPath("ffmpeg");
-    paths.encoder_path_b = FindOnPath("mencoder");
+    paths.encoder_path_a = platform::FindExecutable("ffmpeg");
+    paths.encoder_path_b = platform::FindExecutable("mencoder");
     fs::create_directories(paths.ProgramFolder);
     run = std::make_unique<CBatchRun>(BatchEnvironment{&settings, &paths, &list, &T(), &display, &power});
   }

@@ -13,6 +13,7 @@
 
 #include "TestSupport.h"
 #include "platform/PowerOff.h"
+#include "platform/Process.h"
 #include "platform/Processes.h"
 #include "platform/SpecialFolders.h"
 
@@ -131,17 +132,19 @@ TEST(Processes, RunProgramCollectsOutputAndExitStatus) {
   EXPECT_EQ(RunProgram({"sleep", "30"}, nullptr, 100), -1);  // killed when the time is up
 }
 
-TEST(Processes, FindProgramLooksBesideThenOnPath) {
+TEST(Processes, FindExecutableLooksBesideThenOnPath) {
   TempDir a, b;
   MakeScript(b.file("tool"), "exit 0\n");
   WriteFile(a.file("tool"), "not executable");
   ScopedEnv path("PATH", "::" + b.str());
-  EXPECT_EQ(FindOnPath("tool"), b.file("tool"));
-  EXPECT_EQ(FindProgram("tool", a.str()), b.file("tool"));
+  EXPECT_EQ(platform::FindExecutable("tool"), b.file("tool"));
+  EXPECT_EQ(platform::FindExecutable("tool", a.str()), b.file("tool"));
   MakeScript(a.file("tool"), "exit 0\n");
-  EXPECT_EQ(FindProgram("tool", a.str()), a.file("tool"));
-  EXPECT_EQ(FindOnPath("nothing-here"), "");
-  EXPECT_EQ(FindOnPath("../tool"), "");
+  EXPECT_EQ(platform::FindExecutable("tool", a.str()), a.file("tool"));
+  EXPECT_EQ(platform::FindExecutable("nothing-here"), "");
+  // A name with a folder in it is that file, never looked for in the PATH folders.
+  EXPECT_EQ(platform::FindExecutable("../tool"), "../tool");
+  EXPECT_EQ(platform::FindExecutable("../tool", a.str()), "../tool");
 }
 
 TEST(Processes, KillProcessByNameEndsOnlyCopiesOfThatFile) {
