@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "encoder/CaptureRun.h"
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncoderCaps.h"
 #include "encoder/SettingsStore.h"
+#include "platform/CaptureRun.h"
 #include "platform/Process.h"
 #include "platform/SpecialFolders.h"
 #include "probe/ByteReader.h"

@@ -35,6 +35,9 @@ class WakeEvent {
 struct ProcessOptions {
   // Below-normal priority (nice +10) so that the desktop stays responsive during long encodes.
   bool below_normal_priority = true;
+  // Standard error on /dev/null instead of the output pipe, for helpers whose answer is what
+  // they print on standard output.
+  bool discard_error_output = false;
 };
 
 // Why a read call returned.
@@ -65,7 +68,8 @@ struct ExitInfo {
 
 // One running child. It runs in a process group of its own (so that everything it
 // starts can be stopped with it), with standard input on /dev/null and standard
-// output and standard error joined on one pipe that only this object reads. No shell
+// output and standard error joined on one pipe that only this object reads (unless
+// the options discard standard error). No shell
 // is ever involved: argv[0] is the program (searched on PATH when it holds no '/').
 //
 // Thread safety: one thread may read, another wait, and a third terminate at the same

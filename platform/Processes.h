@@ -1,16 +1,10 @@
-// Starting helper programs and ending running copies of a program file (programs are found
-// with platform::FindExecutable).
+// Starting detached helper programs and ending running copies of a program file. (Programs are
+// found with platform::FindExecutable; short helpers whose output is wanted run through
+// RunAndCapture.)
 #pragma once
 
 #include <string>
 #include <vector>
-
-// Runs argv (argv[0] found with platform::FindExecutable), no shell, stdin and stderr on
-// /dev/null, and waits for it. Its standard output is collected into *output (at most
-// `maxOutput` bytes are kept) when given. A child still running after `timeoutMs` is killed.
-// Returns the exit status, or -1 when it could not be started, was killed or timed out.
-int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr, int timeoutMs = 10000,
-               size_t maxOutput = 1 << 20);
 
 // Starts argv without waiting for it (no shell; argv[0] found like every program we start);
 // it is reaped in the background.

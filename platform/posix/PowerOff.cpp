@@ -4,22 +4,24 @@
 #include <atomic>
 #include <string>
 
+#include "platform/CaptureRun.h"
 #include "platform/Process.h"
-#include "platform/Processes.h"
 
 int SystemPowerControl::EnableShutdownPrivilege() {
   // There is no privilege to switch on here: logind decides per request. Ask it whether it
   // would allow this user a power-off, so that a refusal is known before the run ends.
   if (platform::FindExecutable("busctl").empty()) return platform::FindExecutable("systemctl").empty() ? 0 : 1;
-  std::string answer;
-  if (RunProgram({"busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
-                  "org.freedesktop.login1.Manager", "CanPowerOff"},
-                 &answer, 10000, 4096) != 0)
-    return 0;
+  CaptureResult r = RunAndCapture({"busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
+                                   "org.freedesktop.login1.Manager", "CanPowerOff"},
+                                  10000, 4096, CaptureStreams::kOutputOnly);
+  if (r.exitStatus != 0) return 0;
+  const std::string& answer = r.output;
   return answer.find("\"yes\"") != std::string::npos || answer.find("\"challenge\"") != std::string::npos ? 1 : 0;
 }
 
-int SystemPowerControl::PowerOff() { return RunProgram({"systemctl", "poweroff"}, nullptr, 60000) == 0 ? 1 : 0; }
+int SystemPowerControl::PowerOff() {
+  return RunAndCapture({"systemctl", "poweroff"}, 60000, 4096, CaptureStreams::kOutputOnly).exitStatus == 0 ? 1 : 0;
+}
 
 namespace {
 

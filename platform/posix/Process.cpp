@@ -118,8 +118,9 @@ ExitInfo DecodeStatus(int status) {
 struct LaunchPlan {
   std::string path;
   std::vector<char*> argv;
-  int stdin_fd = -1;
+  int stdin_fd = -1;  // /dev/null, open for writing too when standard error is discarded
   int out_fd = -1;
+  bool discard_errors = false;
   int error_fd = -1;
   bool lower_priority = false;
   int nice_value = 0;
@@ -146,7 +147,8 @@ struct LaunchPlan {
 
   ::setpgid(0, 0);
   if (plan.lower_priority) ::setpriority(PRIO_PROCESS, 0, plan.nice_value);
-  if (::dup2(plan.stdin_fd, 0) < 0 || ::dup2(plan.out_fd, 1) < 0 || ::dup2(plan.out_fd, 2) < 0)
+  if (::dup2(plan.stdin_fd, 0) < 0 || ::dup2(plan.out_fd, 1) < 0 ||
+      ::dup2(plan.discard_errors ? plan.stdin_fd : plan.out_fd, 2) < 0)
     ChildFail(plan.error_fd);
   // Nothing else of ours may leak into the encoder; the error pipe stays open until
   // exec succeeds, which closes it and so tells the parent that the start worked.
@@ -264,7 +266,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     for (int& fd : out) CloseFd(fd);
     return nullptr;
   }
-  int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  plan.discard_errors = options.discard_error_output;
+  int devnull = ::open("/dev/null", (plan.discard_errors ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   for (int* fd : {&out[0], &out[1], &err[0], &err[1], &devnull}) *fd = AboveStdio(*fd);
   auto close_all = [&] {
     for (int* fd : {&out[0], &out[1], &err[0], &err[1], &devnull}) CloseFd(*fd);

@@ -1,4 +1,4 @@
-// Helper programs through posix_spawn (never a shell), and ending copies of a program file by pidfd.
+// Detached helper programs through posix_spawn (never a shell), and ending copies of a program file by pidfd.
 #include "platform/Processes.h"
 
 #include <cerrno>
@@ -47,25 +47,6 @@ struct SpawnSetup {
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
-
-int StatusToResult(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-// Waits for `pid` until `deadline`; kills it when the deadline passes. Returns its result.
-int ReapUntil(pid_t pid, Clock::time_point deadline) {
-  int status = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return StatusToResult(status);
-    if (r < 0 && errno != EINTR) return -1;
-    if (Clock::now() >= deadline) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -126,42 +107,6 @@ bool RunsFile(pid_t pid, const struct stat& target, bool haveTarget, const std::
 }
 
 }  // namespace
-
-int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs, size_t maxOutput) {
-  if (argv.empty() || argv[0].empty()) return -1;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
-  SpawnSetup setup;
-  posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, fds[1], 1);
-  posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
-  const std::string program = platform::FindExecutable(argv[0]);
-  auto args = ArgvPointers(argv);
-  pid_t pid = 0;
-  int rc = program.empty() ? ENOENT : ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, args.data(), environ);
-  ::close(fds[1]);
-  if (rc != 0) {
-    ::close(fds[0]);
-    return -1;
-  }
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  char buf[4096];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    struct pollfd p{fds[0], POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (output && output->size() < maxOutput)
-      output->append(buf, std::min(static_cast<size_t>(n), maxOutput - output->size()));
-  }
-  ::close(fds[0]);
-  return ReapUntil(pid, deadline);
-}
 
 bool SpawnDetached(const std::vector<std::string>& argv) {
   if (argv.empty() || argv[0].empty()) return false;

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/Processes.h"
+#include "platform/CaptureRun.h"
 #include "support/FileUtils.h"
 
 namespace {
@@ -99,8 +99,9 @@ std::string GetProgramFolder() {
 
 std::string DefaultHangulFontFile() {
   static const std::string font = [] {
-    std::string out;
-    if (RunProgram({"fc-match", "-f", "%{file}", "sans:lang=ko"}, &out, 5000, 4096) != 0) return std::string();
+    CaptureResult r = RunAndCapture({"fc-match", "-f", "%{file}", "sans:lang=ko"}, 5000, 4096, CaptureStreams::kOutputOnly);
+    if (r.exitStatus != 0) return std::string();
+    std::string& out = r.output;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     if (out.empty() || out.front() != '/' || !FileExists(out)) return std::string();
     return out;

@@ -6,11 +6,11 @@
 #include <iostream>
 
 #include "TestSupport.h"
-#include "encoder/CaptureRun.h"
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncoderCaps.h"
 #include "encoder/SettingsStore.h"
+#include "platform/CaptureRun.h"
 #include "platform/Process.h"
 
 namespace fs = std::filesystem;

@@ -8,12 +8,12 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "encoder/CaptureRun.h"
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncoderCaps.h"
 #include "encoder/SamiToSrt.h"
 #include "encoder/SettingsStore.h"
+#include "platform/CaptureRun.h"
 #include "platform/Process.h"
 #include "platform/SpecialFolders.h"
 #include "support/FileUtils.h"

@@ -119,19 +119,6 @@ TEST(SpecialFolders, ProgramFolderHoldsTheRunningProgram) {
   EXPECT_NE(folder.back(), '/');
 }
 
-TEST(Processes, RunProgramCollectsOutputAndExitStatus) {
-  std::string out;
-  EXPECT_EQ(RunProgram({"printf", "%s|%s", "a b", "$HOME;`x`"}, &out), 0);
-  EXPECT_EQ(out, "a b|$HOME;`x`");  // no shell: nothing expanded
-  EXPECT_EQ(RunProgram({"sh", "-c", "exit 3"}), 3);
-  EXPECT_EQ(RunProgram({"zelvora-no-such-program"}), -1);
-  EXPECT_EQ(RunProgram({}), -1);
-  std::string cut;
-  EXPECT_EQ(RunProgram({"head", "-c", "100000", "/dev/zero"}, &cut, 10000, 1000), 0);
-  EXPECT_EQ(cut.size(), 1000u);
-  EXPECT_EQ(RunProgram({"sleep", "30"}, nullptr, 100), -1);  // killed when the time is up
-}
-
 TEST(Processes, FindExecutableLooksBesideThenOnPath) {
   TempDir a, b;
   MakeScript(b.file("tool"), "exit 0\n");

@@ -1,4 +1,5 @@
-// Child processes: merged output, start failures, the child's surroundings, waking, stopping.
+// Child processes: merged output, start failures, the child's surroundings, waking, stopping;
+// short helper commands run to the end with their output collected.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 
 #include "ProcessTable.h"
 #include "TestSupport.h"
+#include "platform/CaptureRun.h"
 #include "platform/Process.h"
 
 using namespace std::chrono_literals;
@@ -163,4 +165,46 @@ TEST(ChildProcess, DestructorStopsAndReapsARunningChild) {
     pid = child->Pid();
   }
   EXPECT_FALSE(testsupport::ReadProc(pid));
+}
+
+TEST(RunAndCapture, CollectsOutputAndExitStatus) {
+  CaptureResult r = RunAndCapture({"printf", "%s|%s", "a b", "$HOME;`x`"}, 10000);
+  EXPECT_TRUE(r.started);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.output, "a b|$HOME;`x`");  // no shell: nothing expanded
+  EXPECT_EQ(RunAndCapture({"sh", "-c", "exit 3"}, 10000).exitStatus, 3);
+  for (const std::vector<std::string>& argv : {std::vector<std::string>{"zelvora-no-such-program"}, {}}) {
+    CaptureResult missing = RunAndCapture(argv, 10000);
+    EXPECT_FALSE(missing.started);
+    EXPECT_EQ(missing.exitStatus, -1);
+    EXPECT_FALSE(missing.error.empty());
+  }
+  CaptureResult cut = RunAndCapture({"head", "-c", "100000", "/dev/zero"}, 10000, 1000);
+  EXPECT_EQ(cut.exitStatus, 0);
+  EXPECT_EQ(cut.output.size(), 1000u);
+  CaptureResult slow = RunAndCapture({"sleep", "30"}, 100);  // stopped when the time is up
+  EXPECT_TRUE(slow.timedOut);
+  EXPECT_EQ(slow.exitStatus, -1);
+}
+
+TEST(RunAndCapture, ErrorOutputIsJoinedOrDiscarded) {
+  const std::vector<std::string> argv = {"sh", "-c", "echo out; echo err 1>&2"};
+  EXPECT_EQ(RunAndCapture(argv, 10000).output, "out\nerr\n");
+  EXPECT_EQ(RunAndCapture(argv, 10000, 4096, CaptureStreams::kOutputOnly).output, "out\n");
+}
+
+TEST(RunAndCapture, DoesNotWaitForWhatTheHelperLeftBehind) {
+  if (!testsupport::HaveProgram("setsid")) GTEST_SKIP() << "setsid is not installed";
+  // A process in a session of its own escapes the helper's group and keeps the output pipe open.
+  // The helper ends only once that process has left its group, so it cannot be stopped with it.
+  testsupport::TempDir dir;
+  const std::string script =
+      "setsid sh -c 'echo $$ > \"$0\"; exec sleep 60' \"$1\" & while [ ! -s \"$1\" ]; do sleep 0.01; done; cat \"$1\"";
+  CaptureResult r = RunAndCapture({"sh", "-c", script, "sh", dir.file("pid")}, 60000);
+  ASSERT_EQ(r.exitStatus, 0) << r.error;
+  const int left = std::atoi(r.output.c_str());
+  ASSERT_GT(left, 0) << r.output;
+  auto entry = testsupport::ReadProc(left);
+  EXPECT_TRUE(entry && entry->state != 'Z') << "returned while the leftover still runs";
+  ::kill(left, SIGKILL);
 }
