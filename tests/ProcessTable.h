@@ -1,4 +1,5 @@
-// Reading /proc in tests: whether a process (or anything of its process group) is still there.
+// Reading /proc in tests: whether a process (or anything of its process group, or anything
+// running a given program) is still there.
 #pragma once
 
 #include <chrono>
@@ -37,14 +38,30 @@ inline std::optional<ProcEntry> ReadProc(int pid) {
   return e;
 }
 
-inline std::vector<ProcEntry> GroupMembers(int pgid) {
+// The processes for which `wanted(pid, entry)` holds.
+template <typename Wanted>
+std::vector<ProcEntry> ProcessesWhere(Wanted wanted) {
   std::vector<ProcEntry> out;
   for (const auto& d : std::filesystem::directory_iterator("/proc")) {
     const std::string name = d.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (auto e = ReadProc(std::stoi(name)); e && e->pgrp == pgid) out.push_back(*e);
+    if (auto e = ReadProc(std::stoi(name)); e && wanted(*e)) out.push_back(*e);
   }
   return out;
+}
+
+inline std::vector<ProcEntry> GroupMembers(int pgid) {
+  return ProcessesWhere([pgid](const ProcEntry& e) { return e.pgrp == pgid; });
+}
+
+// Live processes (zombies do not count) whose command line mentions `needle`.
+inline size_t CountRunning(const std::string& needle) {
+  return ProcessesWhere([&needle](const ProcEntry& e) {
+           if (e.state == 'Z') return false;
+           std::ifstream in("/proc/" + std::to_string(e.pid) + "/cmdline");
+           std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+           return cmdline.find(needle) != std::string::npos;
+         }).size();
 }
 
 // Processes we do not reap ourselves (grandchildren) are reaped by init a moment later.

@@ -9,9 +9,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "ProcessTable.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
+using testsupport::CountRunning;
 using testsupport::RunCommand;
 using testsupport::TempDir;
 
@@ -32,17 +34,6 @@ std::string MakeClip(const TempDir& dir, const std::string& name, int seconds) {
 }
 
 bool HaveFfmpeg() { return testsupport::HaveProgram("ffmpeg"); }
-
-// Processes whose command line mentions `needle` (our own test's encoders).
-int CountProcesses(const std::string& needle) {
-  int count = 0;
-  for (auto& e : fs::directory_iterator("/proc")) {
-    std::string cmd = testsupport::ReadFile(e.path().string() + "/cmdline");
-    std::string stat = testsupport::ReadFile(e.path().string() + "/stat");
-    if (cmd.find(needle) != std::string::npos && stat.find(") Z") == std::string::npos) ++count;
-  }
-  return count;
-}
 
 }  // namespace
 
@@ -129,8 +120,8 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
       _exit(127);
     }
     close(fds[1]);
-    for (int k = 0; k < 500 && CountProcesses(enc) == 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(CountProcesses(enc), 1);  // the script's shell, and for a moment its forks
+    for (int k = 0; k < 500 && CountRunning(enc) == 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(CountRunning(enc), 1u);  // the script's shell, and for a moment its forks
     kill(pid, SIGINT);
     // The encoder ignores SIGTERM, so the cancel is still waiting for it when the second
     // Ctrl-C arrives; that one must not wait.
@@ -150,7 +141,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     if (interrupts == 1) {
       EXPECT_NE(out.find("대기\tlong.mp4"), std::string::npos) << out;
     }
-    for (int k = 0; k < 200 && CountProcesses(enc) > 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(CountProcesses(enc), 0);
+    for (int k = 0; k < 200 && CountRunning(enc) > 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(CountRunning(enc), 0u);
   }
 }
