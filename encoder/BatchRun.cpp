@@ -355,16 +355,22 @@ int CBatchRun::EncodingFileOne(size_t row) {
   return result;
 }
 
+// The one place that turns a prepared attempt into its command line, so a dry run shows exactly
+// what a run starts.
+CommandLine CBatchRun::CommandFor(const Prepared& job) const {
+  const StoredPaths& paths = *m_env.paths;
+  return BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
+                          job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a, job.source, job.options,
+                          m_env.settings->optional, job.outputPath);
+}
+
 int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   RowMonitorState& rv = m_monitor.m_zRowVal;
   m_monitor.ClearOutput();
   m_monitor.ResetProgress(0);
   m_monitor.StartFile(FileSizeOf(job.source) / 1024);
 
-  const StoredPaths& paths = *m_env.paths;
-  CommandLine command = BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
-                                         job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a,
-                                         job.source, job.options, m_env.settings->optional, job.outputPath);
+  CommandLine command = CommandFor(job);
   if (!job.error.empty() || !command.error.empty()) {
     ErrorLog(row, job.source + " => " + (job.error.empty() ? command.error : job.error));
     return 0;
@@ -471,10 +477,7 @@ std::string CBatchRun::DryRunCommand(size_t index, std::string* error) {
     if (error) *error = "no such row";
     return {};
   }
-  const StoredPaths& paths = *m_env.paths;
-  CommandLine command = BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
-                                         job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a,
-                                         job.source, job.options, m_env.settings->optional, job.outputPath);
+  CommandLine command = CommandFor(job);
   std::string why = !job.error.empty() ? job.error : command.error;
   if (job.sameFile) why = m_env.texts->same_file;
   if (error) *error = why;

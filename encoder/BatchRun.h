@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "encoder/CommandLine.h"
 #include "encoder/Display.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncodingSettings.h"
@@ -77,6 +78,7 @@ class CBatchRun {
   int EncodingFileOne(size_t row);
   int EncodingRun(size_t row, const Prepared& job);
   bool Prepare(size_t row, Prepared& job, bool forDryRun);
+  CommandLine CommandFor(const Prepared& job) const;
   void SummariseSettings(size_t row);
   void ErrorLog(size_t row, const std::string& text, bool closing = false);
   std::string StatusText(int which) const;
