@@ -58,6 +58,18 @@ PrivateHome& Home() {
 
 const fs::path& TestHome() { return Home().root; }
 
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_, old_->c_str(), 1);
+  else
+    unsetenv(name_);
+}
+
 TempDir::TempDir() : path_(MakeUniqueDir("zelvora-test-")) {}
 TempDir::~TempDir() {
   std::error_code ec;

@@ -363,11 +363,11 @@ TEST(SettingsStore, EncodersAreFoundBesideTheProgramElseOnPath) {
   const std::string fake = bin.file("ffmpeg");
   WriteFile(fake, "#!/bin/sh\n");
   fs::permissions(fake, fs::perms::owner_all);
-  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-  setenv("PATH", bin.str().c_str(), 1);
   StoredPaths p;
-  ApplyPathDefaults(p, false);
-  setenv("PATH", oldPath.c_str(), 1);
+  {
+    testsupport::ScopedEnv path("PATH", bin.str());
+    ApplyPathDefaults(p, false);
+  }
   EXPECT_EQ(p.encoder_path_a, fake);
   EXPECT_EQ(p.encoder_path_b, GetProgramFolder() + "/mencoder");  // found nowhere: where it is expected
 }

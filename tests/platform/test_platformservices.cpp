@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <optional>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -19,29 +18,11 @@
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
+using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-// Sets an environment variable for the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 pid_t StartProgram(const std::string& path, const std::vector<std::string>& args) {
   pid_t pid = ::fork();
