@@ -12,6 +12,7 @@
 #include "encoder/Redirect.h"
 #include "encoder/SamiToSrt.h"
 #include "encoder/Subtitles.h"
+#include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
 
@@ -23,10 +24,6 @@ constexpr int kMaxAttempts = 10;
 constexpr int kDonePercent = 90;
 
 enum StatusKind { kWaiting, kInProgress, kDone, kError, kFailed };
-
-bool ContainsNoCase(const std::string& text, const char* needle) {
-  return strcasestr(text.c_str(), needle) != nullptr;
-}
 
 int ToInt(const std::string& text) { return std::atoi(text.c_str()); }
 
@@ -182,7 +179,7 @@ void CBatchRun::RunBatch() {
     int extra = 0;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
       if (!EncodingFileOne(i)) break;
-      if (ContainsNoCase(rowVal.szLastError.Get(), "Error while opening encoder ") &&
+      if (ContainsIgnoringCase(rowVal.szLastError.Get(), "Error while opening encoder ") &&
           m_env.settings->video_compress == 2 && rowVal.iCodecOverride == -1) {
         rowVal.iCodecOverride = 1;  // mp4v refused: xvid writes the same MPEG-4 part 2
         rowVal.szLastError.Clear();

@@ -6,24 +6,12 @@
 #include <climits>
 #include <cmath>
 
+#include "support/AsciiText.h"
 #include "support/TextFormat.h"
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// `needle` must be lower case.
-bool ContainsNoCase(std::string_view text, std::string_view needle) {
-  if (needle.size() > text.size()) return false;
-  for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < needle.size() && LowerAscii(text[i + k]) == needle[k]) ++k;
-    if (k == needle.size()) return true;
-  }
-  return false;
-}
 
 // Leading blanks, an optional sign, then digits up to the first other character, as
 // atoi reads them; saturates instead of overflowing, and no digits read as 0.
@@ -39,12 +27,6 @@ int64_t ReadLeadingInteger(std::string_view text) {
 }
 
 int ToInt(int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, INT_MIN, INT_MAX)); }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 // "%02d:%02d:%02d" of whole seconds; none for a negative (or absurd) value, which leaves the field as it is.
 std::optional<std::string> ClockText(int64_t seconds) {
@@ -95,7 +77,7 @@ EncoderLine ParseFfmpegLine(std::string_view line) {
       r.duration = ReadTimeText(value);
     }
   }
-  r.bad_aspect = ContainsNoCase(line, "invalid pixel aspect ratio");
+  r.bad_aspect = ContainsIgnoringCase(line, "invalid pixel aspect ratio");
   if (size_t t = line.find(" time="); t != std::string_view::npos) {
     std::string_view value = line.substr(t + 6);
     size_t blank = value.find(' ');
@@ -106,7 +88,7 @@ EncoderLine ParseFfmpegLine(std::string_view line) {
     size_t blank = value.find_first_of(" \t");
     if (blank != std::string_view::npos) r.frame = ToInt(ReadLeadingInteger(value.substr(0, blank)));
   }
-  r.error = ContainsNoCase(line, "error ");
+  r.error = ContainsIgnoringCase(line, "error ");
   return r;
 }
 

@@ -7,6 +7,7 @@
 
 #include "encoder/SettingsStore.h"
 #include "platform/SpecialFolders.h"
+#include "support/AsciiText.h"
 
 namespace {
 
@@ -121,17 +122,6 @@ const std::array kFields = {
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
 };
 
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool ParseInteger(std::string_view text, int64_t& out) {
   if (text.empty()) return false;
   const char* first = text.data();
@@ -144,9 +134,9 @@ bool ParseSwitch(std::string_view text, int32_t& out) {
   static constexpr std::string_view kOn[] = {"1", "on", "yes", "true"};
   static constexpr std::string_view kOff[] = {"0", "off", "no", "false"};
   for (auto w : kOn)
-    if (SameAscii(text, w)) return out = 1, true;
+    if (SameIgnoringCase(text, w)) return out = 1, true;
   for (auto w : kOff)
-    if (SameAscii(text, w)) return out = 0, true;
+    if (SameIgnoringCase(text, w)) return out = 0, true;
   return false;
 }
 

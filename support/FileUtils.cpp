@@ -9,37 +9,19 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/AsciiText.h"
+
 namespace {
 
 thread_local WaitPumpHook tPumpHook;
 
 constexpr int kMaxComponents = 64;
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
 // Creates one folder when nothing of that name exists yet; true when it was created.
 bool CreateOneFolder(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) == 0) return false;
   return ::mkdir(path.c_str(), 0777) == 0;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Copies the bytes of `source` over `target`; the target keeps the source's permission bits.
@@ -75,6 +57,19 @@ bool CopyFileContents(const std::string& source, const std::string& target) {
 
 }  // namespace
 
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void SetWaitPumpHook(WaitPumpHook hook) { tPumpHook = std::move(hook); }
 
 void WaitStep(int ms) {
@@ -109,7 +104,8 @@ int MakeFolderPath(const std::string& path, std::string* normalized) {
   size_t start = 0;
   for (int count = 0; count < kMaxComponents && start <= copy.size(); ++count) {
     size_t slash = copy.find('/', start);
-    std::string part = Trim(copy.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    std::string part(
+        TrimBlanks(std::string_view(copy).substr(start, slash == std::string::npos ? std::string::npos : slash - start)));
     start = slash == std::string::npos ? copy.size() + 1 : slash + 1;
     if (part.empty() || part == "." || part == "..") continue;
     if (any) growing += '/';

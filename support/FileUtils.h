@@ -1,6 +1,7 @@
 // Small file, folder and path helpers shared by every subsystem; plain file operations only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,6 +30,10 @@ int FileExists(const std::string& path);
 // 0 when there is no such file; else 1, storing the modification time (seconds since 1970 UTC)
 // and the size in bytes into whichever of `mtime` and `size` is given.
 int GetFileStatus(const std::string& path, int64_t* mtime, int64_t* size);
+
+// Writes all `size` bytes of `data` to the descriptor `fd`, again after an interrupted or
+// partial write; false when a write fails.
+bool WriteAll(int fd, const char* data, size_t size);
 
 // 1 when `path` is absent or was removed, 0 when removing it failed.
 int DeleteFileIfPresent(const std::string& path);

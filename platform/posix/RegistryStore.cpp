@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/SpecialFolders.h"
+#include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
 
@@ -24,28 +25,12 @@ constexpr std::string_view kRoot = "HKEY_CURRENT_USER\\";
 // Our file holds a few dozen values; anything far larger is not ours.
 constexpr off_t kMaxFileSize = 4 << 20;
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // A key path: non-empty components separated by single backslashes.
 bool ValidKeyPath(std::string_view key) {
   if (key.empty() || key.front() == '\\' || key.back() == '\\' || HasLineBreak(key)) return false;
   return key.find("\\\\") == std::string_view::npos;
-}
-
-std::string_view TrimView(std::string_view s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string_view::npos) return {};
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
 }
 
 std::string Quote(std::string_view s) {
@@ -81,7 +66,8 @@ bool ParseDword(std::string_view s, uint32_t& out) {
   if (s.empty() || s.size() > 8) return false;
   out = 0;
   for (char c : s) {
-    int d = c >= '0' && c <= '9' ? c - '0' : Lower(c) >= 'a' && Lower(c) <= 'f' ? Lower(c) - 'a' + 10 : -1;
+    const char lower = AsciiLower(c);
+    int d = c >= '0' && c <= '9' ? c - '0' : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
     if (d < 0) return false;
     out = out * 16 + static_cast<uint32_t>(d);
   }
@@ -105,7 +91,7 @@ bool ParseValueLine(std::string_view line, RegParsedValue& v) {
     return true;
   }
   constexpr std::string_view kDword = "dword:";
-  if (data.size() > kDword.size() && SameText(data.substr(0, kDword.size()), kDword)) {
+  if (data.size() > kDword.size() && SameIgnoringCase(data.substr(0, kDword.size()), kDword)) {
     v.value.type = kRegDword;
     return ParseDword(data.substr(kDword.size()), v.value.dword);
   }
@@ -150,19 +136,6 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Temporary files of writers that died before their rename; only called under the folder lock,
 // when no other writer can be between its mkstemp and its rename.
 void RemoveStaleTemporaries(int folderFd, const std::string& prefix) {
@@ -192,7 +165,7 @@ bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::ve
     std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     start = end == std::string_view::npos ? text.size() : end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = TrimView(line);
+    line = TrimBlanks(line);
     if (line.empty()) continue;
     if (!sawHeader) {
       if (line != kHeader) return false;
@@ -203,7 +176,7 @@ bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::ve
     if (line.front() == '[') {
       if (line.back() != ']') return false;
       std::string_view inner = line.substr(1, line.size() - 2);
-      if (inner.size() <= kRoot.size() || !SameText(inner.substr(0, kRoot.size()), kRoot)) return false;
+      if (inner.size() <= kRoot.size() || !SameIgnoringCase(inner.substr(0, kRoot.size()), kRoot)) return false;
       inner.remove_prefix(kRoot.size());
       if (!ValidKeyPath(inner)) return false;
       currentKey = std::string(inner);
@@ -307,14 +280,14 @@ void RegistryStore::RefreshLocked() {
 
 RegistryStore::Key* RegistryStore::FindKey(std::vector<Key>& keys, std::string_view key) {
   for (auto& k : keys)
-    if (SameText(k.path, key)) return &k;
+    if (SameIgnoringCase(k.path, key)) return &k;
   return nullptr;
 }
 
 bool RegistryStore::KeyOrChildExists(const std::vector<Key>& keys, std::string_view key) {
   for (const auto& k : keys) {
     if (k.path.size() < key.size()) continue;
-    if (!SameText(std::string_view(k.path).substr(0, key.size()), key)) continue;
+    if (!SameIgnoringCase(std::string_view(k.path).substr(0, key.size()), key)) continue;
     if (k.path.size() == key.size() || k.path[key.size()] == '\\') return true;
   }
   return false;
@@ -328,7 +301,7 @@ int RegistryStore::ApplyWrite(std::vector<Key>& keys, std::string_view key, std:
     k = &keys.back();
   }
   for (auto& v : k->values) {
-    if (SameText(v.name, name)) {
+    if (SameIgnoringCase(v.name, name)) {
       v.data = value;
       return 1;
     }
@@ -391,7 +364,8 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
   std::string temp = path_ + ".tmpXXXXXX";
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, SerializeKeys(next)) && ::fsync(fd) == 0;
+  const std::string text = SerializeKeys(next);
+  bool ok = WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), path_.c_str()) == 0;
   if (!ok) {
@@ -412,7 +386,7 @@ int RegistryStore::Read(std::string_view key, std::string_view name, RegValue& v
   Key* k = FindKey(keys_, key);
   if (!k) return KeyOrChildExists(keys_, key) ? -1 : -2;
   for (const auto& v : k->values) {
-    if (SameText(v.name, name)) {
+    if (SameIgnoringCase(v.name, name)) {
       value = v.data;
       return 1;
     }
