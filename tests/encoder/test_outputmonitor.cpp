@@ -340,15 +340,24 @@ void RunEncoder(OutputMonitor& monitor, const std::string& commandLine) {
   ASSERT_TRUE(redir.WaitForChildEnd(120s));
 }
 
+// A clip made by ffmpeg and a monitor with a fresh row for each test.
+class OutputMonitorWithEncoders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    clip = MakeClip(dir);
+    monitor.m_zRowVal.Clear();
+  }
+
+  testsupport::TempDir dir;
+  std::string clip;
+  RecordingDisplay display;
+  OutputMonitor monitor{display};
+};
+
 }  // namespace
 
-TEST(OutputMonitorWithEncoders, FfmpegRunReportsDurationAndFullProgress) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
-  testsupport::TempDir dir;
-  const std::string clip = MakeClip(dir);
-  RecordingDisplay display;
-  OutputMonitor monitor(display);
-  monitor.m_zRowVal.Clear();
+TEST_F(OutputMonitorWithEncoders, FfmpegRunReportsDurationAndFullProgress) {
   monitor.ResetProgress(1);
   monitor.StartRun(100);
   monitor.ResetProgress(0);
@@ -367,13 +376,7 @@ TEST(OutputMonitorWithEncoders, FfmpegRunReportsDurationAndFullProgress) {
   EXPECT_FALSE(display.Text(DisplayText::kElapsedTime).empty());
 }
 
-TEST(OutputMonitorWithEncoders, FfmpegEncoderThatCannotOpenLeavesItsErrorLine) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
-  testsupport::TempDir dir;
-  const std::string clip = MakeClip(dir);
-  RecordingDisplay display;
-  OutputMonitor monitor(display);
-  monitor.m_zRowVal.Clear();
+TEST_F(OutputMonitorWithEncoders, FfmpegEncoderThatCannotOpenLeavesItsErrorLine) {
   // A negative bit rate: the encoder refuses to open.
   RunEncoder(monitor, "\"ffmpeg\" -i \"" + clip + "\" -y -c:v mpeg4 -b:v -5 \"" + dir.file("o.mp4") + "\"");
   EXPECT_EQ(monitor.m_zRowVal.iPercent, 0);
@@ -382,14 +385,8 @@ TEST(OutputMonitorWithEncoders, FfmpegEncoderThatCannotOpenLeavesItsErrorLine) {
       << monitor.m_zRowVal.szLastError.Get();
 }
 
-TEST(OutputMonitorWithEncoders, MencoderRunReportsPosPercentages) {
-  if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("mencoder"))
-    GTEST_SKIP() << "ffmpeg or mencoder is not installed";
-  testsupport::TempDir dir;
-  const std::string clip = MakeClip(dir);
-  RecordingDisplay display;
-  OutputMonitor monitor(display);
-  monitor.m_zRowVal.Clear();
+TEST_F(OutputMonitorWithEncoders, MencoderRunReportsPosPercentages) {
+  if (!testsupport::HaveProgram("mencoder")) GTEST_SKIP() << "mencoder is not installed";
   monitor.m_bUseAlternative = true;
   monitor.ResetProgress(0);
   monitor.StartFile(100);
