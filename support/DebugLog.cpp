@@ -21,9 +21,10 @@ std::tm LocalTime(long long when) {
   return tm;
 }
 
+// An XDG folder variable counts only when it holds an absolute path, as for the other folders.
 std::string EnvOr(const char* name, const char* homeRelative) {
   const char* v = std::getenv(name);
-  if (v && *v) return v;
+  if (v && *v == '/') return v;
   const char* home = std::getenv("HOME");
   return std::string(home ? home : "") + homeRelative;
 }
