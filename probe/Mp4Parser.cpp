@@ -1,11 +1,16 @@
 // MP4 / QuickTime probe: walks the atom tree, reading only headers and a handful of leaf atoms.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "probe/AacConfig.h"
 #include "probe/ByteReader.h"
 #include "probe/MpegAudioHeader.h"
 #include "probe/Parsers.h"
@@ -20,6 +25,10 @@ constexpr int64_t kDefaultPayloadStart = 0x50000;
 constexpr int kMaxDepth = 16;
 // Sample-description entries shorter than this cannot hold the fields read from them.
 constexpr uint32_t kMinSampleEntry = 36;
+// Movie fragments whose headers are read for the play time, and how much of each is read: real
+// fragments take a few kilobytes for several seconds of samples.
+constexpr size_t kMaxFragments = 100000;
+constexpr size_t kMaxFragmentRead = 4 * 1024 * 1024;
 
 constexpr uint32_t Fourcc(std::string_view s) {
   return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
@@ -48,7 +57,7 @@ static_assert(std::size(kKnownAtoms) == 110);
 // Atoms whose payload is nothing but child atoms.
 constexpr std::string_view kContainers[] = {
     "moov", "trak", "clip", "matt", "edts", "tref", "mdia", "minf",
-    "dinf", "udta", "stbl", "cmov", "rmra", "rmda", "gmhd", "cmvd",
+    "dinf", "udta", "stbl", "cmov", "rmra", "rmda", "gmhd", "cmvd", "mvex",
 };
 
 // Sample-description formats that name a video codec even where the vendor field is 0, as it is
@@ -71,26 +80,50 @@ std::string FourccText(uint32_t code) {
   return std::string(text);
 }
 
-// Whole seconds of a header duration. All ones means "unknown" and counts as nothing.
-int32_t Seconds(uint64_t duration, uint64_t allOnes, uint32_t timescale) {
-  if (duration == allOnes || timescale == 0 || timescale > INT32_MAX) return 0;
+// Whole seconds of a header duration.
+int32_t Seconds(uint64_t duration, uint32_t timescale) {
+  if (timescale == 0 || timescale > INT32_MAX) return 0;
   return static_cast<int32_t>(std::min<uint64_t>(duration / timescale, INT32_MAX));
 }
 
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+struct HeaderTimes {
+  uint32_t timescale = 0;
+  uint64_t duration = 0;
+};
+
 // The movie and media headers: time scale and duration, 32-bit in version 0, with 64-bit
-// times and duration in version 1.
-int32_t HeaderSeconds(ByteReader p) {
+// times and duration in version 1. A duration of all ones means "unknown" and reads as 0.
+HeaderTimes ReadHeaderTimes(ByteReader p) {
+  HeaderTimes t;
   const uint8_t version = p.u8();
   p.skip(3);  // flags
   if (version == 1) {
     p.skip(16);  // creation and modification times
-    const uint32_t timescale = p.u32be();
-    return Seconds(p.u64be(), UINT64_MAX, timescale);
+    t.timescale = p.u32be();
+    t.duration = p.u64be();
+    if (t.duration == UINT64_MAX) t.duration = 0;
+  } else {
+    p.skip(8);  // creation and modification times
+    t.timescale = p.u32be();
+    t.duration = p.u32be();
+    if (t.duration == UINT32_MAX) t.duration = 0;
   }
-  p.skip(8);  // creation and modification times
-  const uint32_t timescale = p.u32be();
-  return Seconds(p.u32be(), UINT32_MAX, timescale);
+  return t;
 }
+
+// What the walk learns about one track, for its frame rate and for the play time of fragments.
+struct Track {
+  uint32_t id = 0;         // from the track header
+  uint32_t handler = 0;    // media handler: "vide", "soun", ...; 0 until read
+  uint32_t timescale = 0;  // media header: units per second
+  uint64_t samples = 0;    // time-to-sample table: samples in the movie atom
+  uint64_t units = 0;      // and their total duration in the time scale (UINT64_MAX: too large to use)
+};
+
+// Tracks and per-track fragment defaults kept for fragmented files; real files have a few.
+constexpr size_t kMaxTracks = 64;
 
 class Mp4Walk {
  public:
@@ -98,11 +131,24 @@ class Mp4Walk {
 
   int64_t mdatPos = 0;
   int64_t mdatSize = 0;
+  // Payloads of the top-level "moof" atoms, in file order, up to kMaxFragments.
+  std::vector<std::pair<int64_t, int64_t>> fragments;
+  bool movieExtends = false;    // "mvex" seen: the movie continues in fragments
+  uint64_t fragmentDuration = 0;  // "mehd", in the movie time scale
+  uint32_t movieTimescale = 0;
+  std::vector<Track> tracks;
+  std::vector<std::pair<uint32_t, uint32_t>> trackDefaults;  // "trex": track id, default sample duration
 
   // One atom's payload; 1 to go on, 0 when a container's walk met an oversized child.
   int handleAtom(uint32_t type, ByteReader payload, int depth, uint32_t parent = 0) {
-    if (type == Fourcc("trak")) trackHandler_ = 0;
-    if (Contains(kContainers, type)) return depth < kMaxDepth ? walkChildren(payload, depth + 1, type) : 1;
+    if (type == Fourcc("trak")) track_ = Track{};
+    if (type == Fourcc("mvex")) movieExtends = true;
+    if (Contains(kContainers, type)) {
+      if (depth >= kMaxDepth) return 1;
+      const int result = walkChildren(payload, depth + 1, type);
+      if (type == Fourcc("trak") && tracks.size() < kMaxTracks) tracks.push_back(track_);
+      return result;
+    }
     try {
       if (type == Fourcc("hdlr") && parent == Fourcc("mdia")) mediaHandler(payload);
       if (type == Fourcc("stsd")) sampleDescriptions(payload);
@@ -110,6 +156,8 @@ class Mp4Walk {
       if (type == Fourcc("mdhd")) mediaHeader(payload);
       if (type == Fourcc("tkhd")) trackHeader(payload);
       if (type == Fourcc("stts")) timeToSample(payload);
+      if (type == Fourcc("mehd")) movieExtendsHeader(payload);
+      if (type == Fourcc("trex")) trackExtends(payload);
     } catch (const ReadError&) {
       // A leaf atom too short for its fields contributes what it had; the walk goes on.
     }
@@ -172,7 +220,8 @@ class Mp4Walk {
   // ISO entries a zero there; sound entries then give channels and a 16.16 sample rate.
   void sampleEntry(ByteReader e, uint32_t format) {
     e.skip(8);  // reserved, data-reference index
-    e.skip(4);  // version, revision
+    const uint16_t version = e.u16be();
+    e.skip(2);  // revision
     const uint32_t vendor = e.u32be();
     const uint16_t channels = e.u16be();
     e.skip(6);  // sample size, compression id, packet size
@@ -187,6 +236,7 @@ class Mp4Walk {
         audio.setCodec(FourccText(format));
         audio.value3 = channels;
         audio.value1 = static_cast<int32_t>(sampleRate >> 16);
+        soundEntryDetails(e, version, audio);
       }
     } else if (named) {
       videoCodec = FourccText(format);
@@ -194,17 +244,71 @@ class Mp4Walk {
     if (!videoCodec.empty()) info_.ensureVideo().setCodec(videoCodec);
   }
 
-  void movieHeader(ByteReader p) { info_.duration_s = HeaderSeconds(p); }
+  // What follows the common sound fields. QuickTime version 2 entries leave a placeholder of 3
+  // channels at 1 Hz there and state the real values after them; ISO entries always say 2
+  // channels; AAC states its own in the decoder configuration of an "esds" child (inside a
+  // "wave" atom in QuickTime files), which is what a player goes by.
+  void soundEntryDetails(ByteReader e, uint16_t version, StreamInfo& audio) {
+    try {
+      if (version == 1) e.skip(16);  // samples per packet, bytes per packet, frame and sample
+      if (version == 2) {
+        e.skip(4);  // size of this structure
+        const double rate = std::bit_cast<double>(e.u64be());
+        const uint32_t count = e.u32be();
+        e.skip(20);  // constant 0x7F000000, bits per channel, flags, bytes and frames per packet
+        if (rate >= 1 && rate <= INT32_MAX) audio.value1 = static_cast<int32_t>(rate);
+        if (count >= 1 && count <= INT32_MAX) audio.value3 = static_cast<int32_t>(count);
+      }
+      if (e.remaining() < 8) return;
+      auto config = findEsds(e.sub(e.remaining()), 0);
+      if (!config) return;
+      if (config->channels > 0) audio.value3 = config->channels;
+      // A rate the entry states stands when the configuration agrees with it, also as the doubled
+      // rate of SBR that the configuration need not announce.
+      const int stated = audio.value1;
+      const bool agrees = stated == config->outputSampleRate ||
+                          (!config->explicitSbr && stated == 2 * config->coreSampleRate);
+      if (config->outputSampleRate > 0 && !agrees) audio.value1 = config->outputSampleRate;
+    } catch (const ReadError&) {
+      // An entry cut short keeps what its common fields said.
+    }
+  }
+
+  // The AAC configuration of the first "esds" among the children, looking into "wave" once.
+  std::optional<AacConfig> findEsds(ByteReader r, int depth) {
+    while (r.remaining() >= 8) {
+      const int64_t start = r.pos();
+      const uint32_t size = r.u32be();
+      const uint32_t type = r.u32be();
+      if (size < 8 || size > r.end() - start) return std::nullopt;
+      if (type == Fourcc("esds")) return ReadEsdsAacConfig(r.sub(size - 8));
+      if (type == Fourcc("wave") && depth == 0) {
+        if (auto config = findEsds(r.sub(size - 8), depth + 1)) return config;
+      }
+      r.seek(start + size);
+    }
+    return std::nullopt;
+  }
+
+  void movieHeader(ByteReader p) {
+    const HeaderTimes t = ReadHeaderTimes(p);
+    movieTimescale = t.timescale;
+    info_.duration_s = Seconds(t.duration, t.timescale);
+  }
 
   // A media header decides only when the movie header gave no usable play time.
   void mediaHeader(ByteReader p) {
-    if (info_.duration_s == 0 || info_.duration_s == 1) info_.duration_s = HeaderSeconds(p);
+    const HeaderTimes t = ReadHeaderTimes(p);
+    track_.timescale = t.timescale;
+    if (info_.duration_s == 0 || info_.duration_s == 1) info_.duration_s = Seconds(t.duration, t.timescale);
   }
 
-  // Track size, 16.16; the largest track wins, audio tracks (0 x 0) do not count.
+  // Track id, and the track size, 16.16; the largest track wins, audio tracks (0 x 0) do not count.
   void trackHeader(ByteReader p) {
     const uint8_t version = p.u8();
-    p.skip((version == 1 ? 88 : 76) - 1);
+    p.skip(version == 1 ? 19 : 11);  // flags, creation and modification times
+    track_.id = p.u32be();
+    p.skip((version == 1 ? 88 : 76) - (version == 1 ? 24 : 16));
     const auto width = static_cast<int32_t>(p.u32be() >> 16);
     const auto height = static_cast<int32_t>(p.u32be() >> 16);
     if (width <= 0 || height <= 0) return;
@@ -216,26 +320,54 @@ class Mp4Walk {
   // The media handler names the kind of the current track ("vide", "soun", "tmcd", ...).
   void mediaHandler(ByteReader p) {
     p.skip(8);  // version, flags, component type
-    trackHandler_ = p.u32be();
+    track_.handler = p.u32be();
   }
 
   // The first time-to-sample table of a video track (or of a track without a media handler)
-  // gives the frame rate: samples per second of play.
+  // gives the frame rate: its samples over their total duration in the track's own time scale,
+  // which keeps 29.97 apart from 30 and does not round the play time to whole seconds. Without
+  // a time scale or durations the samples are spread over the whole seconds of play.
   void timeToSample(ByteReader p) {
-    if (trackHandler_ != 0 && trackHandler_ != Fourcc("vide")) return;
     p.skip(4);  // version and flags
     const uint32_t count = p.u32be();
     const uint64_t present = static_cast<uint64_t>(p.remaining()) / 8;
     uint64_t samples = 0;
+    uint64_t units = 0;
     for (uint64_t i = 0; i < std::min<uint64_t>(count, present); ++i) {
-      samples += p.u32be();
-      p.skip(4);  // sample delta
+      const uint32_t samplesOfEntry = p.u32be();
+      const uint32_t delta = p.u32be();
+      samples += samplesOfEntry;
+      units = SaturatingAdd(units, uint64_t{samplesOfEntry} * delta);
     }
-    if (info_.fps <= 0.0 && info_.duration_s != 0) info_.fps = double(samples) / info_.duration_s;
+    track_.samples = samples;
+    track_.units = units;
+    if (track_.handler != 0 && track_.handler != Fourcc("vide")) return;
+    if (info_.fps > 0.0) return;
+    if (track_.timescale != 0 && units != 0 && units != UINT64_MAX) {
+      info_.fps = double(samples) * track_.timescale / double(units);
+    } else if (info_.duration_s != 0) {
+      info_.fps = double(samples) / info_.duration_s;
+    }
+  }
+
+  // The movie extends header: the play time of the whole fragmented movie.
+  void movieExtendsHeader(ByteReader p) {
+    const uint8_t version = p.u8();
+    p.skip(3);  // flags
+    fragmentDuration = version == 1 ? p.u64be() : p.u32be();
+  }
+
+  // Track extends: the sample duration a fragment's samples have unless they say otherwise.
+  void trackExtends(ByteReader p) {
+    p.skip(4);  // version and flags
+    const uint32_t id = p.u32be();
+    p.skip(4);  // default sample description index
+    const uint32_t duration = p.u32be();
+    if (trackDefaults.size() < kMaxTracks) trackDefaults.emplace_back(id, duration);
   }
 
   MediaInfo& info_;
-  uint32_t trackHandler_ = 0;  // of the track being walked; 0 until its media handler is read
+  Track track_;  // the track being walked
 };
 
 // The top-level walk: headers are read one by one, "mdat" is skipped by seeking, and any other
@@ -276,12 +408,156 @@ int WalkTopLevel(MediaFile& file, Mp4Walk& walk, const MediaInfo& info) {
         result = walk.handleAtom(type, ByteReader(payload), 0);
         if (result < 1) break;
       } else {
-        result = 1;  // nothing to learn from it
+        // Fragments are only noted here: they are read later, and only when the movie needs them.
+        if (type == Fourcc("moof") && walk.fragments.size() < kMaxFragments)
+          walk.fragments.emplace_back(pos + headerSize, pos + static_cast<int64_t>(size));
+        result = 1;  // nothing to learn from it now
       }
     }
     pos += static_cast<int64_t>(size);
   }
   return result;
+}
+
+// Sums the sample durations of one track over movie fragments ("moof" → "traf" → "tfhd", "tfdt",
+// "trun"), reading only those headers, at most kMaxFragmentRead bytes of each fragment.
+class FragmentTimes {
+ public:
+  FragmentTimes(const MediaFile& file, uint32_t trackId, uint32_t defaultDuration)
+      : file_(file), trackId_(trackId), trexDuration_(defaultDuration) {}
+
+  uint64_t samples = 0;
+  uint64_t units = 0;      // total duration of those samples, in the track's time scale
+  uint64_t latestEnd = 0;  // largest decode time at a fragment's end, where fragments state it
+
+  void read(int64_t begin, int64_t end) {
+    ByteReader moof(file_, begin, std::min(end, begin + static_cast<int64_t>(kMaxFragmentRead)));
+    try {
+      forEachChild(moof, [this](uint32_t type, ByteReader body) {
+        if (type == Fourcc("traf")) trackFragment(body);
+      });
+    } catch (const ReadError&) {
+      // A fragment cut short adds what it held before the cut.
+    }
+  }
+
+ private:
+  // Children of a fragment atom. One that runs past what was read (the end of the file, or of
+  // the part of a large fragment that is read) is the last, and counts with what it holds.
+  template <typename Visit>
+  static void forEachChild(ByteReader r, Visit visit) {
+    while (r.remaining() >= 8) {
+      const int64_t start = r.pos();
+      const uint32_t size = r.u32be();
+      const uint32_t type = r.u32be();
+      if (size < 8) return;
+      visit(type, r.sub(size - 8));
+      if (size >= r.end() - start) return;
+      r.seek(start + size);
+    }
+  }
+
+  void trackFragment(ByteReader traf) {
+    bool mine = false;
+    uint32_t defaultDuration = trexDuration_;
+    std::optional<uint64_t> baseTime;
+    uint64_t fragmentUnits = 0;
+    forEachChild(traf, [&](uint32_t type, ByteReader body) {
+      if (type == Fourcc("tfhd")) {
+        mine = fragmentHeader(body, &defaultDuration);
+      } else if (mine && type == Fourcc("tfdt")) {
+        const uint8_t version = body.u8();
+        body.skip(3);  // flags
+        baseTime = version == 1 ? body.u64be() : body.u32be();
+      } else if (mine && type == Fourcc("trun")) {
+        fragmentUnits = SaturatingAdd(fragmentUnits, trackRun(body, defaultDuration));
+      }
+    });
+    if (mine && baseTime) latestEnd = std::max(latestEnd, SaturatingAdd(*baseTime, fragmentUnits));
+  }
+
+  // Track fragment header: whether it is the track being summed, and its default duration.
+  bool fragmentHeader(ByteReader p, uint32_t* defaultDuration) const {
+    const uint32_t flags = p.u32be() & 0xFFFFFF;
+    if (p.u32be() != trackId_) return false;
+    if (flags & 0x01) p.skip(8);  // base data offset
+    if (flags & 0x02) p.skip(4);  // sample description index
+    if (flags & 0x08) *defaultDuration = p.u32be();
+    return true;
+  }
+
+  // A track run: its samples, with their own durations when it lists them. Returns the run's duration.
+  uint64_t trackRun(ByteReader p, uint32_t defaultDuration) {
+    const uint32_t flags = p.u32be() & 0xFFFFFF;
+    const uint32_t count = p.u32be();
+    if (flags & 0x001) p.skip(4);  // data offset
+    if (flags & 0x004) p.skip(4);  // first sample flags
+    // Per sample, in this order when present: duration, size, flags, composition offset.
+    const int perSample = 4 * std::popcount(flags & 0xF00);
+    uint64_t duration = 0;
+    if (flags & 0x100) {
+      const uint64_t present = std::min<uint64_t>(count, static_cast<uint64_t>(p.remaining()) / perSample);
+      for (uint64_t i = 0; i < present; ++i) {
+        duration += p.u32be();
+        p.skip(perSample - 4);
+      }
+      samples = SaturatingAdd(samples, present);
+    } else {
+      duration = uint64_t{count} * defaultDuration;
+      samples = SaturatingAdd(samples, count);
+    }
+    units = SaturatingAdd(units, duration);
+    return duration;
+  }
+
+  const MediaFile& file_;
+  uint32_t trackId_;
+  uint32_t trexDuration_;
+};
+
+// The track whose fragments time the movie: the first video track, else the first sound track,
+// else the first track.
+const Track* ReferenceTrack(const std::vector<Track>& tracks) {
+  for (uint32_t handler : {Fourcc("vide"), Fourcc("soun")}) {
+    for (const Track& t : tracks)
+      if (t.handler == handler) return &t;
+  }
+  return tracks.empty() ? nullptr : &tracks.front();
+}
+
+// A fragmented movie keeps most of its samples, often all of them, in fragments after the movie
+// atom, whose headers then say 0 or only the part they index. The movie extends header gives the
+// whole play time when present; otherwise the durations in the fragments of one track are summed.
+// Files without fragments never get here, so their probe stays a handful of reads.
+void FragmentedPlayTime(const MediaFile& file, const Mp4Walk& walk, MediaInfo& info) {
+  if (walk.movieExtends && walk.fragmentDuration != 0) {
+    const int32_t seconds = Seconds(walk.fragmentDuration, walk.movieTimescale);
+    if (seconds > 0) {
+      info.duration_s = std::max(info.duration_s, seconds);
+      return;
+    }
+  }
+  if (walk.fragments.empty() || (info.duration_s != 0 && !walk.movieExtends)) return;
+  const Track* track = ReferenceTrack(walk.tracks);
+  if (!track || track->timescale == 0) return;
+  uint32_t defaultDuration = 0;
+  for (const auto& [id, duration] : walk.trackDefaults) {
+    if (id == track->id) {
+      defaultDuration = duration;
+      break;
+    }
+  }
+  FragmentTimes times(file, track->id, defaultDuration);
+  for (const auto& [begin, end] : walk.fragments) times.read(begin, end);
+
+  const uint64_t inMovie = track->units == UINT64_MAX ? 0 : track->units;
+  const uint64_t summed = SaturatingAdd(inMovie, times.units);
+  const int32_t seconds = Seconds(std::max(summed, times.latestEnd), track->timescale);
+  info.duration_s = std::max(info.duration_s, seconds);
+  const uint64_t samples = SaturatingAdd(track->samples, times.samples);
+  const bool video = track->handler == 0 || track->handler == Fourcc("vide");
+  if (info.fps <= 0.0 && video && samples != 0 && summed != 0 && summed != UINT64_MAX)
+    info.fps = double(samples) * track->timescale / double(summed);
 }
 
 }  // namespace
@@ -305,6 +581,7 @@ int ParseMp4(MediaFile& file, MediaInfo& info) {
   } catch (const std::bad_alloc&) {
     return -8000;
   }
+  FragmentedPlayTime(file, walk, info);
 
   if (info.duration_s > 0) {
     const int64_t kbps = (info.end_offset - info.start_offset) * 8 / info.duration_s / 1024;

@@ -1,6 +1,7 @@
 // Real media for probe tests: made with ffmpeg at test time and described by ffprobe.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -42,7 +43,8 @@ struct Described {
   bool hasAudio = false;
   int width = 0;
   int height = 0;
-  double frameRate = 0;  // r_frame_rate of the video stream
+  double frameRate = 0;     // r_frame_rate of the video stream
+  double avgFrameRate = 0;  // avg_frame_rate: frames over the stream's duration
   int sampleRate = 0;
   int channels = 0;
   double duration = 0;
@@ -61,7 +63,7 @@ inline Described Describe(const std::string& path) {
   Described d;
   if (testsupport::RunCommand(
           {"ffprobe", "-v", "error", "-show_entries",
-           "stream=codec_type,width,height,r_frame_rate,sample_rate,channels:format=duration", "-of", "compact", path},
+           "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,sample_rate,channels:format=duration", "-of", "compact", path},
           &out) != 0)
     return d;
   std::istringstream lines(out);
@@ -84,6 +86,7 @@ inline Described Describe(const std::string& path) {
         if (key == "width") d.width = std::atoi(value.c_str());
         if (key == "height") d.height = std::atoi(value.c_str());
         if (key == "r_frame_rate") d.frameRate = Ratio(value);
+        if (key == "avg_frame_rate") d.avgFrameRate = Ratio(value);
       }
       if (type == "audio" && !d.hasAudio) {
         if (key == "sample_rate") d.sampleRate = std::atoi(value.c_str());
@@ -95,6 +98,24 @@ inline Described Describe(const std::string& path) {
   }
   d.ok = true;
   return d;
+}
+
+// Where the last packet of any stream ends, by ffprobe's reading of the packets: the play time of
+// a file whose header states none (ffprobe then reports no duration).
+inline double PacketsEnd(const std::string& path) {
+  std::string out;
+  if (testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of",
+                               "csv=p=0", path},
+                              &out) != 0)
+    return 0;
+  std::istringstream lines(out);
+  double end = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    end = std::max(end, std::atof(line.c_str()) + std::atof(line.c_str() + comma + 1));
+  }
+  return end;
 }
 
 }  // namespace mediasamples
