@@ -58,13 +58,25 @@ int SampleRate(Bits& b) {
 // Channel configurations 1 to 6 are that many channels; the later ones name fixed layouts.
 int Channels(uint32_t configuration) {
   switch (configuration) {
-    case 1: case 2: case 3: case 4: case 5: case 6: return static_cast<int>(configuration);
-    case 7: return 8;    // 7.1
-    case 11: return 7;   // 6.1
-    case 12: return 8;   // 7.1 with back channels
-    case 13: return 24;  // 22.2
-    case 14: return 8;   // 7.1 with top channels
-    default: return 0;   // stated in a program config element, or reserved
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+      return static_cast<int>(configuration);
+    case 7:
+      return 8;  // 7.1
+    case 11:
+      return 7;  // 6.1
+    case 12:
+      return 8;  // 7.1 with back channels
+    case 13:
+      return 24;  // 22.2
+    case 14:
+      return 8;  // 7.1 with top channels
+    default:
+      return 0;  // stated in a program config element, or reserved
   }
 }
 
@@ -98,9 +110,9 @@ std::optional<AacConfig> ReadEsds(ByteReader& esds) {
   if (!es) return std::nullopt;
   es->skip(2);  // ES_ID
   const uint8_t flags = es->u8();
-  if (flags & 0x80) es->skip(2);  // depends-on ES_ID
+  if (flags & 0x80) es->skip(2);         // depends-on ES_ID
   if (flags & 0x40) es->skip(es->u8());  // URL
-  if (flags & 0x20) es->skip(2);  // OCR ES_ID
+  if (flags & 0x20) es->skip(2);         // OCR ES_ID
   auto decoder = FindDescriptor(*es, kDecoderConfig);
   if (!decoder) return std::nullopt;
   const uint8_t objectType = decoder->u8();

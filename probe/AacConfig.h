@@ -8,7 +8,7 @@
 #include "probe/ByteReader.h"
 
 struct AacConfig {
-  int coreSampleRate = 0;  // of the AAC core; 0 when the config gives none
+  int coreSampleRate = 0;    // of the AAC core; 0 when the config gives none
   int outputSampleRate = 0;  // what a decoder plays: the SBR rate when the config states one
   bool explicitSbr = false;
   int channels = 0;  // 0 when the config leaves them to a program config element

@@ -37,6 +37,28 @@ constexpr uint64_t kCues = 0x0C53BB6B;
 constexpr uint64_t kAttachments = 0x0941A469;
 constexpr uint64_t kChapters = 0x0043A770;
 constexpr uint64_t kTags = 0x0254C367;
+constexpr uint64_t kSeek = 0x0DBB;
+constexpr uint64_t kSeekId = 0x13AB;
+constexpr uint64_t kSeekPosition = 0x13AC;
+constexpr uint64_t kTimecode = 0x67;
+constexpr uint64_t kSimpleBlock = 0x23;
+constexpr uint64_t kBlockGroup = 0x20;
+constexpr uint64_t kBlock = 0x21;
+constexpr uint64_t kBlockDuration = 0x1B;
+constexpr uint64_t kCrc32 = 0x3F;
+constexpr uint64_t kVoid = 0x6C;
+constexpr uint64_t kCuePoint = 0x3B;
+constexpr uint64_t kCueTime = 0x33;
+constexpr uint64_t kCueTrackPositions = 0x37;
+constexpr uint64_t kCueClusterPosition = 0x71;
+// A SeekID holds the element ID as written, marker bits included.
+constexpr uint64_t kCuesAsWritten = 0x1C53BB6B;
+
+// Without a stated duration the play time is looked for in this much of the file's end, among at
+// most kMaxClusterTries places that look like a cluster's start; cue lists are read this far.
+constexpr int64_t kTailBytes = 1024 * 1024;
+constexpr int kMaxClusterTries = 16;
+constexpr int64_t kCuesBytes = 1024 * 1024;
 
 // Codec IDs are kept up to this many characters.
 constexpr size_t kCodecIdMax = 127;
@@ -101,6 +123,110 @@ std::string_view ShortCodecName(std::string_view id) {
   return id;
 }
 
+// An EBML variable-length integer: the leading zero bits of the first byte give the length,
+// the value is the rest with the length-marker bit cleared. `allOnes` reports the reserved
+// "unknown" form.
+uint64_t ReadVint(ByteReader& r, bool* allOnes = nullptr) {
+  const uint8_t first = r.u8();
+  if (first == 0) throw ReadError{};  // no length marker within 8 bytes
+  const int length = std::countl_zero(first) + 1;
+  uint64_t value = first & (0xFFu >> length);
+  for (int i = 1; i < length; ++i) value = (value << 8) | r.u8();
+  if (allOnes) *allOnes = value == (uint64_t{1} << (7 * length)) - 1;
+  return value;
+}
+
+Element ReadHeader(ByteReader& r) {
+  Element e;
+  e.id = ReadVint(r);
+  e.size = ReadVint(r, &e.unknownSize);
+  e.data = r.pos();
+  e.end = e.data + static_cast<int64_t>(std::min<uint64_t>(e.size, INT64_MAX - e.data));
+  return e;
+}
+
+// An unsigned integer element of up to 8 bytes that lies whole before `end`.
+std::optional<uint64_t> UnsignedValue(ByteReader& r, const Element& e, int64_t end) {
+  if (e.size > 8 || e.data + static_cast<int64_t>(e.size) > end) return std::nullopt;
+  uint64_t value = 0;
+  for (uint64_t i = 0; i < e.size; ++i) value = (value << 8) | r.u8();
+  return value;
+}
+
+bool IsSegmentLevel(uint64_t id) {
+  return id == kCluster || id == kInfo || id == kTracks || id == kSeekHead || id == kCues || id == kTags ||
+         id == kAttachments || id == kChapters;
+}
+
+// Visits the children of an element from the reader's position up to `end`, each clamped to
+// `end`; `visit` (child, its end) returns false to stop. Continues at each child's end.
+template <typename Visit>
+void ForEachChild(ByteReader& r, int64_t end, Visit visit) {
+  while (r.pos() < end) {
+    const Element c = ReadHeader(r);
+    if (c.data > end) return;  // its header already crosses the parent's end
+    const int64_t childEnd = std::min(c.end, end);
+    if (!visit(c, childEnd)) return;
+    if (childEnd >= r.end()) return;
+    r.seek(childEnd);
+  }
+}
+
+// The time of a Block or SimpleBlock: the cluster's timecode plus the block's signed 16-bit offset,
+// which follows the track number.
+int64_t BlockTime(ByteReader& r, uint64_t clusterTimecode) {
+  ReadVint(r);  // track number
+  const auto offset = static_cast<int16_t>(r.u16be());
+  const auto base = static_cast<int64_t>(std::min<uint64_t>(clusterTimecode, INT64_MAX / 2));
+  return std::max<int64_t>(base + offset, 0);
+}
+
+// A block group: its block's time plus the duration the group states.
+int64_t GroupEnd(ByteReader& r, const Element& group, uint64_t clusterTimecode) {
+  int64_t start = -1;
+  uint64_t duration = 0;
+  ForEachChild(r, std::min(group.end, r.end()), [&](const Element& c, int64_t end) {
+    if (c.id == kBlock) start = BlockTime(r, clusterTimecode);
+    if (c.id == kBlockDuration) duration = UnsignedValue(r, c, end).value_or(0);
+    return true;
+  });
+  if (start < 0) return 0;
+  return start + static_cast<int64_t>(std::min<uint64_t>(duration, INT64_MAX / 2));
+}
+
+// The latest time any block of the cluster at the reader's position plays until (its start, plus
+// its duration where a block group states one), in timecode units. Nothing when what is there is
+// not a cluster whose timecode comes before its blocks. Reads at most what the reader holds.
+std::optional<uint64_t> ClusterEnd(ByteReader r) {
+  std::optional<uint64_t> timecode;
+  int64_t latest = 0;
+  bool valid = true;
+  try {
+    const Element cluster = ReadHeader(r);
+    if (cluster.id != kCluster) return std::nullopt;
+    const int64_t end = cluster.unknownSize ? r.end() : std::min(cluster.end, r.end());
+    ForEachChild(r, end, [&](const Element& c, int64_t childEnd) {
+      if (cluster.unknownSize && IsSegmentLevel(c.id)) return false;  // the open cluster ends here
+      if (c.id == kTimecode) {
+        timecode = UnsignedValue(r, c, childEnd);
+        valid = timecode.has_value();
+      } else if (!timecode) {
+        // Only checksums and padding may come before the timecode of a real cluster.
+        valid = c.id == kCrc32 || c.id == kVoid;
+      } else if (c.id == kSimpleBlock) {
+        latest = std::max(latest, BlockTime(r, *timecode));
+      } else if (c.id == kBlockGroup) {
+        latest = std::max(latest, GroupEnd(r, c, *timecode));
+      }
+      return valid;
+    });
+  } catch (const ReadError&) {
+    // A cluster cut short by the end of what was read: its blocks up to there count.
+  }
+  if (!valid || !timecode) return std::nullopt;
+  return std::max(static_cast<uint64_t>(latest), *timecode);
+}
+
 class MkvWalk {
  public:
   MkvWalk(const MediaFile& file, int64_t end) : r_(file, 0, end) {}
@@ -119,6 +245,19 @@ class MkvWalk {
     }
   }
 
+  // For a file whose segment information states no play time (a live or piped recording): how
+  // far its blocks reach, in timecode units, from its last cluster or else its last cue point.
+  // This is the only reading beyond the head of the file.
+  std::optional<uint64_t> playTimeFromEnd() {
+    if (segmentData_ < 0) return std::nullopt;
+    try {
+      if (auto end = lastClusterEnd()) return end;
+      return lastCueEnd();
+    } catch (const ReadError&) {
+      return std::nullopt;
+    }
+  }
+
   // Gathered values.
   bool videoSeen = false;
   bool audioSeen = false;
@@ -133,27 +272,7 @@ class MkvWalk {
   float duration = 0;
 
  private:
-  // An EBML variable-length integer: the leading zero bits of the first byte give the length,
-  // the value is the rest with the length-marker bit cleared. `allOnes` reports the reserved
-  // "unknown" form.
-  uint64_t vint(bool* allOnes = nullptr) {
-    const uint8_t first = r_.u8();
-    if (first == 0) throw ReadError{};  // no length marker within 8 bytes
-    const int length = std::countl_zero(first) + 1;
-    uint64_t value = first & (0xFFu >> length);
-    for (int i = 1; i < length; ++i) value = (value << 8) | r_.u8();
-    if (allOnes) *allOnes = value == (uint64_t{1} << (7 * length)) - 1;
-    return value;
-  }
-
-  Element header() {
-    Element e;
-    e.id = vint();
-    e.size = vint(&e.unknownSize);
-    e.data = r_.pos();
-    e.end = e.data + static_cast<int64_t>(std::min<uint64_t>(e.size, INT64_MAX - e.data));
-    return e;
-  }
+  Element header() { return ReadHeader(r_); }
 
   // Continues at `pos`; a position at or past the end of the file ends every walk.
   void moveTo(int64_t pos) { r_.seek(std::min(pos, r_.end())); }
@@ -181,12 +300,7 @@ class MkvWalk {
   }
 
   // The value of a child element, or nothing when it does not lie whole inside its parent.
-  std::optional<uint64_t> unsignedValue(const Element& e) {
-    if (e.size > 8 || e.data + static_cast<int64_t>(e.size) > e.end) return std::nullopt;
-    uint64_t value = 0;
-    for (uint64_t i = 0; i < e.size; ++i) value = (value << 8) | r_.u8();
-    return value;
-  }
+  std::optional<uint64_t> unsignedValue(const Element& e) { return UnsignedValue(r_, e, e.end); }
 
   std::optional<float> floatValue(const Element& e) {
     if ((e.size != 4 && e.size != 8) || e.data + static_cast<int64_t>(e.size) > e.end) return std::nullopt;
@@ -206,18 +320,16 @@ class MkvWalk {
     return text;
   }
 
-  static bool isSegmentLevel(uint64_t id) {
-    return id == kCluster || id == kInfo || id == kTracks || id == kSeekHead || id == kCues || id == kTags ||
-           id == kAttachments || id == kChapters;
-  }
-
   // Segment children up to the end of the file; the first cluster that follows both the
   // segment information and the track list ends the walk.
   void segment() {
+    segmentData_ = r_.pos();
     while (!r_.atEnd()) {
       Element e = header();
       if (e.id == kInfo) {
         info(e);
+      } else if (e.id == kSeekHead) {
+        seekHead(e);
       } else if (e.id == kTracks) {
         tracks(e);
       } else if (e.id == kCluster) {
@@ -241,6 +353,22 @@ class MkvWalk {
     infoSeen_ = true;
   }
 
+  // The seek head, where it tells the position of the cue list (relative to the segment's data).
+  void seekHead(const Element& e) {
+    children(e, [this](const Element& seek) {
+      if (seek.id != kSeek) return true;
+      std::optional<uint64_t> id, position;
+      children(seek, [&](const Element& c) {
+        if (c.id == kSeekId) id = unsignedValue(c);
+        if (c.id == kSeekPosition) position = unsignedValue(c);
+        return true;
+      });
+      if (id == kCuesAsWritten && position && *position < static_cast<uint64_t>(r_.end() - segmentData_))
+        cuesAt_ = segmentData_ + static_cast<int64_t>(*position);
+      return true;
+    });
+  }
+
   void tracks(const Element& e) {
     children(e, [this](const Element& c) {
       if (c.id == kTrackEntry) trackEntry(c);
@@ -253,7 +381,7 @@ class MkvWalk {
   // unknown size ends where the next segment-level element begins.
   void cluster(Element& e) {
     const bool open = e.unknownSize;
-    auto next = children(e, [open](const Element& c) { return !(open && isSegmentLevel(c.id)); });
+    auto next = children(e, [open](const Element& c) { return !(open && IsSegmentLevel(c.id)); });
     if (next) e.end = *next;
   }
 
@@ -321,7 +449,77 @@ class MkvWalk {
     }
   }
 
+  // The last cluster among the file's last kTailBytes: the blocks' latest end.
+  std::optional<uint64_t> lastClusterEnd() {
+    const int64_t end = r_.end();
+    const int64_t begin = std::max(segmentData_, end - kTailBytes);
+    if (begin >= end) return std::nullopt;
+    r_.seek(begin);
+    const std::string tail = r_.bytes(static_cast<size_t>(end - begin));
+    const MediaFile window = MediaFile::FromMemory(tail);
+    const std::string_view clusterId("\x1F\x43\xB6\x75", 4);
+    size_t from = std::string::npos;
+    for (int tries = 0; tries < kMaxClusterTries; ++tries) {
+      const size_t at = tail.rfind(clusterId, from);
+      if (at == std::string::npos) break;
+      ByteReader candidate(window);
+      candidate.seek(static_cast<int64_t>(at));
+      if (auto found = ClusterEnd(candidate)) return found;
+      if (at == 0) break;
+      from = at - 1;
+    }
+    return std::nullopt;
+  }
+
+  // The last cue point of the cue list the seek head points at: its time, or the latest end of
+  // the blocks of the cluster it points at.
+  std::optional<uint64_t> lastCueEnd() {
+    if (cuesAt_ < 0) return std::nullopt;
+    r_.seek(cuesAt_);
+    const Element cues = header();
+    if (cues.id != kCues) return std::nullopt;
+    ByteReader list = r_.sub(std::min<int64_t>(cues.end - cues.data, kCuesBytes));
+    std::optional<uint64_t> time, cluster;
+    try {
+      lastCuePoint(list, time, cluster);
+    } catch (const ReadError&) {
+      // A list longer than what was read, or cut short: the points before the cut count.
+    }
+    if (!time) return std::nullopt;
+    if (cluster && *cluster < static_cast<uint64_t>(r_.end() - segmentData_)) {
+      ByteReader at = r_;
+      at.seek(segmentData_ + static_cast<int64_t>(*cluster));
+      if (auto end = ClusterEnd(at.sub(kTailBytes))) return std::max(*time, *end);
+    }
+    return time;
+  }
+
+  // The time and cluster position of the latest cue point in the list.
+  static void lastCuePoint(ByteReader& list, std::optional<uint64_t>& time, std::optional<uint64_t>& cluster) {
+    ForEachChild(list, list.end(), [&](const Element& point, int64_t pointEnd) {
+      if (point.id != kCuePoint) return true;
+      std::optional<uint64_t> pointTime, pointCluster;
+      ForEachChild(list, pointEnd, [&](const Element& c, int64_t end) {
+        if (c.id == kCueTime) pointTime = UnsignedValue(list, c, end);
+        if (c.id == kCueTrackPositions) {
+          ForEachChild(list, end, [&](const Element& p, int64_t positionEnd) {
+            if (p.id == kCueClusterPosition) pointCluster = UnsignedValue(list, p, positionEnd);
+            return true;
+          });
+        }
+        return true;
+      });
+      if (pointTime && (!time || *pointTime >= *time)) {
+        time = pointTime;
+        cluster = pointCluster;
+      }
+      return true;
+    });
+  }
+
   ByteReader r_;
+  int64_t segmentData_ = -1;  // first byte of the segment's data; seek positions count from it
+  int64_t cuesAt_ = -1;       // the cue list, where the seek head tells it
   bool infoSeen_ = false;
   bool tracksSeen_ = false;
 };
@@ -354,10 +552,12 @@ int RunMkv(MediaFile& file, MediaInfo& info) {
     audio.value1 = ToInt32(walk.samplingFrequency);
     audio.value3 = static_cast<int32_t>(walk.channels);
   }
-  // A file without a finite, positive segment duration is not accepted.
-  if (!(walk.duration > 0) || !std::isfinite(walk.duration)) return 0;
+  // Without a finite, positive segment duration the play time comes from the end of the file,
+  // or stays unknown (0).
+  double units = walk.duration;
+  if (!(walk.duration > 0) || !std::isfinite(walk.duration)) units = double(walk.playTimeFromEnd().value_or(0));
   const double scale = walk.timecodeScale != 0 ? walk.timecodeScale : 1000000.0;
-  const double seconds = double(walk.duration) * scale / 1e9;
+  const double seconds = units * scale / 1e9;
   if (seconds > 0) info.bitrate_kbps = ToInt32(double(info.end_offset - info.start_offset) * 8.0 / seconds / 1000.0);
   info.duration_s = ToInt32(seconds);
   if (walk.defaultDuration > 0) info.fps = 1e9 / walk.defaultDuration;

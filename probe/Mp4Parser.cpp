@@ -133,7 +133,7 @@ class Mp4Walk {
   int64_t mdatSize = 0;
   // Payloads of the top-level "moof" atoms, in file order, up to kMaxFragments.
   std::vector<std::pair<int64_t, int64_t>> fragments;
-  bool movieExtends = false;    // "mvex" seen: the movie continues in fragments
+  bool movieExtends = false;      // "mvex" seen: the movie continues in fragments
   uint64_t fragmentDuration = 0;  // "mehd", in the movie time scale
   uint32_t movieTimescale = 0;
   std::vector<Track> tracks;
@@ -266,8 +266,8 @@ class Mp4Walk {
       // A rate the entry states stands when the configuration agrees with it, also as the doubled
       // rate of SBR that the configuration need not announce.
       const int stated = audio.value1;
-      const bool agrees = stated == config->outputSampleRate ||
-                          (!config->explicitSbr && stated == 2 * config->coreSampleRate);
+      const bool agrees =
+          stated == config->outputSampleRate || (!config->explicitSbr && stated == 2 * config->coreSampleRate);
       if (config->outputSampleRate > 0 && !agrees) audio.value1 = config->outputSampleRate;
     } catch (const ReadError&) {
       // An entry cut short keeps what its common fields said.

@@ -63,7 +63,8 @@ inline Described Describe(const std::string& path) {
   Described d;
   if (testsupport::RunCommand(
           {"ffprobe", "-v", "error", "-show_entries",
-           "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,sample_rate,channels:format=duration", "-of", "compact", path},
+           "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,sample_rate,channels:format=duration", "-of",
+           "compact", path},
           &out) != 0)
     return d;
   std::istringstream lines(out);
@@ -104,9 +105,9 @@ inline Described Describe(const std::string& path) {
 // a file whose header states none (ffprobe then reports no duration).
 inline double PacketsEnd(const std::string& path) {
   std::string out;
-  if (testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of",
-                               "csv=p=0", path},
-                              &out) != 0)
+  if (testsupport::RunCommand(
+          {"ffprobe", "-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", path}, &out) !=
+      0)
     return 0;
   std::istringstream lines(out);
   double end = 0;

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <fstream>
 #include <limits>
 
 #include "TestSupport.h"
@@ -23,7 +24,7 @@ constexpr uint32_t kEbml = 0x1A45DFA3, kDocType = 0x4282, kSegment = 0x18538067,
                    kTrackEntry = 0xAE, kTrackNumber = 0xD7, kTrackType = 0x83, kCodecId = 0x86,
                    kDefaultDuration = 0x23E383, kVideo = 0xE0, kPixelWidth = 0xB0, kPixelHeight = 0xBA, kAudio = 0xE1,
                    kChannels = 0x9F, kSamplingFrequency = 0xB5, kCluster = 0x1F43B675, kTimecode = 0xE7,
-                   kSimpleBlock = 0xA3;
+                   kSimpleBlock = 0xA3, kBlockGroup = 0xA0, kBlock = 0xA1, kBlockDuration = 0x9B;
 
 std::string Id(uint32_t id) {
   ByteWriter w;
@@ -221,20 +222,112 @@ TEST(MkvParser, ShortCodecNames) {
             std::string(StreamInfo::kCodecMax, 'A'));
 }
 
-TEST(MkvParser, PlayTimeMustBeStatedAndPositive) {
+TEST(MkvParser, WithoutAUsablePlayTimeTheFileIsStillAccepted) {
   const std::string tracks = Tracks(AudioEntry("A_AAC", 2, 44100.0));
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  for (double bad : {0.0, -5000.0, nan, inf, 1e300}) {
-    Parsed p = Parse(File(Info(bad) + tracks));
-    EXPECT_EQ(p.result, 0) << bad;
-    ASSERT_TRUE(p.info.audio);  // the streams are described all the same
+  const std::string unusable[] = {
+      El(kInfo, UInt(kTimecodeScale, 1000000)),  // no Duration, as a live or piped recording leaves it
+      Info(0.0),
+      Info(-5000.0),
+      Info(nan),
+      Info(inf),
+      Info(1e300),
+      El(kInfo, El(kDuration, "abc")),  // 3 bytes are no float
+  };
+  for (const std::string& info : unusable) {
+    Parsed p = Parse(File(info + tracks));
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.info.duration_s, 0);
+    EXPECT_EQ(p.info.bitrate_kbps, 0);
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->value1, 44100);
   }
-  EXPECT_EQ(Parse(File(El(kInfo, UInt(kTimecodeScale, 1000000)) + tracks)).result, 0);
   EXPECT_EQ(Parse(File(Info(1000.0))).result, 0);  // no tracks
-  // A duration stored in 3 bytes is no float, and an integer of 9 bytes is no integer.
-  EXPECT_EQ(Parse(File(El(kInfo, El(kDuration, "abc")) + tracks)).result, 0);
+  // An integer of 9 bytes is no integer.
   Parsed wide = Parse(File(El(kInfo, El(kTimecodeScale, std::string(9, '\1')) + Float8(kDuration, 3000.0)) + tracks));
   EXPECT_EQ(wide.info.duration_s, 3);
+}
+
+TEST(MkvParser, WithoutADurationThePlayTimeComesFromTheLastCluster) {
+  const std::string head =
+      El(kInfo, UInt(kTimecodeScale, 1000000)) + Tracks(VideoEntry("V_MPEG4/ISO/AVC", 320, 240, 40000000));
+  const std::string first = Cluster();
+  auto block = [](int16_t offset, const std::string& data = "frame") {
+    ByteWriter w;
+    w.u8(0x81).u16be(static_cast<uint16_t>(offset)).u8(0x80);  // track 1, time offset, flags
+    return El(kSimpleBlock, w.str() + data);
+  };
+  auto group = [](int16_t offset, uint64_t duration) {
+    ByteWriter w;
+    w.u8(0x81).u16be(static_cast<uint16_t>(offset)).u8(0);  // track 1, time offset, flags
+    return El(kBlockGroup, El(kBlock, w.str() + "frame") + UInt(kBlockDuration, duration));
+  };
+  auto cluster = [](uint64_t timecode, const std::string& children, const std::string& before = "") {
+    return El(kCluster, before + UInt(kTimecode, timecode) + children);
+  };
+  const std::string crc = El(0xBF, std::string(4, '\x55'));
+  const std::string trap = std::string("\x1F\x43\xB6\x75\x85", 5) + "junk!";  // a cluster ID inside block data
+  const std::string bigBlock = El(kSimpleBlock, std::string("\x81\x00\x00\x80", 4) + std::string(1100000, '\x42'));
+  std::string cutShort = cluster(6000, block(100) + block(2500));
+  cutShort.resize(cutShort.size() - 3);  // the file ends inside the last block
+  struct Case {
+    const char* what;
+    std::string tail;
+    int seconds;
+  };
+  const Case cases[] = {
+      {"last block", cluster(11000, block(0) + block(1500) + block(900)), 12},
+      {"block group with a duration", cluster(12000, block(0) + group(600, 500)), 13},
+      {"negative offsets", cluster(9000, block(-400) + block(-8000)), 9},
+      {"checksum before the timecode", cluster(7000, block(200), crc), 7},
+      {"cluster ID inside the last block", cluster(5000, block(900, trap)), 5},
+      {"unknown size, then tags",
+       Id(kCluster) + UnknownSize(8) + UInt(kTimecode, 14000) + block(700) + El(0x1254C367, block(30000)), 14},
+      {"cut short", cutShort, 8},
+      {"huge timecode", cluster(uint64_t{1} << 62, block(0)), INT32_MAX},
+      // Nothing like a cluster in the file's last MiB, and no cue list: unknown.
+      {"last cluster out of reach", cluster(20000, block(0) + bigBlock), 0},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(File(head + first + c.tail));
+    EXPECT_EQ(p.result, 1) << c.what;
+    EXPECT_EQ(p.info.duration_s, c.seconds) << c.what;
+    EXPECT_NEAR(p.info.fps, 25.0, 1e-9) << c.what;
+  }
+  // A stated duration is taken as it is; nothing past the first cluster is read.
+  EXPECT_EQ(Parse(File(Info(3000.0) + Tracks(VideoEntry("V_THEORA", 320, 240)) + first + cluster(11000, block(0))))
+                .info.duration_s,
+            3);
+}
+
+TEST(MkvParser, WithoutADurationTheSeekHeadLeadsToTheCues) {
+  // ffmpeg's layout: the seek head first, its positions counted from the segment's data.
+  // The position is written in 8 bytes, so that the seek head's size does not depend on it.
+  auto seekHead = [](uint64_t cuesPosition) {
+    ByteWriter position;
+    position.u64be(cuesPosition);
+    return El(kSeekHead, El(0x4DBB, El(0x53AB, std::string("\x1C\x53\xBB\x6B", 4)) + El(0x53AC, position.str())));
+  };
+  const std::string head = El(kInfo, UInt(kTimecodeScale, 1000000)) + Tracks(AudioEntry("A_FLAC", 2, 48000.0));
+  const std::string bigBlock = El(kSimpleBlock, std::string("\x81\x01\xF4\x80", 4) + std::string(1100000, '\x42'));
+  auto cuePoint = [](uint64_t time, uint64_t cluster) {
+    return El(0xBB, UInt(0xB3, time) + El(0xB7, UInt(0xF7, 1) + UInt(0xF1, cluster)));
+  };
+  const size_t seekSize = seekHead(0).size();
+  const std::string beforeLast = head + Cluster();
+  const uint64_t lastAt = seekSize + beforeLast.size();
+  const std::string last = El(kCluster, UInt(kTimecode, 30000) + bigBlock);  // a block at 30.5 s, 1 MB long
+  const std::string cues = El(0x1C53BB6B, cuePoint(0, seekSize + head.size()) + cuePoint(30000, lastAt));
+  auto build = [&](uint64_t cuesAt) { return File(seekHead(cuesAt) + beforeLast + last + cues); };
+  // The last cue point's cluster holds a block at 30.5 s; the cluster lies beyond the file's last MiB.
+  EXPECT_EQ(Parse(build(lastAt + last.size())).info.duration_s, 30);
+  // The cue list alone, when its cluster is not there to read.
+  const std::string noCluster = File(seekHead(seekSize + head.size()) + head +
+                                     El(0x1C53BB6B, cuePoint(0, 1ull << 40) + cuePoint(45000, 1ull << 40)));
+  EXPECT_EQ(Parse(noCluster).info.duration_s, 45);
+  // A seek position past the end of the file, or at something that is not a cue list.
+  EXPECT_EQ(Parse(build(1ull << 40)).info.duration_s, 0);
+  EXPECT_EQ(Parse(build(seekSize)).info.duration_s, 0);
 }
 
 TEST(MkvParser, TracksAfterTheFirstClusterAreFound) {
@@ -354,6 +447,7 @@ TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
     std::vector<std::string> options;
     const char* videoCodec;  // null: audio only
     const char* audioCodec;
+    bool piped = false;  // written to a pipe: no duration in the header, ffprobe reports none either
   };
   const Case cases[] = {
       {"h264_aac.mkv", join(TestPicture(), TestTone(44100, 2)), {"-c:v", "libx264", "-c:a", "aac"}, "h264", "aac"},
@@ -368,21 +462,45 @@ TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
        {"-c:v", "libx264", "-c:a", "libmp3lame", "-cluster_size_limit", "4096"},
        "h264",
        "mp3"},
+      {"piped.mkv",
+       join(TestPicture("320x240", 24), TestTone(44100, 2, 3)),
+       {"-c:v", "libx264", "-c:a", "aac"},
+       "h264",
+       "aac",
+       true},
+      {"piped_audio.mka", TestTone(48000, 1, 3), {"-c:a", "libvorbis"}, nullptr, "vorbis", true},
   };
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file(c.name);
     std::string log;
-    ASSERT_TRUE(mediasamples::MakeWithFfmpeg(c.inputs, c.options, path, &log)) << log;
-    const auto expected = mediasamples::Describe(path);
+    if (c.piped) {
+      // ffmpeg writes to its standard output, a pipe it cannot seek back in, and says nothing else there.
+      std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-loglevel", "quiet"};
+      argv.insert(argv.end(), c.inputs.begin(), c.inputs.end());
+      argv.insert(argv.end(), c.options.begin(), c.options.end());
+      argv.insert(argv.end(), {"-f", "matroska", "pipe:1"});
+      std::string bytes;
+      ASSERT_EQ(testsupport::RunCommand(argv, &bytes), 0);
+      std::ofstream(path, std::ios::binary) << bytes;
+    } else {
+      ASSERT_TRUE(mediasamples::MakeWithFfmpeg(c.inputs, c.options, path, &log)) << log;
+    }
+    auto expected = mediasamples::Describe(path);
     ASSERT_TRUE(expected.ok);
+    if (c.piped) {
+      ASSERT_EQ(expected.duration, 0);  // ffprobe has no duration: where the last packet ends is the play time
+      expected.duration = mediasamples::PacketsEnd(path);
+      ASSERT_GT(expected.duration, 2.5);
+    }
 
     MediaFile file;
     ASSERT_TRUE(file.open(path));
     MediaInfo info;
     ASSERT_EQ(ProbeMediaFile(&file, &info, path), kTypeMkv);
-    EXPECT_LE(file.systemReads(), 2u);
+    // The file's head; without a duration, one more read of its end.
+    EXPECT_LE(file.systemReads(), c.piped ? 3u : 2u);
     ASSERT_EQ(info.video != nullptr, c.videoCodec != nullptr);
     if (c.videoCodec) {
       EXPECT_EQ(info.video->codec, c.videoCodec);

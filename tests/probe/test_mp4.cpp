@@ -99,8 +99,8 @@ std::string Hdlr(const std::string& subtype) {
 // Time-to-sample entries: sample count and sample delta.
 std::string Stts(std::initializer_list<std::pair<uint32_t, uint32_t>> entries) {
   ByteWriter w;
-  w.u32be(0);                                        // version, flags
-  w.u32be(static_cast<uint32_t>(entries.size()));    // entry count
+  w.u32be(0);                                                       // version, flags
+  w.u32be(static_cast<uint32_t>(entries.size()));                   // entry count
   for (auto [count, delta] : entries) w.u32be(count).u32be(delta);  // sample count, sample delta
   return Atom("stts", w.str());
 }
@@ -121,18 +121,18 @@ std::string AudioEntry(const std::string& format, uint16_t channels, uint16_t ra
 std::string SoundEntry(const std::string& format, uint16_t channels, uint32_t rate, const std::string& children,
                        uint16_t version = 0, double v2Rate = 0, uint32_t v2Channels = 0) {
   ByteWriter w;
-  w.zeros(6).u16be(1);                 // reserved, data-reference index
-  w.u16be(version).u16be(0).u32be(0);  // version, revision, vendor 0
-  w.u16be(channels);                   // channels
-  w.u16be(16).u16be(0).u16be(0);       // sample size, compression id, packet size
-  w.u32be(rate << 16);                 // sample rate 16.16
+  w.zeros(6).u16be(1);                                         // reserved, data-reference index
+  w.u16be(version).u16be(0).u32be(0);                          // version, revision, vendor 0
+  w.u16be(channels);                                           // channels
+  w.u16be(16).u16be(0).u16be(0);                               // sample size, compression id, packet size
+  w.u32be(rate << 16);                                         // sample rate 16.16
   if (version == 1) w.u32be(1024).u32be(0).u32be(2).u32be(2);  // samples and bytes per packet, frame, sample
   if (version == 2) {
-    w.u32be(72);                                 // size of this structure
-    w.u64be(std::bit_cast<uint64_t>(v2Rate));    // sample rate, float64
-    w.u32be(v2Channels);                         // channels
-    w.u32be(0x7F000000).u32be(24).u32be(0);      // constant, bits per channel, flags
-    w.u32be(0).u32be(1);                         // bytes and frames per packet
+    w.u32be(72);                               // size of this structure
+    w.u64be(std::bit_cast<uint64_t>(v2Rate));  // sample rate, float64
+    w.u32be(v2Channels);                       // channels
+    w.u32be(0x7F000000).u32be(24).u32be(0);    // constant, bits per channel, flags
+    w.u32be(0).u32be(1);                       // bytes and frames per packet
   }
   w.text(children);
   return Atom(format, w.str());
@@ -151,15 +151,16 @@ std::string Descriptor(uint8_t tag, const std::string& body, int lengthBytes = 1
 // "esds": ES descriptor → decoder config (object type, audio stream) → decoder specific info `config`.
 std::string Esds(const std::string& config, uint8_t objectType = 0x40, int lengthBytes = 1, uint8_t esFlags = 0) {
   ByteWriter decoder;
-  decoder.u8(objectType);                    // object type indication
-  decoder.u8(0x15).u24be(0);                 // stream type (audio), buffer size
-  decoder.u32be(128000).u32be(128000);       // maximum and average bit rate
+  decoder.u8(objectType);               // object type indication
+  decoder.u8(0x15).u24be(0);            // stream type (audio), buffer size
+  decoder.u32be(128000).u32be(128000);  // maximum and average bit rate
   ByteWriter es;
   es.u16be(1).u8(esFlags);                   // ES_ID, flags
   if (esFlags & 0x80) es.u16be(7);           // depends-on ES_ID
   if (esFlags & 0x40) es.u8(3).text("a:b");  // URL
   if (esFlags & 0x20) es.u16be(9);           // OCR ES_ID
-  const std::string body = es.str() + Descriptor(0x04, decoder.str() + Descriptor(0x05, config, lengthBytes), lengthBytes) +
+  const std::string body = es.str() +
+                           Descriptor(0x04, decoder.str() + Descriptor(0x05, config, lengthBytes), lengthBytes) +
                            Descriptor(0x06, std::string(1, '\x02'), lengthBytes);  // SL config
   ByteWriter w;
   w.u32be(0);  // version, flags
@@ -210,8 +211,8 @@ std::string Stsd(const std::string& entries, uint32_t count = 1) {
   return Atom("stsd", w.str());
 }
 
-std::string Track(const std::string& tkhd, const std::string& handler, const std::string& stsd,
-                  const std::string& stts, uint32_t timescale = 1000) {
+std::string Track(const std::string& tkhd, const std::string& handler, const std::string& stsd, const std::string& stts,
+                  uint32_t timescale = 1000) {
   return Atom("trak",
               tkhd + Atom("mdia", Mdhd(timescale, 0) + Hdlr(handler) + Atom("minf", Atom("stbl", stsd + stts))));
 }
@@ -236,9 +237,9 @@ std::string Mehd(uint32_t duration) {
 // Track extends: the default sample duration of a track's fragments.
 std::string Trex(uint32_t trackId, uint32_t duration) {
   ByteWriter w;
-  w.u32be(0).u32be(trackId);       // version, flags; track id
-  w.u32be(1).u32be(duration);      // sample description index, default sample duration
-  w.u32be(0).u32be(0);             // default sample size and flags
+  w.u32be(0).u32be(trackId);   // version, flags; track id
+  w.u32be(1).u32be(duration);  // sample description index, default sample duration
+  w.u32be(0).u32be(0);         // default sample size and flags
   return Atom("trex", w.str());
 }
 
@@ -265,7 +266,7 @@ std::string Trun(uint32_t count, const std::vector<uint32_t>& durations = {}) {
   w.u32be(durations.empty() ? 0x001 : 0x301);  // version 0, flags: data offset [, durations and sizes]
   w.u32be(durations.empty() ? count : static_cast<uint32_t>(durations.size()));  // sample count
   w.u32be(0);                                                                    // data offset
-  for (uint32_t d : durations) w.u32be(d).u32be(100);  // sample duration, sample size
+  for (uint32_t d : durations) w.u32be(d).u32be(100);                            // sample duration, sample size
   return Atom("trun", w.str());
 }
 
@@ -669,7 +670,10 @@ TEST(Mp4Parser, FrameRateComesFromTheVideoTrackTimingNotWholeSeconds) {
       {"no time scale", 10520, 0, {{263, 512}}, 26.3},
       {"zero durations", 10520, 12800, {{263, 0}}, 26.3},
       // Durations too large to add up in 64 bits are not used either.
-      {"overflowing durations", 10000, 1000, {{0xFFFFFFFF, 0xFFFFFFFF}, {0xFFFFFFFF, 0xFFFFFFFF}, {2, 1}},
+      {"overflowing durations",
+       10000,
+       1000,
+       {{0xFFFFFFFF, 0xFFFFFFFF}, {0xFFFFFFFF, 0xFFFFFFFF}, {2, 1}},
        (2.0 * 0xFFFFFFFF + 2) / 10},
   };
   for (const Case& c : cases) {
@@ -760,8 +764,8 @@ TEST(Mp4Parser, FragmentedMoviesTakeTheirPlayTimeFromTheFragments) {
   for (int i = 0; i < 4; ++i) {
     perSample += Moof(i + 1, Atom("traf", Tfhd(1) + Trun(0, std::vector<uint32_t>(25, 1024))));
     // The sound track's fragment comes first and states its own, much longer, decode times.
-    otherTrackFirst += Moof(i + 1, Atom("traf", Tfhd(2, 1024) + Tfdt(441000 * i) + Trun(430)) +
-                                       Atom("traf", Tfhd(1) + Trun(50)));
+    otherTrackFirst +=
+        Moof(i + 1, Atom("traf", Tfhd(2, 1024) + Tfdt(441000 * i) + Trun(430)) + Atom("traf", Tfhd(1) + Trun(50)));
     // The decode time says where each fragment begins: here after a gap of 100 s.
     withDecodeTimes += Moof(i + 1, Atom("traf", Tfhd(1, 512) + Tfdt(i == 3 ? 1280000 : 25600 * i) + Trun(50)));
   }
@@ -859,22 +863,31 @@ TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
        false},
       {"h264_aac.mov", join(TestPicture("640x360"), TestTone(48000, 1)), h264aac, kTypeM4v, false},
       {"aac.m4a", TestTone(48000, 2, 3), {"-c:a", "aac"}, kTypeM4a, false},
-      {"h263_aac.3gp", join(TestPicture("176x144", 15), TestTone(8000, 2)), {"-c:v", "h263", "-c:a", "aac"},
-       kTypeM4v, false},
+      {"h263_aac.3gp",
+       join(TestPicture("176x144", 15), TestTone(8000, 2)),
+       {"-c:v", "h263", "-c:a", "aac"},
+       kTypeM4v,
+       false},
       {"faststart.mp4", join(TestPicture(), TestTone(44100, 2)), join(h264aac, {"-movflags", "faststart"}), kTypeM4v,
        false},
       // Frame rates that are not whole, and play times that are not whole seconds.
       {"ntsc.mp4", join(picture("30000/1001", "2.5"), tone(48000, "stereo", "2.5")), h264aac, kTypeM4v, false},
       {"film.mov", join(picture("24000/1001", "2.5"), tone(48000, "stereo", "2.5")), h264aac, kTypeM4v, false},
-      {"pal_2.5s.mp4", join(picture("25", "2.5"), tone(44100, "mono", "2.5")), {"-c:v", "mpeg4", "-c:a", "aac"},
-       kTypeM4v, false},
+      {"pal_2.5s.mp4",
+       join(picture("25", "2.5"), tone(44100, "mono", "2.5")),
+       {"-c:v", "mpeg4", "-c:a", "aac"},
+       kTypeM4v,
+       false},
       // AAC channels from the decoder configuration.
       {"mono_aac.mp4", tone(44100, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
       {"mono_aac.m4a", tone(22050, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
       {"surround_aac.m4a", tone(48000, "5.1", "2"), {"-c:a", "aac"}, kTypeM4a, false},
       {"96k_aac.mp4", tone(96000, "stereo", "2"), {"-c:a", "aac"}, kTypeM4a, false},
-      {"mono_aac.3gp", join(TestPicture("176x144", 15), tone(8000, "mono", "2")), {"-c:v", "h263", "-c:a", "aac"},
-       kTypeM4v, false},
+      {"mono_aac.3gp",
+       join(TestPicture("176x144", 15), tone(8000, "mono", "2")),
+       {"-c:v", "h263", "-c:a", "aac"},
+       kTypeM4v,
+       false},
       // Fragmented files keep their play time in the fragments, not the movie header.
       {"fragmented.mp4", join(picture("25", "5.5"), tone(44100, "stereo", "5.5")),
        join(fragments, {"frag_keyframe+empty_moov"}), kTypeM4v, true},
@@ -882,8 +895,11 @@ TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
        join(fragments, {"frag_keyframe+empty_moov+default_base_moof"}), kTypeM4v, true},
       {"fragmented_first_in_movie.mp4", join(picture("25", "5.5"), tone(44100, "stereo", "5.5")),
        join(fragments, {"frag_keyframe"}), kTypeM4v, true},
-      {"fragmented_audio.m4a", tone(44100, "stereo", "5.5"),
-       {"-c:a", "aac", "-movflags", "frag_keyframe+empty_moov", "-frag_duration", "1000000"}, kTypeM4a, true},
+      {"fragmented_audio.m4a",
+       tone(44100, "stereo", "5.5"),
+       {"-c:a", "aac", "-movflags", "frag_keyframe+empty_moov", "-frag_duration", "1000000"},
+       kTypeM4a,
+       true},
   };
   TempDir dir;
   for (const Case& c : cases) {
