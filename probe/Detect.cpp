@@ -106,6 +106,12 @@ const char* OggName(const Header& header) {
   return Name(video ? kTypeOgm : kTypeOgg);
 }
 
+// Matroska names its document type in the EBML header; WebM is the same container under
+// another name, and without this a WebM file falls through to checks that misread it.
+bool IsMatroska(const Header& header) {
+  return header.contains("matroska") || (header.beginsWith("\x1A\x45\xDF\xA3") && header.contains("webm"));
+}
+
 // The check for the type the extension names.
 const char* getMediaTypeOne(MediaFile& file, const Header& header, int type) {
   switch (type) {
@@ -125,7 +131,7 @@ const char* getMediaTypeOne(MediaFile& file, const Header& header, int type) {
     case kTypeAvi:
       return header.beginsWith("RIFF") ? Name(kTypeAvi) : nullptr;
     case kTypeMkv:
-      return header.contains("matroska") ? Name(kTypeMkv) : nullptr;
+      return IsMatroska(header) ? Name(kTypeMkv) : nullptr;
     case kTypeAsf:
       if (HasAsfStream(file, header, kAsfHasVideoStream)) return Name(kTypeWmv);
       return HasAsfStream(file, header, kAsfHasAudioStream) ? Name(kTypeWma) : nullptr;
@@ -153,7 +159,7 @@ const char* ScanContent(MediaFile& file, const Header& header, int extensionType
   if (t != kTypeAvi && header.beginsWith("RIFF")) return Name(kTypeAvi);
   if (t != kTypeFlv && header.beginsWith("FLV")) return Name(kTypeFlv);
   if (!IsAnyOf(t, {kTypeOgg, kTypeOgm}) && header.beginsWith("OggS")) return OggName(header);
-  if (t != kTypeMkv && header.contains("matroska")) return Name(kTypeMkv);
+  if (t != kTypeMkv && IsMatroska(header)) return Name(kTypeMkv);
   if (!IsAnyOf(t, {kTypeM4a, kTypeM4v, kTypeMp4, kTypeMov}) && IsMp4Atom(header)) return Name(kTypeM4a);
   if (!IsAnyOf(t, {kTypeWmv, kTypeAsf}) && HasAsfStream(file, header, kAsfHasVideoStream)) return Name(kTypeWmv);
   if (!IsAnyOf(t, {kTypeWma, kTypeAsf}) && HasAsfStream(file, header, kAsfHasAudioStream)) return Name(kTypeWma);

@@ -79,6 +79,7 @@ TEST(DetectMediaType, ByNameAndContent) {
   const std::string oggAudio = Padded("OggS\0\2" + Filler(22) + "\x01vorbis");
   const std::string oggTheora = Padded("OggS\0\2" + Filler(22) + "\x80theora");
   const std::string ebml = Padded("\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01\x42\x82\x88matroska");
+  const std::string webm = Padded("\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01\x42\x82\x84webm");
   const Case cases[] = {
       {"a.avi", riff, "avi"},
       {"a.mkv", riff, "avi"},  // the Matroska check fails, the scan finds RIFF
@@ -95,6 +96,8 @@ TEST(DetectMediaType, ByNameAndContent) {
       {"noext", oggTheora, "ogm"},
       {"a.mp4", ebml, "mkv"},
       {"a.mkv", ebml, "mkv"},
+      {"a.webm", webm, "mkv"},  // the same container under another document type
+      {"a.mkv", Padded("webm"), nullptr},  // the name alone, without the EBML magic, is not enough
       // Transport streams go by their name alone, whatever the bytes.
       {"a.ts", Filler(128), "mts"},
       {"a.TP", riff, "mts"},
