@@ -17,7 +17,7 @@
 #include "encoder/SettingsStore.h"
 #include "platform/CaptureRun.h"
 #include "platform/Process.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 #include "probe/ByteReader.h"
 #include "probe/MediaFile.h"
 #include "probe/Probe.h"

@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "encoder/SettingsStore.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 #include "support/AsciiText.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "encoder/SettingsFields.h"
 #include "platform/Process.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 #include "support/FileUtils.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"

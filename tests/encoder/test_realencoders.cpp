@@ -15,7 +15,7 @@
 #include "encoder/SettingsStore.h"
 #include "platform/CaptureRun.h"
 #include "platform/Process.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 #include "support/FileUtils.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 #include "TestSupport.h"
 #include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;

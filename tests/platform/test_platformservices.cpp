@@ -14,7 +14,7 @@
 #include "platform/PowerOff.h"
 #include "platform/Process.h"
 #include "platform/Processes.h"
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;

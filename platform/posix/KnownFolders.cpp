@@ -1,5 +1,5 @@
 // Special folders from the XDG variables and user-dirs.dirs; program folder from /proc/self/exe.
-#include "platform/SpecialFolders.h"
+#include "platform/KnownFolders.h"
 
 #include <cstdlib>
 #include <fstream>
