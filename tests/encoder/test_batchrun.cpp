@@ -286,7 +286,9 @@ TEST(BatchRun, JudgesScriptedEncoderEndings) {
     b.RunToEnd();
     EXPECT_EQ(b.Status(i), c.done ? T().status_done : T().status_error) << b.ErrorLog();
     EXPECT_EQ(b.Status(second), b.Status(i));
-    if (c.record) EXPECT_NE(b.ErrorLog().find(c.record), std::string::npos) << b.ErrorLog();
+    if (c.record) {
+      EXPECT_NE(b.ErrorLog().find(c.record), std::string::npos) << b.ErrorLog();
+    }
   }
 }
 

@@ -497,7 +497,7 @@ TEST(AsfParser, EveryPrefixOfAFileEndsInAResult) {
 // Files ffmpeg makes, compared with what ffprobe reads from them.
 TEST(AsfParser, MatchesFfprobeOnRealFiles) {
   if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
-  const std::vector<std::string> picture = {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=6.5"};
+  const std::vector<std::string> picture = testmedia::TestPicture("320x240", "25", "6.5");
   const std::vector<std::string> tone = {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=6.5"};
   struct Case {
     const char* name;
@@ -505,25 +505,21 @@ TEST(AsfParser, MatchesFfprobeOnRealFiles) {
     bool video;
     std::vector<std::string> args;
   };
-  auto join = [](std::vector<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-  };
+  using testmedia::Join;
   const std::vector<std::string> wmv = {"-c:v", "wmv2", "-b:v", "300k", "-c:a", "wmav2", "-b:a", "64k"};
   const std::vector<std::string> wma = {"-c:a", "wmav2", "-b:a", "96k", "-ac", "2"};
   const Case cases[] = {
-      {"wmv2 + wmav2", "clip.wmv", true, join({picture, tone, wmv})},
-      {"wma", "song.wma", false, join({tone, wma})},
-      {"asf with video", "clip.asf", true, join({picture, tone, wmv})},
-      {"asf with audio only", "song.asf", false, join({tone, wma})},
+      {"wmv2 + wmav2", "clip.wmv", true, Join({picture, tone, wmv})},
+      {"wma", "song.wma", false, Join({tone, wma})},
+      {"asf with video", "clip.asf", true, Join({picture, tone, wmv})},
+      {"asf with audio only", "song.asf", false, Join({tone, wma})},
   };
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.file(c.file);
     ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
-    auto a = testmedia::Ffprobe(path, "a:0", "stream=sample_rate,channels,bit_rate");
+    auto a = testmedia::FfprobeValues(path, "a:0", "stream=sample_rate,channels,bit_rate");
     int seconds = testmedia::FfprobeSeconds(path);
 
     MediaFile file;
@@ -540,7 +536,7 @@ TEST(AsfParser, MatchesFfprobeOnRealFiles) {
     EXPECT_NEAR(info.duration_s, seconds, 1);
     EXPECT_GT(info.payload_start, 0);
     if (c.video) {
-      auto v = testmedia::Ffprobe(path, "v:0", "stream=width,height,codec_tag_string");
+      auto v = testmedia::FfprobeValues(path, "v:0", "stream=width,height,codec_tag_string");
       ASSERT_TRUE(info.video);
       EXPECT_EQ(info.video->codec, v["codec_tag_string"]);
       EXPECT_EQ(info.video->value1, testmedia::FfprobeInt(v, "width"));

@@ -295,21 +295,17 @@ TEST(AviParser, MatchesFfprobeOnRealFiles) {
     const char* audioCodec;
     bool stripIndex;
   };
-  const std::vector<std::string> video25 = {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=5.6"};
-  const std::vector<std::string> videoNtsc = {"-f", "lavfi", "-i", "testsrc=size=176x144:rate=30000/1001:duration=4.2"};
+  const std::vector<std::string> video25 = testmedia::TestPicture("320x240", "25", "5.6");
+  const std::vector<std::string> videoNtsc = testmedia::TestPicture("176x144", "30000/1001", "4.2");
   const std::vector<std::string> tone = {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=5.6"};
   const std::vector<std::string> mp3 = {"-c:a", "libmp3lame", "-b:a", "128k", "-ac", "2"};
-  auto join = [](std::vector<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-  };
+  using testmedia::Join;
   const Case cases[] = {
-      {"mpeg4 + mp3", "mpeg4", join({video25, tone, {"-c:v", "mpeg4"}, mp3}), "MP3", false},
-      {"xvid + mp3", "libxvid", join({videoNtsc, tone, {"-shortest", "-c:v", "libxvid"}, mp3}), "MP3", false},
+      {"mpeg4 + mp3", "mpeg4", Join({video25, tone, {"-c:v", "mpeg4"}, mp3}), "MP3", false},
+      {"xvid + mp3", "libxvid", Join({videoNtsc, tone, {"-shortest", "-c:v", "libxvid"}, mp3}), "MP3", false},
       {"mpeg4 + pcm", "mpeg4",
-       join({video25, tone, {"-c:v", "mpeg4", "-c:a", "pcm_s16le", "-ar", "22050", "-ac", "1"}}), "PCM", false},
-      {"mpeg4 + mp3 without idx1", "mpeg4", join({video25, tone, {"-c:v", "mpeg4"}, mp3}), "MP3", true},
+       Join({video25, tone, {"-c:v", "mpeg4", "-c:a", "pcm_s16le", "-ar", "22050", "-ac", "1"}}), "PCM", false},
+      {"mpeg4 + mp3 without idx1", "mpeg4", Join({video25, tone, {"-c:v", "mpeg4"}, mp3}), "MP3", true},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -327,8 +323,8 @@ TEST(AviParser, MatchesFfprobeOnRealFiles) {
       bytes.replace(idx1, 4, "JUNK");  // the index becomes a chunk nobody reads
       WriteFile(path, bytes);
     }
-    auto v = testmedia::Ffprobe(path, "v:0", "stream=width,height,r_frame_rate,codec_tag_string");
-    auto a = testmedia::Ffprobe(path, "a:0", "stream=sample_rate,channels,bit_rate");
+    auto v = testmedia::FfprobeValues(path, "v:0", "stream=width,height,r_frame_rate,codec_tag_string");
+    auto a = testmedia::FfprobeValues(path, "a:0", "stream=sample_rate,channels,bit_rate");
     int seconds = testmedia::FfprobeSeconds(path);
 
     MediaInfo info;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/MediaInfo.h"
 #include "probe/Probe.h"
@@ -245,11 +246,7 @@ TEST(ProbeMediaFile, RealContainersByNameAndContent) {
       {"v.avi", av, {"-c:v", "mpeg4", "-c:a", "libmp3lame"}},
   };
   for (const auto& m : made) {
-    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y"};
-    argv.insert(argv.end(), m.input.begin(), m.input.end());
-    argv.insert(argv.end(), m.options.begin(), m.options.end());
-    argv.push_back(dir.file(m.file));
-    ASSERT_EQ(testsupport::RunCommand(argv), 0) << m.file;
+    ASSERT_TRUE(testmedia::MakeMedia(testmedia::Join({m.input, m.options}), dir.file(m.file))) << m.file;
   }
   struct Case {
     const char* source;

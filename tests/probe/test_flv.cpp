@@ -6,11 +6,11 @@
 #include <cstring>
 #include <limits>
 
-#include "ProbeCompare.h"
+#include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/Parsers.h"
 
-using probecompare::ProbeBytes;
+using testmedia::ProbeBytes;
 using testsupport::ByteWriter;
 
 namespace {
@@ -327,7 +327,7 @@ TEST(FlvParser, EveryPrefixEndsInAResult) {
 class FlvRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!probecompare::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+    if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
   }
   testsupport::TempDir dir_;
 };
@@ -354,18 +354,18 @@ TEST_F(FlvRealMedia, MatchesFfprobe) {
        "libx264", "Sorenson H.264", "AAC"},
   };
   for (const auto& c : cases) {
-    if (!probecompare::HaveEncoder(c.encoder)) continue;
+    if (!testmedia::HaveEncoder(c.encoder)) continue;
     const std::string path = dir_.file(c.name);
-    ASSERT_TRUE(probecompare::MakeMedia(c.args, path));
-    const auto facts = probecompare::Ffprobe(path);
-    const auto p = probecompare::ProbePath(path);
+    ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
+    const auto facts = testmedia::Describe(path);
+    const auto p = testmedia::ProbePath(path);
     SCOPED_TRACE(c.name);
     ASSERT_EQ(p.type, kTypeFlv);
     ASSERT_TRUE(p.info.video && p.info.audio);
     EXPECT_EQ(p.info.video->codec, c.videoCodec);
     EXPECT_EQ(p.info.video->value1, facts.width);
     EXPECT_EQ(p.info.video->value2, facts.height);
-    EXPECT_NEAR(p.info.fps, facts.fps, 0.01);
+    EXPECT_NEAR(p.info.fps, facts.frameRate, 0.01);
     EXPECT_EQ(p.info.audio->codec, c.audioCodec);
     EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
     EXPECT_EQ(p.info.audio->value3, facts.channels);

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "TestSupport.h"
-#include "probe/MediaSamples.h"
+#include "FfmpegMedia.h"
 #include "probe/Parsers.h"
 #include "probe/Probe.h"
 
@@ -434,13 +434,10 @@ TEST(MkvParser, ReadsStopAtTheFirstClusterAfterTheTracks) {
 
 // Real files: the probe against ffprobe's reading of the same file.
 TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
-  if (!mediasamples::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
-  using mediasamples::TestPicture;
-  using mediasamples::TestTone;
-  auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
+  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
+  using testmedia::Join;
+  using testmedia::TestPicture;
+  using testmedia::TestTone;
   struct Case {
     const char* name;
     std::vector<std::string> inputs;
@@ -450,25 +447,25 @@ TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
     bool piped = false;  // written to a pipe: no duration in the header, ffprobe reports none either
   };
   const Case cases[] = {
-      {"h264_aac.mkv", join(TestPicture(), TestTone(44100, 2)), {"-c:v", "libx264", "-c:a", "aac"}, "h264", "aac"},
+      {"h264_aac.mkv", Join({TestPicture(), TestTone(44100, "stereo")}), {"-c:v", "libx264", "-c:a", "aac"}, "h264", "aac"},
       {"mpeg4_vorbis.mkv",
-       join(TestPicture("352x288", 30), TestTone(48000, 1)),
+       Join({TestPicture("352x288", "30"), TestTone(48000, "mono")}),
        {"-c:v", "mpeg4", "-c:a", "libvorbis"},
        "mpeg4",
        "vorbis"},
-      {"audio_only.mka", TestTone(32000, 2, 3), {"-c:a", "libvorbis"}, nullptr, "vorbis"},
+      {"audio_only.mka", TestTone(32000, "stereo", "3"), {"-c:a", "libvorbis"}, nullptr, "vorbis"},
       {"mp3_small_clusters.mkv",
-       join(TestPicture("320x240", 24), TestTone(22050, 1)),
+       Join({TestPicture("320x240", "24"), TestTone(22050, "mono")}),
        {"-c:v", "libx264", "-c:a", "libmp3lame", "-cluster_size_limit", "4096"},
        "h264",
        "mp3"},
       {"piped.mkv",
-       join(TestPicture("320x240", 24), TestTone(44100, 2, 3)),
+       Join({TestPicture("320x240", "24"), TestTone(44100, "stereo", "3")}),
        {"-c:v", "libx264", "-c:a", "aac"},
        "h264",
        "aac",
        true},
-      {"piped_audio.mka", TestTone(48000, 1, 3), {"-c:a", "libvorbis"}, nullptr, "vorbis", true},
+      {"piped_audio.mka", TestTone(48000, "mono", "3"), {"-c:a", "libvorbis"}, nullptr, "vorbis", true},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -485,13 +482,13 @@ TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
       ASSERT_EQ(testsupport::RunCommand(argv, &bytes), 0);
       std::ofstream(path, std::ios::binary) << bytes;
     } else {
-      ASSERT_TRUE(mediasamples::MakeWithFfmpeg(c.inputs, c.options, path, &log)) << log;
+      ASSERT_TRUE(testmedia::MakeMedia(Join({c.inputs, c.options}), path, &log)) << log;
     }
-    auto expected = mediasamples::Describe(path);
+    auto expected = testmedia::Describe(path);
     ASSERT_TRUE(expected.ok);
     if (c.piped) {
       ASSERT_EQ(expected.duration, 0);  // ffprobe has no duration: where the last packet ends is the play time
-      expected.duration = mediasamples::PacketsEnd(path);
+      expected.duration = testmedia::PacketsEnd(path);
       ASSERT_GT(expected.duration, 2.5);
     }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "probe/MediaSamples.h"
+#include "FfmpegMedia.h"
 #include "probe/Parsers.h"
 #include "probe/Probe.h"
 
@@ -828,23 +828,10 @@ TEST(Mp4Parser, FragmentWalkIsBounded) {
 
 // Real files: the probe against ffprobe's reading of the same file.
 TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
-  if (!mediasamples::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
-  using mediasamples::TestPicture;
-  using mediasamples::TestTone;
-  // A test picture at a rate such as "30000/1001" for a play time such as 2.5 s.
-  auto picture = [](const std::string& rate, const std::string& seconds, const std::string& size = "320x240") {
-    return std::vector<std::string>{"-f", "lavfi", "-i",
-                                    "testsrc=size=" + size + ":rate=" + rate + ":duration=" + seconds};
-  };
-  auto tone = [](int rate, const std::string& layout, const std::string& seconds) {
-    return std::vector<std::string>{"-f", "lavfi", "-i",
-                                    "sine=frequency=440:sample_rate=" + std::to_string(rate) + ":duration=" + seconds +
-                                        ",aformat=channel_layouts=" + layout};
-  };
-  auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
+  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
+  using testmedia::Join;
+  using testmedia::TestPicture;
+  using testmedia::TestTone;
   struct Case {
     const char* name;
     std::vector<std::string> inputs;
@@ -855,48 +842,48 @@ TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
   const std::vector<std::string> h264aac = {"-c:v", "libx264", "-c:a", "aac"};
   const std::vector<std::string> fragments = {"-c:v", "libx264", "-g", "25", "-c:a", "aac", "-movflags"};
   const Case cases[] = {
-      {"h264_aac.mp4", join(TestPicture(), TestTone(44100, 2)), h264aac, kTypeM4v, false},
+      {"h264_aac.mp4", Join({TestPicture(), TestTone(44100, "stereo")}), h264aac, kTypeM4v, false},
       {"mpeg4_mp3.mp4",
-       join(TestPicture("352x288"), TestTone(44100, 2)),
+       Join({TestPicture("352x288"), TestTone(44100, "stereo")}),
        {"-c:v", "mpeg4", "-c:a", "libmp3lame"},
        kTypeM4v,
        false},
-      {"h264_aac.mov", join(TestPicture("640x360"), TestTone(48000, 1)), h264aac, kTypeM4v, false},
-      {"aac.m4a", TestTone(48000, 2, 3), {"-c:a", "aac"}, kTypeM4a, false},
+      {"h264_aac.mov", Join({TestPicture("640x360"), TestTone(48000, "mono")}), h264aac, kTypeM4v, false},
+      {"aac.m4a", TestTone(48000, "stereo", "3"), {"-c:a", "aac"}, kTypeM4a, false},
       {"h263_aac.3gp",
-       join(TestPicture("176x144", 15), TestTone(8000, 2)),
+       Join({TestPicture("176x144", "15"), TestTone(8000, "stereo")}),
        {"-c:v", "h263", "-c:a", "aac"},
        kTypeM4v,
        false},
-      {"faststart.mp4", join(TestPicture(), TestTone(44100, 2)), join(h264aac, {"-movflags", "faststart"}), kTypeM4v,
+      {"faststart.mp4", Join({TestPicture(), TestTone(44100, "stereo")}), Join({h264aac, {"-movflags", "faststart"}}), kTypeM4v,
        false},
       // Frame rates that are not whole, and play times that are not whole seconds.
-      {"ntsc.mp4", join(picture("30000/1001", "2.5"), tone(48000, "stereo", "2.5")), h264aac, kTypeM4v, false},
-      {"film.mov", join(picture("24000/1001", "2.5"), tone(48000, "stereo", "2.5")), h264aac, kTypeM4v, false},
+      {"ntsc.mp4", Join({TestPicture("320x240", "30000/1001", "2.5"), TestTone(48000, "stereo", "2.5")}), h264aac, kTypeM4v, false},
+      {"film.mov", Join({TestPicture("320x240", "24000/1001", "2.5"), TestTone(48000, "stereo", "2.5")}), h264aac, kTypeM4v, false},
       {"pal_2.5s.mp4",
-       join(picture("25", "2.5"), tone(44100, "mono", "2.5")),
+       Join({TestPicture("320x240", "25", "2.5"), TestTone(44100, "mono", "2.5")}),
        {"-c:v", "mpeg4", "-c:a", "aac"},
        kTypeM4v,
        false},
       // AAC channels from the decoder configuration.
-      {"mono_aac.mp4", tone(44100, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
-      {"mono_aac.m4a", tone(22050, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
-      {"surround_aac.m4a", tone(48000, "5.1", "2"), {"-c:a", "aac"}, kTypeM4a, false},
-      {"96k_aac.mp4", tone(96000, "stereo", "2"), {"-c:a", "aac"}, kTypeM4a, false},
+      {"mono_aac.mp4", TestTone(44100, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
+      {"mono_aac.m4a", TestTone(22050, "mono", "2"), {"-c:a", "aac"}, kTypeM4a, false},
+      {"surround_aac.m4a", TestTone(48000, "5.1", "2"), {"-c:a", "aac"}, kTypeM4a, false},
+      {"96k_aac.mp4", TestTone(96000, "stereo", "2"), {"-c:a", "aac"}, kTypeM4a, false},
       {"mono_aac.3gp",
-       join(TestPicture("176x144", 15), tone(8000, "mono", "2")),
+       Join({TestPicture("176x144", "15"), TestTone(8000, "mono", "2")}),
        {"-c:v", "h263", "-c:a", "aac"},
        kTypeM4v,
        false},
       // Fragmented files keep their play time in the fragments, not the movie header.
-      {"fragmented.mp4", join(picture("25", "5.5"), tone(44100, "stereo", "5.5")),
-       join(fragments, {"frag_keyframe+empty_moov"}), kTypeM4v, true},
-      {"fragmented_base_moof.mp4", join(picture("30000/1001", "5.5"), tone(44100, "stereo", "5.5")),
-       join(fragments, {"frag_keyframe+empty_moov+default_base_moof"}), kTypeM4v, true},
-      {"fragmented_first_in_movie.mp4", join(picture("25", "5.5"), tone(44100, "stereo", "5.5")),
-       join(fragments, {"frag_keyframe"}), kTypeM4v, true},
+      {"fragmented.mp4", Join({TestPicture("320x240", "25", "5.5"), TestTone(44100, "stereo", "5.5")}),
+       Join({fragments, {"frag_keyframe+empty_moov"}}), kTypeM4v, true},
+      {"fragmented_base_moof.mp4", Join({TestPicture("320x240", "30000/1001", "5.5"), TestTone(44100, "stereo", "5.5")}),
+       Join({fragments, {"frag_keyframe+empty_moov+default_base_moof"}}), kTypeM4v, true},
+      {"fragmented_first_in_movie.mp4", Join({TestPicture("320x240", "25", "5.5"), TestTone(44100, "stereo", "5.5")}),
+       Join({fragments, {"frag_keyframe"}}), kTypeM4v, true},
       {"fragmented_audio.m4a",
-       tone(44100, "stereo", "5.5"),
+       TestTone(44100, "stereo", "5.5"),
        {"-c:a", "aac", "-movflags", "frag_keyframe+empty_moov", "-frag_duration", "1000000"},
        kTypeM4a,
        true},
@@ -906,15 +893,17 @@ TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file(c.name);
     std::string log;
-    ASSERT_TRUE(mediasamples::MakeWithFfmpeg(c.inputs, c.options, path, &log)) << log;
-    const auto expected = mediasamples::Describe(path);
+    ASSERT_TRUE(testmedia::MakeMedia(Join({c.inputs, c.options}), path, &log)) << log;
+    const auto expected = testmedia::Describe(path);
     ASSERT_TRUE(expected.ok);
 
     MediaFile file;
     ASSERT_TRUE(file.open(path));
     MediaInfo info;
     ASSERT_EQ(ProbeMediaFile(&file, &info, path), c.type);
-    if (!c.fragmented) EXPECT_LE(file.systemReads(), 4u);
+    if (!c.fragmented) {
+      EXPECT_LE(file.systemReads(), 4u);
+    }
     ASSERT_EQ(info.video != nullptr, expected.hasVideo);
     if (expected.hasVideo) {
       EXPECT_EQ(info.video->value1, expected.width);

@@ -5,14 +5,13 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/MpegAudio.h"
 #include "probe/Parsers.h"
 #include "probe/Probe.h"
 
 using testsupport::ByteWriter;
-using testsupport::HaveProgram;
-using testsupport::RunCommand;
 using testsupport::TempDir;
 
 namespace {
@@ -53,17 +52,10 @@ std::string XingFrame(const std::string& header, size_t at, uint32_t frames, uin
 
 const std::string kMp3Header = Bytes({0xFF, 0xFB, 0x90, 0x64});  // MPEG-1 L3, 128 kbit/s, 44100 Hz, joint stereo
 
-struct Probed {
-  int result = 0;
-  MediaInfo info;
-};
+using testmedia::Probed;
 
-Probed ProbeBytes(const std::string& bytes, const char* name = "clip.mp3") {
-  Probed p;
-  auto file = MediaFile::FromMemory(bytes);
-  p.result = ProbeMediaFile(&file, &p.info, name);
-  return p;
-}
+// The probe over bytes in memory, under an MP3 name unless told otherwise.
+Probed ProbeBytes(const std::string& bytes, const char* name = "clip.mp3") { return testmedia::ProbeBytes(bytes, name); }
 
 }  // namespace
 
@@ -168,7 +160,7 @@ TEST(MpegAudio, XingAverageGivesBitRateAndPlayTime) {
   EXPECT_EQ(s.rate_control, "vbr");
 
   Probed p = ProbeBytes(bytes);
-  ASSERT_EQ(p.result, kTypeMp3);
+  ASSERT_EQ(p.type, kTypeMp3);
   ASSERT_NE(p.info.audio, nullptr);
   EXPECT_EQ(p.info.audio->codec, "V1.0L3");
   EXPECT_EQ(p.info.audio->value2, 128);
@@ -193,7 +185,7 @@ TEST(MpegAudio, LameConstantRateSnapsToStandardRate) {
   for (const auto& c : cases) {
     std::string bytes = XingFrame(kMp3Header, 36, 1000, 416000, c.version, c.method) + std::string(50000, '\0');
     Probed p = ProbeBytes(bytes);
-    ASSERT_EQ(p.result, kTypeMp3) << c.version;
+    ASSERT_EQ(p.type, kTypeMp3) << c.version;
     EXPECT_EQ(p.info.audio->value2, c.kbps) << c.version << " " << int(c.method);
   }
 
@@ -240,7 +232,7 @@ TEST(MpegAudio, ConstantRateBehindId3Tag) {
   std::string bytes = Id3Tag(4096) + Frame(kMp3Header, 417);
   bytes.resize(4000000, '\0');
   Probed p = ProbeBytes(bytes);
-  ASSERT_EQ(p.result, kTypeMp3);
+  ASSERT_EQ(p.type, kTypeMp3);
   EXPECT_STREQ(p.info.type_name, "mp3");
   EXPECT_EQ(p.info.start_offset, 4096);
   EXPECT_EQ(p.info.payload_start, 4096);
@@ -275,7 +267,7 @@ TEST(MpegAudio, SearchSkipsInvalidCandidatesWithinWindow) {
   };
   for (const auto& c : cases) {
     Probed p = ProbeBytes(c.bytes, "x.mp2");
-    ASSERT_EQ(p.result, c.result) << c.bytes.size();
+    ASSERT_EQ(p.type, c.result) << c.bytes.size();
     if (c.codec) {
       EXPECT_EQ(p.info.audio->codec, c.codec);
     }
@@ -310,7 +302,7 @@ TEST(MpegAudio, KeepsAnAudioStreamAlreadyFound) {
 
 TEST(MpegAudio, FreeFormatHasNoRateOrPlayTime) {
   Probed p = ProbeBytes(Frame(Bytes({0xFF, 0xFB, 0x00, 0xC4}), 400) + std::string(1000, '\0'));
-  ASSERT_EQ(p.result, kTypeMp3);
+  ASSERT_EQ(p.type, kTypeMp3);
   EXPECT_EQ(p.info.audio->value1, 44100);
   EXPECT_EQ(p.info.audio->value3, 1);
   EXPECT_EQ(p.info.audio->value2, 0);
@@ -327,7 +319,7 @@ TEST(MpegAudio, DetectedByNameOnly) {
   // Only the MPEG audio names, and a program-stream name whose own check fails, reach the MPEG audio check.
   const Case cases[] = {{"a.mp3", 1}, {"a.MP2", 1}, {"a.mpg", 1}, {"a.vob", 1}, {"a.mpeg", 1},
                         {"noext", -1}, {"a.xyz", -1}, {"a.avi", -1}, {"a.ogg", -1}};
-  for (const auto& c : cases) EXPECT_EQ(ProbeBytes(bytes, c.name).result, c.result) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(ProbeBytes(bytes, c.name).type, c.result) << c.name;
   // An Ogg page named .mp3 is never MPEG audio.
   auto ogg = MediaFile::FromMemory("OggS" + bytes);
   EXPECT_STREQ(DetectMediaType(ogg, "a.mp3"), "ogg");
@@ -339,45 +331,19 @@ TEST(MpegAudio, EveryPrefixEndsInAResult) {
                       Frame(kMp3Header, 417) + Frame(kMp3Header, 417);
   for (size_t n = 0; n <= whole.size(); ++n) {
     Probed p = ProbeBytes(whole.substr(0, n));
-    ASSERT_TRUE(p.result == kTypeMp3 || p.result == -1) << n;
+    ASSERT_TRUE(p.type == kTypeMp3 || p.type == -1) << n;
     if (n >= 60 + 128) {
-      ASSERT_EQ(p.result, kTypeMp3) << n;
+      ASSERT_EQ(p.type, kTypeMp3) << n;
       EXPECT_EQ(p.info.audio->value1, 44100) << n;
       EXPECT_GE(p.info.duration_s, 0);
     } else {
-      EXPECT_EQ(p.result, -1) << n;
+      EXPECT_EQ(p.type, -1) << n;
     }
   }
 }
 
-namespace {
-
-struct FfprobeAudio {
-  int sampleRate = 0;
-  int channels = 0;
-  double duration = 0;
-};
-
-bool RunFfprobe(const std::string& path, FfprobeAudio& out) {
-  std::string text;
-  if (RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                  "stream=sample_rate,channels:format=duration", "-of", "default=noprint_wrappers=1", path},
-                 &text) != 0)
-    return false;
-  auto value = [&](const std::string& key) {
-    size_t at = text.find(key + "=");
-    return at == std::string::npos ? std::string() : text.substr(at + key.size() + 1, text.find('\n', at) - at - key.size() - 1);
-  };
-  out.sampleRate = std::atoi(value("sample_rate").c_str());
-  out.channels = std::atoi(value("channels").c_str());
-  out.duration = std::atof(value("duration").c_str());
-  return out.sampleRate > 0;
-}
-
-}  // namespace
-
 TEST(MpegAudio, MatchesFfprobeOnRealFiles) {
-  if (!HaveProgram("ffmpeg") || !HaveProgram("ffprobe")) GTEST_SKIP() << "ffmpeg not installed";
+  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   TempDir dir;
   struct Case {
     const char* name;
@@ -396,13 +362,12 @@ TEST(MpegAudio, MatchesFfprobeOnRealFiles) {
   };
   for (const auto& c : cases) {
     const std::string path = dir.file(c.name);
-    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                     "sine=frequency=440:duration=7", "-metadata", "title=zelvora"};
-    argv.insert(argv.end(), c.options.begin(), c.options.end());
-    argv.push_back(path);
-    ASSERT_EQ(RunCommand(argv), 0) << c.name;
-    FfprobeAudio expected;
-    ASSERT_TRUE(RunFfprobe(path, expected)) << c.name;
+    ASSERT_TRUE(testmedia::MakeMedia(
+        testmedia::Join({{"-f", "lavfi", "-i", "sine=frequency=440:duration=7", "-metadata", "title=zelvora"}, c.options}),
+        path))
+        << c.name;
+    const auto expected = testmedia::Describe(path);
+    ASSERT_GT(expected.sampleRate, 0) << c.name;
 
     MediaInfoEx summary;
     ASSERT_EQ(getMediaInfo2Ex(&summary, path), kTypeMp3) << c.name;

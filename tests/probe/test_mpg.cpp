@@ -4,11 +4,11 @@
 
 #include <cmath>
 
-#include "ProbeCompare.h"
+#include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/Parsers.h"
 
-using probecompare::ProbeBytes;
+using testmedia::ProbeBytes;
 using testsupport::ByteWriter;
 
 namespace {
@@ -306,7 +306,7 @@ TEST(MpgParser, EveryPrefixEndsInAResult) {
 class MpgRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!probecompare::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+    if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
   }
   testsupport::TempDir dir_;
 };
@@ -346,16 +346,16 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
                                      audio + ":d=" + c.seconds, "-ac", "2"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const std::string path = dir_.file(c.name);
-    ASSERT_TRUE(probecompare::MakeMedia(args, path));
-    const auto facts = probecompare::Ffprobe(path);
-    const auto p = probecompare::ProbePath(path);
+    ASSERT_TRUE(testmedia::MakeMedia(args, path));
+    const auto facts = testmedia::Describe(path);
+    const auto p = testmedia::ProbePath(path);
     SCOPED_TRACE(c.name);
     ASSERT_EQ(p.type, kTypeMpg);
     ASSERT_TRUE(p.info.video);
     EXPECT_EQ(p.info.video->codec, c.codec);
     EXPECT_EQ(p.info.video->value1, facts.width);
     EXPECT_EQ(p.info.video->value2, facts.height);
-    EXPECT_NEAR(p.info.fps, facts.fps, 0.01);
+    EXPECT_NEAR(p.info.fps, facts.frameRate, 0.01);
     if (c.mpegAudio) {
       ASSERT_TRUE(p.info.audio);
       EXPECT_EQ(p.info.audio->value1, facts.sampleRate);

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <filesystem>
 
-#include "ProbeCompare.h"
+#include "FfmpegMedia.h"
 #include "TestSupport.h"
 #include "probe/Parsers.h"
 #include "support/DebugLog.h"
 
-using probecompare::ProbeBytes;
+using testmedia::ProbeBytes;
 using testsupport::ByteWriter;
 
 namespace {
@@ -310,7 +310,7 @@ TEST(OggParser, EveryPrefixEndsInAResult) {
 class OggRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!probecompare::HaveFfmpeg() || !probecompare::HaveEncoder("libvorbis"))
+    if (!testmedia::HaveFfmpeg() || !testmedia::HaveEncoder("libvorbis"))
       GTEST_SKIP() << "ffmpeg with libvorbis needed";
   }
   testsupport::TempDir dir_;
@@ -324,11 +324,11 @@ TEST_F(OggRealMedia, VorbisMatchesFfprobe) {
   } cases[] = {{"44100", "2", "5.5"}, {"48000", "1", "12.3"}, {"22050", "2", "3"}};
   for (const auto& c : cases) {
     const std::string path = dir_.file(std::string("tone") + c.rate + ".ogg");
-    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", std::string("sine=f=440:d=") + c.seconds, "-ar", c.rate,
+    ASSERT_TRUE(testmedia::MakeMedia({"-f", "lavfi", "-i", std::string("sine=f=440:d=") + c.seconds, "-ar", c.rate,
                                          "-ac", c.channels, "-c:a", "libvorbis"},
                                         path));
-    const auto facts = probecompare::Ffprobe(path);
-    const auto p = probecompare::ProbePath(path);
+    const auto facts = testmedia::Describe(path);
+    const auto p = testmedia::ProbePath(path);
     SCOPED_TRACE(path);
     ASSERT_EQ(p.type, kTypeOgg);
     ASSERT_TRUE(p.info.audio);
@@ -341,7 +341,7 @@ TEST_F(OggRealMedia, VorbisMatchesFfprobe) {
 }
 
 TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
-  if (!probecompare::HaveEncoder("libtheora")) GTEST_SKIP() << "libtheora needed";
+  if (!testmedia::HaveEncoder("libtheora")) GTEST_SKIP() << "libtheora needed";
   struct Case {
     const char* name;
     const char* video;  // lavfi test source
@@ -357,19 +357,19 @@ TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
   for (const auto& c : cases) {
     const std::string path = dir_.file(c.name);
     const std::string secondMap = std::string(c.firstMap) == "0:v" ? "1:a" : "0:v";
-    ASSERT_TRUE(probecompare::MakeMedia({"-f", "lavfi", "-i", c.video, "-f", "lavfi", "-i", c.audio, "-map", c.firstMap,
+    ASSERT_TRUE(testmedia::MakeMedia({"-f", "lavfi", "-i", c.video, "-f", "lavfi", "-i", c.audio, "-map", c.firstMap,
                                          "-map", secondMap, "-ac", "2", "-c:v", "libtheora", "-c:a", "libvorbis", "-f",
                                          "ogg"},
                                         path));
-    const auto facts = probecompare::Ffprobe(path);
-    const auto p = probecompare::ProbePath(path);
+    const auto facts = testmedia::Describe(path);
+    const auto p = testmedia::ProbePath(path);
     SCOPED_TRACE(c.name);
     ASSERT_EQ(p.type, kTypeOgm);  // typed as Ogg with video, also when named .ogg
     ASSERT_TRUE(p.info.video && p.info.audio);
     EXPECT_EQ(p.info.video->codec, "theora");
     EXPECT_EQ(p.info.video->value1, facts.width);
     EXPECT_EQ(p.info.video->value2, facts.height);
-    EXPECT_NEAR(p.info.fps, facts.fps, 0.01);
+    EXPECT_NEAR(p.info.fps, facts.frameRate, 0.01);
     EXPECT_EQ(p.info.audio->codec, "vorbis");
     EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
     EXPECT_EQ(p.info.audio->value3, facts.channels);
