@@ -64,10 +64,15 @@ inline size_t CountRunning(const std::string& needle) {
          }).size();
 }
 
-// Processes we do not reap ourselves (grandchildren) are reaped by init a moment later.
+// Whether every process of the group has ended. Grandchildren are not ours to reap: they
+// stay zombies until init gets to them, which on a busy machine can take a while, so a
+// zombie counts as ended.
 inline bool GroupGoneWithin(int pgid, std::chrono::seconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
-  while (!GroupMembers(pgid).empty()) {
+  auto alive = [pgid] {
+    return !ProcessesWhere([pgid](const ProcEntry& e) { return e.pgrp == pgid && e.state != 'Z'; }).empty();
+  };
+  while (alive()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
