@@ -22,6 +22,7 @@ namespace {
 
 constexpr int kMaxAttempts = 10;
 constexpr int kDonePercent = 90;
+constexpr size_t kMaxFileNameBytes = 255;  // NAME_MAX of the usual file systems
 
 enum StatusKind { kWaiting, kInProgress, kDone, kError, kFailed };
 
@@ -320,6 +321,11 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   rv.ulProbeDuration = rowInput.ulProbeDuration;
   job.options = built.text;
   job.error = built.error;
+  // The prefix and the new extension can push a long source name past what a folder entry
+  // holds; say so plainly instead of letting the encoder fail to open its output.
+  if (job.error.empty() && job.outputName.size() > kMaxFileNameBytes)
+    job.error = "the output file name is longer than " + std::to_string(kMaxFileNameBytes) +
+                " bytes: " + job.outputName;
   for (const std::string& change : built.substitutions)
     job.substitution += (job.substitution.empty() ? "" : "; ") + change;
   DebugLog("", "sFilePath:%s,%s", job.source.c_str(), job.subtitle.c_str());

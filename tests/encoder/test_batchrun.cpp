@@ -336,12 +336,16 @@ TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
       "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; echo x > \"$out\"\n");
   size_t quoted = b.AddWaitingFile("say \"hi\".mp4", 5000);
   size_t longName = b.AddWaitingFile(std::string(200, 'n') + ".mp4", 5000);
+  size_t tooLong = b.AddWaitingFile(std::string(250, 'l') + ".mp4", 5000);  // the prefix pushes it past 255
   size_t fine = b.AddWaitingFile("fine.mp4", 5000);
   b.RunToEnd();
   EXPECT_EQ(b.Status(quoted), T().status_error);
   EXPECT_NE(b.run->Outcome(quoted).message.find("say \"hi\".mp4 => "), std::string::npos)
       << b.run->Outcome(quoted).message << "\n" << b.ErrorLog();
   EXPECT_EQ(b.Status(longName), T().status_done);
+  EXPECT_EQ(b.Status(tooLong), T().status_error);
+  EXPECT_NE(b.run->Outcome(tooLong).message.find("longer than 255 bytes"), std::string::npos)
+      << b.run->Outcome(tooLong).message;
   EXPECT_EQ(b.Status(fine), T().status_done);
   EXPECT_NE(b.display.Text(DisplayText::kStatusLine).find(T().errors_occurred), std::string::npos);
 }
