@@ -1,0 +1,8 @@
+# zelvora_core_library(NAME DEPENDENCIES…): the library zelvora_NAME made of every source file of
+# the calling folder and its posix/ part, linked to the folders below it.
+function(zelvora_core_library name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/posix/*.cpp)
+  add_library(zelvora_${name} STATIC ${sources})
+  target_include_directories(zelvora_${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(zelvora_${name} PUBLIC ${ARGN} Threads::Threads)
+endfunction()
