@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 # `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev gcab zip
           ffmpeg mencoder mediainfo fonts-nanum fontconfig python3)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
