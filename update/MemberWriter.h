@@ -1,0 +1,49 @@
+// Writes archive members below one folder: never through a link, never a half file.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <optional>
+#include <string>
+
+// Every folder below the base is opened one component at a time without following links,
+// so a link planted inside the destination (or made by an earlier member) cannot lead a
+// member out of it. A file is written under a temporary name in its folder and renamed
+// onto its name only when complete; a link already at that name is replaced, not followed.
+class MemberWriter {
+ public:
+  // `base` is created with its missing parents when absent.
+  explicit MemberWriter(const std::string& base);
+  ~MemberWriter();
+  MemberWriter(const MemberWriter&) = delete;
+  MemberWriter& operator=(const MemberWriter&) = delete;
+
+  bool Valid() const { return m_base >= 0; }
+
+  // A file being written: its folder, its descriptor, the temporary and the final name.
+  struct Pending {
+    int folder = -1;
+    int fd = -1;
+    std::string temp;
+    std::string name;
+  };
+
+  // `path` is a safe relative path ('/' separators). The folders are created with `mode`.
+  bool MakeFolders(const std::string& path, unsigned mode, std::string& error);
+  // Whether anything (a link included) exists at `path`.
+  bool Exists(const std::string& path);
+  // Creates the parent folders and the temporary file.
+  bool Begin(const std::string& path, Pending& file, std::string& error);
+  bool Write(Pending& file, const char* data, size_t size);
+  // Sets the permission bits and (when given) the modification time, closes the file and
+  // renames it onto its name. On failure the temporary file is removed.
+  bool Commit(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error);
+  // Closes and removes the temporary file.
+  void Abort(Pending& file);
+
+ private:
+  // The folder `path` (relative, may be empty for the base) as a new descriptor, or -1.
+  int OpenFolder(const std::string& path, bool create, unsigned mode, std::string& error);
+
+  int m_base = -1;
+};
