@@ -1,0 +1,285 @@
+// ZIP extraction of archives made by Python's zipfile and zip: layout, data, times and
+// attributes, members that must not be extracted, unsafe names, links and size limits.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include "ArchiveFixtures.h"
+#include "TestSupport.h"
+#include "support/DebugLog.h"
+#include "update/ZipExtract.h"
+#include "update/ZipReader.h"
+
+namespace fs = std::filesystem;
+using fixtures::Listing;
+using fixtures::MakeZip;
+using fixtures::Pattern;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+struct stat Status(const fs::path& p) {
+  struct stat st{};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st;
+}
+
+// A stored and a deflated member beside the one under test.
+std::string WithNeighbours(const std::string& member) {
+  return R"([{"name": "first.txt", "text": "first", "method": 0}, )" + member +
+         R"(, {"name": "last.bin", "pattern": [70000, 3], "method": 8}])";
+}
+
+}  // namespace
+
+TEST(ZipExtract, MembersLandInTheirFoldersWithTimesAndAttributes) {
+  TempDir dir;
+  const std::string zip = dir.file("pkg.zip");
+  MakeZip(zip, R"([{"name": "a.dll", "pattern": [200000, 1], "method": 8, "attr": 2179792896},
+                   {"name": "sub\\b.ocx", "text": "ocx bytes", "method": 0, "date": [2010, 12, 31, 23, 59, 58]},
+                   {"name": "ro.txt", "text": "read only", "system": 0, "attr": 1},
+                   {"name": "empty/", "system": 0, "attr": 16}])");
+  const fs::path t = dir.path() / "T";
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(zip, t.string(), nullptr, 1, &report), 4);
+  EXPECT_EQ(report.extracted, 4);
+  EXPECT_EQ(Listing(t), (std::vector<std::string>{"a.dll", "empty/", "ro.txt", "sub/", "sub/b.ocx"}));
+  EXPECT_EQ(ReadFile((t / "a.dll").string()), Pattern(200000, 1));
+  EXPECT_EQ(ReadFile((t / "sub/b.ocx").string()), "ocx bytes");
+  EXPECT_EQ(Status(t / "a.dll").st_mode & 0777, 0755u);  // 2179792896 = 0100755 << 16
+  EXPECT_EQ(Status(t / "ro.txt").st_mode & 0777, 0444u);  // the DOS read-only attribute
+  EXPECT_EQ(Status(t / "a.dll").st_mtime, Local(2014, 3, 9, 7, 5, 30));
+  EXPECT_EQ(Status(t / "sub/b.ocx").st_mtime, Local(2010, 12, 31, 23, 59, 58));
+
+  EXPECT_EQ(ZipMemberName(zip, 0), "a.dll");
+  EXPECT_EQ(ZipMemberName(zip, 1), "sub/b.ocx");
+  EXPECT_EQ(ZipMemberName(zip, 3), "empty");
+  EXPECT_EQ(ZipMemberName(zip, 4), std::nullopt);
+  EXPECT_EQ(ZipMemberName(zip, -1), std::nullopt);
+}
+
+TEST(ZipExtract, StoredCopiedDeflatedInflatedAcrossManyChunks) {
+  TempDir dir;
+  const std::string zip = dir.file("data.zip");
+  MakeZip(zip, R"([{"name": "stored.bin", "pattern": [300001, 5], "method": 0},
+                   {"name": "deflated.bin", "pattern": [1000000, 9], "method": 8},
+                   {"name": "zero.bin", "method": 8}])");
+  std::vector<std::pair<int, int>> progress;
+  auto record = [&](int position, int percent, const std::string&) { progress.emplace_back(position, percent); };
+  EXPECT_EQ(ZipExtractAll(zip, dir.file("out"), record, 1), 3);
+  EXPECT_EQ(ReadFile(dir.file("out/stored.bin")), Pattern(300001, 5));
+  EXPECT_EQ(ReadFile(dir.file("out/deflated.bin")), Pattern(1000000, 9));
+  EXPECT_EQ(ReadFile(dir.file("out/zero.bin")), "");
+  EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{0, 300001 * 100 / 1300001}, {1, 100}, {2, 100}}));
+}
+
+TEST(ZipExtract, WithoutADestinationTheArchivesFolderReceivesTheMembers) {
+  TempDir dir;
+  MakeZip(dir.file("pkg.zip"), R"([{"name": "x.txt", "text": "x"}])");
+  EXPECT_EQ(ZipExtractAll(dir.file("pkg.zip"), "", nullptr, 1), 1);
+  EXPECT_EQ(ReadFile(dir.file("x.txt")), "x");
+  EXPECT_EQ(ZipExtractAll("", dir.str(), nullptr, 1), 0);
+}
+
+// Each member is refused on its own: the others are extracted, nothing of it is left behind
+// (no file under its name, no temporary file), and the archive's count is still returned.
+TEST(ZipExtract, MembersThatCannotBeExtractedLeaveNothing) {
+  struct Case {
+    const char* what;
+    std::string member;
+    std::string patches;
+  } cases[] = {
+      {"method 12 (bzip2)", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 12})", "[]"},
+      {"CRC mismatch", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 8})",
+       R"([{"member": 1, "field": "crc", "value": 305419896}])"},
+      {"flagged encrypted", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 0})",
+       R"([{"member": 1, "field": "flags", "value": 1}])"},
+      {"more data than declared", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 8})",
+       R"([{"member": 1, "field": "usize", "value": 4999}])"},
+      {"less data than declared", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 8})",
+       R"([{"member": 1, "field": "usize", "value": 5001}])"},
+      {"deflate stream cut short", R"({"name": "bad.bin", "pattern": [5000, 1], "method": 8})",
+       R"([{"member": 1, "field": "csize", "value": 20}])"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string zip = dir.file("pkg.zip");
+    MakeZip(zip, WithNeighbours(c.member), c.patches);
+    ArchiveReport report;
+    EXPECT_EQ(ZipExtractAll(zip, dir.file("T"), nullptr, 1, &report), 3);
+    EXPECT_EQ(report.extracted, 2);
+    EXPECT_EQ(report.failed, 1);
+    EXPECT_EQ(Listing(dir.path() / "T"), (std::vector<std::string>{"first.txt", "last.bin"}));
+    EXPECT_EQ(ReadFile(dir.file("T/last.bin")), Pattern(70000, 3));
+  }
+}
+
+TEST(ZipExtract, PasswordProtectedMemberIsNotExtracted) {
+  if (!testsupport::HaveProgram("zip")) GTEST_SKIP() << "zip is not installed";
+  TempDir dir;
+  testsupport::WriteFile(dir.file("secret.txt"), "secret text");
+  std::string output;
+  ASSERT_EQ(testsupport::RunCommand({"zip", "-q", "-j", "-P", "pw", dir.file("enc.zip"), dir.file("secret.txt")}, &output), 0)
+      << output;
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(dir.file("enc.zip"), dir.file("T"), nullptr, 1, &report), 1);
+  EXPECT_EQ(report.failed, 1);
+  EXPECT_EQ(Listing(dir.path() / "T"), std::vector<std::string>{});
+}
+
+TEST(ZipExtract, NamesThatLeaveTheDestinationAreSkippedAndLogged) {
+  fs::create_directories(DebugLogFolder());
+  TempDir dir;
+  const std::string zip = dir.file("pkg.zip");
+  MakeZip(zip, R"([{"name": "../x", "text": "climb"},
+                   {"name": "/abs", "text": "absolute"},
+                   {"name": "sub\\..\\..\\y", "text": "backslash climb"},
+                   {"name": "ok/../../z", "text": "climb in the middle"},
+                   {"name": "C:\\evil.dll", "text": "drive"},
+                   {"name": "\\\\server\\share", "text": "unc"},
+                   {"name": "fine/./name.txt", "text": "fine"}])");
+  const fs::path t = dir.path() / "deep" / "T";
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(zip, t.string(), nullptr, 1, &report), 7);
+  EXPECT_EQ(report.skipped, 6);
+  EXPECT_EQ(report.extracted, 1);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"deep/", "deep/T/", "deep/T/fine/", "deep/T/fine/name.txt", "pkg.zip"}));
+  EXPECT_FALSE(fs::exists("/abs"));
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(ZipMemberName(zip, i), std::nullopt) << i;
+  EXPECT_EQ(ZipMemberName(zip, 6), "fine/name.txt");
+  const std::string log = ReadFile(DebugLogFolder() + "/debug.log");
+  EXPECT_NE(log.find("its name leaves the destination: ../x\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("its name leaves the destination: sub\\..\\..\\y\r\n"), std::string::npos) << log;
+}
+
+TEST(ZipExtract, LinksInTheDestinationAreNeverFollowed) {
+  TempDir dir;
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directories(outside);
+  testsupport::WriteFile((outside / "target.dll").string(), "keep me");
+  const fs::path t = dir.path() / "T";
+  fs::create_directories(t);
+  fs::create_directory_symlink(outside, t / "sub");                   // a folder link
+  fs::create_symlink(outside / "target.dll", t / "a.dll");            // a link at a member's name
+  const std::string zip = dir.file("pkg.zip");
+  MakeZip(zip, R"([{"name": "sub/b.ocx", "text": "through the link"},
+                   {"name": "a.dll", "text": "new a"},
+                   {"name": "link", "text": "/etc/passwd", "attr": 2716794880}])");  // 0120777 << 16
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(zip, t.string(), nullptr, 1, &report), 3);
+  EXPECT_EQ(report.extracted, 1);
+  EXPECT_EQ(report.failed, 1);
+  EXPECT_EQ(report.skipped, 1);
+  EXPECT_EQ(Listing(outside), std::vector<std::string>{"target.dll"});
+  EXPECT_EQ(ReadFile((outside / "target.dll").string()), "keep me");
+  EXPECT_FALSE(fs::is_symlink(t / "a.dll"));  // replaced by the member, not written through
+  EXPECT_EQ(ReadFile((t / "a.dll").string()), "new a");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(t / "link")));
+}
+
+TEST(ZipExtract, OverwriteZeroKeepsExistingFiles) {
+  TempDir dir;
+  MakeZip(dir.file("pkg.zip"), R"([{"name": "a.txt", "text": "new"}, {"name": "b.txt", "text": "new b"}])");
+  fs::create_directories(dir.path() / "T");
+  testsupport::WriteFile(dir.file("T/a.txt"), "old");
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(dir.file("pkg.zip"), dir.file("T"), nullptr, 0, &report), 2);
+  EXPECT_EQ(report.skipped, 1);
+  EXPECT_EQ(ReadFile(dir.file("T/a.txt")), "old");
+  EXPECT_EQ(ReadFile(dir.file("T/b.txt")), "new b");
+  EXPECT_EQ(ZipExtractAll(dir.file("pkg.zip"), dir.file("T"), nullptr, 1), 2);
+  EXPECT_EQ(ReadFile(dir.file("T/a.txt")), "new");
+}
+
+TEST(ZipExtract, ArchivesDeclaringTooMuchAreRefusedWhole) {
+  struct Case {
+    const char* what;
+    std::string patches;
+  } cases[] = {
+      // The 10-byte member claims 0xFFFFFFF0 bytes.
+      {"a member declaring 4 GB holding 10 bytes", R"([{"member": 1, "field": "usize", "value": 4294967280}])"},
+      // 10 stored bytes claiming 20000: a ratio of 2000:1.
+      {"a ratio above 1000:1", R"([{"member": 1, "field": "usize", "value": 20000}])"},
+  };
+  fs::create_directories(DebugLogFolder());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string zip = dir.file("bomb.zip");
+    MakeZip(zip, R"([{"name": "a.txt", "text": "a"}, {"name": "big.bin", "text": "0123456789", "method": 0}])", c.patches);
+    EXPECT_EQ(ZipExtractAll(zip, dir.file("T"), nullptr, 1), 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "T" / "a.txt"));
+  }
+  EXPECT_NE(ReadFile(DebugLogFolder() + "/debug.log").find("ZIP archive refused"), std::string::npos);
+}
+
+TEST(ZipExtract, ManyMembersJustUnderTheLimitsAreAccepted) {
+  TempDir dir;
+  // 20 members of 100 KB: far below 1 GiB, each with a ratio deflate really reaches.
+  std::string members = "[";
+  for (int i = 0; i < 20; ++i) members += std::string(i ? ", " : "") + R"({"name": "m)" + std::to_string(i) + R"(", "pattern": [100000, )" + std::to_string(i) + "]}";
+  MakeZip(dir.file("many.zip"), members + "]");
+  ArchiveReport report;
+  EXPECT_EQ(ZipExtractAll(dir.file("many.zip"), dir.file("T"), nullptr, 1, &report), 20);
+  EXPECT_EQ(report.extracted, 20);
+}
+
+TEST(ZipExtract, EveryPrefixOfAnArchiveEndsInAResult) {
+  TempDir dir;
+  MakeZip(dir.file("pkg.zip"), WithNeighbours(R"({"name": "sub/mid.txt", "text": "middle member"})"));
+  const std::string bytes = ReadFile(dir.file("pkg.zip"));
+  for (size_t n = 0; n < bytes.size(); n += (n < 200 || bytes.size() - n < 200) ? 1 : 97) {
+    MemorySource source(std::string_view(bytes).substr(0, n));
+    std::optional<ZipDirectory> directory = ReadZipDirectory(source);
+    ASSERT_FALSE(directory) << "a cut archive has no end record at " << n;
+  }
+  // A complete directory whose member data was cut away.
+  const std::string cut = dir.file("cut.zip");
+  testsupport::WriteFile(cut, bytes.substr(0, 40) + std::string(bytes.size() - 40, '\0'));
+  EXPECT_EQ(ZipExtractAll(cut, dir.file("T"), nullptr, 1), 0);
+  EXPECT_EQ(ZipExtractAll(dir.file("missing.zip"), dir.file("T"), nullptr, 1), 0);
+  testsupport::WriteFile(dir.file("notzip.zip"), "just text, no archive");
+  EXPECT_EQ(ZipExtractAll(dir.file("notzip.zip"), dir.file("T"), nullptr, 1), 0);
+}
+
+TEST(ArchiveSafety, MemberPaths) {
+  struct Case {
+    const char* stored;
+    std::optional<std::string> safe;
+  } cases[] = {
+      {"a.dll", "a.dll"},          {"sub\\b.ocx", "sub/b.ocx"}, {"sub/b.ocx", "sub/b.ocx"},
+      {"a//b", "a/b"},             {"./a", "a"},                {"dir/", "dir"},
+      {"a..b", "a..b"},            {"..a", "..a"},              {"../x", std::nullopt},
+      {"..", std::nullopt},        {"/abs", std::nullopt},      {"\\abs", std::nullopt},
+      {"a/../b", std::nullopt},    {"a\\..\\b", std::nullopt},  {"C:\\x", std::nullopt},
+      {"c:x", std::nullopt},       {"", std::nullopt},          {".", std::nullopt},
+      {"./", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SafeMemberPath(c.stored), c.safe) << c.stored;
+  EXPECT_EQ(SafeMemberPath(std::string("a\0b", 3)), std::nullopt);
+}
+
+TEST(ArchiveSafety, DosTimes) {
+  // 2014-03-09 07:05:30: date (34 << 9) | (3 << 5) | 9, time (7 << 11) | (5 << 5) | 15.
+  EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (3 << 5) | 9, (7 << 11) | (5 << 5) | 15), Local(2014, 3, 9, 7, 5, 30));
+  EXPECT_EQ(DosDateTimeToUnix(0, 0), std::nullopt);                        // month 0
+  EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (13 << 5) | 9, 0), std::nullopt);  // month 13
+  EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (3 << 5) | 9, 24 << 11), std::nullopt);
+}
