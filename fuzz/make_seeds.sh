@@ -55,5 +55,32 @@ for entry in "${seeds[@]}"; do
   ext=${name##*.}
   { printf "\\$(printf '%03o' "${detect_index[$ext]:-0}")"; cat "$work/$name"; } >"$corpus/detect/$name"
 done
+# Update packages and protocol streams: small ZIP archives made by Python's zipfile (stored,
+# deflated, a folder, a ZIP64 size field, a password-protected member made by zip), and block
+# streams (two bytes of block size, one seed byte for the piece sizes, then the stream).
+mkdir -p "$corpus/zip" "$corpus/blocks"
+python3 - "$corpus" <<'PY'
+import struct, sys, zipfile
+corpus = sys.argv[1]
+def make(name, members, **kw):
+    with zipfile.ZipFile(f"{corpus}/zip/{name}", "w", **kw) as z:
+        for member, data, method in members:
+            z.writestr(zipfile.ZipInfo(member) if member.endswith("/") else member, data, compress_type=method)
+make("stored.zip", [("a.dll", b"stored bytes", zipfile.ZIP_STORED)])
+make("deflated.zip", [("a.dll", b"abc" * 300, zipfile.ZIP_DEFLATED), ("sub\\b.ocx", bytes(range(256)), zipfile.ZIP_DEFLATED)])
+make("folders.zip", [("dir/", b"", zipfile.ZIP_STORED), ("dir/x.txt", b"x", zipfile.ZIP_DEFLATED)])
+with zipfile.ZipFile(f"{corpus}/zip/zip64.zip", "w") as z:
+    with z.open("big.bin", "w", force_zip64=True) as f:
+        f.write(b"zip64" * 50)
+for name, size, seed, stream in [("two256", 256, 1, b"_GSECTN:\0\x03\0\0\0abc".ljust(256, b"\0") * 2),
+                                 ("split32k", 0, 7, b"_PFSAVE:\0\x10\0\0\0".ljust(40000, b"p")),
+                                 ("tiny", 13, 200, b"_PERMSG:\0\xff\xff\xff\xff" * 5)]:
+    open(f"{corpus}/blocks/{name}", "wb").write(struct.pack("<HB", size, seed) + stream)
+PY
+if command -v zip >/dev/null; then
+  printf 'secret text' >"$work/secret.txt"
+  zip -q -j -P pw "$corpus/zip/encrypted.zip" "$work/secret.txt"
+fi
+
 echo "seeds in $corpus:" >&2
 for d in "$corpus"/*/; do echo "  $(basename "$d"): $(ls "$d" | wc -l) files, $(du -sk "$d" | cut -f1) KiB" >&2; done

@@ -9,6 +9,7 @@
 
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
+#include "update/BlockAssembler.h"
 
 namespace {
 
@@ -151,11 +152,9 @@ bool CVekSocket::StartThreads() {
 // ---------------------------------------------------------------- receiving
 
 void CVekSocket::ThreadForRecv() {
-  const int size = m_zBUFST.iRecvSize;
-  Block block = NewBlock(size);
-  int fill = 0;
+  BlockAssembler assembler(static_cast<size_t>(m_zBUFST.iRecvSize));
   const sockio::SocketHandle sock = m_iSock.load();
-  while (block) {
+  while (assembler.Valid()) {
     const int exit = m_zFLAG.i_exit.load();
     // An end asked for (1) waits for the send thread, which answers with 2 as it ends; a 1
     // written after that answer must not keep this thread waiting for ever.
@@ -171,7 +170,8 @@ void CVekSocket::ThreadForRecv() {
       break;
     }
     if (ready == 0) continue;
-    sockio::IoResult r = sockio::Receive(sock, block.get() + fill, static_cast<size_t>(size - fill));
+    const std::span<char> space = assembler.Space();
+    sockio::IoResult r = sockio::Receive(sock, space.data(), space.size());
     if (r.status == sockio::IoStatus::kClosed) break;
     if (r.status == sockio::IoStatus::kWouldBlock) {
       Pause(50);
@@ -182,11 +182,8 @@ void CVekSocket::ThreadForRecv() {
       VekSockError(kVekSockRecvError);
       break;
     }
-    fill += static_cast<int>(r.bytes);
-    if (fill < size) continue;
-    if (!m_zFLAG.bRcvBuffClearing) QueueReceived(std::move(block));
-    block = NewBlock(size);
-    fill = 0;
+    Block whole = assembler.Commit(r.bytes);
+    if (whole && !m_zFLAG.bRcvBuffClearing) QueueReceived(std::move(whole));
   }
   if (m_bAutoClose) {
     CloseSocket();
