@@ -21,7 +21,6 @@ constexpr int kPushTries = 100;
 constexpr int kPushRetryMs = 100;
 constexpr int kThreadEndWaitMs = 5000;
 constexpr size_t kMaxLastError = 1023;
-constexpr size_t kMaxAddress = 64;
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -96,7 +95,8 @@ int CVekSocket::ConnServer(const std::string& address, int port, int /*probe*/) 
     VekSockError(kVekSockStartError);
     return 0;
   }
-  m_sAddress = address.substr(0, kMaxAddress);
+  // The whole text: a name cut to a buffer's size would reach another host, or none.
+  m_sAddress = address;
   m_iPort = port;
   std::optional<uint32_t> ip = sockio::ResolveIPv4(m_sAddress);
   if (!ip) error = EHOSTUNREACH;
