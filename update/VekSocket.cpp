@@ -154,6 +154,7 @@ bool CVekSocket::StartThreads() {
 void CVekSocket::ThreadForRecv() {
   BlockAssembler assembler(static_cast<size_t>(m_zBUFST.iRecvSize));
   const sockio::SocketHandle sock = m_iSock.load();
+  bool moreLikely = false;
   while (assembler.Valid()) {
     const int exit = m_zFLAG.i_exit.load();
     // An end asked for (1) waits for the send thread, which answers with 2 as it ends; a 1
@@ -163,18 +164,22 @@ void CVekSocket::ThreadForRecv() {
       Pause(5);
       continue;
     }
-    int error = 0;
-    int ready = sockio::WaitReadable(sock, 100, error);
-    if (ready < 0) {
-      SetLastErrorText(sockio::SelectErrorText(error));
-      break;
+    if (!moreLikely) {
+      int error = 0;
+      int ready = sockio::WaitReadable(sock, 100, error);
+      if (ready < 0) {
+        SetLastErrorText(sockio::SelectErrorText(error));
+        break;
+      }
+      if (ready == 0) continue;
     }
-    if (ready == 0) continue;
     const std::span<char> space = assembler.Space();
     sockio::IoResult r = sockio::Receive(sock, space.data(), space.size());
     if (r.status == sockio::IoStatus::kClosed) break;
     if (r.status == sockio::IoStatus::kWouldBlock) {
-      Pause(50);
+      // Read without waiting first and found nothing: wait for readability as usual.
+      if (!moreLikely) Pause(50);
+      moreLikely = false;
       continue;
     }
     if (r.status == sockio::IoStatus::kError) {
@@ -182,12 +187,19 @@ void CVekSocket::ThreadForRecv() {
       VekSockError(kVekSockRecvError);
       break;
     }
+    // A receive that got all it asked for probably left more behind: the next one is tried
+    // at once, saving a wait call per block while data streams in.
+    moreLikely = r.status == sockio::IoStatus::kDone && r.bytes == space.size();
     Block whole = assembler.Commit(r.bytes);
     if (whole && !m_zFLAG.bRcvBuffClearing) QueueReceived(std::move(whole));
   }
   if (m_bAutoClose) {
     CloseSocket();
     m_bConnected = false;
+    {
+      std::lock_guard lock(m_sendQueueMutex);
+      m_sendQueued.notify_all();  // the send thread ends without waiting out its timeout
+    }
     Pause(10);
   }
   m_bRecvRunning = false;
@@ -241,8 +253,10 @@ void CVekSocket::ThreadForSend() {
     const char* head = nullptr;
     {
       std::unique_lock lock(m_sendQueueMutex);
+      // A push or a stop request wakes the thread at once; the timeout only bounds how late
+      // it notices a closed socket or an error, as the receive thread's wait does.
       if (m_sendQueue.empty() || m_bSendStopped)
-        m_sendQueued.wait_for(lock, std::chrono::milliseconds(5));
+        m_sendQueued.wait_for(lock, std::chrono::milliseconds(100));
       else
         head = m_sendQueue.front().get();  // only this thread removes the head
     }
@@ -356,6 +370,10 @@ void CVekSocket::Disconnect() {
 void CVekSocket::KillThread() {
   int expected = 0;
   if (m_zFLAG.i_exit.compare_exchange_strong(expected, 1)) {
+    {
+      std::lock_guard lock(m_sendQueueMutex);
+      m_sendQueued.notify_all();
+    }
     WaitForThreadEnd(m_bSendRunning, "Send");
     WaitForThreadEnd(m_bRecvRunning, "Recv");
   }
