@@ -89,6 +89,40 @@ TEST(ZipExtract, StoredCopiedDeflatedInflatedAcrossManyChunks) {
   EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{0, 300001 * 100 / 1300001}, {1, 100}, {2, 100}}));
 }
 
+TEST(ZipExtract, Zip64SizesAreRead) {
+  TempDir dir;
+  const std::string zip = dir.file("zip64.zip");
+  // One deflated member whose central record then says 0xFFFFFFFF for both sizes and carries
+  // them in a ZIP64 extra field (as archivers do for members of 4 GiB and more).
+  const char* program = R"PY(
+import struct, sys, zipfile
+out = sys.argv[1]
+with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("big.bin", bytes((i * 7 + 2) % 251 for i in range(251)) * 400)
+raw = bytearray(open(out, "rb").read())
+end = raw.rindex(b"PK\x05\x06")
+count, size, start = struct.unpack_from("<HII", raw, end + 10)
+record = raw[start:start + size]
+csize, usize, n, e = struct.unpack_from("<IIHH", record, 20)
+struct.pack_into("<IIHH", record, 20, 0xFFFFFFFF, 0xFFFFFFFF, n, e + 20)
+extra = struct.pack("<HHQQ", 1, 16, usize, csize)
+record[46 + n + e:46 + n + e] = extra
+raw[start:start + size] = record
+struct.pack_into("<HII", raw, start + len(record) + 10, count, len(record), start)
+open(out, "wb").write(raw)
+)PY";
+  std::string output;
+  ASSERT_EQ(testsupport::RunCommand({"python3", "-c", program, zip}, &output), 0) << output;
+  std::unique_ptr<ByteSource> source = OpenFileSource(zip);
+  ASSERT_TRUE(source);
+  std::optional<ZipDirectory> directory = ReadZipDirectory(*source);
+  ASSERT_TRUE(directory);
+  ASSERT_EQ(directory->entries.size(), 1u);
+  EXPECT_EQ(directory->entries[0].size, 251u * 400);
+  EXPECT_EQ(ZipExtractAll(zip, dir.file("T"), nullptr, 1), 1);
+  EXPECT_EQ(ReadFile(dir.file("T/big.bin")), Pattern(251 * 400, 2));
+}
+
 TEST(ZipExtract, WithoutADestinationTheArchivesFolderReceivesTheMembers) {
   TempDir dir;
   MakeZip(dir.file("pkg.zip"), R"([{"name": "x.txt", "text": "x"}])");
