@@ -11,6 +11,7 @@
 #include "encoder/EncoderCaps.h"
 #include "encoder/Redirect.h"
 #include "encoder/SamiToSrt.h"
+#include "encoder/SettingsFields.h"
 #include "encoder/Subtitles.h"
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
@@ -254,6 +255,8 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   std::optional<RowTexts> texts = m_env.list->row(row);
   if (!texts) return false;
   job.source = (*texts)[kColFullPath];
+  // A record that no settings check would have let through is never turned into a command.
+  const std::string rangeProblem = SettingsRangeProblem(s);
 
   if (s.pindex_opti == 0 && s.origin_vdo == 0 && s.sub_mapping == 1) {
     std::string found = FindSubtitleFile(job.source, s.output_type);
@@ -320,7 +323,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   }
   rv.ulProbeDuration = rowInput.ulProbeDuration;
   job.options = built.text;
-  job.error = built.error;
+  job.error = rangeProblem.empty() ? built.error : rangeProblem;
   // The prefix and the new extension can push a long source name past what a folder entry
   // holds; say so plainly instead of letting the encoder fail to open its output.
   if (job.error.empty() && job.outputName.size() > kMaxFileNameBytes)

@@ -280,8 +280,19 @@ TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   WriteFile(path, std::string("\x89PNG\r\n\x1a\n garbage", 16));
   Loaded l = LoadFrom(path);
   EXPECT_EQ(l.result, 0);
-  EXPECT_TRUE(fs::exists(path + ".bad"));
-  EXPECT_FALSE(fs::exists(path));
+  // Loading changes nothing; the next save keeps the damaged file beside the new one.
+  EXPECT_EQ(ReadFile(path), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+  RegistryStore store(path);
+  EncodingSettings s;
+  ResetSettings(s);
+  ASSERT_EQ(SaveSettings(s, StoredPaths{}, store), 1);
+  int kept = 0;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    if (e.path().filename().string().rfind("registry.reg.bad-", 0) == 0) {
+      ++kept;
+      EXPECT_EQ(ReadFile(e.path().string()), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+    }
+  EXPECT_EQ(kept, 1);
 }
 
 // A writer killed at any moment leaves a file that loads: the old one or the new one.
