@@ -28,15 +28,19 @@ struct CliResult {
   std::string err;
 };
 
+// The command under test. ZELVORA_CLI_UNDER_TEST runs the suite against another build of it (an
+// older one, to see each case fail there).
+inline std::string CliPath() {
+  const char* other = std::getenv("ZELVORA_CLI_UNDER_TEST");
+  return other && *other ? other : ZELVORA_CLI_PATH;
+}
+
 // Runs the zelvora command with `args`; `env` entries ("NAME=value") are set for it only.
 inline CliResult Zelvora(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
   CliResult r;
   int outPipe[2], errPipe[2];
   if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) return r;
-  // ZELVORA_CLI_UNDER_TEST runs the suite against another build of the command (an older one,
-  // to see each case fail there).
-  const char* other = std::getenv("ZELVORA_CLI_UNDER_TEST");
-  std::vector<std::string> argv = {other && *other ? other : ZELVORA_CLI_PATH};
+  std::vector<std::string> argv = {CliPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -81,7 +85,8 @@ inline CliResult Zelvora(const std::vector<std::string>& args, const std::vector
   return r;
 }
 
-// Every entry below `root` with what identifies its content: files by their bytes, links by
+// Every entry below `root` with what identifies its content: files by their bytes and
+// modification time (a file written again with the same bytes counts as touched), links by
 // their target, folders by their presence. Two equal snapshots mean nothing was touched.
 inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
@@ -96,7 +101,8 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
     else if (it->is_directory(ec))
       entries[rel] = "folder";
     else
-      entries[rel] = "file:" + std::to_string(std::hash<std::string>{}(testsupport::ReadFile(p.string())));
+      entries[rel] = "file:" + std::to_string(std::hash<std::string>{}(testsupport::ReadFile(p.string()))) + "@" +
+                     std::to_string(fs::last_write_time(p, ec).time_since_epoch().count());
   }
   return entries;
 }

@@ -92,7 +92,7 @@ class BurnIn : public ::testing::Test {
   TempDir dir_;
 };
 
-fs::path ProgramWorkFolder() { return fs::path(ZELVORA_CLI_PATH).parent_path() / "work"; }
+fs::path ProgramWorkFolder() { return fs::path(faults::CliPath()).parent_path() / "work"; }
 
 // The subtitle reaches the picture: a .smi or .srt, in the Korean code page or UTF-8, beside a
 // source of any name length, for MP4 and for the MKV middle-quality job.
