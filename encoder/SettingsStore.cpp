@@ -35,6 +35,16 @@ const RegProblem* UnreadLine(const std::vector<RegProblem>& problems, const std:
 
 std::string FieldName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
 
+// Whether an unreadable line held the value of a known setting.
+bool NamesASetting(const RegProblem& p) {
+  if (p.name.empty()) return false;
+  for (const auto& f : SettingFields()) {
+    const std::string key = std::string_view(f.group) == "encoder" ? std::string(kSettingsKey) : SubKey(f.group);
+    if (SameIgnoringCase(p.key, key) && SameIgnoringCase(p.name, f.name)) return true;
+  }
+  return false;
+}
+
 // Loads one value of a group. A stored value gets the checks of a typed one; a value whose line
 // could not be read takes its default, and either is noted for the user.
 void LoadField(RegistryStore& root, const std::string& key, const SettingField& f, EncodingSettings& s,
@@ -127,7 +137,7 @@ int LoadSettings(EncodingSettings& s, StoredPaths& paths, SettingsNotes& notes, 
     if (p.line == 0)
       notes.push_back("the settings file " + root.path() + " cannot be read (" + p.reason +
                       "); every setting takes its default, and the file is kept aside when settings are next saved");
-    else if (p.name.empty())
+    else if (!NamesASetting(p))  // the lines of settings are noted with the setting they hold
       notes.push_back("line " + std::to_string(p.line) + " of " + root.path() + " cannot be read (" + p.reason +
                       "): " + p.text);
   }
