@@ -116,7 +116,7 @@ const std::array kFields = {
     Path("output_folder", &SP::output_folder, "folder that receives the encoded files"),
     Path("encoder_path_a", &SP::encoder_path_a, "ffmpeg"),
     Path("encoder_path_b", &SP::encoder_path_b, "mencoder"),
-    Path("ProgramFolder", &SP::ProgramFolder, "program folder (its work/ holds converted subtitles)"),
+    Path("ProgramFolder", &SP::ProgramFolder, "program folder (read only: subtitle work files go to the cache folder)"),
     Path("error_log_path", &SP::error_log_path, "error log of the encoder (month-stamped)"),
     SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},

@@ -202,6 +202,12 @@ TEST_F(SettingsFiles, StoreKeepsEveryValueThatParses) {
     EXPECT_EQ(Zelvora({"settings", "get", c.setting}).out, std::string(c.value) + "\n");
     EXPECT_EQ(ReadFile(Store()), text);
     EXPECT_TRUE(KeptCopies().empty());
+    // Saving rewrites the file without the line it could not read: the file as it was is kept.
+    ASSERT_EQ(Zelvora({"settings", "set", "audio_conf.volume=100"}).status, 0);
+    ASSERT_EQ(KeptCopies().size(), 1u);
+    EXPECT_EQ(ReadFile(KeptCopies()[0]), text);
+    EXPECT_EQ(Zelvora({"settings", "get", "video_conf.bitrate"}).out, "1234\n");
+    fs::remove(KeptCopies()[0]);
   }
 }
 
