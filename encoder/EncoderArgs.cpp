@@ -277,6 +277,11 @@ void AppendFfmpegAudio(const BuildInput& in, const FfmpegJob& job, BuiltOptions&
   Appendf(out.text, "-ar %d ", SampleRate(s, in.row));
   // mencoder's libavcodec mp2 and mp3 are always given two channels, whatever the mode.
   out.text += s.channle_mode == 3 && !(job.fallback && MencoderUsesLavcAudio(s)) ? "-ac 1 " : "-ac 2 ";
+  // mencoder's LAME takes the mode as given: stereo and dual channel are not joint stereo,
+  // which ffmpeg's LAME would pick by itself.
+  bool lame = job.fallback && !MencoderUsesLavcAudio(s) && (s.audio_compress == 1 || s.audio_compress == 3) &&
+              out.text.find("-c:a libmp3lame ") != std::string::npos;
+  if (lame && s.channle_mode != 3) Appendf(out.text, "-joint_stereo %d ", s.channle_mode == 1 ? 1 : 0);
   DebugLog(kDebugTarget, "iVolume:%d", s.volume);
   if (s.volume > 0 && job.fallback)
     // mencoder normalises the level, then adds N dB; dynaudnorm is ffmpeg's normaliser.

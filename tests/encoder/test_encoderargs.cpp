@@ -491,7 +491,8 @@ TEST(FfmpegFallback, TableOfCases) {
   };
   auto avi = [](EncodingSettings& s) { s.output_type = 1, s.video_compress = 1, s.audio_compress = 1; };
   const Fallback cases[] = {
-      {"avi xvid mp3", avi, false, "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -c:a libmp3lame -ab 128k -ar 44100 -ac 2 ",
+      {"avi xvid mp3", avi, false,
+       "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 ",
        {"ffmpeg instead of mencoder (why)"}},
       {"middle quality h264 in mkv",
        [](EncodingSettings& s) { s.output_type = 2, s.video_compress = 3; },
@@ -512,7 +513,7 @@ TEST(FfmpegFallback, TableOfCases) {
        [=](EncodingSettings& s) { avi(s), s.size_opt = 0, s.sizing_ratio = 0; },
        true,
        "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -vf \"scale=720:400," + subs +
-           "\" -c:a libmp3lame -ab 128k -ar 44100 -ac 2 ",
+           "\" -c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 ",
        {"ffmpeg instead of mencoder (why)", "subtitle burned in with ffmpeg's subtitles filter"}},
       {"packet index only: both copied, nothing burned",
        [](EncodingSettings& s) { s.pindex_opti = 1; },
@@ -575,6 +576,12 @@ TEST(FfmpegFallback, KeepsTheMeaningOfTheMencoderLine) {
       {"lavc mp3 in MP4 in mono mode: still two channels",
        [](EncodingSettings& s) { s.audio_compress = 1, s.channle_mode = 3; }, 1280, 720, "avi", 6,
        {"acodec=libmp3lame:abitrate=128 -channels 2 "}, {"-ac 2 "}, {"-ac 1"}},
+      {"lame mp3 in AVI, joint stereo mode",
+       [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 1; }, 1280, 720, "avi", 6,
+       {"-lameopts mode=1 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 1 "}, {}},
+      {"lame mp3 in AVI, dual channel mode: not joint",
+       [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 2; }, 1280, 720, "avi", 6,
+       {"-lameopts mode=2 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 "}, {}},
       {"lame mp3 in AVI in mono mode: mono",
        [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 3; }, 1280, 720, "avi", 6,
        {"-lameopts mode=3 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 1 "}, {"-ac 2"}},
