@@ -279,10 +279,10 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
 
   // A dry run prepares the subtitle as a run does, so that it prints the very paths a run
   // uses and fails where a run would; the work folder goes with the prepared attempt.
-  std::string subtitleError;
+  std::string subtitleError, found;
   job.work = std::make_unique<RowWorkFolder>(job.source);
   if (s.pindex_opti == 0 && s.origin_vdo == 0 && s.sub_mapping == 1) {
-    std::string found = FindSubtitleFile(job.source, s.output_type);
+    found = FindSubtitleFile(job.source, s.output_type);
     // Any subtitle except the .srt ffmpeg carries as an MKV stream is drawn into the picture.
     bool burnIn = s.output_type != 2 || s.video_compress == 3;
     if (!found.empty()) {
@@ -343,7 +343,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
       std::string burnError;
       BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, *job.work, burnError);
       if (!burnError.empty() && subtitleError.empty())
-        subtitleError = "the subtitle " + job.subtitle + " cannot be burned in: " + burnError;
+        subtitleError = "the subtitle " + found + " cannot be burned in: " + burnError;
       built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
     }
   } else {

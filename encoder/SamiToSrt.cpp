@@ -302,14 +302,14 @@ std::vector<SubtitleCue> ReadSubtitleCues(const std::string& path, std::string* 
   std::vector<SubtitleCue> cues;
   if (IsSamiName(path)) {
     if (Lower(text).find("<sync") == std::string::npos) {
-      if (error) *error = "the SAMI subtitle has no SYNC tags: " + path;
+      if (error) *error = "the SAMI subtitle has no SYNC tags";
       return {};
     }
     cues = ParseSami(text);
   } else {
     cues = ParseSrt(text);
   }
-  if (cues.empty() && error) *error = "the subtitle file holds no timed text: " + path;
+  if (cues.empty() && error) *error = "the subtitle holds no timed text";
   return cues;
 }
 

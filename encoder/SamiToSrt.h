@@ -31,7 +31,8 @@ std::vector<SubtitleCue> ParseSrt(std::string_view srt);
 
 // Reads a UTF-8 subtitle (at most 16 MiB) as SAMI when its name ends in ".smi" or ".sami" (any
 // case), else as SubRip. Returns the cues, or none with the reason in `error`: a SAMI text
-// without SYNC tags, a file without timed text, a file that cannot be read.
+// without SYNC tags, a file without timed text, a file that cannot be read (the caller names
+// the file, which may be a copy of the user's).
 std::vector<SubtitleCue> ReadSubtitleCues(const std::string& path, std::string* error);
 
 // ReadSubtitleCues, then the cues written as SubRip to `srtPath`. Returns the number of cues,

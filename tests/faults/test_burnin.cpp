@@ -153,7 +153,8 @@ TEST_F(BurnIn, SubtitleThatCannotBePreparedFailsTheRow) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string source = BlackClip("clip.avi");
-    WriteFile(dir_.file(c.mkvMiddle ? "src/clip.srt" : "src/clip.smi"), c.subtitle);
+    const std::string subtitle = dir_.file(c.mkvMiddle ? "src/clip.srt" : "src/clip.smi");
+    WriteFile(subtitle, c.subtitle);
     auto before = UserFiles();
     auto program = faults::Snapshot(ProgramWorkFolder());
     CliResult r = Encode(source, c.mkvMiddle, {}, c.env);
@@ -162,6 +163,7 @@ TEST_F(BurnIn, SubtitleThatCannotBePreparedFailsTheRow) {
     ASSERT_EQ(line.size(), 1u) << r.out;
     EXPECT_EQ(line[0].rfind("오류\tclip.avi\t", 0), 0u) << line[0];
     EXPECT_NE(line[0].find(c.why), std::string::npos) << line[0];
+    EXPECT_NE(line[0].find("the subtitle " + subtitle + " cannot be used: "), std::string::npos) << line[0];
     EXPECT_EQ(UserFiles(), before);
     EXPECT_EQ(faults::Snapshot(ProgramWorkFolder()), program);
     EXPECT_TRUE(WorkFoldersEmpty());
