@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/SettingsNotes.h"
+#include "cli/TextOutput.h"
 #include "cli/TerminalDisplay.h"
 #include "encoder/BatchRun.h"
 #include "encoder/FileList.h"
@@ -92,17 +94,42 @@ int ParseOptions(int argc, char** argv, Options& o) {
   return -1;
 }
 
+// Settings from a file given with --settings, read only. The encoders, the program folder and
+// the error log belong to this machine: they come from the user's own store, whatever the
+// file names, so a file handed over cannot make this run (or a dry run) start a program.
+bool LoadSettingsFromFile(const std::string& file, EncodingSettings& s, StoredPaths& paths) {
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) {
+    std::fprintf(stderr, "zelvora encode: settings file '%s' not found\n", file.c_str());
+    return false;
+  }
+  EncodingSettings unused;
+  StoredPaths machine;
+  LoadSettingsTelling(unused, machine);
+  UseSettingsStoreFile(file, true);
+  if (!LoadSettingsTelling(s, paths)) ResetSettings(s);
+  for (auto field : {&StoredPaths::encoder_path_a, &StoredPaths::encoder_path_b, &StoredPaths::ProgramFolder,
+                     &StoredPaths::error_log_path}) {
+    if (!(paths.*field).empty() && paths.*field != machine.*field) {
+      const char* name = field == &StoredPaths::encoder_path_a   ? "encoder_path_a"
+                         : field == &StoredPaths::encoder_path_b ? "encoder_path_b"
+                         : field == &StoredPaths::ProgramFolder  ? "ProgramFolder"
+                                                                 : "error_log_path";
+      std::fprintf(stderr, "zelvora encode: settings: encoder.%s is not taken from '%s'; this machine's own is used\n",
+                   name, TerminalSafe(file).c_str());
+    }
+    paths.*field = machine.*field;
+  }
+  return true;
+}
+
 // The settings of this run: the store (or the given file, read only), then the --set changes.
 bool LoadRunSettings(const Options& o, EncodingSettings& s, StoredPaths& paths) {
   if (!o.settingsFile.empty()) {
-    std::error_code ec;
-    if (!fs::is_regular_file(o.settingsFile, ec)) {
-      std::fprintf(stderr, "zelvora encode: settings file '%s' not found\n", o.settingsFile.c_str());
-      return false;
-    }
-    UseSettingsStoreFile(o.settingsFile, true);
+    if (!LoadSettingsFromFile(o.settingsFile, s, paths)) return false;
+  } else if (!LoadSettingsTelling(s, paths)) {
+    ResetSettings(s);
   }
-  if (!LoadSettings(s, paths)) ResetSettings(s);
   ApplyPathDefaults(paths, !o.dryRun);
   for (const std::string& set : o.sets) {
     size_t eq = set.find('=');

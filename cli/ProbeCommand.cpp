@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/SettingsNotes.h"
 #include "cli/TextOutput.h"
 #include "encoder/SettingsStore.h"
 #include "probe/ListRow.h"
@@ -45,7 +46,7 @@ Align ColumnAlign(int column) {
 const InterfaceTexts& ListTexts() {
   EncodingSettings settings;
   StoredPaths paths;
-  if (LoadSettings(settings, paths) != 1) return SelectInterfaceTexts(0);
+  if (LoadSettingsTelling(settings, paths) != 1) return SelectInterfaceTexts(0);
   return SelectInterfaceTexts(settings.language);
 }
 

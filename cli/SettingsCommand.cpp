@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/SettingsNotes.h"
 #include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
 #include "support/FileUtils.h"
@@ -31,7 +32,7 @@ struct Snapshot {
 
 Snapshot TakeSnapshot(bool createFolders) {
   Snapshot snap;
-  snap.keyExists = LoadSettings(snap.settings, snap.storedPaths) == 1;
+  snap.keyExists = LoadSettingsTelling(snap.settings, snap.storedPaths) == 1;
   if (!snap.keyExists) ResetSettings(snap.settings);
   snap.paths = snap.storedPaths;
   ApplyPathDefaults(snap.paths, createFolders);

@@ -5,13 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <strings.h>
 
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderCaps.h"
 #include "encoder/Redirect.h"
 #include "encoder/SamiToSrt.h"
+#include "encoder/SettingsFields.h"
 #include "encoder/Subtitles.h"
+#include "encoder/WorkFolder.h"
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
@@ -43,20 +46,17 @@ int64_t FileSizeOf(const std::string& path) {
   return GetFileStatus(path, nullptr, &size) ? size : 0;
 }
 
-// The subtitle and font for burning a .smi in with ffmpeg: the UTF-8 SAMI text is rewritten as
-// SubRip in the work folder (the form the subtitles filter reads reliably); the font is the one
-// configured for subtitles.
-BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings& s, const std::string& workFolder) {
+// The subtitle and font for burning a subtitle in with ffmpeg: the UTF-8 SAMI or SubRip text is
+// rewritten as SubRip in the row's work folder (the form the subtitles filter reads reliably);
+// the font is the one configured for subtitles. `error` says why when it cannot be prepared.
+BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings& s, RowWorkFolder& work,
+                             std::string& error) {
   BurnInSubtitle burnIn;
   if (subtitle.empty()) return burnIn;
-  MakeFolderPath(workFolder);
-  std::string name = fs::path(subtitle).stem().string();
-  std::string srt = workFolder + "/" + name + ".burn-in.srt";
-  std::string error;
-  if (ConvertSamiToSrt(subtitle, srt, &error) <= 0) {
-    DebugLog(kDebugTarget, "SAMI to SubRip failed for %s: %s", subtitle.c_str(), error.c_str());
-    return burnIn;
-  }
+  std::string folder = work.Path(&error);
+  if (folder.empty()) return burnIn;
+  std::string srt = folder + "/burn-in.srt";
+  if (ConvertSubtitleToSrt(subtitle, srt, &error) <= 0) return burnIn;
   burnIn.file = srt;
   if (!s.font_path.empty() && FileExists(s.font_path)) {
     burnIn.fontsDir = fs::path(s.font_path).parent_path().string();
@@ -65,9 +65,29 @@ BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings
   return burnIn;
 }
 
+// The subtitle beside a source as the encoder gets it: the file itself when it is UTF-8, else a
+// UTF-8 copy in the row's work folder (named by its kind only, so no source name is too long
+// for it). One that is to be burned in must hold timed text. Empty with `error` set when the
+// subtitle cannot be used: the row then fails rather than running without it.
+std::string PrepareRowSubtitle(const std::string& found, bool burnIn, RowWorkFolder& work, std::string& error) {
+  std::string copyName = "subtitle" + fs::path(found).extension().string();
+  std::string subtitle;
+  if (IsUtf8SubtitleFile(found)) {
+    subtitle = found;
+  } else {
+    std::string folder = work.Path(&error);
+    if (folder.empty()) return {};
+    subtitle = PrepareSubtitle(found, folder, &error, copyName);
+    if (subtitle.empty()) return {};
+  }
+  if (burnIn && ReadSubtitleCues(subtitle, &error).empty()) return {};
+  return subtitle;
+}
+
 }  // namespace
 
 struct CBatchRun::Prepared {
+  std::unique_ptr<RowWorkFolder> work;  // subtitle copies of this attempt, removed with it
   std::string source;
   std::string outputName;
   std::string outputPath;
@@ -248,16 +268,28 @@ void CBatchRun::RunBatch() {
   display.SetTrayAnimation(false);
 }
 
-bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
+bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryRun) {
   EncodingSettings& s = *m_env.settings;
   const StoredPaths& paths = *m_env.paths;
   std::optional<RowTexts> texts = m_env.list->row(row);
   if (!texts) return false;
   job.source = (*texts)[kColFullPath];
+  // A record that no settings check would have let through is never turned into a command.
+  const std::string rangeProblem = SettingsRangeProblem(s);
 
+  // A dry run prepares the subtitle as a run does, so that it prints the very paths a run
+  // uses and fails where a run would; the work folder goes with the prepared attempt.
+  std::string subtitleError, found;
+  job.work = std::make_unique<RowWorkFolder>(job.source);
   if (s.pindex_opti == 0 && s.origin_vdo == 0 && s.sub_mapping == 1) {
-    std::string found = FindSubtitleFile(job.source, s.output_type);
-    if (!found.empty()) job.subtitle = forDryRun ? found : PrepareSubtitle(found, paths.ProgramFolder + "/work");
+    found = FindSubtitleFile(job.source, s.output_type);
+    // Any subtitle except the .srt ffmpeg carries as an MKV stream is drawn into the picture.
+    bool burnIn = s.output_type != 2 || s.video_compress == 3;
+    if (!found.empty()) {
+      job.subtitle = PrepareRowSubtitle(found, burnIn, *job.work, subtitleError);
+      if (job.subtitle.empty())
+        subtitleError = "the subtitle " + found + " cannot be used: " + subtitleError;
+    }
   }
 
   bool alternative = s.output_type == 1 || (!job.subtitle.empty() && s.output_type != 2) || s.video_compress == 3;
@@ -308,11 +340,10 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
       job.useAlternative = true;
       built = BuildMencoderArgs(in, rowInput);
     } else {
-      BurnInSubtitle burnIn;
-      if (forDryRun)
-        burnIn.file = job.subtitle;  // a dry run writes nothing, not even the SubRip rewrite
-      else
-        burnIn = PrepareBurnIn(job.subtitle, s, paths.ProgramFolder + "/work");
+      std::string burnError;
+      BurnInSubtitle burnIn = PrepareBurnIn(job.subtitle, s, *job.work, burnError);
+      if (!burnError.empty() && subtitleError.empty())
+        subtitleError = "the subtitle " + found + " cannot be burned in: " + burnError;
       built = BuildFfmpegFallbackArgs(in, rowInput, burnIn, problem);
     }
   } else {
@@ -320,7 +351,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   }
   rv.ulProbeDuration = rowInput.ulProbeDuration;
   job.options = built.text;
-  job.error = built.error;
+  job.error = !rangeProblem.empty() ? rangeProblem : !subtitleError.empty() ? subtitleError : built.error;
   // The prefix and the new extension can push a long source name past what a folder entry
   // holds; say so plainly instead of letting the encoder fail to open its output.
   if (job.error.empty() && job.outputName.size() > kMaxFileNameBytes)
@@ -352,7 +383,7 @@ int CBatchRun::EncodingFileOne(size_t row) {
     ErrorLog(row, job.source + " => " + m_env.texts->same_file);
     return 0;
   }
-  SummariseSettings(row);
+  SummariseSettings(row, !job.subtitle.empty());
   int result = EncodingRun(row, job);
   DebugLog("", "EncodingRun:%d", result);
   return result;
@@ -420,7 +451,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   return result;
 }
 
-void CBatchRun::SummariseSettings(size_t row) {
+void CBatchRun::SummariseSettings(size_t row, bool withSubtitle) {
   const EncodingSettings& s = *m_env.settings;
   std::optional<RowTexts> texts = m_env.list->row(row);
   if (!texts) return;
@@ -455,7 +486,8 @@ void CBatchRun::SummariseSettings(size_t row) {
       std::snprintf(buf, sizeof buf, " + %1.2fmbps", s.video_bitrate / 1024.0);
     video += buf;
     if (s.fps_opt == 0) video += " + " + pick(kFps, 6, s.fps) + "fps";
-    if (s.sub_mapping == 1) video += std::string(" + ") + m_env.texts->subtitles_included;
+    // Only a subtitle that goes to the encoder is announced.
+    if (s.sub_mapping == 1 && withSubtitle) video += std::string(" + ") + m_env.texts->subtitles_included;
   }
   m_env.display->SetText(DisplayText::kVideoSummary, video);
 

@@ -79,7 +79,7 @@ class CBatchRun {
   int EncodingRun(size_t row, const Prepared& job);
   bool Prepare(size_t row, Prepared& job, bool forDryRun);
   CommandLine CommandFor(const Prepared& job) const;
-  void SummariseSettings(size_t row);
+  void SummariseSettings(size_t row, bool withSubtitle);
   void ErrorLog(size_t row, const std::string& text, bool closing = false);
   std::string StatusText(int which) const;
 

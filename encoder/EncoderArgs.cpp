@@ -124,6 +124,40 @@ std::string CodecOption(const char* flag, const std::string& wanted, const Encod
   return option;
 }
 
+// ---- what the mencoder line sets, shared with its ffmpeg stand-in ----
+
+// The "-ofps" text of the mencoder line: a "wma" row keeping its rate gets 30000/1001 unprobed;
+// a kept rate comes from the probe, and 30000/1001 when the probe knows none.
+std::string MencoderFrameRate(const BuildInput& in) {
+  const EncodingSettings& s = *in.settings;
+  if (s.fps_opt == 0) return FpsText(s.fps);
+  if (strcasecmp(in.row.typeText.c_str(), "wma") == 0) return "30000/1001";
+  if (in.probe.result != -1 && KnownRate(in.probe.summary.fps)) {
+    std::string text;
+    Appendf(text, "%4.2f", in.probe.summary.fps);
+    return text;
+  }
+  return "30000/1001";
+}
+
+// Whether the mencoder line has size options at all: not with the size kept, without a target,
+// with a source of negative size, with an unknown source size while keeping the aspect ratio,
+// nor when the target is the (even) source size.
+bool MencoderSetsSize(const EncodingSettings& s, int sourceW, int sourceH) {
+  if (s.size_opt != 0 || s.size_w <= 0 || s.size_h <= 0) return false;
+  if (sourceW == 0 || sourceH == 0) return s.sizing_ratio == 0;
+  if (sourceW < 0 || sourceH < 0) return false;
+  return !(Even(s.size_w) == Even(sourceW) && Even(s.size_h) == Even(sourceH));
+}
+
+// mencoder's audio goes through libavcodec (with "-channels 2") for mp2, and for mp3 in MP4.
+bool MencoderUsesLavcAudio(const EncodingSettings& s) {
+  return s.audio_compress == 2 || ((s.audio_compress == 1 || s.audio_compress == 3) && s.output_type == 0);
+}
+
+// The dB gain of "-af volume=N:1": the volume percent / 100 × 2, truncated.
+int MencoderVolumeGain(int volume) { return static_cast<int>(volume / 100.0 * 2); }
+
 // ---- ffmpeg frame size ----
 
 struct FfmpegSize {
@@ -186,7 +220,10 @@ std::string SubtitlesFilter(const EncodingSettings& s, const BurnInSubtitle& b);
 void AppendFfmpegVideo(const BuildInput& in, const BuildRowInput& rowVal, const FfmpegJob& job, BuiltOptions& out) {
   const EncodingSettings& s = *in.settings;
   const MediaInfoEx& summary = in.probe.summary;
-  if (s.fps_opt != 0) {
+  if (job.fallback) {
+    // The output rate of the mencoder line it replaces, which always sets one.
+    Appendf(out.text, "-r %s ", MencoderFrameRate(in).c_str());
+  } else if (s.fps_opt != 0) {
     if (KnownRate(summary.fps)) Appendf(out.text, "-r %4.2f ", summary.fps);
   } else {
     Appendf(out.text, "-r %s ", FpsText(s.fps));
@@ -204,13 +241,17 @@ void AppendFfmpegVideo(const BuildInput& in, const BuildRowInput& rowVal, const 
   } else {
     if (const char* const* name = At(kFfmpegVideoCodecs, codec))
       out.text += CodecOption("-c:v", *name, in.ffmpeg, out.substitutions);
+    else if (out.error.empty())
+      out.error = "video_conf.compress " + std::to_string(codec) + " names no video codec";
     Appendf(out.text,
             "-subq 5 -flags global_header -trellis 0 -refs 1 -level 30 -coder 0 -bf 0 -weightp 0 -threads %d ",
             threads);
   }
   Appendf(out.text, "-b:v %dk ", s.video_bitrate);
 
-  FfmpegSize size = ComputeFfmpegSize(s, in.row.width, in.row.height, codec, rowVal.iBadAspectCnt);
+  FfmpegSize size = job.fallback && !MencoderSetsSize(s, in.row.width, in.row.height)
+                        ? FfmpegSize{}
+                        : ComputeFfmpegSize(s, in.row.width, in.row.height, codec, rowVal.iBadAspectCnt);
   if (job.burnIn && !job.burnIn->file.empty()) {
     std::string chain;
     if (size.kind == FfmpegSize::kChain) chain = size.chain + ",";
@@ -226,15 +267,27 @@ void AppendFfmpegVideo(const BuildInput& in, const BuildRowInput& rowVal, const 
   }
 }
 
-void AppendFfmpegAudio(const BuildInput& in, BuiltOptions& out) {
+void AppendFfmpegAudio(const BuildInput& in, const FfmpegJob& job, BuiltOptions& out) {
   const EncodingSettings& s = *in.settings;
   if (const char* const* name = At(kFfmpegAudioCodecs, s.audio_compress))
     out.text += CodecOption("-c:a", *name, in.ffmpeg, out.substitutions);
+  else if (out.error.empty())
+    out.error = "audio_conf.compress " + std::to_string(s.audio_compress) + " names no audio codec";
   Appendf(out.text, "-ab %dk ", AudioKbps(s.audio_bitrate));
   Appendf(out.text, "-ar %d ", SampleRate(s, in.row));
-  out.text += s.channle_mode == 3 ? "-ac 1 " : "-ac 2 ";
+  // mencoder's libavcodec mp2 and mp3 are always given two channels, whatever the mode.
+  out.text += s.channle_mode == 3 && !(job.fallback && MencoderUsesLavcAudio(s)) ? "-ac 1 " : "-ac 2 ";
+  // mencoder's LAME takes the mode as given: stereo and dual channel are not joint stereo,
+  // which ffmpeg's LAME would pick by itself.
+  bool lame = job.fallback && !MencoderUsesLavcAudio(s) && (s.audio_compress == 1 || s.audio_compress == 3) &&
+              out.text.find("-c:a libmp3lame ") != std::string::npos;
+  if (lame && s.channle_mode != 3) Appendf(out.text, "-joint_stereo %d ", s.channle_mode == 1 ? 1 : 0);
   DebugLog(kDebugTarget, "iVolume:%d", s.volume);
-  if (s.volume > 0) Appendf(out.text, "-af volume=%3.1f ", s.volume / 100.0);
+  if (s.volume > 0 && job.fallback)
+    // mencoder normalises the level, then adds N dB; dynaudnorm is ffmpeg's normaliser.
+    Appendf(out.text, "-af dynaudnorm,volume=%ddB ", MencoderVolumeGain(s.volume));
+  else if (s.volume > 0)
+    Appendf(out.text, "-af volume=%3.1f ", s.volume / 100.0);
 }
 
 BuiltOptions BuildFfmpegOptions(const BuildInput& in, BuildRowInput& rowVal, const FfmpegJob& job) {
@@ -258,7 +311,7 @@ BuiltOptions BuildFfmpegOptions(const BuildInput& in, BuildRowInput& rowVal, con
   if (copyAudio)
     out.text += "-c:a copy ";
   else
-    AppendFfmpegAudio(in, out);
+    AppendFfmpegAudio(in, job, out);
   if (mkvSubtitle) out.text += "-c:s copy ";
   return out;
 }
@@ -289,7 +342,7 @@ void AppendMencoderAudio(const EncodingSettings& s, const SourceRow& row, std::s
       break;
   }
   DebugLog(kDebugTarget, "iVolume:%d", s.volume);
-  if (s.volume > 0) Appendf(text, "-af volnorm -af volume=%d:1 ", static_cast<int>(s.volume / 100.0 * 2));
+  if (s.volume > 0) Appendf(text, "-af volnorm -af volume=%d:1 ", MencoderVolumeGain(s.volume));
 }
 
 void AppendMencoderCodec(const EncodingSettings& s, int threads, std::string& text) {
@@ -318,23 +371,12 @@ void AppendMencoderCodec(const EncodingSettings& s, int threads, std::string& te
 
 void AppendMencoderFrameRate(const BuildInput& in, BuildRowInput& rowVal, std::string& text) {
   const EncodingSettings& s = *in.settings;
-  if (s.fps_opt != 0 && strcasecmp(in.row.typeText.c_str(), "wma") == 0) {
-    text += "-ofps 30000/1001 ";
-    return;
-  }
-  if (s.fps_opt == 0) {
-    Appendf(text, "-ofps %s ", FpsText(s.fps));
-    return;
-  }
-  if (in.probe.result != -1) {
+  // Only a kept rate that was not taken from a "wma" row consults the probe.
+  if (s.fps_opt != 0 && strcasecmp(in.row.typeText.c_str(), "wma") != 0 && in.probe.result != -1) {
     int32_t duration = in.probe.summary.duration_s;
     rowVal.ulProbeDuration = duration > 0 ? static_cast<uint32_t>(duration) : 0;
-    if (KnownRate(in.probe.summary.fps)) {
-      Appendf(text, "-ofps %4.2f ", in.probe.summary.fps);
-      return;
-    }
   }
-  text += "-ofps 30000/1001 ";
+  Appendf(text, "-ofps %s ", MencoderFrameRate(in).c_str());
 }
 
 void AppendScaleExpand(int tw, int th, std::string& text) {
@@ -435,6 +477,11 @@ BuiltOptions BuildMencoderArgs(const BuildInput& in, BuildRowInput& rowVal) {
   bool encodeAudio = s.pindex_opti == 0 && s.origin_ado == 0;
   bool encodeVideo = s.pindex_opti == 0 && s.origin_vdo == 0;
   DebugLog(kDebugTarget, "sType:%.9s", in.row.typeText.c_str());
+  // A codec index outside the tables would leave the encoder to pick one of its own.
+  if (encodeAudio && (s.audio_compress < 0 || s.audio_compress > 3))
+    out.error = "audio_conf.compress " + std::to_string(s.audio_compress) + " names no audio codec";
+  if (encodeVideo && (s.video_compress < 0 || s.video_compress > 3))
+    out.error = "video_conf.compress " + std::to_string(s.video_compress) + " names no video codec";
   out.text += s.output_type == 0 ? "-of lavf -lavfopts format=MP4 -lavcopts vglobal=1 " : "-noodml ";
   if (encodeAudio)
     AppendMencoderAudio(s, in.row, out.text);
@@ -467,6 +514,7 @@ BuiltOptions BuildFfmpegFallbackArgs(const BuildInput& in, BuildRowInput& rowVal
   BuiltOptions body = BuildFfmpegOptions(in, rowVal, job);
   BuiltOptions out;
   out.text = std::move(body.text);
+  out.error = std::move(body.error);
   out.substitutions.push_back("ffmpeg instead of mencoder" + (reason.empty() ? std::string() : " (" + reason + ")"));
   out.substitutions.insert(out.substitutions.end(), body.substitutions.begin(), body.substitutions.end());
   if (job.burnIn) {

@@ -211,20 +211,127 @@ std::string FormatSrt(const std::vector<SubtitleCue>& cues) {
   return out;
 }
 
+namespace {
+
+bool ReadWhole(const std::string& path, std::string& text, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return fail("cannot open the subtitle file " + path);
+  std::streamoff size = in.tellg();
+  if (size < 0) return fail("cannot read the subtitle file " + path);
+  if (size > kMaxSamiBytes) return fail("the subtitle file is larger than 16 MiB: " + path);
+  text.assign(static_cast<size_t>(size), '\0');
+  in.seekg(0);
+  in.read(text.data(), size);
+  text.resize(static_cast<size_t>(in.gcount()));
+  return true;
+}
+
+bool IsSamiName(const std::string& path) {
+  std::string low = Lower(path);
+  auto endsWith = [&](std::string_view tail) {
+    return low.size() >= tail.size() && low.compare(low.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return endsWith(".smi") || endsWith(".sami");
+}
+
+// "HH:MM:SS,mmm" (hours of any width, ',' or '.' before the milliseconds) at text[i]; -1 if not.
+int64_t SrtTime(std::string_view text, size_t& i) {
+  auto number = [&](size_t maxDigits, int64_t& out) {
+    size_t start = i;
+    out = 0;
+    while (i < text.size() && i - start < maxDigits && std::isdigit(static_cast<unsigned char>(text[i])))
+      out = out * 10 + (text[i++] - '0');
+    return i > start;
+  };
+  while (i < text.size() && text[i] == ' ') ++i;
+  int64_t h, m, sec, ms = 0;
+  if (!number(9, h) || i >= text.size() || text[i++] != ':') return -1;
+  if (!number(2, m) || i >= text.size() || text[i++] != ':') return -1;
+  if (!number(2, sec)) return -1;
+  if (i < text.size() && (text[i] == ',' || text[i] == '.')) {
+    size_t start = ++i;
+    if (!number(3, ms)) return -1;
+    for (size_t d = i - start; d < 3; ++d) ms *= 10;
+  }
+  if (m > 59 || sec > 59) return -1;
+  return ((h * 60 + m) * 60 + sec) * 1000 + ms;
+}
+
+}  // namespace
+
+std::vector<SubtitleCue> ParseSrt(std::string_view srt) {
+  if (srt.substr(0, 3) == "\xEF\xBB\xBF") srt.remove_prefix(3);
+  std::vector<SubtitleCue> cues;
+  SubtitleCue* open = nullptr;  // the cue whose text lines are being read
+  size_t start = 0;
+  while (start < srt.size()) {
+    size_t end = srt.find('\n', start);
+    std::string_view line = srt.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? srt.size() : end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    size_t arrow = line.find("-->");
+    if (arrow != std::string_view::npos) {
+      size_t i = 0, j = arrow + 3;
+      int64_t from = SrtTime(line, i), to = SrtTime(line, j);
+      if (from >= 0 && to >= 0) {
+        cues.push_back({from, to > from ? to : from + 1, {}});
+        open = &cues.back();
+        continue;
+      }
+    }
+    if (line.empty()) {
+      open = nullptr;
+      continue;
+    }
+    if (open) open->text += (open->text.empty() ? "" : "\n") + std::string(line);
+  }
+  // A cue without text shows nothing; the number line of the next block is not text.
+  std::vector<SubtitleCue> kept;
+  for (SubtitleCue& c : cues)
+    if (!c.text.empty()) kept.push_back(std::move(c));
+  return kept;
+}
+
+std::vector<SubtitleCue> ReadSubtitleCues(const std::string& path, std::string* error) {
+  std::string text;
+  if (!ReadWhole(path, text, error)) return {};
+  std::vector<SubtitleCue> cues;
+  if (IsSamiName(path)) {
+    if (Lower(text).find("<sync") == std::string::npos) {
+      if (error) *error = "the SAMI subtitle has no SYNC tags";
+      return {};
+    }
+    cues = ParseSami(text);
+  } else {
+    cues = ParseSrt(text);
+  }
+  if (cues.empty() && error) *error = "the subtitle holds no timed text";
+  return cues;
+}
+
+int ConvertSubtitleToSrt(const std::string& path, const std::string& srtPath, std::string* error) {
+  std::vector<SubtitleCue> cues = ReadSubtitleCues(path, error);
+  if (cues.empty()) return -1;
+  std::ofstream out(srtPath, std::ios::binary | std::ios::trunc);
+  out << FormatSrt(cues);
+  if (!out.flush()) {
+    if (error) *error = "cannot write the subtitle copy " + srtPath;
+    return -1;
+  }
+  return static_cast<int>(cues.size());
+}
+
 int ConvertSamiToSrt(const std::string& samiPath, const std::string& srtPath, std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return -1;
   };
-  std::ifstream in(samiPath, std::ios::binary | std::ios::ate);
-  if (!in) return fail("cannot open the subtitle file " + samiPath);
-  std::streamoff size = in.tellg();
-  if (size < 0) return fail("cannot read the subtitle file " + samiPath);
-  if (size > kMaxSamiBytes) return fail("the subtitle file is larger than 16 MiB: " + samiPath);
-  std::string text(static_cast<size_t>(size), '\0');
-  in.seekg(0);
-  in.read(text.data(), size);
-  text.resize(static_cast<size_t>(in.gcount()));
+  std::string text;
+  if (!ReadWhole(samiPath, text, error)) return -1;
   std::vector<SubtitleCue> cues = ParseSami(text);
   if (cues.empty()) return fail("the subtitle file holds no timed text: " + samiPath);
   std::ofstream out(srtPath, std::ios::binary | std::ios::trunc);

@@ -116,7 +116,7 @@ const std::array kFields = {
     Path("output_folder", &SP::output_folder, "folder that receives the encoded files"),
     Path("encoder_path_a", &SP::encoder_path_a, "ffmpeg"),
     Path("encoder_path_b", &SP::encoder_path_b, "mencoder"),
-    Path("ProgramFolder", &SP::ProgramFolder, "program folder (its work/ holds converted subtitles)"),
+    Path("ProgramFolder", &SP::ProgramFolder, "program folder (read only: subtitle work files go to the cache folder)"),
     Path("error_log_path", &SP::error_log_path, "error log of the encoder (month-stamped)"),
     SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
@@ -142,7 +142,55 @@ bool ParseSwitch(std::string_view text, int32_t& out) {
 
 std::string FullName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
 
+// Why a text cannot be a value of `f`, or empty: the one check of typed and stored texts.
+std::string TextRefusal(const SettingField& f, std::string_view text) {
+  const std::string name = FullName(f);
+  if (text.find_first_of("\r\n") != std::string_view::npos) return name + " cannot hold a line break";
+  if (text.size() > f.maxBytes)
+    return name + " holds at most " + std::to_string(f.maxBytes) + " bytes, not " + std::to_string(text.size());
+  // A prefix is part of a file name: a separator or a parent step would send outputs into
+  // another folder.
+  if (f.text == &ES::fn_prefix && text.find('/') != std::string_view::npos) return name + " cannot hold '/'";
+  if (f.text == &ES::fn_prefix && text.find("..") != std::string_view::npos) return name + " cannot hold '..'";
+  return {};
+}
+
 }  // namespace
+
+int32_t SettingLoadDefault(const SettingField& f) { return f.hasMissingDefault ? f.missingDefault : f.recordDefault; }
+
+std::string CheckStoredNumber(const SettingField& f, int32_t& value) {
+  const int32_t stored = value;
+  if (f.kind == K::kSwitch) {
+    value = value != 0 ? 1 : 0;
+  } else if (value < f.minSet || value > f.maxSet) {
+    value = SettingLoadDefault(f);
+    return FullName(f) + " " + std::to_string(stored) + " is outside " + std::to_string(f.minSet) + " to " +
+           std::to_string(f.maxSet) + "; it takes its default " + std::to_string(value);
+  } else {
+    value = ApplySettingRule(f.setRule, value);
+  }
+  if (value == stored) return {};
+  return FullName(f) + " " + std::to_string(stored) + " is read as " + std::to_string(value);
+}
+
+std::string CheckStoredText(const SettingField& f, std::string& value, const std::string& fallback) {
+  std::string why = TextRefusal(f, value);
+  if (why.empty()) return {};
+  value = fallback;
+  return why + "; it takes its default \"" + fallback + "\"";
+}
+
+std::string SettingsRangeProblem(const EncodingSettings& s) {
+  for (const auto& f : kFields) {
+    if (f.kind != K::kNumber && f.kind != K::kSwitch) continue;
+    int32_t v = s.*f.number;
+    if (v < f.minSet || v > f.maxSet)
+      return "the setting " + FullName(f) + " is " + std::to_string(v) + ", outside " + std::to_string(f.minSet) +
+             " to " + std::to_string(f.maxSet);
+  }
+  return {};
+}
 
 std::span<const SettingGroup> SettingGroups() { return kGroups; }
 
@@ -224,17 +272,8 @@ bool SetSettingValue(const SettingField& f, std::string_view text, EncodingSetti
       s.*f.number = ApplySettingRule(f.setRule, static_cast<int32_t>(v));
     return true;
   }
-  if (text.find_first_of("\r\n") != std::string_view::npos) {
-    error = name + " cannot hold a line break";
-    return false;
-  }
-  if (text.size() > f.maxBytes) {
-    error = name + " holds at most " + std::to_string(f.maxBytes) + " bytes, not " + std::to_string(text.size());
-    return false;
-  }
-  // A prefix is part of a file name: a separator would send outputs into another folder.
-  if (f.text == &ES::fn_prefix && text.find('/') != std::string_view::npos) {
-    error = name + " cannot hold '/'";
+  if (std::string why = TextRefusal(f, text); !why.empty()) {
+    error = why;
     return false;
   }
   if (f.kind == K::kPath)

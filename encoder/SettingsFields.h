@@ -67,6 +67,23 @@ std::string SettingTextDefault(const SettingField& field);
 // The field's value as text: numbers in decimal, texts as they are.
 std::string SettingValueText(const SettingField& field, const EncodingSettings& s, const StoredPaths& paths);
 
+// The value a field takes when what is stored for it cannot be used: its default if missing,
+// else its record default.
+int32_t SettingLoadDefault(const SettingField& field);
+
+// Checks a number or switch read from a settings file with the rules of SetSettingValue: a
+// number outside what `settings set` accepts takes SettingLoadDefault, one inside gets the
+// field's correction; a switch is 0 or 1. Returns a note for the user when the value changed.
+std::string CheckStoredNumber(const SettingField& field, int32_t& value);
+
+// Checks a text read from a settings file as SetSettingValue checks a typed one; a text that
+// would be refused becomes `fallback`. Returns a note for the user when it was refused.
+std::string CheckStoredText(const SettingField& field, std::string& value, const std::string& fallback);
+
+// The first number or switch of the record outside what `settings set` accepts, as a message;
+// empty when every one is in range. A record in this state is never turned into a command.
+std::string SettingsRangeProblem(const EncodingSettings& s);
+
 // Reads `text` as a value of `field`, checks it and stores it (with the field's rule applied).
 // On refusal returns false with a one-line reason and changes nothing.
 bool SetSettingValue(const SettingField& field, std::string_view text, EncodingSettings& s, StoredPaths& paths,

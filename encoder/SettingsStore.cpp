@@ -4,6 +4,8 @@
 #include "encoder/SettingsFields.h"
 #include "platform/Process.h"
 #include "platform/KnownFolders.h"
+#include "support/AsciiText.h"
+#include "support/DebugLog.h"
 #include "support/FileUtils.h"
 
 namespace {
@@ -24,38 +26,76 @@ bool ReadText(RegistryStore& root, const std::string& key, const char* name, siz
   return true;
 }
 
-// The load rules that hold for stored values; the other corrections belong to editing.
-bool RuleAppliesOnLoad(SettingRule rule) {
-  return rule == SettingRule::kEven || rule == SettingRule::kFloor100 || rule == SettingRule::kCap500;
+// The line of the store file that named this value but could not be read, if any.
+const RegProblem* UnreadLine(const std::vector<RegProblem>& problems, const std::string& key, const char* name) {
+  for (const RegProblem& p : problems)
+    if (!p.name.empty() && SameIgnoringCase(p.key, key) && SameIgnoringCase(p.name, name)) return &p;
+  return nullptr;
 }
 
-void LoadField(RegistryStore& root, const std::string& key, const SettingField& f, EncodingSettings& s) {
+std::string FieldName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
+
+// Whether an unreadable line held the value of a known setting.
+bool NamesASetting(const RegProblem& p) {
+  if (p.name.empty()) return false;
+  for (const auto& f : SettingFields()) {
+    const std::string key = std::string_view(f.group) == "encoder" ? std::string(kSettingsKey) : SubKey(f.group);
+    if (SameIgnoringCase(p.key, key) && SameIgnoringCase(p.name, f.name)) return true;
+  }
+  return false;
+}
+
+// Loads one value of a group. A stored value gets the checks of a typed one; a value whose line
+// could not be read takes its default, and either is noted for the user.
+void LoadField(RegistryStore& root, const std::string& key, const SettingField& f, EncodingSettings& s,
+               const std::vector<RegProblem>& problems, SettingsNotes& notes) {
+  const RegProblem* unread = UnreadLine(problems, key, f.name);
+  auto noteUnread = [&](const std::string& value) {
+    notes.push_back(FieldName(f) + ": line " + std::to_string(unread->line) + " cannot be read (" + unread->reason +
+                    "); it takes its default " + value);
+  };
   if (f.kind == SettingKind::kText) {
     std::string text;
-    if (ReadText(root, key, f.name, f.maxBytes, text))
+    if (ReadText(root, key, f.name, f.maxBytes, text)) {
+      // The prefix is checked after its sentinel is read, by the caller.
+      if (f.text != &EncodingSettings::fn_prefix) {
+        std::string note = CheckStoredText(f, text, SettingTextDefault(f));
+        if (!note.empty()) notes.push_back(note);
+      }
       s.*f.text = std::move(text);
-    else if (f.hasMissingDefault && f.text != &EncodingSettings::fn_prefix)
+    } else if ((f.hasMissingDefault || unread) && f.text != &EncodingSettings::fn_prefix) {
       s.*f.text = SettingTextDefault(f);
+      if (unread) noteUnread("\"" + s.*f.text + "\"");
+    } else if (unread) {
+      noteUnread("\"" + SettingTextDefault(f) + "\"");
+    }
     return;
   }
   uint32_t raw = 0;
   int32_t value = 0;
-  if (ReadDword(root, key, f.name, raw))
+  if (ReadDword(root, key, f.name, raw)) {
     value = static_cast<int32_t>(raw);
-  else if (f.hasMissingDefault)
-    value = f.missingDefault;
-  else
+    std::string note = CheckStoredNumber(f, value);
+    if (!note.empty()) notes.push_back(note);
+  } else if (f.hasMissingDefault || unread) {
+    value = SettingLoadDefault(f);
+    if (unread) noteUnread(std::to_string(value));
+  } else {
     return;
-  if (f.kind == SettingKind::kSwitch) value = value != 0 ? 1 : 0;
-  if (RuleAppliesOnLoad(f.loadRule)) value = ApplySettingRule(f.loadRule, value);
+  }
   s.*f.number = value;
 }
 
-void LoadPaths(RegistryStore& root, StoredPaths& paths) {
+void LoadPaths(RegistryStore& root, StoredPaths& paths, const std::vector<RegProblem>& problems,
+               SettingsNotes& notes) {
   for (const auto& f : SettingFields()) {
     if (f.kind == SettingKind::kPath) {
       std::string text;
-      if (ReadText(root, kSettingsKey, f.name, f.maxBytes, text)) paths.*f.path = std::move(text);
+      if (ReadText(root, kSettingsKey, f.name, f.maxBytes, text))
+        paths.*f.path = std::move(text);
+      else if (const RegProblem* unread = UnreadLine(problems, kSettingsKey, f.name))
+        notes.push_back(FieldName(f) + ": line " + std::to_string(unread->line) + " cannot be read (" +
+                        unread->reason + "); it takes its default");
     } else if (f.kind == SettingKind::kTime) {
       uint32_t t = 0;
       if (ReadDword(root, kSettingsKey, f.name, t)) paths.program_rebirth = t;
@@ -85,6 +125,22 @@ void ResetSettings(EncodingSettings& s) {
 }
 
 int LoadSettings(EncodingSettings& s, StoredPaths& paths, RegistryStore& root) {
+  SettingsNotes notes;
+  int result = LoadSettings(s, paths, notes, root);
+  for (const std::string& note : notes) DebugLog(kDebugTarget, "settings: %s", note.c_str());
+  return result;
+}
+
+int LoadSettings(EncodingSettings& s, StoredPaths& paths, SettingsNotes& notes, RegistryStore& root) {
+  const std::vector<RegProblem> problems = root.Problems();
+  for (const RegProblem& p : problems) {
+    if (p.line == 0)
+      notes.push_back("the settings file " + root.path() + " cannot be read (" + p.reason +
+                      "); every setting takes its default, and the file is kept aside when settings are next saved");
+    else if (!NamesASetting(p))  // the lines of settings are noted with the setting they hold
+      notes.push_back("line " + std::to_string(p.line) + " of " + root.path() + " cannot be read (" + p.reason +
+                      "): " + p.text);
+  }
   RegValue mainDefault;
   if (RegReadValue(root, kSettingsKey, "", mainDefault) != 1) return 0;
   for (const auto& group : SettingGroups()) {
@@ -92,14 +148,18 @@ int LoadSettings(EncodingSettings& s, StoredPaths& paths, RegistryStore& root) {
     RegValue description;
     if (RegReadValue(root, key, "", description) != 1) continue;  // a missing group keeps its fields
     for (const auto& f : SettingFields())
-      if (std::string_view(f.group) == group.name) LoadField(root, key, f, s);
+      if (std::string_view(f.group) == group.name) LoadField(root, key, f, s, problems, notes);
   }
   // An absent or empty prefix means the default one; only the sentinel means "no prefix".
   if (s.fn_prefix.empty())
     s.fn_prefix = kDefaultPrefix;
   else if (s.fn_prefix == kNoPrefixSentinel)
     s.fn_prefix.clear();
-  LoadPaths(root, paths);
+  if (const SettingField* prefix = FindSettingField("etc_conf.fn_prefix")) {
+    std::string note = CheckStoredText(*prefix, s.fn_prefix, kDefaultPrefix);
+    if (!note.empty()) notes.push_back(note);
+  }
+  LoadPaths(root, paths, problems, notes);
   return 1;
 }
 

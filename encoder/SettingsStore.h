@@ -1,6 +1,9 @@
 // Loading, saving and resetting the encoding settings and the paths stored beside them.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "encoder/EncodingSettings.h"
 #include "platform/RegistryStore.h"
 
@@ -25,7 +28,14 @@ void ResetSettings(EncodingSettings& s);
 // groups hold), 0 when it does not; then the caller resets the record. Fields whose group is
 // missing keep their content; missing values of a present group take their load defaults;
 // sizes are made even, the video bit rate raised to 100, the volume cut to 500.
+// Every stored value gets the checks of a value typed with `settings set`; what is corrected,
+// refused or unreadable is noted, the notes going to the diagnostic log.
 int LoadSettings(EncodingSettings& s, StoredPaths& paths, RegistryStore& root = CurrentUserStore());
+
+// The same, handing the notes (one line each, naming the setting) to the caller to show.
+using SettingsNotes = std::vector<std::string>;
+int LoadSettings(EncodingSettings& s, StoredPaths& paths, SettingsNotes& notes,
+                 RegistryStore& root = CurrentUserStore());
 
 // Saves the record and the paths (not program_rebirth) with one replacement of the store
 // file. An empty prefix is stored as the sentinel; the record itself is not changed.

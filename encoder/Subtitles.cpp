@@ -2,6 +2,7 @@
 #include "encoder/Subtitles.h"
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iconv.h>
@@ -93,18 +94,22 @@ bool IsUtf8SubtitleFile(const std::string& path) {
   return false;
 }
 
-std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& folder) {
+std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& folder, const std::string& name,
+                                 std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return std::string();
+  };
   MakeFolderPath(folder);
-  std::string name = path.substr(path.rfind('/') + 1);
-  std::string target = folder + "/" + name;
+  std::string target = folder + "/" + (name.empty() ? path.substr(path.rfind('/') + 1) : name);
   std::error_code ec;
-  if (std::filesystem::equivalent(path, target, ec)) return {};  // never write over the source
+  if (std::filesystem::equivalent(path, target, ec)) return fail("the copy would replace the subtitle itself");
   std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
+  if (!in) return fail("the subtitle " + path + " cannot be read: " + std::strerror(errno));
   std::string temp = target + ".part";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return {};
+    if (!out) return fail("the subtitle copy " + temp + " cannot be written: " + std::strerror(errno));
     std::string line, converted;
     while (NextLine(in, line)) {
       if (IsAsciiOnly(line) || Utf8LineVerdict(line) == 1 || !ConvertCp949(line, converted))
@@ -114,19 +119,21 @@ std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& fol
     }
     if (!out.flush()) {
       ::unlink(temp.c_str());
-      return {};
+      return fail("the subtitle copy " + temp + " cannot be written");
     }
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
+    std::string why = std::strerror(errno);
     ::unlink(temp.c_str());
-    return {};
+    return fail("the subtitle copy " + target + " cannot be written: " + why);
   }
   return target;
 }
 
-std::string PrepareSubtitle(const std::string& path, const std::string& workFolder) {
+std::string PrepareSubtitle(const std::string& path, const std::string& workFolder, std::string* error,
+                            const std::string& copyName) {
   if (IsUtf8SubtitleFile(path)) return path;
-  std::string copy = MakeUtf8SubtitleCopy(path, workFolder);
+  std::string copy = MakeUtf8SubtitleCopy(path, workFolder, copyName, error);
   DebugLog("", "sTempPath:%s,%s", path.c_str(), copy.c_str());
-  return copy.empty() ? path : copy;
+  return copy;
 }

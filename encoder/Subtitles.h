@@ -18,12 +18,16 @@ int Utf8LineVerdict(std::string_view line);
 // (plain ASCII) or an unreadable file counts as not UTF-8.
 bool IsUtf8SubtitleFile(const std::string& path);
 
-// Writes a UTF-8 copy of `path` into `folder` (created if missing) under the same name: lines
-// that are UTF-8 or plain ASCII unchanged, every other line converted from the Korean code
-// page (CP949). A line that is not valid CP949 either is kept as it is, so nothing is lost.
-// Returns the copy's path, or empty when it could not be written.
-std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& folder);
+// Writes a UTF-8 copy of `path` into `folder` (created if missing) under `name` (the source's own
+// name when empty): lines that are UTF-8 or plain ASCII unchanged, every other line converted
+// from the Korean code page (CP949). A line that is not valid CP949 either is kept as it is, so
+// nothing is lost. Returns the copy's path, or empty (with the reason in `error`) when it could
+// not be written.
+std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& folder, const std::string& name = "",
+                                 std::string* error = nullptr);
 
 // The subtitle to hand to the encoder: the file itself when it is UTF-8, else a UTF-8 copy in
-// `workFolder` (the file itself when the copy fails).
-std::string PrepareSubtitle(const std::string& path, const std::string& workFolder);
+// `workFolder` under `copyName` (the source's name when empty). Empty, with the reason in
+// `error`, when the copy cannot be made: a subtitle is never handed over in the wrong encoding.
+std::string PrepareSubtitle(const std::string& path, const std::string& workFolder, std::string* error = nullptr,
+                            const std::string& copyName = "");

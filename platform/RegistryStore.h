@@ -19,6 +19,15 @@ struct RegValue {
   uint32_t dword = 0;  // kRegDword
 };
 
+// A line of the file that could not be read (line 0: the whole file).
+struct RegProblem {
+  int line = 0;
+  std::string key;     // the key it is below, when known
+  std::string name;    // the value name, when it could be read
+  std::string text;    // the line (at most 200 bytes)
+  std::string reason;
+};
+
 // Keys live below HKEY_CURRENT_USER; key paths are given without it ("SOFTWARE\\Tarvesk\\...").
 // Key paths and value names are compared without regard to ASCII case; the name "" is a key's
 // default value ("@" in the file).
@@ -27,8 +36,10 @@ struct RegValue {
 // replaced it. Every change reaches the disk by replacing the whole file atomically (a
 // temporary file in the same folder, fsync, rename, fsync of the folder) under an advisory lock
 // on the folder, so a crash leaves the old file or the new one, and two processes writing at
-// once lose nothing of each other's changes. A file that does not parse is moved aside to
-// "<file>.bad" (reported to the diagnostic log) and the store starts empty.
+// once lose nothing of each other's changes. Every value line that parses is kept; lines that
+// do not are reported by Problems() (and to the diagnostic log). Reading never changes the
+// disk: a file that could not be read whole is kept as "<file>.bad-YYYYMMDD-HHMMSS" (never
+// over an earlier one) when the store next writes.
 // All members may be called from any thread.
 class RegistryStore {
  public:
@@ -68,6 +79,9 @@ class RegistryStore {
   // The file text that would be written for the current contents.
   std::string Serialize();
 
+  // What could not be read in the file as last loaded; empty when every line was read.
+  std::vector<RegProblem> Problems();
+
  private:
   struct Value {
     std::string name;
@@ -95,7 +109,8 @@ class RegistryStore {
 
   FileId StatFile() const;
   void RefreshLocked();
-  void LoadLocked(bool underFileLock);
+  void LoadLocked();
+  bool KeepDamagedFile();
   int ApplyWrite(std::vector<Key>& keys, std::string_view key, std::string_view name, const RegValue& value);
   static Key* FindKey(std::vector<Key>& keys, std::string_view key);
   static bool KeyOrChildExists(const std::vector<Key>& keys, std::string_view key);
@@ -106,6 +121,8 @@ class RegistryStore {
   const std::string path_;
   const bool readOnly_;
   bool loaded_ = false;
+  bool damaged_ = false;  // the loaded file held something that was not read
+  std::vector<RegProblem> problems_;
   FileId loadedId_;
   std::vector<Key> keys_;
   int batchDepth_ = 0;
@@ -115,14 +132,16 @@ class RegistryStore {
   friend class Batch;
 };
 
-// Parses ".reg" text into keys; false when the text is not a file this store writes.
+// Parses ".reg" text into keys and the values that can be read; lines that cannot go to
+// `problems`. False (nothing kept) when the text does not begin with the editor's header.
 // Exposed for the tests.
 struct RegParsedValue {
   std::string key;
   std::string name;
   RegValue value;
 };
-bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values);
+bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values,
+                  std::vector<RegProblem>* problems = nullptr);
 
 // $XDG_CONFIG_HOME/Tarvesk/zelvora/registry.reg (default ~/.config).
 std::string DefaultSettingsStorePath();
@@ -131,7 +150,7 @@ std::string DefaultSettingsStorePath();
 // UseSettingsStoreFile.
 RegistryStore& CurrentUserStore();
 
-// Makes CurrentUserStore() use `path` instead (`readOnly`: never written, never moved aside).
+// Makes CurrentUserStore() use `path` instead (`readOnly`: never written).
 // Call before the store is used by other threads.
 void UseSettingsStoreFile(const std::string& path, bool readOnly);
 

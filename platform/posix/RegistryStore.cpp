@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -43,8 +44,10 @@ std::string Quote(std::string_view s) {
   return out;
 }
 
-// Reads a quoted text starting at line[pos] == '"'; pos ends after the closing quote.
-bool ParseQuoted(std::string_view line, size_t& pos, std::string& out) {
+// Reads a quoted text starting at line[pos] == '"'; pos ends after the closing quote. With
+// `lenient`, a backslash before anything but '\\' or '"' is the character itself, as in a
+// Windows path typed with single backslashes ("C:\Program Files\x").
+bool ParseQuoted(std::string_view line, size_t& pos, std::string& out, bool lenient = false) {
   if (pos >= line.size() || line[pos] != '"') return false;
   out.clear();
   for (size_t i = pos + 1; i < line.size(); ++i) {
@@ -54,10 +57,30 @@ bool ParseQuoted(std::string_view line, size_t& pos, std::string& out) {
       return true;
     }
     if (c == '\\') {
-      if (++i >= line.size() || (line[i] != '\\' && line[i] != '"')) return false;
-      c = line[i];
+      if (i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"'))
+        c = line[++i];
+      else if (!lenient)
+        return false;
     }
     out += c;
+  }
+  return false;
+}
+
+// A text value as a user copying it from Windows may write it: escapes where they are valid,
+// else single backslashes taken as they are; last, the whole text between the quotes when
+// it holds no other quote ("C:\out\" ends in a backslash). Nothing else is guessed.
+bool ParseTextData(std::string_view data, std::string& out) {
+  for (bool lenient : {false, true}) {
+    size_t p = 0;
+    if (ParseQuoted(data, p, out, lenient) && p == data.size()) return true;
+  }
+  if (data.size() >= 2 && data.front() == '"' && data.back() == '"') {
+    std::string_view inner = data.substr(1, data.size() - 2);
+    if (inner.find('"') == std::string_view::npos) {
+      out = std::string(inner);
+      return true;
+    }
   }
   return false;
 }
@@ -74,27 +97,38 @@ bool ParseDword(std::string_view s, uint32_t& out) {
   return true;
 }
 
-bool ParseValueLine(std::string_view line, RegParsedValue& v) {
+// Parses one value line; on failure `reason` says why, and v.name holds the name when it was read.
+bool ParseValueLine(std::string_view line, RegParsedValue& v, std::string& reason) {
   size_t pos = 0;
   if (line.front() == '@') {
     v.name.clear();
     pos = 1;
   } else if (!ParseQuoted(line, pos, v.name)) {
+    v.name.clear();
+    reason = "the value name cannot be read";
     return false;
   }
-  if (pos >= line.size() || line[pos] != '=') return false;
+  if (pos >= line.size() || line[pos] != '=') {
+    reason = "'=' is missing after the value name";
+    return false;
+  }
   std::string_view data = line.substr(pos + 1);
   if (!data.empty() && data.front() == '"') {
-    size_t p = 0;
-    if (!ParseQuoted(data, p, v.value.text) || p != data.size()) return false;
+    if (!ParseTextData(data, v.value.text)) {
+      reason = "the text is not closed by a quote";
+      return false;
+    }
     v.value.type = kRegSz;
     return true;
   }
   constexpr std::string_view kDword = "dword:";
   if (data.size() > kDword.size() && SameIgnoringCase(data.substr(0, kDword.size()), kDword)) {
     v.value.type = kRegDword;
-    return ParseDword(data.substr(kDword.size()), v.value.dword);
+    if (ParseDword(data.substr(kDword.size()), v.value.dword)) return true;
+    reason = "a dword takes 1 to 8 hexadecimal digits";
+    return false;
   }
+  reason = "only text (\"…\") and dword: values are kept";
   return false;
 }
 
@@ -153,17 +187,27 @@ void RemoveStaleTemporaries(int folderFd, const std::string& prefix) {
 
 }  // namespace
 
-bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values) {
+bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::vector<RegParsedValue>& values,
+                  std::vector<RegProblem>* problems) {
   keys.clear();
   values.clear();
+  if (problems) problems->clear();
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  auto problem = [&](int number, std::string_view line, std::string key, std::string name, std::string reason) {
+    if (problems) problems->push_back({number, std::move(key), std::move(name), std::string(line.substr(0, 200)),
+                                       std::move(reason)});
+  };
   bool sawHeader = false;
+  // Values below a key line that cannot be read belong to no known key: they are dropped.
+  bool keyUnreadable = false;
   std::string currentKey;
   size_t start = 0;
+  int number = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     start = end == std::string_view::npos ? text.size() : end + 1;
+    ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     line = TrimBlanks(line);
     if (line.empty()) continue;
@@ -174,18 +218,30 @@ bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::ve
     }
     if (line.front() == ';') continue;
     if (line.front() == '[') {
-      if (line.back() != ']') return false;
-      std::string_view inner = line.substr(1, line.size() - 2);
-      if (inner.size() <= kRoot.size() || !SameIgnoringCase(inner.substr(0, kRoot.size()), kRoot)) return false;
-      inner.remove_prefix(kRoot.size());
-      if (!ValidKeyPath(inner)) return false;
-      currentKey = std::string(inner);
+      std::string_view inner = line.substr(1, line.back() == ']' ? line.size() - 2 : line.size() - 1);
+      bool ok = line.back() == ']' && inner.size() > kRoot.size() && SameIgnoringCase(inner.substr(0, kRoot.size()), kRoot) &&
+                ValidKeyPath(inner.substr(kRoot.size()));
+      if (!ok) {
+        problem(number, line, {}, {}, "not a key of the current user");
+        keyUnreadable = true;
+        currentKey.clear();
+        continue;
+      }
+      keyUnreadable = false;
+      currentKey = std::string(inner.substr(kRoot.size()));
       keys.push_back(currentKey);
       continue;
     }
-    if (currentKey.empty()) return false;
     RegParsedValue v;
-    if (!ParseValueLine(line, v)) return false;
+    std::string reason;
+    if (currentKey.empty()) {
+      problem(number, line, {}, {}, keyUnreadable ? "below a key that cannot be read" : "a value before any key");
+      continue;
+    }
+    if (!ParseValueLine(line, v, reason)) {
+      problem(number, line, currentKey, v.name, reason);
+      continue;
+    }
     v.key = currentKey;
     values.push_back(std::move(v));
   }
@@ -206,13 +262,19 @@ RegistryStore::FileId RegistryStore::StatFile() const {
   return id;
 }
 
-void RegistryStore::LoadLocked(bool underFileLock) {
+void RegistryStore::LoadLocked() {
   keys_.clear();
+  problems_.clear();
+  damaged_ = false;
   loaded_ = true;
   loadedId_ = FileId{};
   int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno != ENOENT) DebugLog(kDebugTarget, "settings file %s cannot be read: %s", path_.c_str(), std::strerror(errno));
+    if (errno != ENOENT) {
+      DebugLog(kDebugTarget, "settings file %s cannot be read: %s", path_.c_str(), std::strerror(errno));
+      problems_.push_back({0, {}, {}, {}, std::string("the file cannot be read: ") + std::strerror(errno)});
+      damaged_ = true;
+    }
     loadedId_ = StatFile();
     return;
   }
@@ -236,38 +298,25 @@ void RegistryStore::LoadLocked(bool underFileLock) {
 
   std::vector<std::string> keyNames;
   std::vector<RegParsedValue> values;
-  if (readOk && ParseRegText(text, keyNames, values)) {
+  if (readOk && ParseRegText(text, keyNames, values, &problems_)) {
     for (const auto& k : keyNames)
       if (!FindKey(keys_, k)) keys_.push_back(Key{k, {}});
     for (const auto& v : values) ApplyWrite(keys_, v.key, v.name, v.value);
-    return;
-  }
-
-  if (readOnly_) {
-    DebugLog(kDebugTarget, "settings file %s does not parse; ignored", path_.c_str());
-    return;
-  }
-  // Keep the damaged file for inspection and start from nothing, rather than refusing to run.
-  std::unique_ptr<FolderLock> lock;
-  if (!underFileLock) lock = std::make_unique<FolderLock>(FolderOf(path_));
-  FileId now = StatFile();
-  if (now == loadedId_ || !readOk) {
-    std::string bad = path_ + ".bad";
-    if (::rename(path_.c_str(), bad.c_str()) == 0)
-      DebugLog(kDebugTarget, "settings file %s does not parse; moved aside to %s", path_.c_str(), bad.c_str());
-    else
-      DebugLog(kDebugTarget, "settings file %s does not parse and cannot be moved aside: %s", path_.c_str(),
-               std::strerror(errno));
-    loadedId_ = StatFile();
   } else {
-    // Replaced by another writer meanwhile: read that one instead.
-    LoadLocked(underFileLock || lock != nullptr);
+    problems_.assign(1, RegProblem{0, {}, {}, {}, readOk ? "the file does not begin with \"" + std::string(kHeader) + "\""
+                                                          : "the file is not a settings file this program can read"});
   }
+  // Nothing is moved or rewritten here: a reader changes nothing on disk. The file is kept
+  // aside only when the program next saves over it (see PersistLocked).
+  damaged_ = !problems_.empty();
+  for (const RegProblem& p : problems_)
+    DebugLog(kDebugTarget, "settings file %s line %d: %s (%s)", path_.c_str(), p.line, p.text.c_str(),
+             p.reason.c_str());
 }
 
 void RegistryStore::RefreshLocked() {
   if (loaded_ && StatFile() == loadedId_) return;
-  LoadLocked(false);
+  LoadLocked();
   // Changes of an open batch stay visible over the newer file.
   for (const auto& c : pending_) {
     if (c.keyOnly) {
@@ -350,7 +399,9 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
   FolderLock lock(folder);
   if (!lock.ok()) return false;
   // Another process may have replaced the file since we read it: build on its version.
-  if (!loaded_ || StatFile() != loadedId_) LoadLocked(true);
+  if (!loaded_ || StatFile() != loadedId_) LoadLocked();
+  // What could not be read would be lost by the replacement: keep the file as it was.
+  if (damaged_ && loadedId_.exists && !KeepDamagedFile()) return false;
   std::vector<Key> next = keys_;
   for (const auto& c : changes) {
     if (c.keyOnly) {
@@ -374,10 +425,45 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
   }
   // The rename itself is durable only once the folder is on disk.
   ::fsync(lock.fd());
+  damaged_ = false;
+  problems_.clear();
   keys_ = std::move(next);
   loadedId_ = StatFile();
   loaded_ = true;
   return true;
+}
+
+// Under the folder lock: a hard link keeps the damaged file under a new name while the
+// replacement goes on as usual; an earlier backup is never overwritten.
+bool RegistryStore::KeepDamagedFile() {
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  struct tm local{};
+  ::localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  for (int n = 1; n < 1000; ++n) {
+    std::string bad = path_ + ".bad-" + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
+    if (::link(path_.c_str(), bad.c_str()) == 0) {
+      DebugLog(kDebugTarget, "settings file %s could not be read whole; kept as %s", path_.c_str(), bad.c_str());
+      return true;
+    }
+    if (errno == EEXIST) continue;
+    // A file system without hard links: move it, which never replaces an existing name here
+    // because the name was just found free under the lock.
+    if (::access(bad.c_str(), F_OK) != 0 && ::rename(path_.c_str(), bad.c_str()) == 0) {
+      DebugLog(kDebugTarget, "settings file %s could not be read whole; moved to %s", path_.c_str(), bad.c_str());
+      return true;
+    }
+    DebugLog(kDebugTarget, "settings file %s cannot be kept aside: %s", path_.c_str(), std::strerror(errno));
+    return false;
+  }
+  return false;
+}
+
+std::vector<RegProblem> RegistryStore::Problems() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  RefreshLocked();
+  return problems_;
 }
 
 int RegistryStore::Read(std::string_view key, std::string_view name, RegValue& value) {

@@ -11,6 +11,7 @@
 #include "encoder/BatchRun.h"
 #include "encoder/SettingsStore.h"
 #include "encoder/Subtitles.h"
+#include "encoder/WorkFolder.h"
 #include "platform/PowerOff.h"
 #include "platform/Process.h"
 #include "probe/ListRow.h"
@@ -198,9 +199,11 @@ TEST(BatchRun, SubtitlesAreBurnedInOrCarried) {
     b.settings.sub_mapping = 1;
     b.RunToEnd();
     ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
-    // The subtitle went to the encoder as a UTF-8 copy in the program's work folder.
-    std::string copy = testsupport::ReadFile(b.paths.ProgramFolder + "/work/clip.smi");
-    EXPECT_NE(copy.find("자막 테스트"), std::string::npos);
+    // The UTF-8 copy went to a private work folder that is gone with the row; the program
+    // folder is never written.
+    EXPECT_FALSE(fs::exists(b.paths.ProgramFolder + "/work"));
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(WorkFolderBase(false), ec)) << ec.message();
     EXPECT_EQ(Probe(b.paths.output_folder + "/_ZLVR_clip.mp4", "v:0", "codec_name"), "h264");
     EXPECT_TRUE(b.display.Text(DisplayText::kVideoSummary).empty());  // cleared at the end
   }

@@ -42,6 +42,7 @@ struct Case {
   int processors = 4;
   std::string expected;
   uint32_t expectedDuration = 95;
+  bool refused = false;  // the text must not be run: a codec index no table knows
 };
 
 BuildInput InputFor(const Case& c, EncodingSettings& s, const EncoderCapabilities* caps) {
@@ -137,7 +138,8 @@ std::vector<Case> FfmpegCases() {
          s.fps_opt = 0, s.fps = 9, s.video_compress = 7, s.audio_compress = 8, s.audio_bitrate = 9, s.sample_rate = 9;
        },
        .expected = "-r 30000/1001 -subq 5 -flags global_header -trellis 0 -refs 1 -level 30 -coder 0 -bf 0 -weightp 0 "
-                   "-threads 4 -b:v 800k -ab 128k -ar 44100 -ac 2 "});
+                   "-threads 4 -b:v 800k -ab 128k -ar 44100 -ac 2 ",
+       .refused = true});
   add({.name = "no processors reported",
        .processors = 0,
        .expected = S({"-r 25.00 -c:v libx264 -subq 5 -flags global_header -trellis 0 -refs 1 -level 30 -coder 0 -bf 0 "
@@ -173,7 +175,7 @@ TEST(FfmpegArgs, TableOfCases) {
     EXPECT_EQ(out.text, c.expected);
     EXPECT_EQ(row.ulProbeDuration, c.expectedDuration);
     EXPECT_TRUE(out.substitutions.empty());
-    EXPECT_TRUE(out.error.empty());
+    EXPECT_EQ(out.error.empty(), !c.refused) << out.error;
     // Without a capability set the names are used as given.
     BuildRowInput again{.iCodecOverride = c.codecOverride, .iBadAspectCnt = c.badAspect};
     in.ffmpeg = nullptr;
@@ -313,7 +315,8 @@ std::vector<Case> MencoderCases() {
          s.output_type = 1, s.fps_opt = 0, s.fps = 6, s.video_compress = 4, s.audio_compress = 4, s.sample_rate = 6;
        },
        .expected = "-noodml -srate 44100 -ofps 30000/1001 ",
-       .expectedDuration = 0});
+       .expectedDuration = 0,
+       .refused = true});
   return cases;
 }
 
@@ -327,7 +330,7 @@ TEST(MencoderArgs, TableOfCases) {
     BuiltOptions out = BuildMencoderArgs(in, row);
     EXPECT_EQ(out.text, c.expected);
     EXPECT_EQ(row.ulProbeDuration, c.expectedDuration);
-    EXPECT_TRUE(out.error.empty());
+    EXPECT_EQ(out.error.empty(), !c.refused) << out.error;
   }
 }
 
@@ -410,7 +413,7 @@ TEST(CommandLine, BuiltLinesSplitIntoExactArguments) {
   std::string error;
   ASSERT_TRUE(SplitCommandLine(line.text, argv, error)) << error;
   const std::vector<std::string> expected = {
-      "/usr/bin/ffmpeg", "-i", "/v/my clip.avi", "-y", "-c:v", "libx264", "-subq", "5", "-flags", "global_header",
+      "/usr/bin/ffmpeg", "-i", "/v/my clip.avi", "-y", "-r", "30000/1001", "-c:v", "libx264", "-subq", "5", "-flags", "global_header",
       "-trellis", "0", "-refs", "1", "-level", "30", "-coder", "0", "-bf", "0", "-weightp", "0", "-threads", "1",
       "-b:v", "800k", "-vf",
       R"(subtitles=filename=/w/it\\\'s a\\:b.srt:fontsdir=/f:force_style=FontName=Nanum Gothic\,FontSize=19\,)"
@@ -488,7 +491,8 @@ TEST(FfmpegFallback, TableOfCases) {
   };
   auto avi = [](EncodingSettings& s) { s.output_type = 1, s.video_compress = 1, s.audio_compress = 1; };
   const Fallback cases[] = {
-      {"avi xvid mp3", avi, false, "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -c:a libmp3lame -ab 128k -ar 44100 -ac 2 ",
+      {"avi xvid mp3", avi, false,
+       "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 ",
        {"ffmpeg instead of mencoder (why)"}},
       {"middle quality h264 in mkv",
        [](EncodingSettings& s) { s.output_type = 2, s.video_compress = 3; },
@@ -509,7 +513,7 @@ TEST(FfmpegFallback, TableOfCases) {
        [=](EncodingSettings& s) { avi(s), s.size_opt = 0, s.sizing_ratio = 0; },
        true,
        "-r 25.00 -c:v libxvid " + tuning + "-b:v 800k -vf \"scale=720:400," + subs +
-           "\" -c:a libmp3lame -ab 128k -ar 44100 -ac 2 ",
+           "\" -c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 ",
        {"ffmpeg instead of mencoder (why)", "subtitle burned in with ffmpeg's subtitles filter"}},
       {"packet index only: both copied, nothing burned",
        [](EncodingSettings& s) { s.pindex_opti = 1; },
@@ -536,6 +540,102 @@ TEST(FfmpegFallback, TableOfCases) {
     EXPECT_EQ(out.text, c.expected);
     EXPECT_EQ(out.substitutions, c.notes);
     EXPECT_TRUE(out.error.empty());
+  }
+}
+
+// The stand-in says in ffmpeg's words what the mencoder line it replaces says: each case names a
+// piece of the mencoder line and the ffmpeg piece of the same meaning (or its absence).
+TEST(FfmpegFallback, KeepsTheMeaningOfTheMencoderLine) {
+  struct Meaning {
+    const char* name;
+    std::function<void(EncodingSettings&)> edit;
+    int width, height;
+    std::string type;
+    int probeResult;
+    std::vector<std::string> mencoderHas, ffmpegHas, ffmpegLacks;
+  };
+  auto resize = [](EncodingSettings& s) { s.size_opt = 0; };
+  const Meaning cases[] = {
+      {"size unknown, aspect kept: no size at all", resize, 0, 0, "avi", 6, {}, {}, {"-s ", "scale", "-vf"}},
+      {"size unknown, aspect not kept: the target size",
+       [](EncodingSettings& s) { s.size_opt = 0, s.sizing_ratio = 0; }, 0, 0, "avi", 6,
+       {"-vf-add scale=720:400 -vf-add expand=720:400:-1:-1:1 "}, {"-s 720x400 "}, {}},
+      {"negative size: no size", resize, -4, 720, "avi", 6, {}, {}, {"-s ", "scale"}},
+      {"target equals the even source size: no size", resize, 719, 399, "avi", 6, {}, {}, {"-s ", "scale"}},
+      {"volume 150: normalised plus 3 dB", [](EncodingSettings& s) { s.volume = 150; }, 1280, 720, "avi", 6,
+       {"-af volnorm -af volume=3:1 "}, {"-af dynaudnorm,volume=3dB "}, {"volume=1.5"}},
+      {"volume 40: normalised plus 0 dB", [](EncodingSettings& s) { s.volume = 40; }, 1280, 720, "avi", 6,
+       {"-af volnorm -af volume=0:1 "}, {"-af dynaudnorm,volume=0dB "}, {"volume=0.4"}},
+      {"wma row keeping its rate", nullptr, 1280, 720, "WMA", 6, {"-ofps 30000/1001 "}, {"-r 30000/1001 "}, {"-r 25"}},
+      {"failed probe keeping the rate", nullptr, 1280, 720, "avi", -1, {"-ofps 30000/1001 "}, {"-r 30000/1001 "}, {}},
+      {"chosen rate", [](EncodingSettings& s) { s.fps_opt = 0, s.fps = 1; }, 1280, 720, "avi", 6,
+       {"-ofps 24000/1001 "}, {"-r 24000/1001 "}, {}},
+      {"lavc mp2 in mono mode: still two channels",
+       [](EncodingSettings& s) { s.output_type = 2, s.audio_compress = 2, s.channle_mode = 3; }, 1280, 720, "avi", 6,
+       {"acodec=mp2:abitrate=128 -channels 2 "}, {"-c:a mp2 -ab 128k -ar 44100 -ac 2 "}, {"-ac 1"}},
+      {"lavc mp3 in MP4 in mono mode: still two channels",
+       [](EncodingSettings& s) { s.audio_compress = 1, s.channle_mode = 3; }, 1280, 720, "avi", 6,
+       {"acodec=libmp3lame:abitrate=128 -channels 2 "}, {"-ac 2 "}, {"-ac 1"}},
+      {"lame mp3 in AVI, joint stereo mode",
+       [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 1; }, 1280, 720, "avi", 6,
+       {"-lameopts mode=1 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 1 "}, {}},
+      {"lame mp3 in AVI, dual channel mode: not joint",
+       [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 2; }, 1280, 720, "avi", 6,
+       {"-lameopts mode=2 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 2 -joint_stereo 0 "}, {}},
+      {"lame mp3 in AVI in mono mode: mono",
+       [](EncodingSettings& s) { s.output_type = 1, s.audio_compress = 1, s.channle_mode = 3; }, 1280, 720, "avi", 6,
+       {"-lameopts mode=3 "}, {"-c:a libmp3lame -ab 128k -ar 44100 -ac 1 "}, {"-ac 2"}},
+  };
+  EncoderCapabilities caps = EncoderCapabilities::Everything(EncoderKind::Ffmpeg);
+  for (const Meaning& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncodingSettings s = Defaults();
+    if (c.edit) c.edit(s);
+    BuildInput in;
+    in.settings = &s;
+    in.row = {"/v/a.avi", c.type, "44100", c.width, c.height};
+    in.probe.result = c.probeResult;
+    if (c.probeResult > 0) in.probe.summary.fps = 25;
+    in.processors = 4;
+    in.ffmpeg = &caps;
+    BuildRowInput row;
+    std::string mencoder = BuildMencoderArgs(in, row).text;
+    BuiltOptions ffmpeg = BuildFfmpegFallbackArgs(in, row, {}, "why");
+    EXPECT_TRUE(ffmpeg.error.empty()) << ffmpeg.error;
+    for (const std::string& piece : c.mencoderHas) EXPECT_NE(mencoder.find(piece), std::string::npos) << mencoder;
+    if (c.mencoderHas.empty()) {
+      EXPECT_EQ(mencoder.find("-vf-add"), std::string::npos) << mencoder;
+    }
+    for (const std::string& piece : c.ffmpegHas) EXPECT_NE(ffmpeg.text.find(piece), std::string::npos) << ffmpeg.text;
+    for (const std::string& piece : c.ffmpegLacks) EXPECT_EQ(ffmpeg.text.find(piece), std::string::npos) << ffmpeg.text;
+    EXPECT_NE(ffmpeg.text.find("-c:v "), std::string::npos);
+    EXPECT_NE(ffmpeg.text.find("-c:a "), std::string::npos);
+  }
+}
+
+// A codec index no table knows never becomes a command that leaves the choice to the encoder.
+TEST(EncoderArgs, UnknownCodecIndexIsRefused) {
+  struct Bad {
+    const char* name;
+    std::function<void(EncodingSettings&)> edit;
+  };
+  const Bad cases[] = {
+      {"video 9", [](EncodingSettings& s) { s.video_compress = 9; }},
+      {"video -1", [](EncodingSettings& s) { s.video_compress = -1; }},
+      {"audio 9", [](EncodingSettings& s) { s.audio_compress = 9; }},
+  };
+  for (const Bad& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncodingSettings s = Defaults();
+    c.edit(s);
+    BuildInput in;
+    in.settings = &s;
+    in.row = {"/v/a.avi", "avi", "44100", 1280, 720};
+    in.probe.result = 6;
+    BuildRowInput row;
+    EXPECT_NE(BuildFfmpegArgs(in, row).error, "");
+    EXPECT_NE(BuildMencoderArgs(in, row).error, "");
+    EXPECT_NE(BuildFfmpegFallbackArgs(in, row, {}, "").error, "");
   }
 }
 

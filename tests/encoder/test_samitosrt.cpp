@@ -1,4 +1,4 @@
-// SAMI subtitles rewritten as SubRip for burning in: cues, clears, classes, markup, hostile text.
+// SAMI and SubRip subtitles read for burning in: cues, clears, classes, markup, hostile text, and why a file has none.
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -78,6 +78,68 @@ TEST(SamiToSrt, WritesSubRipFile) {
   EXPECT_NE(error.find("no timed text"), std::string::npos);
   EXPECT_EQ(ConvertSamiToSrt(dir.file("absent.smi"), dir.file("c.srt"), &error), -1);
   EXPECT_EQ(ConvertSamiToSrt(dir.file("a.smi"), dir.file("no/such/folder/d.srt"), &error), -1);
+}
+
+TEST(SrtCues, TableOfCases) {
+  struct Case {
+    const char* name;
+    std::string srt;
+    std::vector<SubtitleCue> cues;
+  };
+  const Case cases[] = {
+      {"two numbered cues, CRLF and a BOM",
+       "\xEF\xBB\xBF" "1\r\n00:00:01,000 --> 00:00:02,500\r\n안녕하세요\r\n\r\n2\r\n00:00:03,000 --> 00:00:04,200\r\n첫 줄\r\n둘째 줄\r\n",
+       {{1000, 2500, "안녕하세요"}, {3000, 4200, "첫 줄\n둘째 줄"}}},
+      {"no numbers, dot before the milliseconds, long hours", "100:00:00.5 --> 100:00:01.25\nx\n",
+       {{360000500, 360001250, "x"}}},
+      {"end before start shows for a moment", "00:00:05,000 --> 00:00:01,000\nx\n", {{5000, 5001, "x"}}},
+      {"a cue without text is dropped", "1\n00:00:01,000 --> 00:00:02,000\n\n2\n00:00:03,000 --> 00:00:04,000\ny\n",
+       {{3000, 4000, "y"}}},
+      {"minutes out of range: not a time line", "00:61:00,000 --> 00:62:00,000\nx\n", {}},
+      {"no times at all", "1\nhello\n\n", {}},
+      {"empty", "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<SubtitleCue> cues = ParseSrt(c.srt);
+    ASSERT_EQ(cues.size(), c.cues.size());
+    for (size_t i = 0; i < cues.size(); ++i) {
+      EXPECT_EQ(cues[i].startMs, c.cues[i].startMs);
+      EXPECT_EQ(cues[i].endMs, c.cues[i].endMs);
+      EXPECT_EQ(cues[i].text, c.cues[i].text);
+    }
+  }
+}
+
+// Every subtitle to burn in says why it cannot be, and a good one of either kind becomes SubRip.
+TEST(SubtitleCues, ReasonsAndConversion) {
+  TempDir dir;
+  const struct {
+    const char* file;
+    std::string text;
+    int cues;          // -1: refused
+    const char* why;   // part of the reason
+  } cases[] = {
+      {"a.smi", kKorean, 2, ""},
+      {"b.SMI", "<SAMI><BODY><P>no sync here</BODY></SAMI>", -1, "has no SYNC tags"},
+      {"c.smi", "<SAMI><SYNC Start=0><P>&nbsp;</SAMI>", -1, "holds no timed text"},
+      {"d.srt", "1\n00:00:00,000 --> 00:00:01,000\nhi\n", 1, ""},
+      {"e.srt", "<SAMI><SYNC Start=0><P>sami in an .srt</SAMI>", -1, "holds no timed text"},
+      {"f.srt", "", -1, "holds no timed text"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    WriteFile(dir.file(c.file), c.text);
+    std::string error;
+    EXPECT_EQ(ConvertSubtitleToSrt(dir.file(c.file), dir.file("out.srt"), &error), c.cues) << error;
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    if (c.cues > 0) {
+      EXPECT_EQ(ParseSrt(ReadFile(dir.file("out.srt"))).size(), static_cast<size_t>(c.cues));
+    }
+  }
+  std::string error;
+  EXPECT_TRUE(ReadSubtitleCues(dir.file("absent.srt"), &error).empty());
+  EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
 }  // namespace

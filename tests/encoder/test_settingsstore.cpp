@@ -2,6 +2,8 @@
 // the empty-prefix sentinel, start-up path defaults and surviving a kill in the middle of a save.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <csignal>
 #include <filesystem>
 #include <random>
@@ -147,6 +149,52 @@ TEST(SettingsStore, StoredValuesAreCorrectedOnLoad) {
   EXPECT_EQ(l.s.fps_opt, 1);
 }
 
+// A stored value gets the checks of a typed one, and every change is noted by setting name.
+TEST(SettingsStore, StoredValuesOutsideTypedRangesAreNoted) {
+  TempDir dir;
+  const std::string path = dir.file("registry.reg");
+  std::string text = SavedDefaults(path);
+  const struct {
+    std::string from, to;   // stored text edited
+    const char* note;       // note that names it
+  } edits[] = {
+      {"\"output_type\"=dword:00000000", "\"output_type\"=dword:00000007",
+       "encoding_options.output_type 7 is outside 0 to 2; it takes its default 0"},
+      {"\"fps\"=dword:00000003", "\"fps\"=dword:00000063", "video_conf.fps 99 is outside 0 to 5; it takes its default 4"},
+      {"\"size_w\"=dword:000002d0", "\"size_w\"=dword:fffffff0", "video_conf.size_w -16 is outside 0 to 2147483646; it takes its default 720"},
+      {"\"position\"=dword:0000005f", "\"position\"=dword:00000096", "sub_conf.position 150 is read as 100"},
+      {"\"size\"=dword:00000004", "\"size\"=dword:00000001", "sub_conf.size 1 is read as 3"},
+      {"\"fn_prefix\"=\"_ZLVR_\"", "\"fn_prefix\"=\"..\\\\x_\"", "etc_conf.fn_prefix cannot hold '..'; it takes its default \"_ZLVR_\""},
+  };
+  for (const auto& e : edits) {
+    ASSERT_NE(text.find(e.from), std::string::npos) << e.from;
+    text = Replace(text, e.from, e.to);
+  }
+  text += "\"garbage\"=hex:00\n";
+  WriteFile(path, text);
+  RegistryStore store(path);
+  EncodingSettings s;
+  StoredPaths paths;
+  SettingsNotes notes;
+  ASSERT_EQ(LoadSettings(s, paths, notes, store), 1);
+  for (const auto& e : edits)
+    EXPECT_NE(std::find(notes.begin(), notes.end(), e.note), notes.end()) << e.note;
+  // A line that holds no known setting is noted as a line.
+  EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                          [](const std::string& n) { return n.find("\"garbage\"=hex:00") != std::string::npos; }),
+            1);
+  EXPECT_EQ(s.output_type, 0);
+  EXPECT_EQ(s.fps, 4);
+  EXPECT_EQ(s.size_w, 720);
+  EXPECT_EQ(s.position, 100);
+  EXPECT_EQ(s.size, 3);
+  EXPECT_EQ(s.fn_prefix, "_ZLVR_");
+  EXPECT_EQ(SettingsRangeProblem(s), "");
+  s.video_compress = 9;
+  EXPECT_EQ(SettingsRangeProblem(s), "the setting video_conf.compress is 9, outside 0 to 3");
+  EXPECT_EQ(ReadFile(path), text);  // loading changes nothing
+}
+
 TEST(SettingsStore, MissingValuesTakeTheirLoadDefaults) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
@@ -280,8 +328,19 @@ TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   WriteFile(path, std::string("\x89PNG\r\n\x1a\n garbage", 16));
   Loaded l = LoadFrom(path);
   EXPECT_EQ(l.result, 0);
-  EXPECT_TRUE(fs::exists(path + ".bad"));
-  EXPECT_FALSE(fs::exists(path));
+  // Loading changes nothing; the next save keeps the damaged file beside the new one.
+  EXPECT_EQ(ReadFile(path), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+  RegistryStore store(path);
+  EncodingSettings s;
+  ResetSettings(s);
+  ASSERT_EQ(SaveSettings(s, StoredPaths{}, store), 1);
+  int kept = 0;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    if (e.path().filename().string().rfind("registry.reg.bad-", 0) == 0) {
+      ++kept;
+      EXPECT_EQ(ReadFile(e.path().string()), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+    }
+  EXPECT_EQ(kept, 1);
 }
 
 // A writer killed at any moment leaves a file that loads: the old one or the new one.

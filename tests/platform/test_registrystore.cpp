@@ -1,6 +1,8 @@
 // Settings store: file syntax, primitive results, atomic replacement, damaged files, two writers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -101,39 +103,103 @@ TEST(RegistryStore, ParserAcceptsEditorOutputAndRejectsGarbage) {
   EXPECT_EQ(keys[0], "Software\\X");
   EXPECT_EQ(values[1].value.dword, 30u);
 
-  const char* const garbage[] = {
-      "",
-      "\x00\x01\x02 binary",
-      "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n",
-      "Windows Registry Editor Version 5.00\n\"n\"=dword:1\n",                        // value before any key
-      "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n",             // another root
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A\\\\B]\n",         // empty component
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=hex:01\n",
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=dword:123456789\n",
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=\"a\\qb\"\n",  // unknown escape
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=\"open\n",
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=\"a\" tail\n",
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A\n",
+  // Not a registry file at all: nothing is kept.
+  const char* const notRegistry[] = {"", "\x00\x01\x02 binary", "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n"};
+  for (const char* g : notRegistry) EXPECT_FALSE(ParseRegText(g, keys, values)) << g;
+
+  // One line that cannot be read costs that line only; every other value is kept.
+  struct Line {
+    const char* name;
+    std::string body;     // lines after the header
+    size_t kept;          // values read (the good "k" line of every case included)
+    int badLine;          // line number of the problem, 0 when there is none
+    std::string badName;  // the value name the problem names
   };
-  for (const char* g : garbage) EXPECT_FALSE(ParseRegText(g, keys, values)) << g;
+  const std::string key = "[HKEY_CURRENT_USER\\A]\n\"k\"=dword:00000001\n";
+  const Line cases[] = {
+      {"value before any key", "\"n\"=dword:1\n" + key, 1, 2, ""},
+      {"another root", "[HKEY_LOCAL_MACHINE\\B]\n\"n\"=dword:1\n" + key, 1, 2, ""},
+      {"empty key component", "[HKEY_CURRENT_USER\\A\\\\B]\n" + key, 1, 2, ""},
+      {"unclosed key", "[HKEY_CURRENT_USER\\B\n" + key, 1, 2, ""},
+      {"hex value", key + "\"n\"=hex:01\n", 1, 4, "n"},
+      {"dword of letters", key + "\"n\"=dword:zzzz\n", 1, 4, "n"},
+      {"nine-digit dword", key + "\"n\"=dword:123456789\n", 1, 4, "n"},
+      {"last line cut short", key + "\"n\"=\"ope", 1, 4, "n"},
+      {"text with a tail", key + "\"n\"=\"a\" tail\n", 1, 4, "n"},
+      {"Windows path with single backslashes", key + "\"n\"=\"C:\\Program Files\\x\"\n", 2, 0, ""},
+      {"Windows folder ending in a backslash", key + "\"n\"=\"C:\\out\\\"\n", 2, 0, ""},
+  };
+  for (const Line& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<RegProblem> problems;
+    ASSERT_TRUE(ParseRegText("Windows Registry Editor Version 5.00\n" + c.body, keys, values, &problems));
+    EXPECT_EQ(values.size(), c.kept);
+    if (c.badLine == 0) {
+      EXPECT_TRUE(problems.empty());
+      continue;
+    }
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems[0].line, c.badLine);
+    EXPECT_EQ(problems[0].name, c.badName);
+    EXPECT_FALSE(problems[0].reason.empty());
+  }
+  // The single backslashes are the path's own; valid escapes keep their meaning.
+  const struct {
+    std::string written, read;
+  } texts[] = {
+      {R"("C:\\Program Files\\x")", R"(C:\Program Files\x)"},  // escaped, as the editor writes it
+      {R"("C:\Program Files\x")", R"(C:\Program Files\x)"},
+      {R"("C:\out\")", R"(C:\out\)"},
+      {R"("a\"b")", R"(a"b)"},
+  };
+  for (const auto& t : texts) {
+    ASSERT_TRUE(ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=" + t.written + "\n",
+                             keys, values));
+    ASSERT_EQ(values.size(), 1u) << t.written;
+    EXPECT_EQ(values[0].value.text, t.read) << t.written;
+  }
 }
 
-TEST(RegistryStore, DamagedFileIsMovedAsideAndLogged) {
+// The names of the damaged-file copies kept beside `path`.
+std::vector<std::string> KeptCopies(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+    if (e.path().filename().string().rfind(fs::path(path).filename().string() + ".bad-", 0) == 0)
+      names.push_back(e.path().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(RegistryStore, DamagedFileIsKeptAsideOnlyWhenSavingAndNeverOverwritten) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
-  WriteFile(path, "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\ngarbage\n");
-  fs::create_directories(DebugLogFolder());
+  const std::string first = "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"good\"=dword:7\ngarbage\n";
+  WriteFile(path, first);
   RegistryStore store(path);
   RegValue v;
-  EXPECT_EQ(store.Read("A", "", v), -2);  // treated as absent
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_NE(ReadFile(path + ".bad").find("garbage"), std::string::npos);
-  const std::string log = ReadFile(DebugLogFolder() + "/debug.log");
-  fs::remove_all(DebugLogFolder());
-  EXPECT_NE(log.find(path + ".bad"), std::string::npos) << log;
-  // The store goes on working with a fresh file.
+  ASSERT_EQ(store.Read("A", "good", v), 1);  // what parses is kept
+  EXPECT_EQ(v.dword, 7u);
+  ASSERT_EQ(store.Problems().size(), 1u);
+  EXPECT_EQ(store.Problems()[0].line, 4);
+  EXPECT_EQ(ReadFile(path), first);  // reading changes nothing
+  EXPECT_TRUE(KeptCopies(path).empty());
+
   EXPECT_EQ(RegWriteDword(store, "A", "n", 1), 1);
-  EXPECT_TRUE(fs::exists(path));
+  std::vector<std::string> kept = KeptCopies(path);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadFile(kept[0]), first);
+  EXPECT_NE(ReadFile(path).find("\"good\"=dword:00000007"), std::string::npos);
+  EXPECT_TRUE(store.Problems().empty());
+  // A second damage within the same second keeps its own copy.
+  const std::string second = "not a registry file";
+  WriteFile(path, second);
+  RegistryStore again(path);
+  EXPECT_EQ(again.Read("A", "good", v), -2);
+  EXPECT_EQ(RegWriteDword(again, "A", "n", 2), 1);
+  kept = KeptCopies(path);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_TRUE(ReadFile(kept[0]) == first || ReadFile(kept[1]) == first);
+  EXPECT_TRUE(ReadFile(kept[0]) == second || ReadFile(kept[1]) == second);
 }
 
 TEST(RegistryStore, ReadOnlyStoreNeverWritesNorMovesFiles) {
@@ -150,7 +216,7 @@ TEST(RegistryStore, ReadOnlyStoreNeverWritesNorMovesFiles) {
   EXPECT_EQ(RegEnsureKey(ro, "B"), 0);
   EXPECT_EQ(roBad.Read("A", "n", v), -2);
   EXPECT_EQ(ReadFile(bad), "nonsense");
-  EXPECT_FALSE(fs::exists(bad + ".bad"));
+  EXPECT_TRUE(KeptCopies(bad).empty());
 }
 
 TEST(RegistryStore, EachWriteReplacesTheFileButABatchReplacesItOnce) {
