@@ -81,6 +81,7 @@ struct CBatchRun::Prepared {
   std::string substitution;     // what replaced the chosen encoder or codec, for the error log
   std::string error;            // why the row cannot run
   bool sameFile = false;        // the output would be the source itself
+  std::string refusal;          // why the output may not be written (a source, taken, kept)
   int sourceSeconds = 0;        // the source's play time by our probe, 0 when unknown
 };
 
@@ -326,6 +327,11 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   // Nothing else is worth preparing for a row that would write over its own source.
   job.sameFile = SameFile(job.outputPath, job.source);
   if (job.sameFile) return true;
+  // Nor for a row whose output may not be written; a long list of such rows is refused quickly.
+  if (!forDryRun) {
+    job.refusal = OutputRefusal(job);
+    if (!job.refusal.empty()) return true;
+  }
 
   BuildInput in;
   in.settings = &s;
@@ -415,8 +421,8 @@ int CBatchRun::EncodingFileOne(size_t row) {
     ErrorLog(row, job.source + " => " + m_env.texts->same_file);
     return 0;
   }
-  if (std::string refusal = OutputRefusal(job); !refusal.empty()) {
-    ErrorLog(row, job.source + " => " + refusal);
+  if (!job.refusal.empty()) {
+    ErrorLog(row, job.source + " => " + job.refusal);
     return 0;
   }
   SummariseSettings(row);
@@ -539,6 +545,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
     const char* name = sigdescr_np(exit->code);
     m_encoderEndProblem = "the encoder was ended by signal " + std::to_string(exit->code) + " (" +
                           (name ? name : "unknown") + ")";
+    ErrorLog(row, job.source + " => " + m_encoderEndProblem);
   }
   if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
   return result;
