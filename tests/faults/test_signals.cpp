@@ -60,7 +60,9 @@ TEST(SignalFaults, EncoderNeverOutlivesTheProgram) {
     ASSERT_GT(encoder, 0) << "the stand-in encoder never started";
     for (size_t i = 0; i < c.signals.size(); ++i) {
       ::kill(run.pid(), c.signals[i]);
-      if (i + 1 < c.signals.size()) ASSERT_TRUE(run.WaitForStderr("cancelling"));
+      if (i + 1 < c.signals.size()) {
+        ASSERT_TRUE(run.WaitForStderr("cancelling"));
+      }
     }
     RunResult r = run.Finish();
     EXPECT_FALSE(r.hung);
