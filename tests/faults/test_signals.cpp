@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
 #include "FaultRun.h"
 
@@ -138,4 +139,18 @@ TEST(SignalFaults, HundredHourDurationProgressLines) {
     EXPECT_EQ(estimated, elapsed + remaining) << m[0];
   }
   EXPECT_EQ(seen, (std::vector<int>{15, 37, 50, 75, 99})) << r.err;
+}
+
+// The parent-death signal follows the thread that forked, not the process: a child started from
+// a thread that then ends (a batch worker, a capability query) must keep running until we end.
+TEST(SignalFaults, ChildOutlivesTheThreadThatStartedIt) {
+  std::unique_ptr<platform::ChildProcess> child;
+  std::string error;
+  std::thread([&] { child = platform::ChildProcess::Start({"sleep", "100000"}, {}, error); }).join();
+  ASSERT_TRUE(child) << error;
+  // A kill for the ended thread would have been sent by now; allow it time to land.
+  EXPECT_EQ(child->WaitForExit(std::chrono::milliseconds(500)), platform::WaitStatus::kTimeout);
+  EXPECT_TRUE(child->IsRunning());
+  platform::ExitInfo end = child->Terminate();
+  EXPECT_TRUE(end.signalled);
 }
