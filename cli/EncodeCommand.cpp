@@ -197,10 +197,16 @@ int RunEncodeCommand(int argc, char** argv) {
     MediaInfo info;
     // Only regular files are probed or encoded: a FIFO or a device could block either forever.
     std::string notRegular = WhyNotRegularFile(full);
-    if (notRegular.empty() &&
-        ProbeListRow(full, texts, settings.skip_scan == 1, row, result, info) == RowProbe::kNotOpened)
-      notRegular = "cannot be opened for reading";
-    if (!notRegular.empty()) {
+    RowProbe probed = RowProbe::kNotOpened;
+    if (notRegular.empty()) {
+      probed = ProbeListRow(full, texts, settings.skip_scan == 1, row, result, info);
+      if (probed == RowProbe::kNotOpened) notRegular = "cannot be opened for reading";
+    }
+    if (probed == RowProbe::kNoStatus) {
+      // Without a scan only the size is looked at: an empty file is nothing to encode.
+      row[kColStatus] = texts.status_failed;
+      failedReasons[list.size()] = "not a recognised media file";
+    } else if (!notRegular.empty()) {
       row = NewListRow(full);
       row[kColStatus] = texts.status_failed;
       failedReasons[list.size()] = notRegular;

@@ -83,6 +83,7 @@ struct CBatchRun::Prepared {
   bool sameFile = false;        // the output would be the source itself
   std::string refusal;          // why the output may not be written (a source, taken, kept)
   int sourceSeconds = 0;        // the source's play time by our probe, 0 when unknown
+  bool sourceRecognised = true;  // our probe knows the source (false: its container is unknown or broken)
 };
 
 CBatchRun::CBatchRun(BatchEnvironment env) : m_monitor(*env.display), m_env(env) {}
@@ -223,6 +224,7 @@ void CBatchRun::RunBatch() {
     rowVal.iCodecOverride = -1;
     int attempts = 0;
     m_sourceSeconds = 0;
+    m_bSourceRecognised = true;
     while (attempts < kMaxAttempts) {
       ++attempts;
       if (!EncodingFileOne(i)) break;
@@ -260,6 +262,9 @@ void CBatchRun::RunBatch() {
         else if (rowVal.iBadAspectCnt > 0)
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s : \"Invalid pixel aspect ratio\" (%dx%d) - %s",
                         source.c_str(), m_env.settings->size_w, m_env.settings->size_h, texts.xvid_aspect);
+        else if (!m_bSourceRecognised && rowVal.iPercent <= 0)  // rows not probed before the run
+          std::snprintf(record, sizeof record, "Failed encoding media file, %s : not a recognised media file",
+                        source.c_str());
         else if (rowVal.iSamePosCnt > SAMEPOSCNT_BREAK)
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s - %s", source.c_str(), texts.srt_timing);
         else
@@ -343,6 +348,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, bool forDryRun) {
   in.subtitlePath = job.subtitle;
   in.probe = ProbeSource(job.source);
   job.sourceSeconds = in.probe.result > 0 ? in.probe.summary.duration_s : 0;
+  job.sourceRecognised = in.probe.result > 0;
   in.processors = GetProcessorCount();
   EncoderCapabilities ffmpegCaps = GetFfmpegCapabilities(paths.encoder_path_a);
   in.ffmpeg = &ffmpegCaps;
@@ -403,6 +409,7 @@ int CBatchRun::EncodingFileOne(size_t row) {
   Prepared job;
   if (!Prepare(row, job, false)) return 0;
   m_sourceSeconds = job.sourceSeconds;
+  m_bSourceRecognised = job.sourceRecognised;
   m_monitor.m_bUseAlternative = job.useAlternative;
   m_env.display->SetText(DisplayText::kOutputName, job.outputName);
   {

@@ -111,6 +111,7 @@ class CBatchRun {
   std::set<std::string> m_loggedSubstitutions;
   std::string m_encoderEndProblem;  // how the last attempt's encoder ended, when that spoils its output
   int m_sourceSeconds = 0;          // play time of the row's source by our probe, 0 unknown
+  bool m_bSourceRecognised = true;  // our probe knows the row's source
   mutable std::mutex m_pendingMutex;  // the output being written; the signal watcher removes it
   PendingOutput m_pending;
   bool m_bAbandoned = false;  // guarded by m_pendingMutex

@@ -370,6 +370,26 @@ TEST(OutputFaults, OddSourcesGetAClearError) {
   EXPECT_EQ(lines[2], "실패\tnoise.avi\t" + tmp.file("noise.avi") + ": not a recognised media file");
   EXPECT_EQ(lines[3], "실패\tfolder.mp4\t" + tmp.file("folder.mp4") + ": is a folder, not a regular file");
   EXPECT_EQ(Snapshot(tmp.path()), before);
+
+  // Without the scan before the run, the same files still say what they are.
+  if (!faults::HaveFfmpeg()) return;
+  faults::UseRealFfmpeg();
+  std::vector<std::string> args = Encode(tmp.path() / "out", {fifo, tmp.file("empty.mp4"), tmp.file("noise.avi")});
+  args.insert(args.begin() + 1, {"--set", "etc_conf.language=1"});  // the skip-scan switch
+  r = Zelvora(args);
+  EXPECT_FALSE(r.hung);
+  EXPECT_EQ(r.status, 1);
+  lines = faults::ResultLines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out << r.err;
+  EXPECT_EQ(lines[0], "실패\tf.mp4\t" + fifo + ": is a FIFO, not a regular file");
+  EXPECT_EQ(lines[1], "실패\tempty.mp4\t" + tmp.file("empty.mp4") + ": not a recognised media file");
+  EXPECT_NE(lines[2].find("오류\tnoise.avi\t"), std::string::npos) << lines[2];
+  EXPECT_NE(testsupport::ReadFile(ErrorLogThisMonth()).find("Failed encoding media file, " + tmp.file("noise.avi") +
+                                                            " : not a recognised media file"),
+            std::string::npos);
+  auto after = Snapshot(tmp.path());
+  after.erase("out");
+  EXPECT_EQ(after, before);
 }
 
 // Messages: the log file named is the one written, where no program folder is involved; result
