@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <pthread.h>
+#include <set>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -19,6 +21,8 @@
 #include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
 #include "platform/RegistryStore.h"
+#include "cli/TextOutput.h"
+#include "encoder/OutputFile.h"
 #include "probe/ListRow.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +39,8 @@ const char kEncodeUsage[] =
     "  --dry-run               print each file's command line, run nothing\n"
     "  --shutdown-when-done    power the machine off when the run ends with files done\n"
     "\n"
-    "Ctrl-C cancels (the current file goes back to waiting); a second Ctrl-C quits at once.\n"
+    "Ctrl-C cancels (the current file goes back to waiting); a second Ctrl-C, SIGTERM or SIGHUP\n"
+    "quits at once. Either way the file being written is removed, never left cut short.\n"
     "Exit status: 0 every file done, 1 any file failed, 2 usage error.\n";
 
 struct Options {
@@ -154,6 +159,7 @@ bool LoadRunSettings(const Options& o, EncodingSettings& s, StoredPaths& paths) 
 }
 
 // Ctrl-C: the first cancels like the cancel button, the second ends everything at once.
+// SIGTERM and SIGHUP (the terminal closed) end at once like a second Ctrl-C.
 std::atomic<CBatchRun*> g_batch{nullptr};
 
 void WatchSignals(sigset_t set) {
@@ -162,19 +168,38 @@ void WatchSignals(sigset_t set) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
     CBatchRun* batch = g_batch.load();
-    if (++interrupts == 1 && sig == SIGINT && batch) {
+    if (sig == SIGINT && ++interrupts == 1 && batch) {
       std::fputs("\nzelvora encode: cancelling (Ctrl-C again to quit at once)\n", stderr);
       if (batch->IsRunning()) batch->OnStartButton();
       continue;
     }
-    if (batch) {
-      batch->m_zFLAG.bExit = true;
-      int pid = batch->ActiveChildPid();
-      if (pid > 0) ::kill(-pid, SIGKILL);
-    }
-    std::fputs("\nzelvora encode: stopped\n", stderr);
-    ::_exit(130);
+    if (batch) batch->Abandon();
+    std::fprintf(stderr, "\nzelvora encode: stopped (%s)\n", sig == SIGINT ? "Ctrl-C" : sigabbrev_np(sig));
+    ::_exit(128 + sig);
   }
+}
+
+// A cell of a result line: the line is tab-separated, so a tab or newline in a file name must
+// not split it, nor may a control character reach the terminal.
+std::string ResultCell(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -190,15 +215,29 @@ int RunEncodeCommand(int argc, char** argv) {
   const InterfaceTexts& texts = SelectInterfaceTexts(settings.language);
 
   FileList list;
+  std::map<size_t, std::string> failedReasons;  // rows refused before the run, and why
   for (const std::string& file : o.files) {
     std::error_code ec;
     std::string full = fs::absolute(file, ec).lexically_normal().string();
     ListRowTexts row;
     int result = -1;
     MediaInfo info;
-    if (ProbeListRow(full, texts, settings.skip_scan == 1, row, result, info) == RowProbe::kNotOpened) {
-      std::fprintf(stderr, "zelvora encode: cannot open '%s'\n", file.c_str());
+    // Only regular files are probed or encoded: a FIFO or a device could block either forever.
+    std::string notRegular = WhyNotRegularFile(full);
+    RowProbe probed = RowProbe::kNotOpened;
+    if (notRegular.empty()) {
+      probed = ProbeListRow(full, texts, settings.skip_scan == 1, row, result, info);
+      if (probed == RowProbe::kNotOpened) notRegular = "cannot be opened for reading";
+    }
+    if (probed == RowProbe::kNoStatus) {
+      // Without a scan only the size is looked at: an empty file is nothing to encode.
       row[kColStatus] = texts.status_failed;
+      failedReasons[list.size()] = "not a recognised media file";
+    } else if (!notRegular.empty()) {
+      row = NewListRow(full);
+      row[kColStatus] = texts.status_failed;
+      failedReasons[list.size()] = notRegular;
+      std::fprintf(stderr, "zelvora encode: %s: %s\n", TerminalSafe(file).c_str(), notRegular.c_str());
     }
     list.append(row);
   }
@@ -212,14 +251,15 @@ int RunEncodeCommand(int argc, char** argv) {
     int failures = 0;
     for (size_t i = 0; i < list.size(); ++i) {
       if (list.text(i, kColStatus) != texts.status_waiting) {
-        std::printf("# %s: %s\n", list.text(i, kColFullPath).c_str(), list.text(i, kColStatus).c_str());
+        std::string why = failedReasons.count(i) ? failedReasons[i] : "not a recognised media file";
+        std::printf("# %s: %s\n", ResultCell(list.text(i, kColFullPath)).c_str(), ResultCell(why).c_str());
         ++failures;
         continue;
       }
       std::string error;
       std::string command = batch.DryRunCommand(i, &error);
       if (!error.empty()) {
-        std::printf("# %s: %s\n", list.text(i, kColFullPath).c_str(), error.c_str());
+        std::printf("# %s: %s\n", ResultCell(list.text(i, kColFullPath)).c_str(), ResultCell(error).c_str());
         ++failures;
       } else {
         std::printf("%s\n", command.c_str());
@@ -232,6 +272,7 @@ int RunEncodeCommand(int argc, char** argv) {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   g_batch = &batch;
   std::thread(WatchSignals, set).detach();
@@ -244,13 +285,20 @@ int RunEncodeCommand(int argc, char** argv) {
   display.Finish();
 
   int failed = 0;
+  std::set<std::string> notes;
   for (size_t i = 0; i < list.size(); ++i) {
     std::string rowStatus = list.text(i, kColStatus);
     RowOutcome outcome = batch.Outcome(i);
     std::string detail = rowStatus == texts.status_done ? outcome.outputPath : outcome.message;
     if (rowStatus != texts.status_done) ++failed;
-    if (detail.empty() && rowStatus == texts.status_failed) detail = list.text(i, kColFullPath);
-    std::printf("%s\t%s\t%s\n", rowStatus.c_str(), list.text(i, kColFileName).c_str(), detail.c_str());
+    if (detail.empty() && rowStatus == texts.status_failed)
+      detail = list.text(i, kColFullPath) + ": " +
+               (failedReasons.count(i) ? failedReasons[i] : std::string("not a recognised media file"));
+    if (!outcome.substitution.empty()) notes.insert(outcome.substitution);
+    std::printf("%s\t%s\t%s\n", ResultCell(rowStatus).c_str(), ResultCell(list.text(i, kColFileName)).c_str(),
+                ResultCell(detail).c_str());
   }
+  // How this machine's encoders differ from the chosen ones: said once, not per file.
+  for (const std::string& note : notes) std::fprintf(stderr, "zelvora encode: note: %s\n", TerminalSafe(note).c_str());
   return failed ? 1 : 0;
 }

@@ -62,13 +62,22 @@ void TerminalDisplay::SetBar(DisplayBar which, int percent) {
   if (live_) {
     if (!currentFile_.empty()) Redraw();
   } else if (which == DisplayBar::kFile && percent / 10 != lastPlainFile_ / 10 && percent > 0) {
+    // The total and the times of this update arrive after the file's bar: the line is
+    // printed when the update is complete.
     lastPlainFile_ = percent;
-    char line[256];
-    std::snprintf(line, sizeof line, "  file %3d%%  total %3d%%  elapsed %s  remaining %s  (estimated %s)",
-                  std::min(filePercent_, 99), std::min(totalPercent_, 99), elapsed_.c_str(), remaining_.c_str(),
-                  estimated_.c_str());
-    PlainLine(line);
+    plainLinePending_ = true;
   }
+}
+
+void TerminalDisplay::EndOfUpdate() {
+  std::lock_guard lock(mutex_);
+  if (live_ || !plainLinePending_) return;
+  plainLinePending_ = false;
+  char line[256];
+  std::snprintf(line, sizeof line, "  file %3d%%  total %3d%%  elapsed %s  remaining %s  (estimated %s)",
+                std::min(filePercent_, 99), std::min(totalPercent_, 99), elapsed_.c_str(), remaining_.c_str(),
+                estimated_.c_str());
+  PlainLine(line);
 }
 
 void TerminalDisplay::Redraw() {

@@ -18,6 +18,7 @@ class TerminalDisplay final : public BatchDisplay {
   void SelectRow(int) override {}
   void SetControlsEnabled(bool) override {}
   void SetTrayAnimation(bool) override {}
+  void EndOfUpdate() override;
 
   // Clears the live line so that other output starts on a clean line.
   void Finish();
@@ -33,5 +34,6 @@ class TerminalDisplay final : public BatchDisplay {
   int filePercent_ = 0;
   int totalPercent_ = 0;
   int lastPlainFile_ = -1;
+  bool plainLinePending_ = false;  // a progress line waits for the rest of its update
   std::string currentFile_, status_, estimated_ = "00:00:00", elapsed_ = "00:00:00", remaining_ = "00:00:00";
 };

@@ -2,11 +2,15 @@
 #include "encoder/BatchRun.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderCaps.h"
@@ -97,6 +101,9 @@ struct CBatchRun::Prepared {
   std::string substitution;     // what replaced the chosen encoder or codec, for the error log
   std::string error;            // why the row cannot run
   bool sameFile = false;        // the output would be the source itself
+  std::string refusal;          // why the output may not be written (a source, taken, kept)
+  int sourceSeconds = 0;        // the source's play time by our probe, 0 when unknown
+  bool sourceRecognised = true;  // our probe knows the source (false: its container is unknown or broken)
 };
 
 CBatchRun::CBatchRun(BatchEnvironment env) : m_monitor(*env.display), m_env(env) {}
@@ -148,7 +155,12 @@ RowOutcome CBatchRun::Outcome(size_t index) const {
 }
 
 void CBatchRun::ErrorLog(size_t row, const std::string& text, bool closing) {
-  DebugLog(m_env.paths->error_log_path.c_str(), "%s", text.c_str());
+  const std::string& log = m_env.paths->error_log_path;
+  // The default log lives in a state folder that may not exist yet.
+  if (!DebugLog(log.c_str(), "%s", text.c_str()) && log.find('/') != std::string::npos) {
+    MakeFolderPath(fs::path(log).parent_path().string());
+    DebugLog(log.c_str(), "%s", text.c_str());
+  }
   std::lock_guard lock(m_outcomeMutex);
   // The record that closes a failed file is generic; the reason logged before it says more.
   std::string& message = m_outcomes[row].message;
@@ -161,12 +173,45 @@ void CBatchRun::Thread4Run() {
   DebugLog(kDebugTarget, "Thread End(Thread4Run - CMainDLG)");
 }
 
+std::string CBatchRun::ErrorLogFile() const {
+  return ResolveLogPath(m_env.paths->error_log_path, static_cast<long long>(std::time(nullptr)));
+}
+
+void CBatchRun::Abandon() {
+  m_zFLAG.bExit = true;
+  m_zFLAG.bRunEncoding = false;
+  int pid = m_iChildPid.load();
+  if (pid > 0) ::kill(-pid, SIGKILL);
+  std::lock_guard lock(m_pendingMutex);
+  m_bAbandoned = true;
+  m_pending.Discard();
+}
+
+void CBatchRun::DiscardOutput() {
+  std::lock_guard lock(m_pendingMutex);
+  m_pending.Discard();
+}
+
 void CBatchRun::RunBatch() {
   BatchDisplay& display = *m_env.display;
   FileList& list = *m_env.list;
   const InterfaceTexts& texts = *m_env.texts;
   m_outputFolder = m_env.paths->output_folder;
-  MakeFolderPath(m_outputFolder);
+  m_outputFolderError.clear();
+  if (!MakeFolderPath(m_outputFolder)) {
+    // Ask once more to learn the system's reason; the folder maker only says yes or no.
+    struct stat st {};
+    if (::stat(m_outputFolder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+      m_outputFolderError = "the output folder " + m_outputFolder + " is a file, not a folder";
+    else if (::mkdir(m_outputFolder.c_str(), 0777) != 0 && errno != EEXIST)
+      m_outputFolderError = "cannot make the output folder " + m_outputFolder + ": " + std::strerror(errno);
+  }
+  if (m_outputFolderError.empty()) RemoveAbandonedOutputs(m_outputFolder);
+  m_sourceIds.clear();
+  for (size_t i = 0; i < list.size(); ++i)
+    if (std::optional<FileId> id = FileIdOf(list.text(i, kColFullPath), true)) m_sourceIds.insert(*id);
+  m_writtenOutputs.clear();
+  m_loggedSubstitutions.clear();
   {
     std::lock_guard lock(m_outcomeMutex);
     m_outcomes.clear();
@@ -197,8 +242,11 @@ void CBatchRun::RunBatch() {
     RowMonitorState& rowVal = m_monitor.m_zRowVal;
     rowVal.Clear();
     rowVal.iCodecOverride = -1;
-    int extra = 0;
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    int attempts = 0;
+    m_sourceSeconds = 0;
+    m_bSourceRecognised = true;
+    while (attempts < kMaxAttempts) {
+      ++attempts;
       if (!EncodingFileOne(i)) break;
       if (ContainsIgnoringCase(rowVal.szLastError.Get(), "Error while opening encoder ") &&
           m_env.settings->video_compress == 2 && rowVal.iCodecOverride == -1) {
@@ -207,12 +255,17 @@ void CBatchRun::RunBatch() {
       } else if (rowVal.iBadAspectCnt == 0) {
         break;
       }
-      ++extra;
     }
-    DebugLog(kDebugTarget, "After EncodingFileOne:%d,%d", rowVal.iPercent.load(), extra);
+    DebugLog(kDebugTarget, "After EncodingFileOne:%d,%d", rowVal.iPercent.load(), attempts - 1);
 
+    const std::string source = list.text(i, kColFullPath);
+    // The encoder's word is not enough: the output must read back whole before it takes its name.
+    std::string notWhole;
+    const bool finished = rowVal.iPercent > kDonePercent && m_zFLAG.bRunEncoding && !m_zFLAG.bExit;
+    if (finished) notWhole = FinishOutput(i, m_sourceSeconds);
+    DiscardOutput();
     RowOutcome outcome = Outcome(i);
-    if (rowVal.iPercent > kDonePercent && FileSizeOf(outcome.outputPath) > 0) {
+    if (finished && notWhole.empty()) {
       list.setText(i, kColStatus, StatusText(kDone));
       ++doneCount;
     } else {
@@ -220,14 +273,18 @@ void CBatchRun::RunBatch() {
       if (!m_zFLAG.bRunEncoding) {
         list.setText(i, kColStatus, StatusText(kWaiting));
       } else {
-        const std::string source = list.text(i, kColFullPath);
+        // What replaced the chosen encoder or codec may explain the failure.
+        if (!outcome.substitution.empty())
+          DebugLog(m_env.paths->error_log_path.c_str(), "%s => %s", source.c_str(), outcome.substitution.c_str());
         char record[4096];
-        if (rowVal.iPercent > kDonePercent)  // the encoder said it finished, but wrote nothing
-          std::snprintf(record, sizeof record, "Failed encoding media file, %s : no output file %s", source.c_str(),
-                        outcome.outputPath.c_str());
+        if (!notWhole.empty())
+          std::snprintf(record, sizeof record, "Failed encoding media file, %s : %s", source.c_str(), notWhole.c_str());
         else if (rowVal.iBadAspectCnt > 0)
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s : \"Invalid pixel aspect ratio\" (%dx%d) - %s",
                         source.c_str(), m_env.settings->size_w, m_env.settings->size_h, texts.xvid_aspect);
+        else if (!m_bSourceRecognised && rowVal.iPercent <= 0)  // rows not probed before the run
+          std::snprintf(record, sizeof record, "Failed encoding media file, %s : not a recognised media file",
+                        source.c_str());
         else if (rowVal.iSamePosCnt > SAMEPOSCNT_BREAK)
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s - %s", source.c_str(), texts.srt_timing);
         else
@@ -257,8 +314,7 @@ void CBatchRun::RunBatch() {
   if (stopped) {
     display.SetText(DisplayText::kStatusLine, texts.stopped_by_user);
   } else if (anyFailed) {
-    display.SetText(DisplayText::kStatusLine,
-                    std::string(texts.errors_occurred) + " " + m_env.paths->error_log_path);
+    display.SetText(DisplayText::kStatusLine, std::string(texts.errors_occurred) + " " + ErrorLogFile());
   } else {
     display.SetText(DisplayText::kStatusLine, texts.conversion_done);
   }
@@ -308,6 +364,11 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   // Nothing else is worth preparing for a row that would write over its own source.
   job.sameFile = SameFile(job.outputPath, job.source);
   if (job.sameFile) return true;
+  // Nor for a row whose output may not be written; a long list of such rows is refused quickly.
+  if (!forDryRun) {
+    job.refusal = OutputRefusal(job);
+    if (!job.refusal.empty()) return true;
+  }
 
   BuildInput in;
   in.settings = &s;
@@ -318,6 +379,8 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   in.row.height = ToInt((*texts)[kColHeight]);
   in.subtitlePath = job.subtitle;
   in.probe = ProbeSource(job.source);
+  job.sourceSeconds = in.probe.result > 0 ? in.probe.summary.duration_s : 0;
+  job.sourceRecognised = in.probe.result > 0;
   in.processors = GetProcessorCount();
   EncoderCapabilities ffmpegCaps = GetFfmpegCapabilities(paths.encoder_path_a);
   in.ffmpeg = &ffmpegCaps;
@@ -365,22 +428,39 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
 }
 
 int CBatchRun::EncodingFileOne(size_t row) {
+  {
+    // Only regular files are encoded: a FIFO or a device would block or feed the encoder forever.
+    const std::string source = m_env.list->text(row, kColFullPath);
+    std::string notRegular = WhyNotRegularFile(source);
+    if (!notRegular.empty()) {
+      ErrorLog(row, source + " => " + notRegular);
+      return 0;
+    }
+  }
   Prepared job;
   if (!Prepare(row, job, false)) return 0;
+  m_sourceSeconds = job.sourceSeconds;
+  m_bSourceRecognised = job.sourceRecognised;
   m_monitor.m_bUseAlternative = job.useAlternative;
   m_env.display->SetText(DisplayText::kOutputName, job.outputName);
   {
     std::lock_guard lock(m_outcomeMutex);
     RowOutcome& outcome = m_outcomes[row];
     outcome.outputPath = job.outputPath;
-    // Say once per file what was substituted for the installed encoders.
+    // Substitutions are how this machine's encoders are, not errors: noted once per run in the
+    // diagnostic log, kept with the row, and written to the error log only when the row fails.
     if (!job.substitution.empty() && outcome.substitution.empty()) {
       outcome.substitution = job.substitution;
-      DebugLog(m_env.paths->error_log_path.c_str(), "%s => %s", job.source.c_str(), job.substitution.c_str());
+      if (m_loggedSubstitutions.insert(job.substitution).second)
+        DebugLog(kDebugTarget, "Substitution: %s", job.substitution.c_str());
     }
   }
   if (job.sameFile) {
     ErrorLog(row, job.source + " => " + m_env.texts->same_file);
+    return 0;
+  }
+  if (!job.refusal.empty()) {
+    ErrorLog(row, job.source + " => " + job.refusal);
     return 0;
   }
   SummariseSettings(row, !job.subtitle.empty());
@@ -391,11 +471,44 @@ int CBatchRun::EncodingFileOne(size_t row) {
 
 // The one place that turns a prepared attempt into its command line, so a dry run shows exactly
 // what a run starts.
-CommandLine CBatchRun::CommandFor(const Prepared& job) const {
+CommandLine CBatchRun::CommandFor(const Prepared& job, const std::string& writePath) const {
   const StoredPaths& paths = *m_env.paths;
   return BuildCommandLine(job.useAlternative ? EncoderKind::Mencoder : EncoderKind::Ffmpeg,
                           job.useAlternative ? paths.encoder_path_b : paths.encoder_path_a, job.source, job.options,
-                          m_env.settings->optional, job.outputPath);
+                          m_env.settings->optional, writePath);
+}
+
+std::string CBatchRun::OutputRefusal(const Prepared& job) const {
+  if (!m_outputFolderError.empty()) return m_outputFolderError;
+  for (bool follow : {false, true}) {
+    std::optional<FileId> there = FileIdOf(job.outputPath, follow);
+    if (there && m_sourceIds.count(*there))
+      return std::string(m_env.texts->same_file) + " (" + job.outputPath + " is a source file of this list; it is kept)";
+  }
+  if (auto it = m_writtenOutputs.find(job.outputPath); it != m_writtenOutputs.end())
+    return "the output " + job.outputPath + " was already written by an earlier file of this run (" +
+           m_env.list->text(it->second, kColFullPath) + "); it is kept";
+  struct stat st {};
+  if (m_env.settings->fn_prefix.empty() && ::lstat(job.outputPath.c_str(), &st) == 0)
+    return "a file already exists at " + job.outputPath + "; it is kept (an empty file name prefix never replaces a file)";
+  return {};
+}
+
+std::string CBatchRun::FinishOutput(size_t row, int sourceSeconds) {
+  std::lock_guard lock(m_pendingMutex);
+  if (m_bAbandoned) return "the program was ended";
+  const std::string written = m_pending.TemporaryPath();
+  if (written.empty() || FileSizeOf(written) <= 0) return "no output file " + Outcome(row).outputPath;
+  if (std::string line = m_monitor.m_zRowVal.szWriteError.Get(); !line.empty())
+    return "the encoder could not write the output: " + line;
+  if (!m_encoderEndProblem.empty()) return m_encoderEndProblem;
+  if (std::string why = JudgeFinishedOutput(written, m_env.settings->output_type, sourceSeconds); !why.empty())
+    return why;
+  std::string error;
+  const std::string finalPath = m_pending.FinalPath();
+  if (!m_pending.Commit(!m_env.settings->fn_prefix.empty(), m_sourceIds, &error)) return error;
+  m_writtenOutputs.emplace(finalPath, row);
+  return {};
 }
 
 int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
@@ -404,12 +517,30 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   m_monitor.ResetProgress(0);
   m_monitor.StartFile(FileSizeOf(job.source) / 1024);
 
-  CommandLine command = CommandFor(job);
-  if (!job.error.empty() || !command.error.empty()) {
-    ErrorLog(row, job.source + " => " + (job.error.empty() ? command.error : job.error));
+  if (!job.error.empty()) {
+    ErrorLog(row, job.source + " => " + job.error);
+    return 0;
+  }
+  // The encoder writes a private file of this attempt; it takes the output's name only when
+  // judged whole, so a failed, cancelled or killed run leaves nothing under that name.
+  std::string writePath, createError;
+  {
+    std::lock_guard lock(m_pendingMutex);
+    if (m_bAbandoned) return 0;
+    if (m_pending.Create(job.outputPath, &createError)) writePath = m_pending.TemporaryPath();
+  }
+  if (writePath.empty()) {
+    ErrorLog(row, job.source + " => " + createError);
+    return 0;
+  }
+  CommandLine command = CommandFor(job, writePath);
+  if (!command.error.empty()) {
+    ErrorLog(row, job.source + " => " + command.error);
     return 0;
   }
   DebugLog(kDebugTarget, "%s", command.text.c_str());
+  m_encoderEndProblem.clear();
+  rv.szWriteError.Clear();
 
   rv.bOutputDone = false;
   CRedir redir(&m_monitor, OutputMonitor::OnEncoderOutput, OutputMonitor::OnEncoderTerminate);
@@ -447,6 +578,13 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   // Only our own encoder is ever stopped; other programs' encoders are left alone.
   redir.TerminateChildProcess();
   m_iChildPid = -1;
+  // An encoder killed by a signal we did not send (a file size limit: SIGXFSZ) left a cut file.
+  if (std::optional<platform::ExitInfo> exit = redir.ChildExit(); result == 1 && exit && exit->signalled) {
+    const char* name = sigdescr_np(exit->code);
+    m_encoderEndProblem = "the encoder was ended by signal " + std::to_string(exit->code) + " (" +
+                          (name ? name : "unknown") + ")";
+    ErrorLog(row, job.source + " => " + m_encoderEndProblem);
+  }
   if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
   return result;
 }
@@ -512,7 +650,7 @@ std::string CBatchRun::DryRunCommand(size_t index, std::string* error) {
     if (error) *error = "no such row";
     return {};
   }
-  CommandLine command = CommandFor(job);
+  CommandLine command = CommandFor(job, job.outputPath);
   std::string why = !job.error.empty() ? job.error : command.error;
   if (job.sameFile) why = m_env.texts->same_file;
   if (error) *error = why;

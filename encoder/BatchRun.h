@@ -4,6 +4,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncodingSettings.h"
 #include "encoder/FileList.h"
+#include "encoder/OutputFile.h"
 #include "encoder/OutputMonitor.h"
 #include "platform/PowerOff.h"
 #include "support/InterfaceTexts.h"
@@ -67,6 +69,14 @@ class CBatchRun {
   // must end at once take the encoder with it.
   int ActiveChildPid() const { return m_iChildPid.load(); }
 
+  // The program must end now (a second Ctrl-C, SIGTERM, the terminal gone): stops the
+  // encoder's process group and removes the output being written, so that nothing partial
+  // is left. The worker starts nothing more; the caller then exits without joining it.
+  void Abandon();
+
+  // The error log file that records go to now (the stored path with its month stamp).
+  std::string ErrorLogFile() const;
+
   RunFlags m_zFLAG;
   OutputMonitor m_monitor;
 
@@ -78,7 +88,13 @@ class CBatchRun {
   int EncodingFileOne(size_t row);
   int EncodingRun(size_t row, const Prepared& job);
   bool Prepare(size_t row, Prepared& job, bool forDryRun);
-  CommandLine CommandFor(const Prepared& job) const;
+  CommandLine CommandFor(const Prepared& job, const std::string& writePath) const;
+  // Why the row's output cannot be written at all, checked before any encoder runs; empty when it can.
+  std::string OutputRefusal(const Prepared& job) const;
+  // Judges the finished attempt's output and renames it into place; empty when the row is done,
+  // else why not.
+  std::string FinishOutput(size_t row, int sourceSeconds);
+  void DiscardOutput();
   void SummariseSettings(size_t row, bool withSubtitle);
   void ErrorLog(size_t row, const std::string& text, bool closing = false);
   std::string StatusText(int which) const;
@@ -89,6 +105,16 @@ class CBatchRun {
   std::atomic<bool> m_bStopped{false};
   std::atomic<int> m_iChildPid{-1};
   std::string m_outputFolder;
+  std::string m_outputFolderError;  // why the output folder cannot be used, for every row
+  std::set<FileId> m_sourceIds;     // every source of the list: no output may replace one
+  std::map<std::string, size_t> m_writtenOutputs;  // outputs this run has put in place, by row
+  std::set<std::string> m_loggedSubstitutions;
+  std::string m_encoderEndProblem;  // how the last attempt's encoder ended, when that spoils its output
+  int m_sourceSeconds = 0;          // play time of the row's source by our probe, 0 unknown
+  bool m_bSourceRecognised = true;  // our probe knows the row's source
+  mutable std::mutex m_pendingMutex;  // the output being written; the signal watcher removes it
+  PendingOutput m_pending;
+  bool m_bAbandoned = false;  // guarded by m_pendingMutex
   mutable std::mutex m_outcomeMutex;
   std::map<size_t, RowOutcome> m_outcomes;
 };

@@ -38,6 +38,9 @@ class BatchDisplay {
   virtual void SetControlsEnabled(bool enabled) = 0;
   // Starts or stops the tray icon's animation.
   virtual void SetTrayAnimation(bool running) = 0;
+  // Every change that one progress value causes has been set (bars, percentages, times):
+  // a display that prints whole lines prints them now, so that they never mix old and new.
+  virtual void EndOfUpdate() {}
 };
 
 // A stable name for each text, for logs, terminals and tests.

@@ -66,6 +66,13 @@ uint32_t ReadTimeText(std::string_view text) {
   return static_cast<uint32_t>(std::clamp<int64_t>(total, 0, UINT32_MAX));
 }
 
+bool IsWriteErrorLine(std::string_view line) {
+  for (const char* cause : {"No space left on device", "File too large", "Disk quota exceeded", "Input/output error",
+                            "Error writing trailer", "Error writing file"})
+    if (ContainsIgnoringCase(line, cause)) return true;
+  return false;
+}
+
 EncoderLine ParseFfmpegLine(std::string_view line) {
   EncoderLine r;
   if (size_t d = line.find("Duration: "); d != std::string_view::npos) {
@@ -89,11 +96,13 @@ EncoderLine ParseFfmpegLine(std::string_view line) {
     if (blank != std::string_view::npos) r.frame = ToInt(ReadLeadingInteger(value.substr(0, blank)));
   }
   r.error = ContainsIgnoringCase(line, "error ");
+  r.write_error = IsWriteErrorLine(line);
   return r;
 }
 
 EncoderLine ParseMencoderLine(std::string_view line) {
   EncoderLine r;
+  r.write_error = IsWriteErrorLine(line);
   // Frame drops are reported between progress lines; they say nothing about progress.
   if (line == "Skipping frame!" || !line.starts_with("Pos:")) return r;
   size_t open = line.find('(');
@@ -113,6 +122,7 @@ void RowMonitorState::Clear() {
   iSamePosCnt = 0;
   iLastFrame = 0;
   szLastError.Clear();
+  szWriteError.Clear();
   bOutputDone = false;
   iCodecOverride = -1;
 }
@@ -216,6 +226,7 @@ void OutputMonitor::ProcessLine(std::string_view line) {
   RowMonitorState& row = m_zRowVal;
   if (m_bUseAlternative) {
     EncoderLine parsed = ParseMencoderLine(line);
+    if (parsed.write_error && row.szWriteError.Empty()) row.szWriteError.Set(line, kMaxLastError);
     if (parsed.percent) {
       UpdateProgress(*parsed.percent);
       row.iPercent = *parsed.percent;
@@ -245,6 +256,7 @@ void OutputMonitor::ProcessLine(std::string_view line) {
     row.iLastFrame = *parsed.frame;
   }
   if (parsed.error) row.szLastError.Set(line, kMaxLastError);
+  if (parsed.write_error && row.szWriteError.Empty()) row.szWriteError.Set(line, kMaxLastError);
 }
 
 void OutputMonitor::UpdateProgress(int percent) {
@@ -265,6 +277,7 @@ void OutputMonitor::Show(const ProgressView& view) {
   if (view.estimated_total_time) m_display.SetText(DisplayText::kEstimatedTotalTime, *view.estimated_total_time);
   if (view.elapsed_time) m_display.SetText(DisplayText::kElapsedTime, *view.elapsed_time);
   if (view.remaining_time) m_display.SetText(DisplayText::kRemainingTime, *view.remaining_time);
+  if (view.file_bar) m_display.EndOfUpdate();
 }
 
 void OutputMonitor::ResetProgress(int overall) {

@@ -63,6 +63,7 @@ struct RowMonitorState {
   std::atomic<int> iSamePosCnt{0};           // consecutive "frame=" lines repeating the last frame number
   std::atomic<int> iLastFrame{0};            // frame number of the last "frame=" line
   SharedText szLastError;                    // last line holding "error " (at most 1023 characters)
+  SharedText szWriteError;                   // first line saying the output could not be written
   std::atomic<bool> bOutputDone{false};      // every complete line received so far is processed
   std::atomic<int> iCodecOverride{-1};       // video codec forced for the next attempt, -1 for none
 
@@ -78,7 +79,12 @@ struct EncoderLine {
   std::optional<int> frame;          // number after a leading "frame="
   bool error = false;                // holds "error " (any case)
   std::optional<int> percent;        // the alternative encoder's "Pos:" percentage
+  bool write_error = false;          // says that the output could not be written (disk full, size limit)
 };
+
+// Whether an encoder line says that writing the output failed. Encoders may still exit with
+// success after such a line (ffmpeg on a full disk), leaving a cut file.
+bool IsWriteErrorLine(std::string_view line);
 
 // A line of ffmpeg's output.
 EncoderLine ParseFfmpegLine(std::string_view line);

@@ -217,5 +217,5 @@ void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");
   if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder");
   if (paths.ProgramFolder.empty()) paths.ProgramFolder = programFolder;
-  if (paths.error_log_path.empty()) paths.error_log_path = programFolder + "/error_log.txt";
+  if (paths.error_log_path.empty()) paths.error_log_path = DefaultErrorLogPath();
 }

@@ -38,6 +38,10 @@ struct ProcessOptions {
   // Standard error on /dev/null instead of the output pipe, for helpers whose answer is what
   // they print on standard output.
   bool discard_error_output = false;
+  // The child is killed when this process ends, however it ends (even by SIGKILL), so an
+  // encoder never runs on without the program that judges its output. Off only for a
+  // program that must outlive us.
+  bool die_with_parent = true;
 };
 
 // Why a read call returned.

@@ -66,6 +66,8 @@ std::string FormatText(const char* prefix, const char* format, va_list args) {
 
 std::string DebugLogFolder() { return EnvOr("XDG_STATE_HOME", "/.local/state") + "/zelvora/debug_logs"; }
 
+std::string DefaultErrorLogPath() { return EnvOr("XDG_STATE_HOME", "/.local/state") + "/zelvora/error_log.txt"; }
+
 std::string LogTimestamp(long long when) {
   static const char* const kDays[] = {"Su", "Mo", "Tu", "We", "Th", "Fr", "Sa"};
   std::tm tm = LocalTime(when);

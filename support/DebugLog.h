@@ -24,6 +24,11 @@ bool DebugLogPrefixed(const char* prefix, const char* target, const char* format
 // (default ~/.local/state/zelvora/debug_logs).
 std::string DebugLogFolder();
 
+// The batch run's error log when no path is stored: $XDG_STATE_HOME/zelvora/error_log.txt
+// (default ~/.local/state/zelvora/error_log.txt), month-stamped like every path target. Never
+// beside the program, which an installed copy cannot write.
+std::string DefaultErrorLogPath();
+
 // The file a path target resolves to at local time `when` (seconds since 1970).
 std::string ResolveLogPath(const std::string& target, long long when);
 

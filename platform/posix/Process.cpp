@@ -4,12 +4,14 @@
 #include <atomic>
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -125,6 +127,8 @@ struct LaunchPlan {
   bool lower_priority = false;
   int nice_value = 0;
   int fd_limit = 0;
+  bool die_with_parent = true;
+  pid_t parent = 0;
 };
 
 [[noreturn]] void ChildFail(int error_fd) {
@@ -145,6 +149,11 @@ struct LaunchPlan {
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
+  if (plan.die_with_parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // We may have died between fork and prctl: then nobody would ever send the signal.
+    if (::getppid() != plan.parent) ::_exit(127);
+  }
   ::setpgid(0, 0);
   if (plan.lower_priority) ::setpriority(PRIO_PROCESS, 0, plan.nice_value);
   if (::dup2(plan.stdin_fd, 0) < 0 || ::dup2(plan.out_fd, 1) < 0 ||
@@ -170,6 +179,67 @@ int DescriptorLimit() {
   if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65536;
   return static_cast<int>(std::min<rlim_t>(rl.rlim_cur, 1 << 20));
 }
+
+// The parent-death signal fires when the *thread* that forked ends, not the process. Callers
+// fork from short-lived threads (a batch worker, a query), so every fork happens on one thread
+// that lives as long as the process: the signal then means exactly "the program has ended".
+class Forker {
+ public:
+  static Forker& Instance() {
+    // Never destroyed: the thread runs until the process ends, and a fork may be asked for
+    // during static destruction.
+    static Forker* forker = new Forker;
+    return *forker;
+  }
+
+  // Forks a child that runs `plan`; returns its pid, or -1 with errno's value in `error`.
+  pid_t Fork(const LaunchPlan& plan, int& error) {
+    Request request{&plan};
+    std::unique_lock lock(mutex_);
+    queue_.push_back(&request);
+    wake_.notify_all();
+    wake_.wait(lock, [&] { return request.done; });
+    error = request.error;
+    return request.pid;
+  }
+
+ private:
+  struct Request {
+    const LaunchPlan* plan;
+    pid_t pid = -1;
+    int error = 0;
+    bool done = false;
+  };
+
+  Forker() {
+    // No handler of ours may run in a child between fork and the reset of its signals, and
+    // signals meant for the program are never taken by this thread.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread(&Forker::Run, this).detach();
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return !queue_.empty(); });
+      Request* request = queue_.front();
+      queue_.erase(queue_.begin());
+      pid_t pid = ::fork();
+      if (pid == 0) RunChild(*request->plan);
+      request->error = pid < 0 ? errno : 0;
+      request->pid = pid;
+      request->done = true;
+      wake_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<Request*> queue_;
+};
 
 }  // namespace
 
@@ -257,6 +327,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   for (const auto& a : argv) plan.argv.push_back(const_cast<char*>(a.c_str()));
   plan.argv.push_back(nullptr);
   plan.lower_priority = options.below_normal_priority;
+  plan.die_with_parent = options.die_with_parent;
+  plan.parent = ::getpid();
   plan.nice_value = LowerNiceValue();
   plan.fd_limit = DescriptorLimit();
 
@@ -281,14 +353,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   plan.out_fd = out[1];
   plan.error_fd = err[1];
 
-  // No handler of ours may run in the child between fork and the reset of its signals.
-  sigset_t all, old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pid_t pid = ::fork();
-  if (pid == 0) RunChild(plan);
-  int fork_errno = errno;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  int fork_errno = 0;
+  pid_t pid = Forker::Instance().Fork(plan, fork_errno);
   if (pid < 0) {
     error = std::string("fork: ") + std::strerror(fork_errno);
     close_all();

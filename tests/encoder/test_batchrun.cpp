@@ -54,6 +54,8 @@ double ProbeDuration(const std::string& path) {
   return std::atof(out.c_str());
 }
 
+void ProvideWholeMp4();
+
 // A batch over a list, with settings and paths of a first start pointed at a temporary folder.
 struct Batch {
   TempDir dir;
@@ -91,6 +93,7 @@ struct Batch {
 
   // A waiting row for a file of `bytes` bytes (no file at all for 0: a source gone before its turn).
   size_t AddWaitingFile(const std::string& name, size_t bytes) {
+    ProvideWholeMp4();
     std::string source = dir.file(name);
     if (bytes) testsupport::WriteFile(source, std::string(bytes, 'x'));
     ListRowTexts row{};
@@ -120,6 +123,17 @@ std::string ScriptEncoder(const TempDir& dir, const std::string& name, const std
 }
 
 bool HaveEncoders() { return testsupport::HaveProgram("ffmpeg") && testsupport::HaveProgram("ffprobe"); }
+
+// A whole MP4 that stand-in encoders copy to their output as "$ZELVORA_WHOLE_MP4": a row is done
+// only when its output reads back as a file of the chosen container.
+void ProvideWholeMp4() {
+  static TempDir dir;
+  static const std::string path = [] {
+    std::string clip = MakeClip(dir, "whole.mp4", 1, "160x120", {"-c:v", "mpeg4", "-c:a", "aac"});
+    setenv("ZELVORA_WHOLE_MP4", clip.c_str(), 1);
+    return clip;
+  }();
+}
 
 }  // namespace
 
@@ -264,7 +278,7 @@ TEST(BatchRun, JudgesScriptedEncoderEndings) {
   } cases[] = {
       {"91 percent then failure counts as done",
        "printf 'Duration: 00:01:40.00, start\\n'\nprintf 'frame=  1 time=00:01:31.00 bitrate=1\\r'\n"
-       "for a; do out=$a; done; echo data > \"$out\"\nexit 1\n",
+       "for a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\nexit 1\n",
        true, nullptr},
       {"stall ends the attempt",
        "printf 'Duration: 00:00:10.00, start\\n'\n"
@@ -302,7 +316,7 @@ TEST(BatchRun, CancelDuringSecondFileLeavesRestWaitingAndNoShutdown) {
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
       "printf 'Duration: 00:00:10.00, start\\n'\nfor a; do out=$a; done\n"
-      "case \"$out\" in *clip0*) printf 'frame= 1 time=00:00:10.00 b\\r'; echo x > \"$out\"; exit 0;; esac\n"
+      "case \"$out\" in *clip0*) printf 'frame= 1 time=00:00:10.00 b\\r'; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"; exit 0;; esac\n"
       "n=0; while :; do n=$((n+1)); printf 'frame= %d time=00:00:01.00 b\\r' $n; sleep 0.05; done\n");
   ASSERT_EQ(b.run->OnStartButton(), 1);
   b.run->SetShutdownAfterRun(true);
@@ -324,7 +338,7 @@ TEST(BatchRun, ShutdownAfterARunWithFilesDone) {
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
       "sleep 0.3; printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\n"
-      "for a; do out=$a; done; echo x > \"$out\"\n");
+      "for a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\n");
   ASSERT_EQ(b.run->OnStartButton(), 1);
   b.run->SetShutdownAfterRun(true);
   b.run->JoinThread();
@@ -336,7 +350,7 @@ TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
   Batch b;
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
-      "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; echo x > \"$out\"\n");
+      "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\n");
   size_t quoted = b.AddWaitingFile("say \"hi\".mp4", 5000);
   size_t longName = b.AddWaitingFile(std::string(200, 'n') + ".mp4", 5000);
   size_t tooLong = b.AddWaitingFile(std::string(250, 'l') + ".mp4", 5000);  // the prefix pushes it past 255

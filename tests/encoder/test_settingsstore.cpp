@@ -393,7 +393,9 @@ TEST(SettingsStore, StartUpPathDefaults) {
   EXPECT_EQ(p.output_folder, SpecialFolderPath(kFolderDesktop));
   EXPECT_TRUE(fs::is_directory(p.output_folder));
   EXPECT_EQ(p.ProgramFolder, programFolder);
-  EXPECT_EQ(p.error_log_path, programFolder + "/error_log.txt");
+  // Never beside the program, which an installed copy cannot write.
+  const std::string stateLog = std::string(std::getenv("XDG_STATE_HOME")) + "/zelvora/error_log.txt";
+  EXPECT_EQ(p.error_log_path, stateLog);
   EXPECT_FALSE(p.encoder_path_a.empty());
 
   // A stored ffmpeg that is gone takes ProgramFolder and the error log with it; a valid
@@ -403,7 +405,7 @@ TEST(SettingsStore, StartUpPathDefaults) {
   StoredPaths q{"/in", "/out", dir.file("gone-ffmpeg"), mencoder, "/old/prog", "/old/prog/error_log.txt", 0};
   ApplyPathDefaults(q);
   EXPECT_EQ(q.ProgramFolder, programFolder);
-  EXPECT_EQ(q.error_log_path, programFolder + "/error_log.txt");
+  EXPECT_EQ(q.error_log_path, stateLog);
   EXPECT_NE(q.encoder_path_a, dir.file("gone-ffmpeg"));
   EXPECT_EQ(q.encoder_path_b, mencoder);
   EXPECT_EQ(q.last_open_folder, "/in");

@@ -1,0 +1,256 @@
+// Running the zelvora command as a user would for the fault suite: bounded waits, captured
+// output, scripted stand-in encoders, checksums of everything a run must not touch.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/Process.h"
+
+namespace faults {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A bound on every wait: far above what a loaded machine needs, so reaching it means a hang.
+inline constexpr std::chrono::seconds kHangLimit{240};
+
+struct RunResult {
+  int status = -1;        // exit status, or 128 + signal
+  bool hung = false;      // killed after kHangLimit
+  std::string out, err;   // standard output and standard error
+  long maxRssKb = 0;      // peak resident size of the command (its waited children included)
+};
+
+// One started zelvora: its pid and the read ends of its output.
+class Running {
+ public:
+  // `before` runs in the child before exec (limits, …).
+  explicit Running(const std::vector<std::string>& args, std::function<void()> before = {}) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      int devnull = ::open("/dev/null", O_RDONLY);
+      ::dup2(devnull, 0);
+      if (before) before();
+      std::vector<char*> argv{const_cast<char*>(ZELVORA_CLI_PATH)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(ZELVORA_CLI_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Running() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+  int pid() const { return pid_; }
+
+  // Reads standard error until it holds `text` (true) or ends or the limit passes (false).
+  bool WaitForStderr(const std::string& text) {
+    const auto deadline = Clock::now() + kHangLimit;
+    while (result_.err.find(text) == std::string::npos) {
+      if (!Pump(deadline, true)) return false;
+    }
+    return true;
+  }
+
+  // Collects all output and reaps; kills the command when it outlives the limit.
+  RunResult Finish() {
+    const auto deadline = Clock::now() + kHangLimit;
+    while (out_ >= 0 || err_ >= 0) {
+      if (!Pump(deadline, false)) {
+        if (Clock::now() >= deadline) {
+          result_.hung = true;
+          ::kill(pid_, SIGKILL);
+        }
+        break;
+      }
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result_.maxRssKb = usage.ru_maxrss;
+    return result_;
+  }
+
+ private:
+  // One poll step on both pipes; false when both have ended or the deadline passed.
+  bool Pump(Clock::time_point deadline, bool stderrOnly) {
+    pollfd fds[2] = {{stderrOnly ? -1 : out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (fds[0].fd < 0 && fds[1].fd < 0) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    int r = ::poll(fds, 2, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) return true;
+    if (r <= 0) return false;
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      if (!fds[i].revents) continue;
+      int& fd = i == 0 ? out_ : err_;
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result_.out : result_.err).append(buffer, static_cast<size_t>(n));
+      } else {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool reaped_ = false;
+  RunResult result_;
+};
+
+inline RunResult Zelvora(const std::vector<std::string>& args, std::function<void()> before = {}) {
+  return Running(args, std::move(before)).Finish();
+}
+
+// A tiny real clip made by ffmpeg (MPEG-4 part 2 + MP3 in the container of the name).
+inline std::string MakeClip(const std::string& path, int seconds = 2) {
+  testsupport::RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                           "testsrc=size=160x120:rate=25:duration=" + std::to_string(seconds), "-f", "lavfi", "-i",
+                           "sine=duration=" + std::to_string(seconds), "-c:v", "mpeg4", "-c:a", "libmp3lame",
+                           "-shortest", path});
+  return path;
+}
+
+inline bool HaveFfmpeg() { return testsupport::HaveProgram("ffmpeg"); }
+
+// A stand-in encoder: a shell script stored as the ffmpeg path. It answers the capability
+// questions with nothing, sets $out to its last argument (where ffmpeg writes) and runs `body`.
+inline std::string InstallFakeEncoder(const std::string& path, const std::string& body) {
+  testsupport::WriteFile(path,
+                         "#!/bin/sh\n"
+                         "case \" $* \" in *\" -encoders \"*|*\" -filters \"*|*\" -version \"*) exit 0;; esac\n"
+                         "for a; do out=$a; done\n" +
+                             body);
+  fs::permissions(path, fs::perms::owner_all);
+  std::string out;
+  EXPECT_EQ(testsupport::RunCommand({ZELVORA_CLI_PATH, "settings", "set", "encoder.encoder_path_a=" + path}, &out), 0)
+      << out;
+  return path;
+}
+
+// The real ffmpeg as the stored encoder (a stand-in of an earlier case may be stored).
+inline void UseRealFfmpeg() {
+  std::string out;
+  EXPECT_EQ(testsupport::RunCommand({ZELVORA_CLI_PATH, "settings", "set", "encoder.encoder_path_a=" +
+                                                                              platform::FindExecutable("ffmpeg")},
+                                    &out),
+            0)
+      << out;
+}
+
+// Checksums of every file below `root` (links as their target text), to show that a run
+// touched nothing it should not.
+inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> sums;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const fs::path& p = it->path();
+    std::string rel = fs::relative(p, root).string();
+    if (it->is_symlink()) {
+      sums[rel] = "link:" + fs::read_symlink(p).string();
+    } else if (it->is_regular_file()) {
+      std::string bytes = testsupport::ReadFile(p.string());
+      sums[rel] = std::to_string(std::hash<std::string>{}(bytes)) + ":" + std::to_string(bytes.size());
+    } else if (it->is_directory()) {
+      sums[rel] = "dir";
+    } else {
+      sums[rel] = "other";
+    }
+  }
+  return sums;
+}
+
+// Names in `folder` that a run left under its private temporary names.
+inline std::vector<std::string> Temporaries(const fs::path& folder) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    if (it->path().filename().string().rfind(".zelvora-", 0) == 0) found.push_back(it->path().filename().string());
+  return found;
+}
+
+// The lines of `text` that are result lines of the CLI (status, tab, name, tab, detail).
+inline std::vector<std::string> ResultLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (std::count(line.begin(), line.end(), '\t') >= 2) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Waits until process `pid` has ended (it need not be our child); false after the limit.
+inline bool WaitForProcessEnd(int pid) {
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return errno == ESRCH;
+  pollfd p{fd, POLLIN, 0};
+  int r;
+  do r = ::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kHangLimit).count()));
+  while (r < 0 && errno == EINTR);
+  ::close(fd);
+  return r > 0;
+}
+
+// Reads one line from FIFO `path` that a stand-in encoder writes; empty after the limit.
+inline std::string ReadFifoLine(const std::string& path) {
+  // Open for writing too: then the FIFO never reads as ended before the encoder has written.
+  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string line;
+  const auto deadline = Clock::now() + kHangLimit;
+  while (line.find('\n') == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    char buffer[256];
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) line.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return line.substr(0, line.find('\n'));
+}
+
+}  // namespace faults
