@@ -204,6 +204,15 @@ TEST_F(BurnIn, DryRunPrintsTheCommandTheRunStarts) {
   std::vector<std::string> startedArgs = faults::LinesWith(started, "");
   ASSERT_FALSE(printed.empty());
   printed.erase(printed.begin());  // the wrapper's own path is argv[0], not an argument
+  // A run writes to a private temporary name beside the output, chosen when the file is
+  // created; the dry run names the output itself. Every other argument is the same.
+  ASSERT_EQ(startedArgs.size(), printed.size());
+  const std::filesystem::path written = startedArgs.back(), output = printed.back();
+  EXPECT_EQ(written.parent_path(), output.parent_path());
+  EXPECT_TRUE(written.filename().string().starts_with(".zelvora-")) << written;
+  EXPECT_TRUE(written.filename().string().ends_with("-" + output.filename().string())) << written;
+  startedArgs.pop_back();
+  printed.pop_back();
   EXPECT_EQ(startedArgs, printed);
   EXPECT_NE(dry.out.find("subtitles=filename=" + dir_.file("cache/zelvora/work/")), std::string::npos) << dry.out;
   EXPECT_NE(ReadFile(log + ".work").find(kKoreanUtf8 + " WWWW MMMM"), std::string::npos);
