@@ -193,6 +193,12 @@ bool SkyliftExchange::OnBlock(std::span<const char> block) {
     return OnPiece(*payload);
   }
   if (BlockMarkerIs(block, "_PAREND:")) {
+    // An end in the middle of a file is no normal end: the file is thrown away and the
+    // exchange counts as failed, so that nobody starts a half-refreshed program.
+    if (m_fd >= 0) {
+      Log("End of the exchange while %s was arriving", m_tempPath.c_str());
+      return Fail(kSkyInstallFailed);
+    }
     m_state = kSkyStateDone;
     return false;
   }

@@ -301,6 +301,17 @@ TEST(SkyliftPieces, AbortRemovesTheUnfinishedFile) {
   EXPECT_FALSE(fs::exists(h.M("big")));
 }
 
+TEST(SkyliftPieces, AnEndInTheMiddleOfAFileIsAFailure) {
+  Harness h;
+  h.Feed(blocks::List(false, 1, {{'C', 'M', "", "big", 100, kTime}}));
+  h.Feed(blocks::Piece(true, 0, "part"));
+  EXPECT_FALSE(h.Feed(blocks::Block("_PAREND:", "")));
+  EXPECT_EQ(h.state.load(), kSkyStateUpdate);
+  EXPECT_TRUE(h.ex->Failed());
+  EXPECT_FALSE(fs::exists(h.M("big.bnu")));
+  EXPECT_FALSE(fs::exists(h.M("big")));
+}
+
 TEST(SkyliftPieces, ReceivedProgramsBecomeExecutableAndKeepReplacedModes) {
   Harness h;
   WriteFile(h.M("data"), "old");
