@@ -4,3 +4,4 @@
 int RunSettingsCommand(int argc, char** argv);  // argv[0] == "settings"
 int RunProbeCommand(int argc, char** argv);     // argv[0] == "probe"
 int RunEncodeCommand(int argc, char** argv);    // argv[0] == "encode"
+int RunUpdateCommand(int argc, char** argv);    // argv[0] == "update"

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "settings") == 0) return RunSettingsCommand(argc - 1, argv + 1);
   if (std::strcmp(command, "probe") == 0) return RunProbeCommand(argc - 1, argv + 1);
   if (std::strcmp(command, "encode") == 0) return RunEncodeCommand(argc - 1, argv + 1);
+  if (std::strcmp(command, "update") == 0) return RunUpdateCommand(argc - 1, argv + 1);
   std::fprintf(stderr, "zelvora: unknown command '%s' (see zelvora --help)\n", command);
   return 2;
 }

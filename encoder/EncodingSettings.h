@@ -55,4 +55,5 @@ struct StoredPaths {
   std::string ProgramFolder;
   std::string error_log_path;
   uint32_t program_rebirth = 0;  // time of the last update check
+  std::string update_server;     // HOST[:PORT] of the update server; empty: no update check
 };

@@ -118,6 +118,7 @@ const std::array kFields = {
     Path("encoder_path_b", &SP::encoder_path_b, "mencoder"),
     Path("ProgramFolder", &SP::ProgramFolder, "program folder (read only: subtitle work files go to the cache folder)"),
     Path("error_log_path", &SP::error_log_path, "error log of the encoder (month-stamped)"),
+    Path("update_server", &SP::update_server, "update server as HOST[:PORT] (port 4654 when omitted; empty: no update check)"),
     SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
 };

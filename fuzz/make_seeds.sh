@@ -76,6 +76,23 @@ for name, size, seed, stream in [("two256", 256, 1, b"_GSECTN:\0\x03\0\0\0abc".l
                                  ("split32k", 0, 7, b"_PFSAVE:\0\x10\0\0\0".ljust(40000, b"p")),
                                  ("tiny", 13, 200, b"_PERMSG:\0\xff\xff\xff\xff" * 5)]:
     open(f"{corpus}/blocks/{name}", "wb").write(struct.pack("<HB", size, seed) + stream)
+# fuzz_skylift: mode byte, then records of marker selector (0 _PFLIST: 1 _PFSAVE: 2 _PAREND:
+# 3 _PERMSG:), stored length, payload size, payload.
+import os
+os.makedirs(f"{corpus}/skylift", exist_ok=True)
+def rec(sel, payload): return bytes([sel]) + struct.pack("<iH", len(payload), len(payload)) + payload
+def entry(k, f, sub, name, size, t): return bytes([ord(k), ord(f)]) + struct.pack("<hh", len(sub), len(name)) + sub + name + struct.pack("<ii", size, t)
+def lst(more, total, entries): return bytes([more]) + struct.pack("<ii", total, len(entries)) + b"".join(entries)
+def piece(more, pos, data): return bytes([more]) + struct.pack("<H", pos) + data
+seeds = {
+    "download": bytes([0]) + rec(0, lst(0, 3, [entry("C", "M", b"", b"a.bin", 5, 1600000000), entry("U", "M", b"sub", b"b.txt", 3, 1600000000), entry("D", "M", b"", b"old", 0, 0)]))
+                + rec(1, piece(1, 0, b"hel")) + rec(1, piece(0, 0, b"lo")) + rec(1, piece(0, 1, b"abc")) + rec(2, b""),
+    "check": bytes([1]) + rec(0, lst(0, 1, [entry("G", "M", b"", b"x", 1, 1)])) + rec(1, piece(0, 0, b"x")),
+    "split": bytes([0]) + rec(0, lst(1, 2, [entry("C", "T", b"", b"y.exe", 2, 1)])) + rec(0, lst(0, 0, [entry("C", "K", b"..", b"z", 1, 1)])) + rec(3, b"12"),
+    "zip": bytes([0]) + rec(0, lst(0, 1, [entry("C", "M", b"", b"p.zip", 22, 1)])) + rec(1, piece(0, 0, b"PK\x05\x06" + b"\0" * 18)),
+}
+for name, data in seeds.items():
+    open(f"{corpus}/skylift/{name}", "wb").write(data)
 PY
 if command -v zip >/dev/null; then
   printf 'secret text' >"$work/secret.txt"

@@ -1,0 +1,248 @@
+// zelvora-update-server under load on loopback: many clients at once (whole files, peak memory)
+// and one large file against a plain send loop of the same bytes.
+// bench_server SERVER-PROGRAM SCRATCH [clients (200)] [file MB (1)] [large MB (100)]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t kBlock = 32768;
+using Clock = std::chrono::steady_clock;
+
+std::string Pattern(size_t size, int seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + static_cast<size_t>(seed)) % 251);
+  return s;
+}
+
+void Publish(const std::string& root, const std::string& section, const std::string& name, const std::string& bytes) {
+  std::filesystem::create_directories(root + "/" + section + "/files");
+  std::ofstream(root + "/" + section + "/files/" + name, std::ios::binary) << bytes;
+  std::ofstream(root + "/" + section + "/manifest.tsv") << "C\tM\t\t" << name << "\n";
+}
+
+std::string Request(const char* marker, const std::string& payload) {
+  std::string b(256, '\0');
+  std::memcpy(b.data(), marker, 8);
+  const auto n = static_cast<uint32_t>(payload.size());
+  for (int i = 0; i < 4; ++i) b[9 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  std::memcpy(b.data() + 13, payload.data(), payload.size());
+  return b;
+}
+
+int Connect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One client of the protocol: asks for position 0 of `section` and checks the data against `expected`.
+struct Client {
+  int fd = -1;
+  std::string block;
+  size_t got = 0;
+  bool done = false;
+  bool whole = false;
+  bool failed = false;
+
+  // Handles whatever the socket has; false once the client has finished (or failed).
+  bool Read(const std::string& expected) {
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (n <= 0) return failed = true, false;
+      for (size_t at = 0; at < static_cast<size_t>(n);) {
+        const size_t take = std::min(kBlock - block.size(), static_cast<size_t>(n) - at);
+        block.append(buf + at, take);
+        at += take;
+        if (block.size() == kBlock && !OnBlock(expected)) return false;
+      }
+    }
+  }
+
+  bool OnBlock(const std::string& expected) {
+    const auto* u = reinterpret_cast<const unsigned char*>(block.data());
+    const size_t length = u[9] | (u[10] << 8) | (u[11] << 16);
+    const std::string marker = block.substr(0, 8);
+    bool goOn = true;
+    if (marker == "_PFLIST:") {
+      goOn = SendAll(fd, Request("_GFNDEX:", std::string("\0\0\0", 3)));
+    } else if (marker == "_PFSAVE:" && length >= 3) {
+      const size_t n = length - 3;
+      if (got + n > expected.size() || std::memcmp(block.data() + 16, expected.data() + got, n) != 0) failed = true;
+      got += n;
+    } else if (marker == "_PAREND:") {
+      whole = !failed && got == expected.size();
+      done = true;
+      goOn = false;
+    } else {
+      failed = true;
+      goOn = false;
+    }
+    block.clear();
+    return goOn && !failed;
+  }
+};
+
+long PeakKilobytes(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Runs `count` clients at once over one poll loop; the number that received the file whole.
+int RunClients(int port, int count, const std::string& section, const std::string& expected) {
+  std::vector<Client> clients(static_cast<size_t>(count));
+  for (auto& c : clients) {
+    c.fd = Connect(port);
+    if (c.fd < 0 || !SendAll(c.fd, Request("_GSECTN:", section))) c.failed = true;
+  }
+  const auto deadline = Clock::now() + std::chrono::minutes(5);
+  for (;;) {
+    std::vector<pollfd> fds;
+    std::vector<Client*> owners;
+    for (auto& c : clients)
+      if (!c.done && !c.failed) {
+        fds.push_back({c.fd, POLLIN, 0});
+        owners.push_back(&c);
+      }
+    if (fds.empty() || Clock::now() > deadline) break;
+    if (::poll(fds.data(), fds.size(), 1000) <= 0) continue;
+    for (size_t i = 0; i < fds.size(); ++i)
+      if (fds[i].revents) owners[i]->Read(expected);
+  }
+  int whole = 0;
+  for (auto& c : clients) {
+    whole += c.whole ? 1 : 0;
+    if (c.fd >= 0) ::close(c.fd);
+  }
+  return whole;
+}
+
+// The peer: the same bytes read from the same file and sent in blocks of the same size over
+// loopback by a plain loop, received by the same kind of reader.
+double PlainSeconds(const std::string& path, size_t size) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(listener, 1);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::thread sender([&] {
+    int fd = ::accept(listener, nullptr, nullptr);
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string buf(kBlock, '\0');
+    for (ssize_t n; (n = ::read(file, buf.data() + 16, kBlock - 16)) > 0;) SendAll(fd, buf);
+    ::close(file);
+    ::close(fd);
+  });
+  const auto start = Clock::now();
+  int fd = Connect(ntohs(a.sin_port));
+  char buf[65536];
+  size_t got = 0;
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sender.join();
+  ::close(fd);
+  ::close(listener);
+  return got >= size ? seconds : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: bench_server SERVER-PROGRAM SCRATCH [clients] [file MB] [large MB]\n");
+    return 2;
+  }
+  const std::string program = argv[1];
+  const std::string root = std::string(argv[2]) + "/root";
+  const int clients = argc > 3 ? std::atoi(argv[3]) : 200;
+  const size_t fileSize = (argc > 4 ? std::stoul(argv[4]) : 1) << 20;
+  const size_t largeSize = (argc > 5 ? std::stoul(argv[5]) : 100) << 20;
+  const std::string small = Pattern(fileSize, 1);
+  const std::string large = Pattern(largeSize, 2);
+  Publish(root, "small", "one.bin", small);
+  Publish(root, "large", "big.bin", large);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  int out[2];
+  if (::pipe(out) != 0) return 1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args = {program, "--root", root, "--listen", "127.0.0.1:0"};
+  std::vector<char*> av;
+  for (auto& s : args) av.push_back(s.data());
+  av.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, av.data(), environ) != 0) return 1;
+  ::close(out[1]);
+  std::string line;
+  for (char c; line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1;) line += c;
+  const int port = std::atoi(line.substr(line.rfind(':') + 1).c_str());
+  if (port <= 0) return 1;
+
+  const auto start = Clock::now();
+  const int whole = RunClients(port, clients, "small", small);
+  const double manySeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const long peak = PeakKilobytes(pid);
+  std::printf("%d clients x %zu MB: %d whole in %.2f s; server peak memory %.1f MB (target < 64 MB)\n", clients,
+              fileSize >> 20, whole, manySeconds, static_cast<double>(peak) / 1024);
+
+  const auto t0 = Clock::now();
+  const int one = RunClients(port, 1, "large", large);
+  const double serverSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double plainSeconds = PlainSeconds(root + "/large/files/big.bin", largeSize);
+  const double mb = static_cast<double>(largeSize) / (1 << 20);
+  std::printf("one client x %zu MB: %s, %.0f MB/s (target >= 100); plain send loop %.0f MB/s; server/plain %.2f\n",
+              largeSize >> 20, one == 1 ? "whole" : "NOT whole", mb / serverSeconds, mb / plainSeconds,
+              plainSeconds / serverSeconds);
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const bool ok = whole == clients && one == 1 && peak < 64 * 1024 && mb / serverSeconds >= 100;
+  std::printf("%s\n", ok ? "targets met" : "TARGETS MISSED");
+  return ok ? 0 : 1;
+}

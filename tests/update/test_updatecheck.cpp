@@ -1,0 +1,373 @@
+// End to end on loopback: the update check and the update client against zelvora-update-server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "ArchiveFixtures.h"
+#include "LoopbackServer.h"
+#include "TestSupport.h"
+#include "UpdateBlocks.h"
+#include "tools/update-server/UpdateServer.h"
+#include "update/Skylift.h"
+#include "update/UpdateCheck.h"
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int64_t kNow = 1800000000;
+
+int64_t TimeOf(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
+}
+
+void SetTime(const std::string& path, int64_t t) {
+  utimbuf times{static_cast<time_t>(t), static_cast<time_t>(t)};
+  ASSERT_EQ(::utime(path.c_str(), &times), 0);
+}
+
+struct Message {
+  std::string text;
+  bool error;
+};
+
+class UpdateEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir.file("root"));
+    fs::create_directories(dir.file("tmp"));
+    log = std::tmpfile();
+    UpdateServerOptions opt;
+    opt.root = dir.file("root");
+    opt.port = 0;
+    opt.log = log;
+    server = std::make_unique<UpdateServer>(opt);
+    std::string error;
+    ASSERT_TRUE(server->Listen(&error)) << error;
+    serverThread = std::thread([this] { server->Run(); });
+    setup.server = "127.0.0.1";
+    setup.port = server->Port();
+    setup.programFiles = dir.file("P");
+    setup.runningExe = dir.file("P/Tarvesk/zelvora/encoder/zelvora");
+    setup.message = [this](const std::string& text, const std::string&, bool isError) { messages.push_back({text, isError}); };
+    ASSERT_EQ(RegWriteValue(store, kUpdateSettingsKey, "update_server", "127.0.0.1:" + std::to_string(setup.port), kRegSz, 0), 1);
+  }
+
+  void TearDown() override {
+    if (server) server->Stop();
+    if (serverThread.joinable()) serverThread.join();
+    if (log) std::fclose(log);
+  }
+
+  // Publishes `files` (name → bytes) below SECTION/files and the manifest lines.
+  void Publish(const std::string& section, const std::string& manifest,
+               const std::vector<std::pair<std::string, std::string>>& files) {
+    for (const auto& [name, bytes] : files) {
+      fs::create_directories(fs::path(dir.file("root/" + section + "/files/" + name)).parent_path());
+      WriteFile(dir.file("root/" + section + "/files/" + name), bytes);
+    }
+    WriteFile(dir.file("root/" + section + "/manifest.tsv"), manifest);
+  }
+  std::string Published(const std::string& section, const std::string& name) const {
+    return dir.file("root/" + section + "/files/" + name);
+  }
+
+  std::string ServerLog() {
+    std::fflush(log);
+    std::rewind(log);
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log)) > 0;) text.append(buf, n);
+    return text;
+  }
+
+  uint32_t StoredRebirth() {
+    RegValue v;
+    return RegReadValue(store, kUpdateSettingsKey, "program_rebirth", v) == 1 ? v.dword : 0;
+  }
+
+  // A download-mode client for `section` with M = `folder`, run until its exchange ends.
+  int Download(const std::string& section, const std::string& folder) {
+    CSkylift client;
+    EXPECT_EQ(client.SetSize(256, 32768, 64, 128), 1);
+    EXPECT_EQ(client.Connect("127.0.0.1", setup.port), 1);
+    client.Folders().Set('M', folder);
+    client.Folders().Set('T', dir.file("tmp"));
+    EXPECT_GT(client.iStartUpdate(section, true), 0);
+    loopback::WaitFor([&] { return !client.IsRunning(); }, std::chrono::seconds(60));
+    return client.iGetUpdateStat();
+  }
+
+  std::string M() const { return dir.file("P/Tarvesk/zelvora/encoder"); }
+  std::string Module() const { return dir.file("P/Tarvesk/zelvora/system"); }
+
+  // The encoder section with one file newer than the installed copy, and the module section
+  // whose program writes its parameter text to started.txt.
+  void PublishUpdate() {
+    Publish(kEncoderSection, "# the encoder\nU\tM\t\tzelvora\n", {{"zelvora", "new encoder"}});
+    Publish(kModuleSection, "U\tM\t\tskymod\nC\tM\tlib\tdata.bin\n",
+            {{"skymod", "#!/bin/sh\nprintf '%s' \"$1\" > '" + dir.file("started.tmp") + "'\nmv '" +
+                            dir.file("started.tmp") + "' '" + dir.file("started.txt") + "'\n"},
+             {"lib/data.bin", fixtures::Pattern(100000, 3)}});
+  }
+
+  // The encoder section up to date with the installed copy.
+  void PublishCurrent() {
+    Publish(kEncoderSection, "U\tM\t\tzelvora\n", {{"zelvora", "encoder"}});
+    fs::create_directories(M());
+    WriteFile(M() + "/zelvora", "encoder");
+    SetTime(M() + "/zelvora", TimeOf(Published(kEncoderSection, "zelvora")));
+  }
+
+  testsupport::ScopedEnv tmpdir{"TMPDIR", (testsupport::TestHome() / "tmp").string()};
+  TempDir dir;
+  FILE* log = nullptr;
+  std::unique_ptr<UpdateServer> server;
+  std::thread serverThread;
+  RegistryStore store{dir.file("registry.reg")};
+  UpdateCheckSetup setup;
+  std::vector<Message> messages;
+};
+
+}  // namespace
+
+TEST_F(UpdateEndToEnd, UpToDateSectionStoresTheTimeAndShowsNothing) {
+  PublishCurrent();
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateCurrent);
+  EXPECT_EQ(StoredRebirth(), static_cast<uint32_t>(kNow));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_NE(ServerLog().find("section=zelvora_enc listed=1 requested=0 files=0 bytes=0 end=done"), std::string::npos);
+}
+
+TEST_F(UpdateEndToEnd, UpdateDueRefreshesAndStartsTheModule) {
+  PublishUpdate();
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateStarted);
+  EXPECT_EQ(StoredRebirth(), static_cast<uint32_t>(kNow));
+  EXPECT_TRUE(messages.empty());
+  ASSERT_TRUE(loopback::WaitFor([&] { return fs::exists(dir.file("started.txt")); }, std::chrono::seconds(30)));
+  EXPECT_EQ(ReadFile(dir.file("started.txt")),
+            "1|0|127.0.0.1:" + std::to_string(setup.port) + "|zelvora_enc|" + setup.runningExe);
+  EXPECT_EQ(ReadFile(Module() + "/lib/data.bin"), fixtures::Pattern(100000, 3));
+  EXPECT_EQ(TimeOf(Module() + "/skymod"), TimeOf(Published(kModuleSection, "skymod")));
+  // Check mode only learns that an update is due; the encoder's own files are the module's job.
+  EXPECT_FALSE(fs::exists(M() + "/zelvora"));
+  EXPECT_FALSE(fs::exists(M() + "/zelvora.bnu"));
+}
+
+TEST_F(UpdateEndToEnd, WeekBoundary) {
+  PublishCurrent();
+  struct Case {
+    int64_t age;
+    int result;
+  };
+  for (const Case c : {Case{604800, kUpdateNotRun}, Case{604801, kUpdateCurrent}, Case{-5, kUpdateNotRun}}) {
+    SCOPED_TRACE(c.age);
+    ASSERT_EQ(RegWriteDword(store, kUpdateSettingsKey, "program_rebirth", static_cast<uint32_t>(kNow - c.age)), 1);
+    EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), c.result);
+    EXPECT_EQ(StoredRebirth(), static_cast<uint32_t>(c.result == kUpdateNotRun ? kNow - c.age : kNow));
+  }
+  // A stored time past 2038 reads as negative: no check.
+  ASSERT_EQ(RegWriteDword(store, kUpdateSettingsKey, "program_rebirth", 0x80000000u), 1);
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateNotRun);
+}
+
+TEST_F(UpdateEndToEnd, NoServerConfiguredDoesNothing) {
+  ASSERT_EQ(RegWriteValue(store, kUpdateSettingsKey, "update_server", "", kRegSz, 0), 1);
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateNotRun);
+  EXPECT_EQ(StoredRebirth(), 0u);
+  EXPECT_TRUE(messages.empty());
+  ASSERT_EQ(RegWriteValue(store, kUpdateSettingsKey, "update_server", "host:99999", kRegSz, 0), 1);
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(1), setup), kUpdateNotRun);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].text.find("host:99999"), std::string::npos);
+}
+
+TEST_F(UpdateEndToEnd, ServerErrorGivesZeroAndTheWarning) {
+  // No section published: the server answers _PERMSG:.
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateFailed);
+  EXPECT_EQ(StoredRebirth(), 0u);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, SelectInterfaceTexts(0).update_incomplete);
+  EXPECT_FALSE(messages[0].error);
+  EXPECT_NE(ServerLog().find("end=error 1 unknown section"), std::string::npos);
+}
+
+TEST_F(UpdateEndToEnd, WrongProgramPathAsksNothing) {
+  PublishUpdate();
+  setup.runningExe = dir.file("elsewhere/zelvora");
+  EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateWrongPath);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "Invalid Program Path!!");
+  EXPECT_TRUE(messages[0].error);
+  EXPECT_EQ(StoredRebirth(), 0u);
+  EXPECT_FALSE(fs::exists(Module()));
+  EXPECT_EQ(ServerLog().find("section=zelvora_enc"), std::string::npos);
+}
+
+TEST_F(UpdateEndToEnd, NoServerListeningGivesZero) {
+  int holder = -1;
+  setup.port = loopback::ClosedPort(&holder);
+  EXPECT_EQ(RunUpdateCheck(setup), kUpdateFailed);
+  ::close(holder);
+}
+
+TEST_F(UpdateEndToEnd, SilentOrClosingServersGiveZeroWithinTheBound) {
+  EXPECT_EQ(UpdateCheckSetup{}.verdictTimeoutMs, 30000);
+  struct Case {
+    const char* what;
+    bool closeAfterRequest;
+  };
+  for (const Case c : {Case{"quiet", false}, Case{"closes without a verdict", true}}) {
+    SCOPED_TRACE(c.what);
+    int port = 0;
+    const int listener = loopback::ListenSocket(4, &port);
+    std::atomic<bool> done{false};
+    std::thread fake([&] {
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, 20000) != 1) return;
+      const int fd = ::accept(listener, nullptr, nullptr);
+      loopback::ReadExactly(fd, 256, std::chrono::seconds(20));
+      if (!c.closeAfterRequest) loopback::WaitFor([&] { return done.load(); }, std::chrono::seconds(60));
+      ::close(fd);
+    });
+    setup.port = port;
+    setup.verdictTimeoutMs = 2000;
+    const auto start = Clock::now();
+    EXPECT_EQ(RunUpdateCheck(setup), kUpdateFailed);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+    done = true;
+    fake.join();
+    ::close(listener);
+  }
+}
+
+TEST_F(UpdateEndToEnd, TwoHundredFilesArriveWhole) {
+  std::string manifest;
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 200; ++i) {
+    manifest += "C\tM\tset\tf" + std::to_string(i) + "\n";
+    files.push_back({"set/f" + std::to_string(i), fixtures::Pattern(static_cast<size_t>(i * 331), i)});
+  }
+  Publish("many", manifest, files);
+  EXPECT_EQ(Download("many", dir.file("out")), kSkyStateDone);
+  for (int i = 0; i < 200; ++i)
+    ASSERT_EQ(ReadFile(dir.file("out/set/f" + std::to_string(i))), fixtures::Pattern(static_cast<size_t>(i * 331), i)) << i;
+  EXPECT_NE(ServerLog().find("section=many listed=200 requested=200 files=200"), std::string::npos);
+}
+
+TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
+  if (!testsupport::HaveProgram("gcab")) GTEST_SKIP() << "gcab is not installed";
+  fs::create_directories(dir.file("src/sub"));
+  WriteFile(dir.file("src/readme.txt"), "read me");
+  WriteFile(dir.file("src/sub/b.dll"), fixtures::Pattern(70000, 9));
+  fs::create_directories(dir.file("root/pkg/files"));
+  std::string output;
+  ASSERT_EQ(testsupport::RunCommand({"env", "-C", dir.file("src"), "gcab", "-c", "-z", Published("pkg", "readme.cab"),
+                                     "readme.txt", "sub/b.dll"}, &output), 0) << output;
+  fixtures::MakeZip(Published("pkg", "x.zip"), R"([{"name": "z1.txt", "text": "from the zip"}])");
+  SetTime(Published("pkg", "x.zip"), 1500000000);
+  WriteFile(dir.file("root/pkg/manifest.tsv"), "C\tM\t\treadme.cab\nC\tM\t\tx.zip\n");
+  EXPECT_EQ(Download("pkg", dir.file("out")), kSkyStateDone);
+  EXPECT_EQ(ReadFile(dir.file("out/readme.txt")), "read me");
+  EXPECT_EQ(ReadFile(dir.file("out/sub/b.dll")), fixtures::Pattern(70000, 9));
+  EXPECT_FALSE(fs::exists(dir.file("out/readme.cab")));
+  EXPECT_EQ(ReadFile(dir.file("out/z1.txt")), "from the zip");
+  EXPECT_EQ(TimeOf(dir.file("out/x.zip")), 1500000000);
+  EXPECT_EQ(fixtures::Listing(dir.file("tmp")), std::vector<std::string>{});  // the unpacking folders are gone
+}
+
+TEST_F(UpdateEndToEnd, ServerClosingMidFileLeavesNothingHalfInstalled) {
+  int port = 0;
+  const int listener = loopback::ListenSocket(4, &port);
+  std::thread fake([&] {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) return;
+    const int fd = ::accept(listener, nullptr, nullptr);
+    loopback::ReadExactly(fd, 256, std::chrono::seconds(20));  // _GSECTN:
+    loopback::SendAll(fd, blocks::List(false, 1, {{'C', 'M', "", "big.bin", 100000, 1500000000}}));
+    loopback::ReadExactly(fd, 256, std::chrono::seconds(20));  // _GFNDEX:
+    loopback::SendAll(fd, blocks::Piece(true, 0, std::string(32752, 'a')));
+    ::close(fd);
+  });
+  CSkylift client;
+  ASSERT_EQ(client.SetSize(256, 32768, 64, 128), 1);
+  ASSERT_EQ(client.Connect("127.0.0.1", port), 1);
+  client.Folders().Set('M', dir.file("out"));
+  ASSERT_GT(client.iStartUpdate("s", true), 0);
+  EXPECT_TRUE(loopback::WaitFor([&] { return !client.IsRunning(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(client.iGetUpdateStat(), kSkyStateUpdate);
+  EXPECT_FALSE(fs::exists(dir.file("out/big.bin")));
+  EXPECT_FALSE(fs::exists(dir.file("out/big.bin.bnu")));
+  fake.join();
+  ::close(listener);
+}
+
+TEST_F(UpdateEndToEnd, ManyClientsAtOnceEachGetTheirFileWhole) {
+  Publish("mb", "C\tM\t\tone.bin\n", {{"one.bin", fixtures::Pattern(1 << 20, 5)}});
+  std::vector<std::thread> clients;
+  std::vector<int> states(12, 0);
+  for (size_t i = 0; i < states.size(); ++i)
+    clients.emplace_back([&, i] { states[i] = Download("mb", dir.file("c" + std::to_string(i))); });
+  for (auto& t : clients) t.join();
+  for (size_t i = 0; i < states.size(); ++i) {
+    EXPECT_EQ(states[i], kSkyStateDone) << i;
+    EXPECT_EQ(ReadFile(dir.file("c" + std::to_string(i) + "/one.bin")), fixtures::Pattern(1 << 20, 5)) << i;
+  }
+}
+
+TEST_F(UpdateEndToEnd, ChangedManifestIsReadAgain) {
+  Publish("s", "C\tM\t\ta\n", {{"a", "A"}, {"b", "B"}});
+  EXPECT_EQ(Download("s", dir.file("out")), kSkyStateDone);
+  EXPECT_FALSE(fs::exists(dir.file("out/b")));
+  WriteFile(dir.file("root/s/manifest.tsv"), "C\tM\t\ta\nC\tM\t\tb\n# b added\n");
+  EXPECT_EQ(Download("s", dir.file("out")), kSkyStateDone);
+  EXPECT_EQ(ReadFile(dir.file("out/b")), "B");
+}
+
+TEST(UpdateManifest, LinesThatClimbOutOrAreMalformedAreRefused) {
+  TempDir dir;
+  fs::create_directories(dir.file("s/files/sub"));
+  WriteFile(dir.file("s/files/ok"), "1");
+  WriteFile(dir.file("s/files/sub/deep"), "22");
+  WriteFile(dir.file("secret"), "no");
+  fs::create_symlink(dir.file("secret"), dir.file("s/files/link"));
+  WriteFile(dir.file("s/manifest.tsv"),
+            "# comment\n"
+            "U\tM\t\tok\n"                 // 2: fine
+            "G\tP\tsub\tdeep\n"            // 3: fine
+            "U\tM\t..\tsecret\n"           // 4: climbs
+            "U\tM\t\t../secret\n"          // 5: climbs
+            "U\tM\tsub/../..\tsecret\n"    // 6: climbs
+            "U\tM\t/etc\tpasswd\n"         // 7: absolute
+            "U\tM\t\tlink\n"               // 8: a link leading outside
+            "U\tX\t\tok\n"                 // 9: unknown folder letter
+            "U\tM\tok\n"                   // 10: three fields
+            "UU\tM\t\tok\n"                // 11: key of two letters
+            "U\tM\t\tmissing\n"            // 12: not published
+            "D\tM\t\tgone\n"               // 13: fine, nothing to publish for a deletion
+            "\n");
+  ManifestLoad load;
+  std::string error;
+  ASSERT_TRUE(LoadManifest(dir.file("s"), load, &error)) << error;
+  ASSERT_EQ(load.entries.size(), 3u);
+  EXPECT_EQ(load.entries[0].name, "ok");
+  EXPECT_EQ(load.entries[0].size, 1);
+  EXPECT_EQ(load.entries[1].subdir, "sub");
+  EXPECT_EQ(load.entries[1].size, 2);
+  EXPECT_EQ(load.entries[2].key, 'D');
+  std::vector<std::string> lines;
+  for (const auto& r : load.rejected) lines.push_back(r.substr(0, r.find(':')));
+  EXPECT_EQ(lines, (std::vector<std::string>{"line 4", "line 5", "line 6", "line 7", "line 8", "line 9", "line 10",
+                                             "line 11", "line 12"}));
+  EXPECT_FALSE(LoadManifest(dir.file("nothing"), load, &error));
+}
