@@ -410,6 +410,10 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
     return 0;
   }
   DebugLog(kDebugTarget, "%s", command.text.c_str());
+  {
+    std::lock_guard lock(m_outcomeMutex);
+    m_outcomes[row].command = command.text;
+  }
 
   rv.bOutputDone = false;
   CRedir redir(&m_monitor, OutputMonitor::OnEncoderOutput, OutputMonitor::OnEncoderTerminate);
