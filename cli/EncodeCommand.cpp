@@ -96,7 +96,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--") {
       for (++i; i < argc; ++i) o.files.push_back(argv[i]);
     } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "zelvora encode: unknown option '%s'\n", a.c_str());
+      std::fprintf(stderr, "zelvora encode: unknown option '%s' (see zelvora encode --help)\n", a.c_str());
       return 2;
     } else {
       o.files.push_back(a);
