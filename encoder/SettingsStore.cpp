@@ -1,6 +1,9 @@
 // Loading and saving the settings record through the registry primitives, table-driven.
 #include "encoder/SettingsStore.h"
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "encoder/SettingsFields.h"
 #include "platform/Process.h"
 #include "platform/KnownFolders.h"
@@ -101,6 +104,18 @@ void LoadPaths(RegistryStore& root, StoredPaths& paths, const std::vector<RegPro
       if (ReadDword(root, kSettingsKey, f.name, t)) paths.program_rebirth = t;
     }
   }
+}
+
+// An installed program folder is read only and shared by every user, so the error log lives with
+// the user's own state ($XDG_STATE_HOME/zelvora, default ~/.local/state/zelvora) instead.
+std::string DefaultErrorLogPath(bool createFolder) {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string folder = (state && *state == '/' ? std::string(state) : HomeFolder() + "/.local/state") + "/zelvora";
+  if (createFolder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+  }
+  return folder + "/error_log.txt";
 }
 
 }  // namespace
@@ -217,5 +232,7 @@ void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");
   if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder");
   if (paths.ProgramFolder.empty()) paths.ProgramFolder = programFolder;
-  if (paths.error_log_path.empty()) paths.error_log_path = programFolder + "/error_log.txt";
+  // Earlier versions kept the log beside the program; that default moves to the user's state.
+  if (paths.error_log_path.empty() || paths.error_log_path == programFolder + "/error_log.txt")
+    paths.error_log_path = DefaultErrorLogPath(createFolders);
 }
