@@ -35,10 +35,16 @@ foreach(size ${ZELVORA_ICON_SIZES})
 endforeach()
 
 install(FILES ${ZELVORA_DATA}/completions/zelvora DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-install(FILES ${ZELVORA_DATA}/man/zelvora.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Man pages go out compressed, as Debian policy wants; gzip -n keeps the package reproducible.
+set(ZELVORA_MAN_PAGES zelvora)
 if(TARGET zelvora-update-server)
-  install(FILES ${ZELVORA_DATA}/man/zelvora-update-server.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  list(APPEND ZELVORA_MAN_PAGES zelvora-update-server)
 endif()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+foreach(page ${ZELVORA_MAN_PAGES})
+  install(CODE "execute_process(COMMAND sh -c \"gzip -9n < '${ZELVORA_DATA}/man/${page}.1' > '${CMAKE_BINARY_DIR}/man/${page}.1.gz'\" COMMAND_ERROR_IS_FATAL ANY)")
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
 
 # Debian package. The Depends are what the programs need at run time on Debian 12, named by hand
 # because ffmpeg, the fonts and Qt's platform plugins are never found by dpkg-shlibdeps; the
@@ -50,10 +56,11 @@ set(CPACK_PACKAGE_CONTACT "Tarvesk <packages@tarvesk.com>")
 set(CPACK_PACKAGE_VENDOR Tarvesk)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch video converter for mobile playback")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Zelvora Media Encoder collects video files in a list, shows what each file holds and converts\n"
-    "the whole list into MP4, AVI or MKV files with one set of settings, running ffmpeg (or\n"
-    "mencoder). The zelvora command does the same from a terminal and splits large batches\n"
-    "over several machines.")
+    "Zelvora Media Encoder collects video files in a list, shows what each\n"
+    "file holds and converts the whole list into MP4, AVI or MKV files with\n"
+    "one set of settings, running ffmpeg (or mencoder). The zelvora command\n"
+    "does the same from a terminal and splits large batches over several\n"
+    "machines.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -76,7 +83,7 @@ file(COPY_FILE ${ZELVORA_DATA}/copyright ${ZELVORA_DOC_DIR}/copyright ONLY_IF_DI
 string(TIMESTAMP ZELVORA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(CONFIGURE OUTPUT ${ZELVORA_DOC_DIR}/changelog
      CONTENT "zelvora (${PROJECT_VERSION}) unstable; urgency=medium\n\n  * Package built from the project's sources.\n\n -- ${CPACK_PACKAGE_CONTACT}  @ZELVORA_CHANGELOG_DATE@\n")
-install(CODE "execute_process(COMMAND gzip -9nf -k \"${ZELVORA_DOC_DIR}/changelog\")")
+install(CODE "execute_process(COMMAND gzip -9nf -k \"${ZELVORA_DOC_DIR}/changelog\" COMMAND_ERROR_IS_FATAL ANY)")
 install(FILES ${ZELVORA_DOC_DIR}/copyright ${ZELVORA_DOC_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelvora)
 include(CPack)
