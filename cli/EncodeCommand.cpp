@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/Manifest.h"
+#include "cli/Shard.h"
 #include "cli/SettingsNotes.h"
 #include "cli/TextOutput.h"
 #include "cli/TerminalDisplay.h"
@@ -31,11 +33,15 @@ namespace {
 
 const char kEncodeUsage[] =
     "usage: zelvora encode [--output-dir DIR] [--set GROUP.NAME=VALUE]… [--settings FILE]\n"
-    "                      [--dry-run] [--shutdown-when-done] FILE…\n"
+    "                      [--shard I/N] [--manifest FILE] [--dry-run] [--shutdown-when-done] FILE…\n"
     "\n"
     "  --output-dir DIR        write the outputs to DIR (default: the stored output folder)\n"
     "  --set GROUP.NAME=VALUE  change one setting for this run only (not saved)\n"
     "  --settings FILE         read the settings from FILE (.reg syntax) instead of the store\n"
+    "  --shard I/N             convert only every N-th file starting at the I-th (0 <= I < N),\n"
+    "                          counted in the files' sorted absolute paths, so that N machines\n"
+    "                          given the same files share them out, each file once\n"
+    "  --manifest FILE         append one JSON line per finished file to FILE\n"
     "  --dry-run               print each file's command line, run nothing\n"
     "  --shutdown-when-done    power the machine off when the run ends with files done\n"
     "\n"
@@ -49,6 +55,8 @@ struct Options {
   std::string settingsFile;
   bool dryRun = false;
   bool shutdown = false;
+  std::string shard;
+  std::string manifest;
   std::vector<std::string> files;
 };
 
@@ -82,6 +90,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
       const char* v = value("--settings");
       if (!v || !*v) return Usage("--settings needs a file");
       o.settingsFile = v;
+    } else if (a == "--shard" || a == "--manifest") {
+      const char* v = value(a.c_str());
+      if (!v || !*v) return Usage(a == "--shard" ? "--shard needs I/N" : "--manifest needs a file");
+      (a == "--shard" ? o.shard : o.manifest) = v;
     } else if (a == "--dry-run") {
       o.dryRun = true;
     } else if (a == "--shutdown-when-done") {
@@ -89,7 +101,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--") {
       for (++i; i < argc; ++i) o.files.push_back(argv[i]);
     } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "zelvora encode: unknown option '%s'\n", a.c_str());
+      std::fprintf(stderr, "zelvora encode: unknown option '%s' (see zelvora encode --help)\n", a.c_str());
       return 2;
     } else {
       o.files.push_back(a);
@@ -208,6 +220,24 @@ int RunEncodeCommand(int argc, char** argv) {
   Options o;
   int status = ParseOptions(argc, argv, o);
   if (status >= 0) return status;
+  ShardSpec shard;
+  if (!o.shard.empty()) {
+    std::string error;
+    if (!ParseShard(o.shard, shard, error)) return Usage(error.c_str());
+    o.files = SelectShard(o.files, shard);
+    if (o.files.empty()) {
+      std::fprintf(stderr, "zelvora encode: shard %s has no files\n", o.shard.c_str());
+      return 0;
+    }
+  }
+  Manifest manifest;
+  if (!o.manifest.empty() && !o.dryRun) {
+    std::string error;
+    if (!manifest.Open(o.manifest, "zelvora " + ShellCommandLine(argc, argv), error)) {
+      std::fprintf(stderr, "zelvora encode: %s\n", error.c_str());
+      return 2;
+    }
+  }
 
   EncodingSettings settings;
   StoredPaths paths;
@@ -243,9 +273,19 @@ int RunEncodeCommand(int argc, char** argv) {
   }
 
   bool live = ::isatty(STDERR_FILENO);
-  TerminalDisplay display(stderr, live);
+  TerminalDisplay terminal(stderr, live);
+  CBatchRun* running = nullptr;
+  RowTimingDisplay display(terminal, [&](size_t row, double seconds) {
+    if (!manifest.IsOpen() || !running) return;
+    if (auto entry = EntryForRow(list, row, texts, running->Outcome(row), seconds)) manifest.Write(*entry);
+  });
   BatchEnvironment env{&settings, &paths, &list, &texts, &display, nullptr};
   CBatchRun batch(env);
+  running = &batch;
+  // Files that could not even be read are finished before the run starts.
+  for (size_t i = 0; i < list.size() && manifest.IsOpen() && !o.dryRun; ++i)
+    if (list.text(i, kColStatus) == texts.status_failed)
+      if (auto entry = EntryForRow(list, i, texts, RowOutcome{}, 0)) manifest.Write(*entry);
 
   if (o.dryRun) {
     int failures = 0;
@@ -283,6 +323,7 @@ int RunEncodeCommand(int argc, char** argv) {
   }
   g_batch = nullptr;
   display.Finish();
+  terminal.Finish();
 
   int failed = 0;
   std::set<std::string> notes;

@@ -161,6 +161,9 @@ int Reset() {
 
 int RunSettingsCommand(int argc, char** argv) {
   const char* action = argc >= 2 ? argv[1] : "";
+  // --help anywhere (zelvora settings show --help) asks for this text, as with other commands.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) action = argv[i];
   if (std::strcmp(action, "show") == 0 && argc == 2) return Show();
   if (std::strcmp(action, "get") == 0 && argc == 3) return Get(argv[2]);
   if (std::strcmp(action, "set") == 0 && argc >= 3) return Set(argc - 2, argv + 2);
@@ -169,6 +172,7 @@ int RunSettingsCommand(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (*action) std::fprintf(stderr, "zelvora settings: unknown action or wrong arguments: '%s'\n", action);
   std::fputs(kUsage, stderr);
   return 2;
 }

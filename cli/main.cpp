@@ -8,6 +8,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zelvora COMMAND [ARGS…]\n"
+    "       zelvora --help | --version\n"
     "\n"
     "commands:\n"
     "  settings show                 every stored setting (defaults marked)\n"
@@ -17,8 +18,13 @@ const char kUsage[] =
     "  probe [--json] FILE…          what each media file holds\n"
     "  encode [options] FILE…        convert files with the stored settings\n"
     "                                (zelvora encode --help for its options)\n"
+    "  help [COMMAND]                this text, or the options of COMMAND\n"
+    "\n"
+    "options:\n"
     "  --version                     the program version\n"
-    "  --help                        this text\n";
+    "  -h, --help                    this text\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 }  // namespace
 
@@ -35,6 +41,20 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
+  }
+  if (std::strcmp(command, "help") == 0) {
+    if (argc == 2) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    // "zelvora help encode" is "zelvora encode --help".
+    char help[] = "--help";
+    char* args[] = {argv[2], help, nullptr};
+    if (std::strcmp(argv[2], "settings") == 0) return RunSettingsCommand(2, args);
+    if (std::strcmp(argv[2], "probe") == 0) return RunProbeCommand(2, args);
+    if (std::strcmp(argv[2], "encode") == 0) return RunEncodeCommand(2, args);
+    std::fprintf(stderr, "zelvora: unknown command '%s' (see zelvora --help)\n", argv[2]);
+    return 2;
   }
   if (std::strcmp(command, "settings") == 0) return RunSettingsCommand(argc - 1, argv + 1);
   if (std::strcmp(command, "probe") == 0) return RunProbeCommand(argc - 1, argv + 1);

@@ -541,6 +541,10 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   DebugLog(kDebugTarget, "%s", command.text.c_str());
   m_encoderEndProblem.clear();
   rv.szWriteError.Clear();
+  {
+    std::lock_guard lock(m_outcomeMutex);
+    m_outcomes[row].command = command.text;
+  }
 
   rv.bOutputDone = false;
   CRedir redir(&m_monitor, OutputMonitor::OnEncoderOutput, OutputMonitor::OnEncoderTerminate);

@@ -33,6 +33,7 @@ struct RowOutcome {
   std::string outputPath;  // the file written (or that would have been)
   std::string message;     // the last error-log text of the row, or empty
   std::string substitution;  // what replaced the chosen encoder or codec, or empty
+  std::string command;       // the encoder command line of the last attempt, or empty
 };
 
 class CBatchRun {

@@ -1,6 +1,9 @@
 // Loading and saving the settings record through the registry primitives, table-driven.
 #include "encoder/SettingsStore.h"
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "encoder/SettingsFields.h"
 #include "platform/Process.h"
 #include "platform/KnownFolders.h"
@@ -217,5 +220,12 @@ void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");
   if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder");
   if (paths.ProgramFolder.empty()) paths.ProgramFolder = programFolder;
-  if (paths.error_log_path.empty()) paths.error_log_path = DefaultErrorLogPath();
+  // Earlier versions kept the log beside the program; that default moves to the user's state.
+  if (paths.error_log_path.empty() || paths.error_log_path == programFolder + "/error_log.txt") {
+    paths.error_log_path = DefaultErrorLogPath();
+    if (createFolders) {
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(paths.error_log_path).parent_path(), ec);
+    }
+  }
 }

@@ -393,9 +393,11 @@ TEST(SettingsStore, StartUpPathDefaults) {
   EXPECT_EQ(p.output_folder, SpecialFolderPath(kFolderDesktop));
   EXPECT_TRUE(fs::is_directory(p.output_folder));
   EXPECT_EQ(p.ProgramFolder, programFolder);
-  // Never beside the program, which an installed copy cannot write.
-  const std::string stateLog = std::string(std::getenv("XDG_STATE_HOME")) + "/zelvora/error_log.txt";
-  EXPECT_EQ(p.error_log_path, stateLog);
+  // Never beside the program (an installed copy's folder is read only): with the user's state.
+  const std::string errorLog = (testsupport::TestHome() / ".local/state/zelvora/error_log.txt").string();
+  ASSERT_EQ(std::string(std::getenv("XDG_STATE_HOME")), (testsupport::TestHome() / ".local/state").string());
+  EXPECT_EQ(p.error_log_path, errorLog);
+  EXPECT_TRUE(fs::is_directory(testsupport::TestHome() / ".local/state/zelvora"));
   EXPECT_FALSE(p.encoder_path_a.empty());
 
   // A stored ffmpeg that is gone takes ProgramFolder and the error log with it; a valid
@@ -405,7 +407,14 @@ TEST(SettingsStore, StartUpPathDefaults) {
   StoredPaths q{"/in", "/out", dir.file("gone-ffmpeg"), mencoder, "/old/prog", "/old/prog/error_log.txt", 0};
   ApplyPathDefaults(q);
   EXPECT_EQ(q.ProgramFolder, programFolder);
-  EXPECT_EQ(q.error_log_path, stateLog);
+  EXPECT_EQ(q.error_log_path, errorLog);
+  // A store holding the old default beside the program moves to the new one; any other is kept.
+  StoredPaths old{"/in", "/out", "", "", "", programFolder + "/error_log.txt", 0};
+  ApplyPathDefaults(old);
+  EXPECT_EQ(old.error_log_path, errorLog);
+  StoredPaths u{"/in", "/out", "", "", "", "/var/log/mine.txt", 0};
+  ApplyPathDefaults(u);
+  EXPECT_EQ(u.error_log_path, "/var/log/mine.txt");
   EXPECT_NE(q.encoder_path_a, dir.file("gone-ffmpeg"));
   EXPECT_EQ(q.encoder_path_b, mencoder);
   EXPECT_EQ(q.last_open_folder, "/in");

@@ -17,6 +17,7 @@ void OnSignal(int) {
 
 const char kUsage[] =
     "usage: zelvora-update-server --root DIR [--listen ADDR:PORT]\n"
+    "       zelvora-update-server --version | --help\n"
     "\n"
     "Serves every DIR/SECTION/manifest.tsv with its files below DIR/SECTION/files/.\n"
     "Default address 127.0.0.1:4654; port 0 picks a free port. SIGTERM or SIGINT stops it.\n";
@@ -45,6 +46,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelvora-update-server: --listen wants ADDR:PORT, not '%s'\n", value.c_str());
         return 2;
       }
+    } else if (arg == "--version") {
+      std::printf("zelvora-update-server %s\n", ZELVORA_VERSION);
+      return 0;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;

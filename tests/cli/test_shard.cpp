@@ -1,0 +1,157 @@
+// zelvora encode --shard and --manifest: shards run side by side convert exactly the files of one
+// unsharded run, each once, and the shared manifest gets one whole JSON line per finished file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+
+namespace {
+
+int Zelvora(const std::vector<std::string>& args, std::string* out = nullptr) {
+  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv, out);
+}
+
+void MakeClip(const std::string& path) {
+  ASSERT_EQ(RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc=size=96x64:rate=10:duration=1", "-f", "lavfi", "-i", "sine=duration=1", "-c:v",
+                        "mpeg4", "-c:a", "libmp3lame", "-shortest", path}),
+            0);
+}
+
+std::set<std::string> FilesIn(const std::string& dir) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+// Reads the manifest with Python's own JSON parser (an independent reader) and prints, per line,
+// status, source, output, whether output_bytes matches the file on disk, and whether the
+// invocation names the shard; a line that is not JSON makes the script fail.
+std::vector<std::string> ManifestRows(const std::string& manifest) {
+  const char* script =
+      "import json, os, sys\n"
+      "for line in open(sys.argv[1], encoding='utf-8'):\n"
+      "    e = json.loads(line)\n"
+      "    size = os.path.getsize(e['output']) if e['output'] else None\n"
+      "    ok = e['output_bytes'] == size and e['source_bytes'] == os.path.getsize(e['source'])\n"
+      "    ok = ok and e['duration'] >= 0 and ('ffmpeg' in e['command'] if e['status'] == 'done' else True)\n"
+      "    print(e['status'], os.path.basename(e['source']), os.path.basename(e['output'] or ''),\n"
+      "          'sizes-ok' if ok else 'sizes-wrong', sep='|')\n";
+  std::string out;
+  EXPECT_EQ(RunCommand({"python3", "-c", script, manifest}, &out), 0) << out;
+  std::vector<std::string> rows;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) rows.push_back(line);
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+}  // namespace
+
+TEST(Shard, UsageErrorsExitTwo) {
+  for (std::string bad : {"1/1", "2/2", "a/2", "0/0", "-1/2", "0/", "/2", "1", "0/2x", "0/99999999999"}) {
+    std::string out;
+    EXPECT_EQ(Zelvora({"encode", "--shard", bad, "x.mp4"}, &out), 2) << bad << ": " << out;
+    EXPECT_NE(out.find("--shard"), std::string::npos) << bad << ": " << out;
+  }
+  std::string out;
+  EXPECT_EQ(Zelvora({"encode", "--manifest", "/no/such/folder/m.jsonl", "x.mp4"}, &out), 2) << out;
+  EXPECT_NE(out.find("manifest"), std::string::npos) << out;
+}
+
+TEST(Shard, SplitDoesNotDependOnTheOrderFilesAreGiven) {
+  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  TempDir dir;
+  std::vector<std::string> clips;
+  for (const char* name : {"b.mp4", "a.mp4", "클립 c.mp4", "d.mp4", "e.mp4"}) {
+    clips.push_back(dir.file(name));
+    MakeClip(clips.back());
+  }
+  std::vector<std::string> reversed(clips.rbegin(), clips.rend());
+  std::set<std::string> seen;
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    std::string shard = std::to_string(i) + "/3";
+    std::string forward, backward;
+    std::vector<std::string> args = {"encode", "--dry-run", "--output-dir", dir.file("out"), "--shard", shard};
+    std::vector<std::string> a = args, b = args;
+    a.insert(a.end(), clips.begin(), clips.end());
+    b.insert(b.end(), reversed.begin(), reversed.end());
+    ASSERT_EQ(Zelvora(a, &forward), 0) << forward;
+    ASSERT_EQ(Zelvora(b, &backward), 0) << backward;
+    EXPECT_EQ(forward, backward);
+    // Sorted by path: a, b, d, e, 클립 c (UTF-8 bytes sort after ASCII); shard i takes i, i+3.
+    std::istringstream lines(forward);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);)
+      for (const char* name : {"a.mp4", "b.mp4", "d.mp4", "e.mp4", "클립 c.mp4"})
+        if (line.find("-i \"" + dir.file(name) + "\"") != std::string::npos) got.push_back(name);
+    std::vector<std::vector<std::string>> expected = {{"a.mp4", "e.mp4"}, {"b.mp4", "클립 c.mp4"}, {"d.mp4"}};
+    EXPECT_EQ(got, expected[static_cast<size_t>(i)]) << forward;
+    seen.insert(got.begin(), got.end());
+  }
+  EXPECT_EQ(seen.size(), clips.size());
+
+  // More shards than files: the empty ones succeed and do nothing.
+  std::string out;
+  EXPECT_EQ(Zelvora({"encode", "--output-dir", dir.file("none"), "--shard", "7/8", clips[0]}, &out), 0) << out;
+  EXPECT_FALSE(fs::exists(dir.file("none")));
+}
+
+TEST(Shard, TwoShardsSideBySideMatchOneRun) {
+  if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("python3"))
+    GTEST_SKIP() << "ffmpeg or python3 not installed";
+  TempDir dir;
+  fs::create_directories(dir.file("in"));
+  std::vector<std::string> clips;
+  for (const char* name : {"one.avi", "two.mp4", "셋.mkv", "four.mov", "five.mp4"}) {
+    clips.push_back(dir.file(std::string("in/") + name));
+    MakeClip(clips.back());
+  }
+  std::string broken = dir.file("in/broken.mp4");
+  testsupport::WriteFile(broken, std::string(300, '\x01'));
+  clips.push_back(broken);
+
+  std::vector<std::string> whole = {"encode", "--output-dir", dir.file("whole"), "--manifest", dir.file("whole.jsonl")};
+  whole.insert(whole.end(), clips.begin(), clips.end());
+  std::string out;
+  EXPECT_EQ(Zelvora(whole, &out), 1) << out;  // the broken file fails
+
+  int status[2] = {-1, -1};
+  std::string outs[2];
+  std::vector<std::thread> shards;
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::string> args = {"encode", "--output-dir", dir.file("sharded"), "--manifest",
+                                     dir.file("sharded.jsonl"), "--shard", std::to_string(i) + "/2"};
+    args.insert(args.end(), clips.begin(), clips.end());
+    shards.emplace_back([&, i, args] { status[i] = Zelvora(args, &outs[i]); });
+  }
+  for (auto& t : shards) t.join();
+  // Exactly one shard holds the broken file.
+  EXPECT_EQ(std::min(status[0], status[1]), 0) << outs[0] << outs[1];
+  EXPECT_EQ(std::max(status[0], status[1]), 1) << outs[0] << outs[1];
+
+  std::set<std::string> expected = {"_ZLVR_one.mp4", "_ZLVR_two.mp4", "_ZLVR_셋.mp4", "_ZLVR_four.mp4",
+                                    "_ZLVR_five.mp4"};
+  EXPECT_EQ(FilesIn(dir.file("whole")), expected);
+  EXPECT_EQ(FilesIn(dir.file("sharded")), expected);
+
+  std::vector<std::string> rows = ManifestRows(dir.file("whole.jsonl"));
+  std::vector<std::string> expectedRows = {"done|five.mp4|_ZLVR_five.mp4|sizes-ok", "done|four.mov|_ZLVR_four.mp4|sizes-ok",
+                                           "done|one.avi|_ZLVR_one.mp4|sizes-ok",   "done|two.mp4|_ZLVR_two.mp4|sizes-ok",
+                                           "done|셋.mkv|_ZLVR_셋.mp4|sizes-ok",     "failed|broken.mp4||sizes-ok"};
+  EXPECT_EQ(rows, expectedRows);
+  EXPECT_EQ(ManifestRows(dir.file("sharded.jsonl")), expectedRows);
+}
