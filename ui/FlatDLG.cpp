@@ -319,8 +319,12 @@ void CFlatDLG::resizeEvent(QResizeEvent* e) {
 }
 
 void CFlatDLG::UpdateRegion() {
+  // Off-screen platforms keep no window shape; the outline is still computed for whoever asks.
+  const bool shaped = QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                      QGuiApplication::platformName() != QLatin1String("minimal");
   if (!regionCut_) {
-    clearMask();
+    outline_ = QRegion(rect());
+    if (shaped) clearMask();
     return;
   }
   QRegion region(rect());
@@ -336,7 +340,8 @@ void CFlatDLG::UpdateRegion() {
   cut(capRight_, width() - capRight_.width(), 0);
   cut(bottomLeft_, 0, height() - kBottomHeight);
   cut(bottomRight_, width() - bottomRight_.width(), height() - kBottomHeight);
-  setMask(region);
+  outline_ = region;
+  if (shaped) setMask(region);
 }
 
 void CFlatDLG::changeEvent(QEvent* e) {

@@ -19,6 +19,7 @@
 
 #include <QDialog>
 #include <QPixmap>
+#include <QRegion>
 
 // A caption button: a vertical strip of equal state images (normal, mouse-over, pressed);
 // a strip of six holds a second glyph (the restore look of the maximise button) below the first.
@@ -92,6 +93,8 @@ class CFlatDLG : public QDialog {
   QRect ClientRect() const;
   // Which edges a press at `pos` would resize (none when not resizable or maximised).
   Qt::Edges ResizeEdgesAt(const QPoint& pos) const;
+  // The window's outline: the whole rectangle, less the key-coloured corner pixels when cut.
+  QRegion OutlineRegion() const { return outline_; }
   CMyStatic* CaptionButton(int number) const;
   int PressedButton() const { return pressedButton_; }
 
@@ -144,6 +147,7 @@ class CFlatDLG : public QDialog {
   bool captionActive_ = true;
   bool regionCut_ = false;
   QColor regionKey_{0, 0, 0};
+  QRegion outline_;
   bool maximized_ = false;
   QRect normalGeometry_;
   int pressedButton_ = kNone;

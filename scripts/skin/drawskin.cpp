@@ -196,6 +196,8 @@ QImage CaptionButtonFace(Glyph glyph, int state, bool danger) {
     g.setColorAt(0, QColor(255, 255, 255));
     g.setColorAt(1, QColor(214, 222, 236));
     border = QColor(124, 140, 170);
+    // Close keeps the family look at rest and shows its weight only under the mouse.
+    if (danger) glyphColor = QColor(168, 44, 34);
   } else if (danger) {
     g.setColorAt(0, state == 1 ? QColor(236, 110, 96) : QColor(176, 52, 40));
     g.setColorAt(1, state == 1 ? QColor(190, 50, 38) : QColor(206, 82, 68));
@@ -319,8 +321,9 @@ void TrayFrames() {
       p.setRenderHint(QPainter::Antialiasing);
       const qreal a = (40.0 * frame - 90.0) * M_PI / 180.0;
       const QPointF c(size / 2.0, size / 2.0);
-      const qreal orbit = size * 0.36;
-      const qreal dot = size * 0.15;
+      // At 16 pixels the light has to be big enough to read as moving.
+      const qreal orbit = size * (size <= 16 ? 0.34 : 0.36);
+      const qreal dot = size * (size <= 16 ? 0.19 : 0.15);
       // A fading tail behind the light shows the direction of travel.
       for (int k = 2; k >= 0; --k) {
         const qreal b = a - k * 0.42;
