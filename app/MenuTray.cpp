@@ -88,6 +88,7 @@ void CMenuTray::OnActivated(QSystemTrayIcon::ActivationReason reason) {
 void CMenuTray::ShowFrame(int index) {
   shownFrame_ = index;
   if (icon_ != nullptr) icon_->setIcon(frames_[index]);
+  emit FrameShown(index);
 }
 
 void CMenuTray::SetTip(const QString& tip) {

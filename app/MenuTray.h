@@ -60,6 +60,8 @@ class CMenuTray : public QObject {
  signals:
   void DoubleClicked();
   void MenuRequested(const QPoint& globalPos);
+  // Each animation frame as it is shown (its index).
+  void FrameShown(int index);
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
