@@ -26,6 +26,9 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   setPalette(body);
   setAutoFillBackground(true);
 
+  // A fixed, modal box: only the close button; no logo menu under the title.
+  for (int button : {kMinimize, kMaximize, kLogo})
+    if (CMyStatic* b = CaptionButton(button)) b->hide();
   const QRect client = ClientRect();
   auto* title = new CStaticTrans(QString::fromUtf8(texts.product_title), this);
   title->setObjectName("ProductTitle");
@@ -34,7 +37,7 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   titleFont.setPixelSize(font().pixelSize() > 0 ? font().pixelSize() + 2 : 14);
   title->setFont(titleFont);
   title->SetTextColor(QColor(50, 82, 143));
-  title->setGeometry(client.left() + 14, client.top() + 8, client.width() - 28, 20);
+  title->setGeometry(client.left() + 14, client.top() + 5, client.width() - 28, 20);
 
   // The version block of this build: the project version, compiled in.
   const QString version = QString::fromStdString(VersionBlockText(ZELVORA_VERSION));
@@ -45,11 +48,11 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   auto* product = new CStaticTrans("Product Version : " + version, this);
   product->setObjectName("ProductVersion");
   product->setFont(mono);
-  product->setGeometry(client.left() + 14, client.top() + 32, client.width() - 28, 16);
+  product->setGeometry(client.left() + 14, client.top() + 27, client.width() - 28, 16);
   auto* program = new CStaticTrans("Program Version : " + version, this);
   program->setObjectName("ProgramVersion");
   program->setFont(mono);
-  program->setGeometry(client.left() + 14, client.top() + 50, client.width() - 28, 16);
+  program->setGeometry(client.left() + 14, client.top() + 43, client.width() - 28, 16);
 
   auto* support = new CWBButton(QString::fromUtf8(texts.support_button), this);
   support->setObjectName("BtnSupport");
@@ -57,7 +60,7 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   auto* ok = new CWBButton(QString::fromUtf8(texts.ok_button), this);
   ok->setObjectName("BtnOk");
   ok->LoadBitmaps(QString::fromLatin1(kSkinAboutButton));
-  const int buttonY = client.bottom() - 23 - 6;
+  const int buttonY = client.top() + 66;
   ok->setGeometry(client.right() - 14 - 80, buttonY, 80, 23);
   support->setGeometry(client.right() - 14 - 80 - 6 - 80, buttonY, 80, 23);
   const QString address = QString::fromUtf8(texts.support_address ? texts.support_address : "");

@@ -1,7 +1,10 @@
 // Start-up helpers of the desktop program.
 #include "app/AppStartup.h"
 
+#include <QApplication>
 #include <QFontDatabase>
+#include <QPalette>
+#include <QStyleFactory>
 #include <QStringList>
 #include <cstdlib>
 
@@ -77,6 +80,24 @@ QFont UiFontOf(const InterfaceTexts& texts) {
   font.setPixelSize(texts.caption_font.height);
   font.setWeight(QFont::Normal);
   return font;
+}
+
+void ApplyProgramLook(const InterfaceTexts& texts) {
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  QApplication::setFont(UiFontOf(texts));
+  QPalette palette = QApplication::palette();
+  const QColor body(192, 192, 192), blue(50, 82, 143);
+  palette.setColor(QPalette::Window, body);
+  palette.setColor(QPalette::Button, QColor(212, 212, 212));
+  palette.setColor(QPalette::Highlight, blue);
+  palette.setColor(QPalette::HighlightedText, Qt::white);
+  palette.setColor(QPalette::Inactive, QPalette::Highlight, QColor(96, 122, 170));
+  palette.setColor(QPalette::Inactive, QPalette::HighlightedText, Qt::white);
+  QApplication::setPalette(palette);
+  // Group captions in the caption's blue, bold, like the window title.
+  qApp->setStyleSheet("QGroupBox { font-weight: bold; color: rgb(50, 82, 143); }"
+                      "QGroupBox QLabel, QGroupBox QLineEdit { font-weight: normal; color: black; }"
+                      "QGroupBox QTreeView, QGroupBox QHeaderView { font-weight: normal; }");
 }
 
 EncoderWarmUp::EncoderWarmUp(const StoredPaths& paths) {

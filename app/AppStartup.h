@@ -28,6 +28,10 @@ std::string ConfiguredUpdateServer();
 // Verdana (or its nearest) for the English one.
 QFont UiFontOf(const InterfaceTexts& texts);
 
+// The program's look for every window: the interface font, the grey body and the caption blue
+// for selections and progress.
+void ApplyProgramLook(const InterfaceTexts& texts);
+
 // Asks the encoders what they have and test-drives the alternative encoder once, in the
 // background after start-up, so that a run never waits for it between its start and its first file.
 class EncoderWarmUp {

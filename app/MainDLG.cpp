@@ -48,7 +48,6 @@ namespace {
 constexpr int kButtonHeight = 23;
 constexpr int kProgressGroupHeight = 120;
 constexpr int kOutputGroupHeight = 98;
-constexpr int kFixedColumnsWidth = 480;  // columns 1 to 9
 constexpr int kColumnWidths[kColumnCount] = {0, 60, 60, 70, 40, 40, 70, 60, 40, 40, 0, 0};
 constexpr QRgb kBody = qRgb(192, 192, 192);
 constexpr QRgb kCaptionBlue = qRgb(50, 82, 143);
@@ -226,7 +225,7 @@ void CMainDLG::CreateControls() {
   header->setStretchLastSection(false);
   header->setSectionsMovable(false);
   header->setMinimumSectionSize(0);
-  for (int column = 1; column < kColumnCount; ++column) header->resizeSection(column, kColumnWidths[column]);
+  for (int column = 1; column < kColumnCount; ++column) header->resizeSection(column, ColumnWidth(column));
   m_listView->setColumnHidden(kColFullPath, true);
   m_listView->setColumnHidden(kColSampleRate, true);
   connect(m_listView, &QWidget::customContextMenuRequested, this,
@@ -328,6 +327,29 @@ void CMainDLG::CreateMenus() {
 
 // ---- layout ----
 
+int CMainDLG::ColumnWidth(int column) const {
+  const int base = kColumnWidths[column];
+  if (base == 0) return 0;
+  // The given widths hold the Korean texts; a wider font or language widens a column just
+  // enough that its header and its usual texts are never cut.
+  const QFontMetrics fm = m_listView->fontMetrics();
+  const QFontMetrics header = m_listView->header()->fontMetrics();
+  int need = header.horizontalAdvance(Q(m_texts->list_headers[column])) + 14;
+  auto text = [&](const QString& t) { need = std::max(need, fm.horizontalAdvance(t) + 12); };
+  switch (column) {
+    case kColPlayTime: text("00:00:00"); break;
+    case kColBitRate: text("999kbps"); text("9.9mbps"); break;
+    case kColSize: text("999MB"); break;
+    case kColStatus:
+      for (const char* status : {m_texts->status_waiting, m_texts->status_failed, m_texts->status_done,
+                                 m_texts->status_error, m_texts->status_in_progress})
+        text(Q(status));
+      break;
+    default: break;
+  }
+  return std::max(base, need);
+}
+
 void CMainDLG::SetElided(QLabel* label, const QString& text) {
   label->setProperty("fullText", text);
   label->setToolTip(label->fontMetrics().horizontalAdvance(text) > label->width() ? text : QString());
@@ -343,7 +365,9 @@ void CMainDLG::LayoutControls() {
   const int listHeight = sourceHeight - kButtonHeight - 34;
   m_listView->setGeometry(8, 18, width - 16, listHeight);
   // Column 0 takes what the fixed columns and the scroll bar leave.
-  m_listView->header()->resizeSection(kColFileName, std::max(60, m_listView->width() - kFixedColumnsWidth - 22));
+  int fixedColumns = 0;
+  for (int column = 1; column < kColumnCount; ++column) fixedColumns += ColumnWidth(column);
+  m_listView->header()->resizeSection(kColFileName, std::max(60, m_listView->width() - fixedColumns - 22));
   if (m_dropHint->isVisible()) m_dropHint->setGeometry(m_listView->viewport()->rect().adjusted(16, 0, -16, 0));
 
   auto buttonWidth = [](CWBButton* b) { return std::max(76, b->fontMetrics().horizontalAdvance(b->text()) + 24); };

@@ -142,6 +142,7 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   void UpdateDropHint();
   int AppendPaths(const QStringList& paths, bool fromDialog);
   void SetElided(QLabel* label, const QString& text);
+  int ColumnWidth(int column) const;
 
   EncodingSettings m_settings;
   StoredPaths m_paths;

@@ -19,6 +19,7 @@
 #include "app/AppStartup.h"
 #include "app/FileListModel.h"
 #include "app/MainDLG.h"
+#include "app/OptionDLG.h"
 #include "encoder/SettingsStore.h"
 #include "platform/RegistryStore.h"
 
@@ -48,6 +49,13 @@ int Fail(const char* what) {
 }  // namespace
 
 int RunScreenshot(const QString& outPng, const QString& scene, int language, const QStringList& files) {
+  // The settings dialog's pictures: settings-0 (main page) to settings-4 (its pages).
+  if (scene.startsWith("settings-")) {
+    ApplyProgramLook(SelectInterfaceTexts(language));
+    bool number = false;
+    const int page = scene.mid(9).toInt(&number);
+    return number ? RenderOptionScene(page, outPng, language) : Fail("settings scenes are settings-0 to settings-4");
+  }
   static const QStringList kScenes = {"empty", "probed", "running", "done", "about", "menu"};
   if (!kScenes.contains(scene)) return Fail("unknown scene (empty, probed, running, done, about, menu)");
   const bool needsFiles = scene == "probed" || scene == "running" || scene == "done" || scene == "menu";
@@ -67,7 +75,7 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
   paths.error_log_path = (scratch.path() + "/error_log.txt").toStdString();
   paths.ProgramFolder = scratch.path().toStdString();
 
-  QApplication::setFont(UiFontOf(SelectInterfaceTexts(language)));
+  ApplyProgramLook(SelectInterfaceTexts(language));
   MainWindowOptions options;
   options.saveOnExit = false;
   options.trayIcon = false;

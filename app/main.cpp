@@ -26,7 +26,8 @@ const char kUsage[] =
     "to the running copy, which comes to the front.\n"
     "\n"
     "  --screenshot OUT.png  render the window off screen in a scene and write a PNG\n"
-    "  --scene NAME          empty, probed, running, done, about or menu\n"
+    "  --scene NAME          empty, probed, running, done, about, menu,\n"
+    "                        settings-0 (settings dialog) to settings-4 (its pages)\n"
     "  --lang N              1: the English texts (default: Korean)\n";
 
 struct Arguments {
@@ -97,7 +98,6 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("zelvora");
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
   QApplication::setQuitOnLastWindowClosed(false);
   if (!args.screenshot.isEmpty()) return RunScreenshot(args.screenshot, args.scene, args.language, args.files);
 
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   if (RunUpdateDecision(paths) == 1) return 0;
   ApplyPathDefaults(paths, true);
   KeepPrivateFilesOutOfProgramFolder(paths);
-  QApplication::setFont(UiFontOf(texts));
+  ApplyProgramLook(texts);
 
   CMainDLG window(settings, paths);
   QObject::connect(&window, &CMainDLG::Closed, &app, &QApplication::quit);
