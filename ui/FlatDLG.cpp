@@ -191,6 +191,18 @@ void CFlatDLG::SetMaximized(bool on) {
 
 QRect CFlatDLG::ClientRect() const { return contentsRect(); }
 
+QImage CFlatDLG::GrabWindow() {
+  QImage image = grab().toImage().convertToFormat(QImage::Format_ARGB32);
+  if (!regionCut_) return image;
+  const qreal ratio = image.devicePixelRatio();
+  for (int y = 0; y < image.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < image.width(); ++x)
+      if (!outline_.contains(QPoint(int(x / ratio), int(y / ratio)))) line[x] = 0;
+  }
+  return image;
+}
+
 Qt::Edges CFlatDLG::ResizeEdgesAt(const QPoint& pos) const {
   Qt::Edges edges;
   if (!resizable_ || maximized_ || !rect().contains(pos)) return edges;
@@ -282,6 +294,9 @@ void CFlatDLG::DrawRow(QPainter& p, int y, int height, const QPixmap& left, cons
 
 void CFlatDLG::paintEvent(QPaintEvent*) {
   QPainter p(this);
+  // Nothing outside the outline: where the platform cannot shape the window (off-screen
+  // pictures) the corners then show the plain background rather than the key colour.
+  if (regionCut_ && !outline_.isEmpty()) p.setClipRegion(outline_);
   p.fillRect(rect(), palette().color(QPalette::Window));
   const bool active = captionActive_ || !tracksActivation_;
   DrawRow(p, 0, kCaptionHeight, active ? capLeft_ : inLeft_, active ? capMiddle_ : inMiddle_,

@@ -12,12 +12,14 @@
 //   Place children inside ClientRect() (below the caption, between the borders, above the
 //   bottom bar); contentsMargins() are set to the frame, so Qt layouts fit there too.
 // The caption buttons are children named "BtnMini", "BtnMaxi", "BtnExit" and "BtnLogo".
+// For pictures taken off screen, GrabWindow() gives the window with its rounded corners.
 // CFlatDLG is the fixed-size kind (resizing off, no inactive caption); CFlatDLGex resizes,
 // maximises and shows the inactive caption while another window is active.
 // As a QDialog, Escape calls reject(): override reject() in a window that must not close so.
 #pragma once
 
 #include <QDialog>
+#include <QImage>
 #include <QPixmap>
 #include <QRegion>
 
@@ -95,6 +97,8 @@ class CFlatDLG : public QDialog {
   Qt::Edges ResizeEdgesAt(const QPoint& pos) const;
   // The window's outline: the whole rectangle, less the key-coloured corner pixels when cut.
   QRegion OutlineRegion() const { return outline_; }
+  // The window as a screen shows it (for pictures): a grab, transparent outside the outline.
+  QImage GrabWindow();
   CMyStatic* CaptionButton(int number) const;
   int PressedButton() const { return pressedButton_; }
 

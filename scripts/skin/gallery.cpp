@@ -27,13 +27,11 @@ QString g_out;
 void Shoot(QWidget* w, const QString& name) {
   w->show();
   QApplication::processEvents();
-  const QImage grabbed = w->grab().toImage();
+  auto* flat = qobject_cast<CFlatDLG*>(w);
+  const QImage grabbed = flat != nullptr ? flat->GrabWindow() : w->grab().toImage();
   QImage shot(grabbed.width() + 24, grabbed.height() + 24, QImage::Format_ARGB32);
   shot.fill(QColor(74, 96, 128));
   QPainter p(&shot);
-  auto* flat = qobject_cast<CFlatDLG*>(w);
-  const QRegion mask = flat != nullptr ? flat->OutlineRegion() : QRegion(w->rect());
-  p.setClipRegion(mask.translated(12, 12));
   p.drawImage(12, 12, grabbed);
   p.end();
   shot.save(g_out + "/" + name);

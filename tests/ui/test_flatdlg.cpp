@@ -280,6 +280,13 @@ class TestFlatDlg : public QObject {
     }
     QVERIFY(cut >= 4);  // every corner is rounded
     QVERIFY(outline.contains(QPoint(400, 300)));
+    // Pictures: transparent outside the outline, and the key colour never painted.
+    const QImage picture = dlg_->GrabWindow();
+    QCOMPARE(picture.size(), dlg_->size());
+    QCOMPARE(qAlpha(picture.pixel(0, 0)), 0);
+    QCOMPARE(qAlpha(picture.pixel(799, 599)), 255 * outline.contains(QPoint(799, 599)));
+    QCOMPARE(qAlpha(picture.pixel(400, 300)), 255);
+    QVERIFY((dlg_->grab().toImage().pixel(0, 0) & 0xffffff) != 0);
     // Rebuilt after a size change.
     dlg_->resize(700, 500);
     QVERIFY(!dlg_->OutlineRegion().contains(QPoint(699, 0)));
