@@ -133,8 +133,6 @@ CFlatDLG::CFlatDLG(QWidget* parent) : QDialog(parent) {
     connect(b, &CMyStatic::Message, this, &CFlatDLG::OnButtonMessage);
   btnMaxi_->setVisible(resizable_);
 
-  titleFont_ = font();
-  titleFont_.setBold(true);
   resize(400, 300);
 }
 
@@ -157,6 +155,7 @@ void CFlatDLG::SetTitleColors(const QColor& text, const QColor& shadow) {
 
 void CFlatDLG::SetTitleFont(const QFont& font) {
   titleFont_ = font;
+  titleFontSet_ = true;
   update();
 }
 
@@ -315,14 +314,20 @@ void CFlatDLG::paintEvent(QPaintEvent*) {
   if (!title_.isEmpty()) {
     // Single line, cut with an ellipsis before the caption buttons.
     const int right = btnMini_->x() - 6;
-    p.setFont(titleFont_);
-    const QFontMetrics fm(titleFont_);
+    // Until a window chooses a caption font, the caption follows the window's own font.
+    QFont font = titleFont_;
+    if (!titleFontSet_) {
+      font = this->font();
+      font.setBold(true);
+    }
+    p.setFont(font);
+    const QFontMetrics fm(font);
     const QString text = fm.elidedText(title_, Qt::ElideRight, qMax(0, right - titlePos_.x()));
     const QRect box(titlePos_.x(), titlePos_.y(), qMax(0, right - titlePos_.x()), fm.height());
     // The top of the text box sits at the given position, as a top-aligned single line.
     p.setPen(titleShadow_);
     p.drawText(box.translated(1, 1), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
-    p.setPen(active ? titleColor_ : titleColor_.lighter(160));
+    p.setPen(titleColor_);
     p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
   }
 }

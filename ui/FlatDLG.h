@@ -79,6 +79,7 @@ class CFlatDLG : public QDialog {
   void SetTitlePos(const QPoint& pos);
   // First colour for the text, second for its shadow one pixel right and down.
   void SetTitleColors(const QColor& text, const QColor& shadow);
+  // Without one, the caption uses the window's font in bold.
   void SetTitleFont(const QFont& font);
   void SetResizable(bool on);
   bool Resizable() const { return resizable_; }
@@ -146,6 +147,7 @@ class CFlatDLG : public QDialog {
   QColor titleColor_{50, 82, 143};
   QColor titleShadow_{255, 255, 255};
   QFont titleFont_;
+  bool titleFontSet_ = false;
   bool resizable_ = false;
   bool tracksActivation_ = false;
   bool captionActive_ = true;
