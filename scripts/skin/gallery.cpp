@@ -196,6 +196,48 @@ void Tabs() {
   Shoot(dlg, "tabs.png");
 }
 
+// The five looks of a push button, with Korean text, side by side.
+void ButtonStates() {
+  QWidget body;
+  QPalette pal = body.palette();
+  pal.setColor(QPalette::Window, QColor(192, 192, 192));
+  body.setPalette(pal);
+  body.setAutoFillBackground(true);
+  body.resize(560, 80);
+  const char* labels[] = {"보통", "눌림", "포커스", "사용 안 함", "마우스 위"};
+  QList<CWBButton*> buttons;
+  for (int row = 0; row < 2; ++row)
+    for (int i = 0; i < 5; ++i) {
+      auto* b = Button(QString::fromUtf8(labels[i]), &body, row == 0 ? kSkinButton : kSkinStartButton,
+                       QRect(10 + i * 108, 12 + row * 34, 100, 23));
+      buttons.append(b);
+    }
+  auto* sink = new QPushButton(&body);
+  sink->setGeometry(0, 0, 1, 1);
+  body.show();
+  sink->setFocus();
+  QApplication::processEvents();
+  for (int row = 0; row < 2; ++row) {
+    CWBButton** b = buttons.data() + row * 5;
+    b[1]->setDown(true);
+    b[3]->setEnabled(false);
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), b[4]->mapToGlobal(QPointF(5, 5)));
+    QApplication::sendEvent(b[4], &enter);
+  }
+  QImage shot(body.size(), QImage::Format_ARGB32);
+  QPainter p(&shot);
+  body.render(&p);
+  // Focus belongs to one widget at a time: each focused look is drawn on its own.
+  for (int row = 0; row < 2; ++row) {
+    CWBButton* b = buttons[row * 5 + 2];
+    b->setFocus();
+    QApplication::processEvents();
+    b->render(&p, b->pos());
+  }
+  p.end();
+  shot.save(g_out + "/buttons.png");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -213,5 +255,6 @@ int main(int argc, char** argv) {
   MainLike();
   AboutLike();
   Tabs();
+  ButtonStates();
   return 0;
 }
