@@ -313,6 +313,40 @@ class TestFlatDlg : public QObject {
     QCOMPARE(Button("BtnLogo")->CurrentLook(), CMyStatic::kNormal);
   }
 
+  void longTitleIsCutBeforeTheButtons() {
+    dlg_->SetTitleColors(QColor(50, 82, 143), Qt::white);
+    dlg_->resize(600, 460);
+    dlg_->SetTitle(QString(20, QChar(0xD55C)) + QStringLiteral(" Zelvora Media Encoder ") + QString(40, QChar(0xAE00)));
+    const QImage caption = dlg_->grab(QRect(0, 0, dlg_->width(), CFlatDLG::kCaptionHeight)).toImage();
+    const int buttons = Button("BtnMini")->x();
+    auto ink = [&](int x0, int x1) {
+      int n = 0;
+      for (int y = 0; y < caption.height(); ++y)
+        for (int x = x0; x < x1; ++x) {
+          const QColor c = caption.pixelColor(x, y);
+          n += c.blue() - c.red() > 50 && c.red() < 120;
+        }
+      return n;
+    };
+    // Text right up to the end of its room, then the gap before the buttons stays clear.
+    QVERIFY(ink(28, 200) > 50);
+    QVERIFY(ink(buttons - 80, buttons - 6) > 0);
+    QCOMPARE(ink(buttons - 5, buttons), 0);
+  }
+
+  void fixedDialogKeepsItsActiveCaption() {
+    CFlatDLG fixed;
+    fixed.setFixedSize(330, 152);
+    fixed.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fixed));
+    QVERIFY(!fixed.Resizable());
+    QCOMPARE(fixed.ResizeEdgesAt(QPoint(329, 151)), Qt::Edges());
+    dlg_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dlg_));
+    QVERIFY(fixed.IsCaptionActive());
+    QCOMPARE(fixed.CaptionButton(CFlatDLG::kLogo)->CurrentLook(), CMyStatic::kNormal);
+  }
+
   void clientRectIsInsideTheFrame() {
     QCOMPARE(dlg_->ClientRect(), QRect(5, 31, 800 - 10, 600 - 31 - 25));
   }
