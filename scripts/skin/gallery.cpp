@@ -90,7 +90,7 @@ CWBButton* Button(const QString& text, QWidget* parent, const char* strip, const
   return b;
 }
 
-void MainLike() {
+CFlatDLGex* MainLike() {
   auto* dlg = new CFlatDLGex;
   dlg->SetTitle(QStringLiteral("Zelvora Media Encoder"));
   dlg->SetTitlePos({28, 10});
@@ -139,6 +139,8 @@ void MainLike() {
   Shoot(dlg, "main.png");
   dlg->SetMaximized(true);
   Shoot(dlg, "main_max.png");
+  dlg->SetMaximized(false);
+  return dlg;
 }
 
 void AboutLike() {
@@ -194,6 +196,8 @@ void Tabs() {
                    Qt::NoButton, Qt::NoButton, Qt::NoModifier);
   QApplication::sendEvent(bar, &move);
   Shoot(dlg, "tabs.png");
+  dlg->activateWindow();
+  QApplication::processEvents();
 }
 
 // The five looks of a push button, with Korean text, side by side.
@@ -252,9 +256,11 @@ int main(int argc, char** argv) {
   g_out = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(g_out);
   Pieces();
-  MainLike();
+  CFlatDLGex* main = MainLike();
   AboutLike();
   Tabs();
+  // Another window is active now: the main dialog shows its inactive caption.
+  Shoot(main, "main_inactive.png");
   ButtonStates();
   return 0;
 }
