@@ -1,5 +1,6 @@
 #include "ui/XTabCtrl.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,6 +12,8 @@ class CXTabBar : public QWidget {
     setObjectName(QStringLiteral("TabBar"));
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover);
+    // Reachable with Tab, then the arrow keys change pages, as with any tab control.
+    setFocusPolicy(Qt::TabFocus);
   }
 
   int hover() const { return hover_; }
@@ -83,7 +86,31 @@ class CXTabBar : public QWidget {
     p.setFont(f);
     p.setPen(owner_->text_);
     p.drawText(r, Qt::AlignCenter | Qt::TextSingleLine, owner_->texts_[i]);
+    if (selected && hasFocus()) {
+      p.setRenderHint(QPainter::Antialiasing, false);
+      p.setPen(QPen(owner_->text_, 1, Qt::DotLine));
+      p.setBrush(Qt::NoBrush);
+      p.drawRect(r.adjusted(4, 4, -5, -4));
+      p.setRenderHint(QPainter::Antialiasing);
+    }
   }
+
+  void keyPressEvent(QKeyEvent* e) override {
+    const int count = static_cast<int>(owner_->texts_.size());
+    if (count == 0) return QWidget::keyPressEvent(e);
+    int index = owner_->current_;
+    switch (e->key()) {
+      case Qt::Key_Left: index = qMax(0, index - 1); break;
+      case Qt::Key_Right: index = qMin(count - 1, index + 1); break;
+      case Qt::Key_Home: index = 0; break;
+      case Qt::Key_End: index = count - 1; break;
+      default: return QWidget::keyPressEvent(e);
+    }
+    if (index != owner_->current_) owner_->SelectTab(index);
+  }
+
+  void focusInEvent(QFocusEvent*) override { update(); }
+  void focusOutEvent(QFocusEvent*) override { update(); }
 
   void mouseMoveEvent(QMouseEvent* e) override { setHover(tabAt(e->position().toPoint())); }
   void leaveEvent(QEvent*) override { setHover(-1); }

@@ -9,6 +9,7 @@
 //   connect(tabs, &CXTabCtrl::SelChanged, …);  // after every change of tab
 //   tabs->SelectTab(1);
 // The tab bar is a child named "TabBar"; the tab under the mouse is HoverIndex() (-1: none).
+// With the focus on the tab bar, Left/Right/Home/End change the page.
 #pragma once
 
 #include <QList>

@@ -281,6 +281,19 @@ class TestWidgets : public QObject {
     QCOMPARE(tabs.CurSel(), 1);
     QCOMPARE(spy.count(), 2);
     QVERIFY(pages[1]->isVisible() && !pages[2]->isVisible());
+
+    // The keyboard reaches every page and stops at the ends.
+    const struct {
+      Qt::Key key;
+      int selected;
+    } keys[] = {{Qt::Key_Right, 2}, {Qt::Key_Right, 2}, {Qt::Key_Home, 0}, {Qt::Key_Left, 0},
+                {Qt::Key_End, 2}, {Qt::Key_Left, 1}};
+    for (const auto& k : keys) {
+      QTest::keyClick(bar, k.key);
+      QCOMPARE(tabs.CurSel(), k.selected);
+      QVERIFY(pages[k.selected]->isVisible());
+    }
+    QCOMPARE(spy.count(), 6);
   }
 
   void tabHoverHighlight() {
