@@ -1,5 +1,6 @@
 #include "ui/FlatDLG.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -185,7 +186,7 @@ void CFlatDLG::SetMaximized(bool on) {
     if (normalGeometry_.isValid()) setGeometry(normalGeometry_);
   }
   btnMaxi_->SetAlternate(maximized_);
-  unsetCursor();
+  SetSizingCursor(std::nullopt);
 }
 
 QRect CFlatDLG::ClientRect() const { return contentsRect(); }
@@ -444,7 +445,7 @@ void CFlatDLG::mouseDoubleClickEvent(QMouseEvent* e) {
 }
 
 void CFlatDLG::leaveEvent(QEvent* e) {
-  if (!dragging_) unsetCursor();
+  if (!dragging_) SetSizingCursor(std::nullopt);
   QDialog::leaveEvent(e);
 }
 
@@ -454,14 +455,41 @@ void CFlatDLG::UpdateCursor(const QPoint& pos) {
   const bool vertical = edges & (Qt::TopEdge | Qt::BottomEdge);
   if (horizontal && vertical) {
     const bool mainDiagonal = edges == (Qt::LeftEdge | Qt::TopEdge) || edges == (Qt::RightEdge | Qt::BottomEdge);
-    setCursor(mainDiagonal ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor);
+    SetSizingCursor(mainDiagonal ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor);
   } else if (horizontal) {
-    setCursor(Qt::SizeHorCursor);
+    SetSizingCursor(Qt::SizeHorCursor);
   } else if (vertical) {
-    setCursor(Qt::SizeVerCursor);
+    SetSizingCursor(Qt::SizeVerCursor);
+  } else {
+    SetSizingCursor(std::nullopt);
+  }
+}
+
+void CFlatDLG::SetSizingCursor(std::optional<Qt::CursorShape> shape) {
+  // Children inherit the window's cursor; a quick mouse can jump from an edge straight onto
+  // one without a move over the frame in between. While a sizing cursor is set, entering any
+  // child puts the arrow back.
+  if (shape) {
+    setCursor(*shape);
+    if (!watchingChildren_) {
+      qApp->installEventFilter(this);
+      watchingChildren_ = true;
+    }
   } else {
     unsetCursor();
+    if (watchingChildren_) {
+      qApp->removeEventFilter(this);
+      watchingChildren_ = false;
+    }
   }
+}
+
+bool CFlatDLG::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() == QEvent::Enter && watched != this && watched->isWidgetType() && !dragging_) {
+    auto* w = static_cast<QWidget*>(watched);
+    if (isAncestorOf(w)) SetSizingCursor(std::nullopt);
+  }
+  return QDialog::eventFilter(watched, e);
 }
 
 bool CFlatDLG::event(QEvent* e) {

@@ -23,6 +23,8 @@
 #include <QPixmap>
 #include <QRegion>
 
+#include <optional>
+
 // A caption button: a vertical strip of equal state images (normal, mouse-over, pressed);
 // a strip of six holds a second glyph (the restore look of the maximise button) below the first.
 class CMyStatic : public QWidget {
@@ -124,8 +126,10 @@ class CFlatDLG : public QDialog {
   void mouseDoubleClickEvent(QMouseEvent*) override;
   void leaveEvent(QEvent*) override;
   bool event(QEvent*) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
+  void SetSizingCursor(std::optional<Qt::CursorShape> shape);
   void OnButtonMessage(int event, int number);
   void PlaceCaptionButtons();
   void UpdateRegion();
@@ -159,6 +163,7 @@ class CFlatDLG : public QDialog {
   int pressedButton_ = kNone;
   // A drag in progress: moving (no edges) or resizing from `dragEdges_`.
   bool dragging_ = false;
+  bool watchingChildren_ = false;
   Qt::Edges dragEdges_;
   QPoint dragStart_;
   QRect dragGeometry_;

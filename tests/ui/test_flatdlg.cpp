@@ -223,6 +223,19 @@ class TestFlatDlg : public QObject {
     QCOMPARE(int(dlg_->cursor().shape()), cursor);
   }
 
+  void sizingCursorDoesNotFollowOntoChildren() {
+    auto* child = new QWidget(dlg_);
+    child->setGeometry(9, 40, 300, 200);
+    child->show();
+    QTest::mouseMove(dlg_, QPoint(1, 100));
+    QCOMPARE(child->cursor().shape(), Qt::SizeHorCursor);  // inherited while at the edge
+    // Straight onto the child, with no move over the frame in between.
+    QEnterEvent enter(QPointF(50, 50), QPointF(50, 50), child->mapToGlobal(QPointF(50, 50)));
+    QApplication::sendEvent(child, &enter);
+    QCOMPARE(child->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(dlg_->cursor().shape(), Qt::ArrowCursor);
+  }
+
   void resizingFollowsTheDraggedEdgesAndStopsAtTheSmallestSize() {
     const QRect start = dlg_->geometry();
     // Outwards from the lower-right corner: the top-left stays put.
