@@ -20,10 +20,21 @@ class CXTabBar : public QWidget {
 
   QRect tabRect(int index) const {
     if (index < 0 || index >= owner_->texts_.size()) return QRect();
-    const QFontMetrics fm(font());
+    // Each tab as wide as its text (bold when selected) with some air; when they do not all
+    // fit, every tab gives up the same share.
+    QFont bold = font();
+    bold.setBold(true);
+    const QFontMetrics fm(bold);
+    QList<int> widths;
+    int total = 0;
+    for (const QString& text : owner_->texts_) {
+      widths.append(qMax(60, fm.horizontalAdvance(text) + 24));
+      total += widths.last();
+    }
+    const int room = owner_->width() - 4;
     int x = 2;
-    for (int i = 0; i < owner_->texts_.size(); ++i) {
-      const int w = qMax(60, fm.horizontalAdvance(owner_->texts_[i]) + 24);
+    for (int i = 0; i < widths.size(); ++i) {
+      const int w = total > room && room > 0 ? widths[i] * room / total : widths[i];
       if (i == index) return QRect(x, 2, w, height() - 2);
       x += w;
     }
@@ -85,7 +96,8 @@ class CXTabBar : public QWidget {
     f.setBold(selected);
     p.setFont(f);
     p.setPen(owner_->text_);
-    p.drawText(r, Qt::AlignCenter | Qt::TextSingleLine, owner_->texts_[i]);
+    const QString text = QFontMetrics(f).elidedText(owner_->texts_[i], Qt::ElideRight, r.width() - 8);
+    p.drawText(r, Qt::AlignCenter | Qt::TextSingleLine, text);
     if (selected && hasFocus()) {
       p.setRenderHint(QPainter::Antialiasing, false);
       p.setPen(QPen(owner_->text_, 1, Qt::DotLine));

@@ -296,6 +296,26 @@ class TestWidgets : public QObject {
     QCOMPARE(spy.count(), 6);
   }
 
+  void tabsShareANarrowControl() {
+    CXTabCtrl tabs;
+    const QStringList texts{"Video settings", "Audio settings", "Subtitle mapping settings", "Other settings"};
+    for (const QString& t : texts) tabs.InsertItem(-1, new QWidget, t);
+    QFont bold = tabs.font();
+    bold.setBold(true);
+    for (int width : {900, 300}) {
+      tabs.resize(width, 200);
+      int right = 0;
+      for (int i = 0; i < tabs.Count(); ++i) {
+        const QRect r = tabs.TabRect(i);
+        QVERIFY(r.left() >= right);  // side by side, never overlapping
+        right = r.right() + 1;
+        // With room, every tab holds its whole text.
+        if (width == 900) QVERIFY(r.width() > QFontMetrics(bold).horizontalAdvance(texts[i]));
+      }
+      QVERIFY(right <= width);
+    }
+  }
+
   void tabHoverHighlight() {
     CXTabCtrl tabs;
     tabs.resize(400, 200);
