@@ -41,8 +41,8 @@ class ByteCapValidator : public QValidator {
 
 QGridLayout* PageGrid(QWidget* page) {
   auto* grid = new QGridLayout(page);
-  grid->setContentsMargins(10, 8, 8, 6);
-  grid->setHorizontalSpacing(6);
+  grid->setContentsMargins(8, 8, 6, 6);
+  grid->setHorizontalSpacing(5);
   grid->setVerticalSpacing(5);
   return grid;
 }

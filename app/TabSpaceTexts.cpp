@@ -84,8 +84,8 @@ const OptionTexts kKoreanOptionTexts = {
 };
 
 const OptionTexts kEnglishOptionTexts = {
-    // Main page.
-    "Output format :",
+    // Main page. The container list needs the room of a longer label.
+    "Format :",
     {"MP4 : MPEG4 Part 14 Format", "AVI : Audio Video Interleave Foramt",
      "MKV : MatrosKa multimedia container for Video"},
     "Do not encode, only optimise the packet index",
