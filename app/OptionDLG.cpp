@@ -333,6 +333,17 @@ void COptionDLG::PlaceOverOwner(QWidget* owner) {
   move(std::max(0, topLeft.x()), std::max(0, topLeft.y()));
 }
 
+namespace {
+
+AlternativeEncoder AskAlternativeEncoder(const std::string& mencoder, const std::string& ffmpeg) {
+  const EncoderCapabilities caps = GetMencoderCapabilities(mencoder, ffmpeg);
+  return !caps.runnable ? AlternativeEncoder::kMissing
+         : caps.testDrive < 0 ? AlternativeEncoder::kFailed
+                              : AlternativeEncoder::kUsable;
+}
+
+}  // namespace
+
 int COptionDLG::Open(EncodingSettings& record, const StoredPaths& paths, const InterfaceTexts& texts,
                      QWidget* mainWindow) {
   COptionDLG dialog(record, texts, mainWindow);
@@ -340,15 +351,13 @@ int COptionDLG::Open(EncodingSettings& record, const StoredPaths& paths, const I
   // learn it when the test drive ends. The dialog waits for the question before it goes.
   const std::string mencoder = paths.encoder_path_b, ffmpeg = paths.encoder_path_a;
   dialog.m_altQuery = std::thread([&dialog, mencoder, ffmpeg] {
-    const EncoderCapabilities caps = GetMencoderCapabilities(mencoder, ffmpeg);
-    const AlternativeEncoder state = !caps.runnable        ? AlternativeEncoder::kMissing
-                                     : caps.testDrive < 0 ? AlternativeEncoder::kFailed
-                                                          : AlternativeEncoder::kUsable;
+    const AlternativeEncoder state = AskAlternativeEncoder(mencoder, ffmpeg);
     QMetaObject::invokeMethod(&dialog, [&dialog, state] { dialog.SetAlternativeEncoder(state); },
                               Qt::QueuedConnection);
   });
   return dialog.exec() == QDialog::Accepted ? 1 : 0;
 }
+
 
 int RenderOptionScene(int scene, const QString& outPng, int language) {
   if (scene < 0 || scene > 4) {
@@ -358,6 +367,13 @@ int RenderOptionScene(int scene, const QString& outPng, int language) {
   EncodingSettings settings;
   ResetSettings(settings);
   settings.language = language;
+  // The subtitle page is shown open, as it is while a subtitle file is mapped.
+  if (scene == 3) settings.sub_mapping = 1;
+  // The main page as a user leaves it after choosing MKV with its subtitle stream.
+  if (scene == 0) {
+    settings.output_type = 2;
+    settings.sub_mapping = 1;
+  }
   const InterfaceTexts& texts = SelectInterfaceTexts(language);
   COptionDLG dialog(settings, texts);
   if (scene > 0) dialog.Tabs()->SelectTab(scene - 1);

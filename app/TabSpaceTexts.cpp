@@ -58,28 +58,28 @@ const OptionTexts kKoreanOptionTexts = {
     "출력파일 프리픽스 :",
     // Tooltips.
     "변환한 파일을 담을 형식입니다.\nAVI 파일은 보조 인코더(mencoder)가 만듭니다.",
-    "영상과 소리를 다시 압축하지 않고 원본 스트림을 새 파일에 옮겨 담기만 합니다.\n"
+    "영상과 소리를 다시 압축하지 않고\n원본 스트림을 새 파일에 옮겨 담기만 합니다.\n"
     "자막 파일은 쓰지 않습니다.",
     "영상을 다시 압축하지 않고 원본 그대로 복사합니다.\n비디오 설정과 자막 매핑은 쓰지 않습니다.",
     "소리를 다시 압축하지 않고 원본 그대로 복사합니다.\n오디오 설정은 쓰지 않습니다.",
     "원본과 같은 이름의 .smi 자막 파일을 영상에 새겨 넣습니다.\n"
-    "이 작업은 보조 인코더(mencoder)가 자막매핑 설정에 따라 합니다.",
-    "원본과 같은 이름의 .srt 자막 파일을 MKV 파일 안에 자막 스트림으로 넣습니다.\n영상은 그대로 둡니다.",
-    "영상 압축 방식입니다.\nh264(Middle Quility)는 보조 인코더(mencoder)가 압축합니다.",
+    "이 작업은 보조 인코더(mencoder)가\n자막매핑 설정에 따라 합니다.",
+    "원본과 같은 이름의 .srt 자막 파일을\nMKV 파일 안에 자막 스트림으로 넣습니다.\n영상은 그대로 둡니다.",
+    "영상 압축 방식입니다.\nh264(Middle Quility)는 보조 인코더(mencoder)가\n압축합니다.",
     "변환한 영상의 초당 프레임 수입니다.",
     "원본의 프레임 비율을 그대로 씁니다.\n켜 두면 프레임 비율 목록은 쓰지 않습니다.",
-    "원본의 영상 크기를 그대로 씁니다.\n켜 두면 출력 영상 크기와 크기 변경 방법은 쓰지 않습니다.",
-    "크기를 바꿀 때 원본의 가로 세로 비율을 지키고 남는 곳을 채웁니다.\n"
+    "원본의 영상 크기를 그대로 씁니다.\n켜 두면 출력 영상 크기와 크기 변경 방법은\n쓰지 않습니다.",
+    "크기를 바꿀 때 원본의 가로 세로 비율을 지키고\n남는 곳을 채웁니다.\n"
     "끄면 영상을 출력 크기에 맞춰 늘이거나 줄입니다.",
-    "비율을 지킬 때 남는 곳을 채우는 대신 넘치는 부분을 잘라냅니다.",
+    "비율을 지킬 때 남는 곳을 채우는 대신\n넘치는 부분을 잘라냅니다.",
     "소리 압축 방식입니다.",
-    "소리의 압축품질(초당 킬로비트)입니다. 클수록 좋고 파일이 커집니다.",
+    "소리의 압축품질(초당 킬로비트)입니다.\n클수록 좋고 파일이 커집니다.",
     "변환한 소리의 샘플링 비율입니다.",
     "원본의 샘플링 비율을 그대로 씁니다.\n켜 두면 샘플링 비율 목록은 쓰지 않습니다.",
     "소리의 채널 구성입니다. mono는 한 채널로 합칩니다.",
     "자막에 쓸 글꼴 파일(.ttf, .ttc, .otf)을 고릅니다.",
-    "이 컴퓨터의 mencoder는 시험 변환을 통과하지 못해, 여기서는 ffmpeg가 이 작업을 대신합니다.",
-    "이 컴퓨터에서는 mencoder를 실행할 수 없어, 여기서는 ffmpeg가 이 작업을 대신합니다.",
+    "이 컴퓨터의 mencoder는 시험 변환을 통과하지 못해\n여기서는 ffmpeg가 이 작업을 대신합니다.",
+    "이 컴퓨터에서는 mencoder를 실행할 수 없어\n여기서는 ffmpeg가 이 작업을 대신합니다.",
     "폰트파일 경로가 %1바이트보다 깁니다. 경로가 더 짧은 파일을 고르십시오.",
 };
 
@@ -139,30 +139,30 @@ const OptionTexts kEnglishOptionTexts = {
     // Other page.
     "Output file prefix :",
     // Tooltips.
-    "The format of the converted files.\nAVI files are made by the alternative encoder (mencoder).",
-    "Moves the source streams into the new file without compressing them again.\n"
+    "The format of the converted files.\nAVI files are made by the alternative encoder\n(mencoder).",
+    "Moves the source streams into the new file\nwithout compressing them again.\n"
     "No subtitle file is used.",
-    "Copies the source video as it is, without compressing it again.\n"
+    "Copies the source video as it is,\nwithout compressing it again.\n"
     "The video page and the subtitle mapping are not used.",
-    "Copies the source audio as it is, without compressing it again.\nThe audio page is not used.",
-    "Burns the .smi subtitle file named like the source into the picture.\n"
-    "The alternative encoder (mencoder) does this, with the subtitle page's settings.",
-    "Puts the .srt subtitle file named like the source into the MKV file as a subtitle stream.\n"
+    "Copies the source audio as it is,\nwithout compressing it again.\nThe audio page is not used.",
+    "Burns the .smi subtitle file named like the source\ninto the picture. "
+    "The alternative encoder (mencoder)\ndoes this, with the subtitle page's settings.",
+    "Puts the .srt subtitle file named like the source\ninto the MKV file as a subtitle stream.\n"
     "The picture is left as it is.",
-    "The video codec.\nh264(Middle Quility) is encoded by the alternative encoder (mencoder).",
+    "The video codec.\nh264(Middle Quility) is encoded by the alternative\nencoder (mencoder).",
     "Frames per second of the converted video.",
     "Keeps the frame rate of the source.\nWhile on, the frame rate list is not used.",
-    "Keeps the picture size of the source.\nWhile on, the output size and the resizing are not used.",
-    "When resizing, keeps the source's width to height ratio and fills the rest.\n"
-    "Off: the picture is stretched to the output size.",
-    "When keeping the ratio, crops what goes beyond the output size instead of filling.",
+    "Keeps the picture size of the source.\nWhile on, the output size and the resizing\nare not used.",
+    "When resizing, keeps the source's width to height\nratio and fills the rest. "
+    "Off: the picture is\nstretched to the output size.",
+    "When keeping the ratio, crops what goes beyond\nthe output size instead of filling.",
     "The audio codec.",
-    "The audio bit rate in kbit/s: higher sounds better and makes larger files.",
+    "The audio bit rate in kbit/s:\nhigher sounds better and makes larger files.",
     "The sample rate of the converted audio.",
     "Keeps the sample rate of the source.\nWhile on, the sample rate list is not used.",
     "How the audio channels are laid out; mono mixes them into one.",
     "Chooses the font file (.ttf, .ttc, .otf) of the subtitles.",
-    "The installed mencoder failed its test conversion, so ffmpeg does this job here.",
+    "The installed mencoder failed its test conversion,\nso ffmpeg does this job here.",
     "mencoder cannot be run here, so ffmpeg does this job.",
     "The font file's path is longer than %1 bytes; choose a file with a shorter path.",
 };
