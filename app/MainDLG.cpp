@@ -32,8 +32,8 @@
 #include "app/DialogTexts.h"
 #include "app/FileListModel.h"
 #include "app/MenuTray.h"
+#include "app/OptionDLG.h"
 #include "app/ProbePass.h"
-#include "app/SettingsDialog.h"
 #include "encoder/SettingsStore.h"
 #include "probe/ListRow.h"
 #include "support/AsciiText.h"
@@ -872,11 +872,8 @@ void CMainDLG::ShowAboutBox() {
 
 void CMainDLG::OpenSettingsDialog() {
   if (IsRunning()) return;
-  CSettingsDialog dialog(m_settings, m_paths, *m_texts, this);
-  if (dialog.exec() != QDialog::Accepted) return;
-  m_settings = dialog.Settings();
-  m_paths = dialog.Paths();
-  m_outputFolder->setText(Q(m_paths.output_folder));
+  // Only "저장후 닫기" replaces the record; the store is written when this window closes.
+  COptionDLG::Open(m_settings, m_paths, *m_texts, this);
 }
 
 // ---- keys, drops and closing ----
