@@ -185,7 +185,7 @@ bool COptionDLG::IsMkv() const { return m_outputType->currentIndex() == kMkv; }
 
 void COptionDLG::Refresh() {
   const EncodingSettings& s = m_zSettings;
-  m_outputType->setCurrentIndex(s.output_type);
+  ShowIndex(m_outputType, s.output_type);
   m_iOutputType = m_outputType->currentIndex();
   m_pindexOpti->setChecked(s.pindex_opti != 0);
   m_originVdo->setChecked(s.origin_vdo != 0);

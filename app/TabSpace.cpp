@@ -81,6 +81,10 @@ int32_t CorrectedSetting(const char* groupDotName, int32_t value) {
   return field ? ApplySettingRule(field->setRule, value) : value;
 }
 
+void ShowIndex(QComboBox* list, int32_t index) {
+  list->setCurrentIndex(index >= 0 && index < list->count() ? index : 0);
+}
+
 void LimitTextBytes(QLineEdit* field, int bytes) { field->setValidator(new ByteCapValidator(bytes, field)); }
 
 // ---- shared page parts ----
@@ -179,9 +183,9 @@ void CTabSpaceA::ApplyEnabling() {
 }
 
 void CTabSpaceA::Load(const EncodingSettings& s) {
-  m_codec->setCurrentIndex(s.video_compress);
+  ShowIndex(m_codec, s.video_compress);
   m_bitrate->setText(QString::number(s.video_bitrate));
-  m_fps->setCurrentIndex(s.fps);
+  ShowIndex(m_fps, s.fps);
   m_fpsOpt->setChecked(s.fps_opt != 0);
   m_width->setText(QString::number(s.size_w));
   m_height->setText(QString::number(s.size_h));
@@ -250,11 +254,11 @@ void CTabSpaceB::ApplyEnabling() {
 }
 
 void CTabSpaceB::Load(const EncodingSettings& s) {
-  m_codec->setCurrentIndex(s.audio_compress);
-  m_bitrate->setCurrentIndex(s.audio_bitrate);
-  m_sampleRate->setCurrentIndex(s.sample_rate);
+  ShowIndex(m_codec, s.audio_compress);
+  ShowIndex(m_bitrate, s.audio_bitrate);
+  ShowIndex(m_sampleRate, s.sample_rate);
   m_sampleRateOpt->setChecked(s.sample_rate_opt != 0);
-  m_channels->setCurrentIndex(s.channle_mode);
+  ShowIndex(m_channels, s.channle_mode);
   m_volume->setText(QString::number(s.volume));
   ApplyEnabling();
 }

@@ -236,6 +236,9 @@ class CTabSpaceD : public CTabSpace {
   QLineEdit* m_prefix;
 };
 
+// Selects item `index` of a list; an index the list does not have (a damaged store) shows the first item.
+void ShowIndex(QComboBox* list, int32_t index);
+
 // Limits a text field to `bytes` bytes of UTF-8, as a fixed buffer would: an edit that would go
 // beyond is refused whole, so nothing already typed is lost.
 void LimitTextBytes(QLineEdit* field, int bytes);

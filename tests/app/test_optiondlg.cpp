@@ -9,12 +9,15 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 #include "TestSupport.h"
 #include "app/AppStartup.h"
+#include "app/MainDLG.h"
 #include "app/OptionDLG.h"
 #include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
+#include "probe/ListRow.h"
 #include "ui/XTabCtrl.h"
 
 using testsupport::TempDir;
@@ -393,6 +396,26 @@ class TestOptionDlg : public QObject {
     QCOMPARE(QString::fromStdString(record_.optional), QString(86, u'옵'));         // 258 of 259 bytes
   }
 
+  // Indexes a damaged store may hold show the first item, and saving stores that.
+  void listIndexesOutOfRangeShowTheFirstItem() {
+    EncodingSettings s = Defaults();
+    s.output_type = 7;
+    s.video_compress = -1;
+    s.fps = 6;
+    s.audio_bitrate = 99;
+    s.channle_mode = -4;
+    Open(s);
+    for (const char* name : {"OutputType", "VideoCompress", "Fps", "AudioBitrate", "ChannleMode"})
+      QCOMPARE(W<QComboBox>(name)->currentIndex(), 0);
+    QCOMPARE(W<QCheckBox>("SubMapping")->text(), QString(kBurnKo));
+    Click("BtnSave");
+    QCOMPARE(record_.output_type, 0);
+    QCOMPARE(record_.video_compress, 0);
+    QCOMPARE(record_.fps, 0);
+    QCOMPARE(record_.audio_bitrate, 0);
+    QCOMPARE(record_.channle_mode, 0);
+  }
+
   // Extra options set longer through the command line are not cut by opening and saving.
   void longerStoredOptionsSurviveASave() {
     EncodingSettings s = Defaults();
@@ -593,6 +616,73 @@ class TestOptionDlg : public QObject {
     QTimer::singleShot(0, this, drive);
     QCOMPARE(COptionDLG::Open(record, paths, kKoreanTexts, &owner), 0);
     QCOMPARE(record.volume, 300);
+  }
+
+  // A new user opens "인코딩 설정" from the main window, chooses MKV with mono MP3, saves, converts
+  // a file and gets exactly that; after a restart the same settings are there.
+  void fromTheMainWindowToTheConvertedFile() {
+    if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("ffprobe")) QSKIP("needs ffmpeg and ffprobe");
+    TempDir dir;
+    const std::string clip = dir.file("clip.avi");
+    QCOMPARE(testsupport::RunCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+                                      "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", "2",
+                                      "-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "2", "-shortest", clip}),
+             0);
+    EncodingSettings settings;
+    ResetSettings(settings);
+    StoredPaths paths;
+    paths.output_folder = dir.file("out");
+    ApplyPathDefaults(paths, true);
+    paths.error_log_path = dir.file("error_log.txt");
+    paths.ProgramFolder = dir.str();
+    MainWindowOptions options;
+    options.trayIcon = false;
+    auto window = std::make_unique<CMainDLG>(settings, paths, options);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+    bool saved = false;
+    QTimer::singleShot(0, this, [&] {
+      QTRY_VERIFY(qobject_cast<COptionDLG*>(QApplication::activeModalWidget()));
+      dlg_ = qobject_cast<COptionDLG*>(QApplication::activeModalWidget());
+      ChooseContainer(2);
+      Show(W("AudioCompress"));
+      W<QComboBox>("AudioCompress")->setCurrentIndex(1);
+      W<QComboBox>("ChannleMode")->setCurrentIndex(3);
+      Click("BtnSave");
+      saved = !dlg_->isVisible();
+      dlg_ = nullptr;  // the main window owns it
+    });
+    QTest::mouseClick(window->findChild<QPushButton*>("BtnSettings"), Qt::LeftButton);
+    QVERIFY(saved);
+    QCOMPARE(window->Settings().output_type, 2);
+    QCOMPARE(window->Settings().audio_compress, 1);
+    QCOMPARE(window->Settings().channle_mode, 3);
+
+    QCOMPARE(window->RunDropFiles({QString::fromStdString(clip)}), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->IsAnalysing(), 60000);
+    window->OnStartButton();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->IsRunning(), 120000);
+    window->Batch().JoinThread();
+    QCOMPARE(QString::fromStdString(window->List().text(0, kColStatus)), QString("완료"));
+    std::string probe;
+    const std::string output = dir.file("out/_ZLVR_clip.mkv");
+    QCOMPARE(testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries", "format=format_name:stream=codec_name,channels",
+                                      "-of", "compact", output},
+                                     &probe),
+             0);
+    QVERIFY2(QString::fromStdString(probe).contains("format_name=matroska"), probe.c_str());
+    QVERIFY2(QString::fromStdString(probe).contains("codec_name=mp3|channels=1"), probe.c_str());
+
+    window->OnBtnExit();  // saves the settings as it closes
+    QVERIFY(window->IsClosed());
+    window.reset();
+    EncodingSettings next;
+    StoredPaths nextPaths;
+    QCOMPARE(LoadStartupSettings(next, nextPaths), 1);
+    QCOMPARE(next.output_type, 2);
+    QCOMPARE(next.audio_compress, 1);
+    QCOMPARE(next.channle_mode, 3);
   }
 
   // ---- the window ----
