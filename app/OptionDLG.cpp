@@ -358,7 +358,6 @@ int COptionDLG::Open(EncodingSettings& record, const StoredPaths& paths, const I
   return dialog.exec() == QDialog::Accepted ? 1 : 0;
 }
 
-
 int RenderOptionScene(int scene, const QString& outPng, int language) {
   if (scene < 0 || scene > 4) {
     std::fputs("zelvora-gui --screenshot: settings scenes are settings-0 to settings-4\n", stderr);
