@@ -46,6 +46,7 @@
 namespace {
 
 constexpr int kButtonHeight = 23;
+constexpr qsizetype kAddSlice = 400;  // dropped paths checked and added per turn of the event loop
 constexpr int kProgressGroupHeight = 120;
 constexpr int kOutputGroupHeight = 98;
 constexpr int kColumnWidths[kColumnCount] = {0, 60, 60, 70, 40, 40, 70, 60, 40, 40, 0, 0};
@@ -467,24 +468,61 @@ bool CMainDLG::AcceptsMime(const QStringList& formats, bool hasLocalFiles) {
 }
 
 int CMainDLG::AppendPaths(const QStringList& paths, bool fromDialog) {
-  std::unordered_set<std::string> known;
+  m_addKnown.clear();
   const size_t rows = m_list.size();
-  known.reserve(rows + static_cast<size_t>(paths.size()));
-  for (size_t i = 0; i < rows; ++i) known.insert(FoldCase(m_list.text(i, kColFullPath)));
-  int added = 0;
-  for (const QString& p : paths) {
+  m_addKnown.reserve(rows + static_cast<size_t>(paths.size()));
+  for (size_t i = 0; i < rows; ++i) m_addKnown.insert(FoldCase(m_list.text(i, kColFullPath)));
+  m_addQueue = paths;
+  m_addNext = 0;
+  m_addFromDialog = fromDialog;
+  m_addCount = 0;
+  AddQueued();
+  if (m_addNext < m_addQueue.size()) {
+    // A large drop is added a slice per turn of the event loop, so the window keeps
+    // answering; meanwhile it is as busy as during the probe pass that follows.
+    m_adding = true;
+    EnterAnalysingState();
+    QTimer::singleShot(0, this, &CMainDLG::ContinueAdding);
+  }
+  return m_addCount;
+}
+
+void CMainDLG::AddQueued() {
+  const qsizetype end = std::min(m_addQueue.size(), m_addNext + kAddSlice);
+  for (; m_addNext < end; ++m_addNext) {
+    const QString& p = m_addQueue[m_addNext];
     std::string path = p.toStdString();
-    if (!fromDialog) {
+    if (!m_addFromDialog) {
       int64_t size = 0;
       // Folders are not opened, missing paths and relative ones are skipped.
       if (path.find('/', 1) == std::string::npos || !GetFileStatus(path, nullptr, &size)) continue;
       if (QFileInfo(p).isDir()) continue;
     }
-    if (!known.insert(FoldCase(path)).second) continue;
+    if (!m_addKnown.insert(FoldCase(path)).second) continue;
     m_list.append(NewListRow(path));
-    ++added;
+    ++m_addCount;
   }
-  return added;
+}
+
+void CMainDLG::ContinueAdding() {
+  if (m_closing) {
+    m_adding = false;
+    return;
+  }
+  AddQueued();
+  if (m_addNext < m_addQueue.size()) {
+    QTimer::singleShot(0, this, &CMainDLG::ContinueAdding);
+    return;
+  }
+  m_adding = false;
+  m_addQueue.clear();
+  m_addKnown.clear();
+  if (m_addCount == 0) {
+    FinishAnalysis();
+    return;
+  }
+  m_dropHint->hide();
+  m_probe->Start(m_settings.skip_scan == 1);
 }
 
 int CMainDLG::RunDropFiles(const QStringList& paths) {
@@ -494,7 +532,7 @@ int CMainDLG::RunDropFiles(const QStringList& paths) {
   activateWindow();
   raise();
   int added = AppendPaths(paths, false);
-  if (added > 0) {
+  if (added > 0 && !m_adding) {
     m_dropHint->hide();
     StartAnalysis();
   }
@@ -557,7 +595,7 @@ int CMainDLG::AddChosenFiles(const QStringList& paths) {
   }
   int added = AppendPaths(named, true);
   DebugLog(kDebugTarget, "for Check2");
-  if (added > 0) {
+  if (added > 0 && !m_adding) {
     m_dropHint->hide();
     StartAnalysis();
   }
@@ -568,6 +606,11 @@ int CMainDLG::AddChosenFiles(const QStringList& paths) {
 
 void CMainDLG::StartAnalysis() {
   if (m_analysing) return;
+  EnterAnalysingState();
+  m_probe->Start(m_settings.skip_scan == 1);
+}
+
+void CMainDLG::EnterAnalysingState() {
   m_analysing = true;
   SetElided(m_status, Q(m_texts->analysing));
   if (!m_cursorOverridden) {
@@ -575,7 +618,6 @@ void CMainDLG::StartAnalysis() {
     m_cursorOverridden = true;
   }
   EnableListControls(false, false);
-  m_probe->Start(m_settings.skip_scan == 1);
 }
 
 void CMainDLG::FinishAnalysis() {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "encoder/BatchRun.h"
 #include "encoder/Display.h"
@@ -141,6 +142,9 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   void CloseNow();
   void UpdateDropHint();
   int AppendPaths(const QStringList& paths, bool fromDialog);
+  void AddQueued();
+  void ContinueAdding();
+  void EnterAnalysingState();
   void SetElided(QLabel* label, const QString& text);
   int ColumnWidth(int column) const;
 
@@ -156,6 +160,12 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   CMenuTray* m_tray = nullptr;
 
   bool m_analysing = false;
+  bool m_adding = false;  // a large drop is still being added
+  QStringList m_addQueue;
+  qsizetype m_addNext = 0;
+  bool m_addFromDialog = false;
+  int m_addCount = 0;
+  std::unordered_set<std::string> m_addKnown;
   bool m_trayMenuOpen = false;
   bool m_closing = false;
   bool m_closed = false;

@@ -2,6 +2,8 @@
 #include "app/ProbePass.h"
 
 #include <algorithm>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "probe/MediaInfo.h"
 #include "support/FileUtils.h"
@@ -9,7 +11,7 @@
 namespace {
 // Rows handed to the list per tick: enough to keep up with the workers, few enough that one
 // tick never holds the window's thread for long.
-constexpr size_t kRowsPerTick = 2000;
+constexpr size_t kRowsPerTick = 1000;
 constexpr int kTickMs = 10;
 }  // namespace
 
@@ -25,12 +27,13 @@ bool ProbePass::Start(bool skipScan) {
   if (m_running) return false;
   m_skipScan = skipScan;
   m_jobs.clear();
-  for (size_t i = 0; i < m_list.size(); ++i) {
-    std::optional<RowTexts> row = m_list.row(i);
-    if (!row || !(*row)[kColStatus].empty()) continue;
+  const size_t rows = m_list.size();
+  m_jobs.reserve(rows);
+  for (size_t i = 0; i < rows; ++i) {
+    if (!m_list.text(i, kColStatus).empty()) continue;
     Job job;
     job.row = i;
-    job.path = (*row)[kColFullPath];
+    job.path = m_list.text(i, kColFullPath);
     m_jobs.push_back(std::move(job));
   }
   m_ready = std::make_unique<std::atomic<bool>[]>(m_jobs.size());
@@ -47,6 +50,8 @@ bool ProbePass::Start(bool skipScan) {
 }
 
 void ProbePass::Work() {
+  // The probes yield to the window's thread: on a busy machine it keeps answering.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
   for (;;) {
     if (m_stop) return;
     size_t k = m_next.fetch_add(1);
