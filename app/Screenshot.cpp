@@ -113,18 +113,18 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
   }
   QApplication::processEvents();
 
-  QImage picture = window.grab().toImage();
+  QImage picture = window.GrabWindow();
   if (scene == "about") {
     CAboutBox about(window.Texts(), &window);
     about.show();
     QApplication::processEvents();
     QPainter painter(&picture);
-    painter.drawPixmap(about.geometry().topLeft() - window.geometry().topLeft(), about.grab());
+    painter.drawImage(about.geometry().topLeft() - window.geometry().topLeft(), about.GrabWindow());
   } else if (scene == "menu") {
     auto* list = window.ListView();
     list->selectionModel()->select(window.Model()->index(0, 0),
                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    picture = window.grab().toImage();
+    picture = window.GrabWindow();
     QMenu* menu = window.ListMenu();
     for (QAction* action : menu->actions()) action->setEnabled(true);
     menu->ensurePolished();
