@@ -1,0 +1,114 @@
+// Start-up helpers of the desktop program.
+#include "app/AppStartup.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QPalette>
+#include <QStyleFactory>
+#include <QStringList>
+#include <cstdlib>
+
+#include "encoder/EncoderCaps.h"
+#include "encoder/SettingsStore.h"
+#include "platform/KnownFolders.h"
+#include "platform/RegistryStore.h"
+#include "support/DebugLog.h"
+#include "support/FileUtils.h"
+
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else the home-relative default.
+std::string XdgFolder(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  if (value && value[0] == '/') return value;
+  return HomeFolder() + "/" + fallback;
+}
+
+bool InFolder(const std::string& path, const std::string& folder) {
+  return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
+}
+
+}  // namespace
+
+void KeepPrivateFilesOutOfProgramFolder(StoredPaths& paths) {
+  const std::string program = GetProgramFolder();
+  if (paths.error_log_path.empty() || InFolder(paths.error_log_path, program)) {
+    std::string folder = XdgFolder("XDG_STATE_HOME", ".local/state") + "/zelvora";
+    MakeFolderPath(folder);
+    paths.error_log_path = folder + "/error_log.txt";
+  }
+  // Work files (subtitle copies) go below ProgramFolder's "work" folder.
+  if (paths.ProgramFolder.empty() || paths.ProgramFolder == program) {
+    std::string folder = CapabilityCacheFolder();
+    MakeFolderPath(folder);
+    paths.ProgramFolder = folder;
+  }
+}
+
+int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths) {
+  int loaded = LoadSettings(settings, paths);
+  if (!loaded) ResetSettings(settings);
+  return loaded;
+}
+
+std::string ConfiguredUpdateServer() {
+  RegValue value;
+  if (RegReadValue(CurrentUserStore(), kSettingsKey, "update_server", value) != 1 || value.type != kRegSz) return {};
+  std::string server = value.text;
+  while (!server.empty() && (server.back() == ' ' || server.back() == '\t')) server.pop_back();
+  return server;
+}
+
+int RunUpdateDecision(const StoredPaths& paths) {
+  const std::string server = ConfiguredUpdateServer();
+  if (server.empty()) return 0;
+  // The update client is not part of this build: the start goes on as without a server.
+  DebugLog(kDebugTarget, "update_server %s: no update client in this build (last check %u)", server.c_str(),
+           paths.program_rebirth);
+  return 0;
+}
+
+QFont UiFontOf(const InterfaceTexts& texts) {
+  QFont font;
+  if (texts.caption_font.charset == 129) {
+    font.setFamilies(QStringList{"NanumGothic", "Nanum Gothic", "Noto Sans CJK KR", "UnDotum", "Baekmuk Dotum"});
+  } else {
+    font.setFamilies(QStringList{QString::fromUtf8(texts.caption_font.face), "DejaVu Sans", "Liberation Sans"});
+  }
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(texts.caption_font.height);
+  font.setWeight(QFont::Normal);
+  return font;
+}
+
+void ApplyProgramLook(const InterfaceTexts& texts) {
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  QApplication::setFont(UiFontOf(texts));
+  QPalette palette = QApplication::palette();
+  const QColor body(192, 192, 192), blue(50, 82, 143);
+  palette.setColor(QPalette::Window, body);
+  palette.setColor(QPalette::Button, QColor(212, 212, 212));
+  palette.setColor(QPalette::Highlight, blue);
+  palette.setColor(QPalette::HighlightedText, Qt::white);
+  palette.setColor(QPalette::Inactive, QPalette::Highlight, QColor(96, 122, 170));
+  palette.setColor(QPalette::Inactive, QPalette::HighlightedText, Qt::white);
+  QApplication::setPalette(palette);
+  // Group captions in the caption's blue, bold, like the window title.
+  qApp->setStyleSheet("QGroupBox { font-weight: bold; color: rgb(50, 82, 143); }"
+                      "QGroupBox QLabel, QGroupBox QLineEdit { font-weight: normal; color: black; }"
+                      "QGroupBox QTreeView, QGroupBox QHeaderView { font-weight: normal; }");
+}
+
+EncoderWarmUp::EncoderWarmUp(const StoredPaths& paths) {
+  std::string ffmpeg = paths.encoder_path_a, mencoder = paths.encoder_path_b;
+  m_thread = std::thread([this, ffmpeg, mencoder] {
+    GetFfmpegCapabilities(ffmpeg);
+    if (FileExists(mencoder)) GetMencoderCapabilities(mencoder, ffmpeg);
+    m_done = true;
+  });
+}
+
+EncoderWarmUp::~EncoderWarmUp() {
+  if (m_thread.joinable()) m_thread.join();
+}

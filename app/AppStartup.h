@@ -1,0 +1,46 @@
+// The program's start-up steps around the main window: settings, folder defaults, the update decision, fonts, warming caches.
+#pragma once
+
+#include <QFont>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "encoder/EncodingSettings.h"
+#include "support/InterfaceTexts.h"
+
+// Loads the stored settings, with the defaults when there are none. Returns what LoadSettings returned.
+int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths);
+
+// The error log and the work files of a path set that points into the program folder (or
+// nowhere) move to the user's state and cache folders: an installed program folder is not
+// writable, and one user's files do not belong beside the program.
+void KeepPrivateFilesOutOfProgramFolder(StoredPaths& paths);
+
+// The update decision of a start: 1 ends the start (an update takes over), 0 goes on. The check
+// runs only when the main key's "update_server" names a server; this build has no update client,
+// so a named server is logged and the start goes on.
+int RunUpdateDecision(const StoredPaths& paths);
+// The server the update check would ask, or empty.
+std::string ConfiguredUpdateServer();
+
+// The interface font of a text table: a Hangul font through fontconfig for the Korean table,
+// Verdana (or its nearest) for the English one.
+QFont UiFontOf(const InterfaceTexts& texts);
+
+// The program's look for every window: the interface font, the grey body and the caption blue
+// for selections and progress.
+void ApplyProgramLook(const InterfaceTexts& texts);
+
+// Asks the encoders what they have and test-drives the alternative encoder once, in the
+// background after start-up, so that a run never waits for it between its start and its first file.
+class EncoderWarmUp {
+ public:
+  explicit EncoderWarmUp(const StoredPaths& paths);
+  ~EncoderWarmUp();  // waits for the questions under way
+  bool Done() const { return m_done; }
+
+ private:
+  std::thread m_thread;
+  std::atomic<bool> m_done{false};
+};

@@ -1,0 +1,39 @@
+// One copy per user: a lock file and a local socket in the user's runtime folder.
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QStringList>
+#include <memory>
+
+// The first copy holds the lock and listens; a later copy finds the lock taken, hands its file
+// arguments to the first over the socket and ends. A lock left by a copy that died is taken over.
+class SingleInstance : public QObject {
+  Q_OBJECT
+ public:
+  enum class Role { kFirst, kSecond };
+
+  // `folder` empty: the user's runtime folder ($XDG_RUNTIME_DIR, else a private folder in /tmp).
+  explicit SingleInstance(const QString& folder = QString(), QObject* parent = nullptr);
+  ~SingleInstance() override;
+
+  Role Claim();
+  // Second copy: sends `paths` (made absolute) and asks the first to come forward. False when
+  // no first copy answered within `timeoutMs`.
+  bool HandOver(const QStringList& paths, int timeoutMs = 5000);
+
+  QString SocketName() const { return m_socketName; }
+  static QString DefaultFolder();
+
+ signals:
+  // First copy: files handed over by a later one (possibly none: then only come forward).
+  void FilesReceived(const QStringList& paths);
+
+ private:
+  void OnConnection();
+
+  QString m_socketName;
+  std::unique_ptr<QLockFile> m_lock;
+  QLocalServer m_server;
+};
