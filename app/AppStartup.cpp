@@ -2,11 +2,13 @@
 #include "app/AppStartup.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QFontDatabase>
 #include <QPalette>
 #include <QStyleFactory>
 #include <QStringList>
 #include <cstdlib>
+#include <ctime>
 
 #include "encoder/EncoderCaps.h"
 #include "encoder/SettingsStore.h"
@@ -14,6 +16,7 @@
 #include "platform/RegistryStore.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
+#include "update/UpdateCheck.h"
 
 namespace {
 
@@ -52,21 +55,21 @@ int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths) {
   return loaded;
 }
 
-std::string ConfiguredUpdateServer() {
-  RegValue value;
-  if (RegReadValue(CurrentUserStore(), kSettingsKey, "update_server", value) != 1 || value.type != kRegSz) return {};
-  std::string server = value.text;
-  while (!server.empty() && (server.back() == ' ' || server.back() == '\t')) server.pop_back();
-  return server;
-}
-
-int RunUpdateDecision(const StoredPaths& paths) {
-  const std::string server = ConfiguredUpdateServer();
-  if (server.empty()) return 0;
-  // The update client is not part of this build: the start goes on as without a server.
-  DebugLog(kDebugTarget, "update_server %s: no update client in this build (last check %u)", server.c_str(),
-           paths.program_rebirth);
-  return 0;
+int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts) {
+  if (paths.update_server.empty()) return 0;
+  UpdateCheckSetup setup;
+  // The install folder the check expects the program in; tests and private installs move it.
+  if (const char* folder = std::getenv("ZELVORA_PROGRAM_FILES"); folder && folder[0] == '/') setup.programFiles = folder;
+  setup.message = [](const std::string& text, const std::string& caption, bool error) {
+    QMessageBox box(error ? QMessageBox::Critical : QMessageBox::Warning, QString::fromStdString(caption),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+  };
+  const int result = RunStartupUpdateDecision(CurrentUserStore(), static_cast<int64_t>(std::time(nullptr)), texts,
+                                              setup);
+  DebugLog(kDebugTarget, "update decision %s: %d", paths.update_server.c_str(), result);
+  // Only a started update module takes over; every other result lets the start go on.
+  return result == kUpdateStarted ? 1 : 0;
 }
 
 QFont UiFontOf(const InterfaceTexts& texts) {

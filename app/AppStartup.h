@@ -17,12 +17,9 @@ int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths);
 // writable, and one user's files do not belong beside the program.
 void KeepPrivateFilesOutOfProgramFolder(StoredPaths& paths);
 
-// The update decision of a start: 1 ends the start (an update takes over), 0 goes on. The check
-// runs only when the main key's "update_server" names a server; this build has no update client,
-// so a named server is logged and the start goes on.
-int RunUpdateDecision(const StoredPaths& paths);
-// The server the update check would ask, or empty.
-std::string ConfiguredUpdateServer();
+// The update decision of a start: 1 ends the start (the update module took over), 0 goes on.
+// The weekly check runs only when "update_server" names a server; its warnings are message boxes.
+int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts);
 
 // The interface font of a text table: a Hangul font through fontconfig for the Korean table,
 // Verdana (or its nearest) for the English one.

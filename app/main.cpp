@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   StoredPaths paths;
   LoadStartupSettings(settings, paths);
   const InterfaceTexts& texts = SelectInterfaceTexts(settings.language);
-  if (RunUpdateDecision(paths) == 1) return 0;
+  if (RunUpdateDecision(paths, texts) == 1) return 0;
   ApplyPathDefaults(paths, true);
   KeepPrivateFilesOutOfProgramFolder(paths);
   ApplyProgramLook(texts);
