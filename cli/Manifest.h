@@ -74,6 +74,7 @@ class RowTimingDisplay final : public BatchDisplay {
   void SelectRow(int row) override;
   void SetControlsEnabled(bool enabled) override { inner_.SetControlsEnabled(enabled); }
   void SetTrayAnimation(bool running) override { inner_.SetTrayAnimation(running); }
+  void EndOfUpdate() override { inner_.EndOfUpdate(); }
 
   void Finish();
 
