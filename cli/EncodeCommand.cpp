@@ -209,10 +209,7 @@ int RunEncodeCommand(int argc, char** argv) {
   g_batch = &batch;
   std::thread(WatchSignals, set).detach();
 
-  if (batch.OnStartButton() == 1) {
-    batch.SetShutdownAfterRun(o.shutdown);
-    batch.JoinThread();
-  }
+  if (batch.OnStartButton(o.shutdown) == 1) batch.JoinThread();
   g_batch = nullptr;
   display.Finish();
 
@@ -225,5 +222,6 @@ int RunEncodeCommand(int argc, char** argv) {
     if (detail.empty() && rowStatus == texts.status_failed) detail = list.text(i, kColFullPath);
     std::printf("%s\t%s\t%s\n", rowStatus.c_str(), list.text(i, kColFileName).c_str(), detail.c_str());
   }
+  if (batch.PowerOffResult() == 0) std::fputs("zelvora encode: the power-off was refused\n", stderr);
   return failed ? 1 : 0;
 }

@@ -3,7 +3,7 @@
 # `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
-          ffmpeg mencoder mediainfo fonts-nanum fontconfig python3)
+          ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -41,6 +41,9 @@ struct PrivateHome {
       setenv(var, (root / sub).c_str(), 1);
     }
     fs::create_directories(root / "Desktop");
+    // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
+    // look at the power-off point this at a recording program of their own.
+    setenv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false", 1);
   }
   ~PrivateHome() {
     std::error_code ec;
@@ -113,6 +116,11 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ToolsRequired() {
+  const char* v = std::getenv("ZELVORA_REQUIRE_TOOLS");
+  return v && std::string(v) == "1";
 }
 
 bool HaveProgram(const std::string& name) {

@@ -164,7 +164,7 @@ TEST(ProbeCommand, HostileNamesStayValidJsonAndHarmlessOnTerminal) {
 }
 
 TEST(ProbeCommand, RealMp3) {
-  if (!HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveProgram("ffmpeg"), "ffmpeg not installed");
   TempDir dir;
   ASSERT_EQ(RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=65.5", "-ac", "2", "-c:a", "libmp3lame",
                         "-b:a", "64k", dir.file("tone.mp3")}),

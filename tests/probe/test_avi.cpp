@@ -287,7 +287,7 @@ TEST(AviParser, EveryPrefixOfAFileEndsInAResult) {
 
 // Files ffmpeg makes, compared with what ffprobe reads from them.
 TEST(AviParser, MatchesFfprobeOnRealFiles) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg/ffprobe not installed");
   struct Case {
     const char* name;
     const char* encoder;  // needed video encoder

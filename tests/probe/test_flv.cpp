@@ -327,7 +327,7 @@ TEST(FlvParser, EveryPrefixEndsInAResult) {
 class FlvRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg needed");
   }
   testsupport::TempDir dir_;
 };
