@@ -116,6 +116,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
   const std::string ready = dir.file("ready"), termed = dir.file("termed");
   testsupport::WriteFile(enc, std::string("#!/bin/sh\n") + kEncoderListing +
                                   "trap ': > \"" + termed + "\"' TERM\n"
+                                  "trap '' PIPE\n"  // like an encoder that goes on when its reader is gone
                                   ": > \"" + ready + "\"\n"
                                   "printf 'Duration: 00:01:00.00, x\\n'\n"
                                   "while :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1; done\n");
