@@ -100,7 +100,8 @@ std::string GetProgramFolder() {
 std::string DefaultHangulFontFile() {
   static const std::string font = [] {
     // fc-match always names some font, Hangul or not: its language list must hold Korean.
-    CaptureResult r = RunAndCapture({"fc-match", "-f", "%{file}\n%{lang}\n", "sans:lang=ko"}, 5000, 16384,
+    // Asked once per process; a cold font cache on a busy machine can take seconds.
+    CaptureResult r = RunAndCapture({"fc-match", "-f", "%{file}\n%{lang}\n", "sans:lang=ko"}, 30000, 16384,
                                     CaptureStreams::kOutputOnly);
     if (r.exitStatus != 0) return std::string();
     const std::string& out = r.output;
