@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <iostream>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -121,6 +123,15 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
 bool ToolsRequired() {
   const char* v = std::getenv("ZELVORA_REQUIRE_TOOLS");
   return v && std::string(v) == "1";
+}
+
+bool SkipCaseWithoutTool(bool missing, const std::string& reason) {
+  if (!missing) return false;
+  if (ToolsRequired())
+    ADD_FAILURE() << reason << " (setup installs it)";
+  else
+    std::cout << "[  SKIPPED ] a case: " << reason << "\n";
+  return true;
 }
 
 bool HaveProgram(const std::string& name) {

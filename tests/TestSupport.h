@@ -54,6 +54,10 @@ bool HaveProgram(const std::string& name);
 // then a missing tool is a failure, not a skip.
 bool ToolsRequired();
 
+// For one case of a table: true when the case is to be left out because a tool is missing. It
+// says so on the output, and is a failure when tools are required.
+bool SkipCaseWithoutTool(bool missing, const std::string& reason);
+
 // Ends the test when `missing` holds: a reported skip, or a failure when tools are required.
 // A macro, because GTEST_SKIP and GTEST_FAIL return from the test body.
 #define ZELVORA_SKIP_WITHOUT_TOOL(missing, reason)                                              \

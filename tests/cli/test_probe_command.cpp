@@ -74,7 +74,7 @@ size_t ColumnOf(const std::string& line, size_t at) {
 void MakeTs(const std::string& path) { WriteFile(path, std::string(2000, 'x')); }
 
 bool ValidJson(const std::string& text, const TempDir& dir) {
-  if (!HaveProgram("python3")) return true;
+  if (testsupport::SkipCaseWithoutTool(!HaveProgram("python3"), "python3 is not installed")) return true;
   WriteFile(dir.file("out.json"), text);
   return RunCommand({"python3", "-c", "import json,sys; json.load(open(sys.argv[1], encoding='utf-8'))", dir.file("out.json")}) == 0;
 }

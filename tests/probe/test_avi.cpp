@@ -310,10 +310,8 @@ TEST(AviParser, MatchesFfprobeOnRealFiles) {
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!testmedia::HaveEncoder(c.encoder)) {
-      std::cout << "skipping " << c.name << ": no " << c.encoder << " encoder\n";
+    if (testsupport::SkipCaseWithoutTool(!testmedia::HaveEncoder(c.encoder), std::string("no ") + c.encoder + " encoder"))
       continue;
-    }
     std::string path = dir.file("real.avi");
     ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
     std::string bytes = testsupport::ReadFile(path);

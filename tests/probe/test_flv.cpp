@@ -354,7 +354,8 @@ TEST_F(FlvRealMedia, MatchesFfprobe) {
        "libx264", "Sorenson H.264", "AAC"},
   };
   for (const auto& c : cases) {
-    if (!testmedia::HaveEncoder(c.encoder)) continue;
+    if (testsupport::SkipCaseWithoutTool(!testmedia::HaveEncoder(c.encoder), std::string("no ") + c.encoder + " encoder"))
+      continue;
     const std::string path = dir_.file(c.name);
     ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
     const auto facts = testmedia::Describe(path);
