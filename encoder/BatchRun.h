@@ -52,7 +52,7 @@ class CBatchRun {
   void JoinThread();
   bool IsRunning() const { return m_zFLAG.bRunEncoding.load(); }
 
-  // Toggled by the menu during a run; cleared at every start.
+  // Toggled by the menu during a run; every start sets it to what the start was given.
   void SetShutdownAfterRun(bool on) { m_bShutdownAfterRun = on; }
   bool ShutdownAfterRun() const { return m_bShutdownAfterRun; }
   // What the end of the last run did about the power-off: -1 not asked for, 0 refused, 1 requested.
