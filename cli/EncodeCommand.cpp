@@ -317,10 +317,7 @@ int RunEncodeCommand(int argc, char** argv) {
   g_batch = &batch;
   std::thread(WatchSignals, set).detach();
 
-  if (batch.OnStartButton() == 1) {
-    batch.SetShutdownAfterRun(o.shutdown);
-    batch.JoinThread();
-  }
+  if (batch.OnStartButton(o.shutdown) == 1) batch.JoinThread();
   g_batch = nullptr;
   display.Finish();
   terminal.Finish();
@@ -341,5 +338,6 @@ int RunEncodeCommand(int argc, char** argv) {
   }
   // How this machine's encoders differ from the chosen ones: said once, not per file.
   for (const std::string& note : notes) std::fprintf(stderr, "zelvora encode: note: %s\n", TerminalSafe(note).c_str());
+  if (batch.PowerOffResult() == 0) std::fputs("zelvora encode: the power-off was refused\n", stderr);
   return failed ? 1 : 0;
 }

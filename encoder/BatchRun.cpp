@@ -124,7 +124,7 @@ std::string CBatchRun::StatusText(int which) const {
   }
 }
 
-int CBatchRun::OnStartButton() {
+int CBatchRun::OnStartButton(bool shutdownAfterRun) {
   if (m_zFLAG.bRunEncoding) {
     m_zFLAG.bRunEncoding = false;
     return -1;
@@ -136,7 +136,8 @@ int CBatchRun::OnStartButton() {
   m_env.display->SetControlsEnabled(false);
   m_env.display->SetText(DisplayText::kStartButton, m_env.texts->cancel_button);
   m_env.display->SetTrayAnimation(true);
-  m_bShutdownAfterRun = false;
+  m_bShutdownAfterRun = shutdownAfterRun;
+  m_iPowerOff = -1;
   m_worker = std::thread([this] { Thread4Run(); });
   DebugLog("", "Created ThreadForRun(MainDLG)");
   return 1;
@@ -319,7 +320,8 @@ void CBatchRun::RunBatch() {
     display.SetText(DisplayText::kStatusLine, texts.conversion_done);
   }
   PowerControl& power = m_env.power ? *m_env.power : CurrentPowerControl();
-  if (!stopped && doneCount > 0 && m_bShutdownAfterRun && power.EnableShutdownPrivilege()) power.PowerOff();
+  if (!stopped && doneCount > 0 && m_bShutdownAfterRun)
+    m_iPowerOff = power.EnableShutdownPrivilege() && power.PowerOff() ? 1 : 0;
   display.SetControlsEnabled(true);
   display.SetTrayAnimation(false);
 }

@@ -45,7 +45,9 @@ class CBatchRun {
 
   // The start button: cancels a running batch, or starts one when some row waits.
   // Returns 1 when a run was started, -1 when one was cancelled, 0 when nothing happened.
-  int OnStartButton();
+  // A start sets the shutdown-after-run flag to `shutdownAfterRun` before the worker runs, so
+  // a caller that asks for the power-off up front cannot lose it to a short run.
+  int OnStartButton(bool shutdownAfterRun = false);
   // The window is closing: the worker leaves at its next check; then it is joined.
   void RequestExit();
   // Waits for the worker thread to end (the worker always leaves within a poll step after
@@ -53,9 +55,11 @@ class CBatchRun {
   void JoinThread();
   bool IsRunning() const { return m_zFLAG.bRunEncoding.load(); }
 
-  // Toggled by the menu during a run; cleared at every start.
+  // Toggled by the menu during a run; every start sets it to what the start was given.
   void SetShutdownAfterRun(bool on) { m_bShutdownAfterRun = on; }
   bool ShutdownAfterRun() const { return m_bShutdownAfterRun; }
+  // What the end of the last run did about the power-off: -1 not asked for, 0 refused, 1 requested.
+  int PowerOffResult() const { return m_iPowerOff.load(); }
 
   // The outcome of row `index` in the last run.
   RowOutcome Outcome(size_t index) const;
@@ -105,6 +109,7 @@ class CBatchRun {
   std::atomic<bool> m_bShutdownAfterRun{false};
   std::atomic<bool> m_bStopped{false};
   std::atomic<int> m_iChildPid{-1};
+  std::atomic<int> m_iPowerOff{-1};
   std::string m_outputFolder;
   std::string m_outputFolderError;  // why the output folder cannot be used, for every row
   std::set<FileId> m_sourceIds;     // every source of the list: no output may replace one

@@ -3,7 +3,7 @@
 # `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev gcab zip
-          ffmpeg mencoder mediainfo fonts-nanum fontconfig python3
+          ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng
           qt6-base-dev qt6-base-dev-tools libgl-dev
           dpkg-dev file desktop-file-utils appstream lintian bash-completion)
 if [ "${1:-}" = "--fuzz" ]; then

@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <iostream>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -41,6 +43,9 @@ struct PrivateHome {
       setenv(var, (root / sub).c_str(), 1);
     }
     fs::create_directories(root / "Desktop");
+    // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
+    // look at the power-off point this at a recording program of their own.
+    setenv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false", 1);
   }
   ~PrivateHome() {
     std::error_code ec;
@@ -113,6 +118,20 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ToolsRequired() {
+  const char* v = std::getenv("ZELVORA_REQUIRE_TOOLS");
+  return v && std::string(v) == "1";
+}
+
+bool SkipCaseWithoutTool(bool missing, const std::string& reason) {
+  if (!missing) return false;
+  if (ToolsRequired())
+    ADD_FAILURE() << reason << " (setup installs it)";
+  else
+    std::cout << "[  SKIPPED ] a case: " << reason << "\n";
+  return true;
 }
 
 bool HaveProgram(const std::string& name) {

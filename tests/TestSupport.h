@@ -50,6 +50,24 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output = nullp
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 
+// Whether the run demands every tool that setup installs (./test sets ZELVORA_REQUIRE_TOOLS=1):
+// then a missing tool is a failure, not a skip.
+bool ToolsRequired();
+
+// For one case of a table: true when the case is to be left out because a tool is missing. It
+// says so on the output, and is a failure when tools are required.
+bool SkipCaseWithoutTool(bool missing, const std::string& reason);
+
+// Ends the test when `missing` holds: a reported skip, or a failure when tools are required.
+// A macro, because GTEST_SKIP and GTEST_FAIL return from the test body.
+#define ZELVORA_SKIP_WITHOUT_TOOL(missing, reason)                                              \
+  do {                                                                                          \
+    if (missing) {                                                                              \
+      if (::testsupport::ToolsRequired()) GTEST_FAIL() << (reason) << " (setup installs it)"; \
+      GTEST_SKIP() << (reason);                                                                 \
+    }                                                                                           \
+  } while (0)
+
 // Little byte writer for building binary fixtures field by field.
 class ByteWriter {
  public:

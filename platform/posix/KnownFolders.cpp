@@ -99,12 +99,19 @@ std::string GetProgramFolder() {
 
 std::string DefaultHangulFontFile() {
   static const std::string font = [] {
-    CaptureResult r = RunAndCapture({"fc-match", "-f", "%{file}", "sans:lang=ko"}, 5000, 4096, CaptureStreams::kOutputOnly);
+    // fc-match always names some font, Hangul or not: its language list must hold Korean.
+    // Asked once per process; a cold font cache on a busy machine can take seconds.
+    CaptureResult r = RunAndCapture({"fc-match", "-f", "%{file}\n%{lang}\n", "sans:lang=ko"}, 30000, 16384,
+                                    CaptureStreams::kOutputOnly);
     if (r.exitStatus != 0) return std::string();
-    std::string& out = r.output;
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    if (out.empty() || out.front() != '/' || !FileExists(out)) return std::string();
-    return out;
+    const std::string& out = r.output;
+    size_t end = out.find('\n');
+    if (end == std::string::npos) return std::string();
+    std::string file = out.substr(0, end);
+    std::string langs = "|" + out.substr(end + 1, out.find('\n', end + 1) - end - 1) + "|";
+    if (langs.find("|ko|") == std::string::npos) return std::string();
+    if (file.empty() || file.front() != '/' || !FileExists(file)) return std::string();
+    return file;
   }();
   return font;
 }

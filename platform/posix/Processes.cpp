@@ -52,18 +52,24 @@ int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 
 int PidfdSignal(int pidfd, int sig) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0)); }
 
-// A process that has ended but is not yet reaped is a zombie: it counts as ended.
+// A process that has ended but is not yet reaped is a zombie: it counts as ended. Its /proc
+// entry vanishes at any moment once it has ended, so an entry that cannot be opened or read
+// (ENOENT, ESRCH) or that comes back cut short means ended too.
 bool ProcessGone(pid_t pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/stat";
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return true;
   char buf[512];
-  ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ssize_t n;
+  do {
+    n = ::read(fd, buf, sizeof buf - 1);
+  } while (n < 0 && errno == EINTR);
   ::close(fd);
   if (n <= 0) return true;
   buf[n] = 0;
   const char* close = std::strrchr(buf, ')');  // the command name may hold blanks and parentheses
-  return close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+  if (!close || close[1] != ' ' || close[2] == 0) return true;
+  return close[2] == 'Z' || close[2] == 'X';
 }
 
 // Waits up to `ms` for the process to end.
@@ -154,7 +160,8 @@ int KillProcessByName(const std::string& exePath, bool terminate) {
     if (RunsFile(pid, target, haveTarget, canonical)) {
       if (!terminate) {
         ++count;
-      } else if (SendSignal(pidfd, pid, SIGTERM)) {
+      } else if (SendSignal(pidfd, pid, SIGTERM) || errno == ESRCH) {
+        // A copy that ended between the check and the signal is ended all the same.
         ++count;
         if (!WaitGone(pidfd, pid, 1000)) {
           SendSignal(pidfd, pid, SIGKILL);

@@ -197,6 +197,8 @@ bool ParseRegText(std::string_view text, std::vector<std::string>& keys, std::ve
     if (problems) problems->push_back({number, std::move(key), std::move(name), std::string(line.substr(0, 200)),
                                        std::move(reason)});
   };
+  // A NUL byte has no place in this text format: the file is binary, or damaged.
+  if (text.find('\0') != std::string_view::npos) return false;
   bool sawHeader = false;
   // Values below a key line that cannot be read belong to no known key: they are dropped.
   bool keyUnreadable = false;
@@ -268,7 +270,8 @@ void RegistryStore::LoadLocked() {
   damaged_ = false;
   loaded_ = true;
   loadedId_ = FileId{};
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO put where the file belongs must not hang the program in open().
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno != ENOENT) {
       DebugLog(kDebugTarget, "settings file %s cannot be read: %s", path_.c_str(), std::strerror(errno));
@@ -278,9 +281,12 @@ void RegistryStore::LoadLocked() {
     loadedId_ = StatFile();
     return;
   }
+  if (fd < 0) DebugLog(kDebugTarget, "settings file %s cannot be read: %s", path_.c_str(), std::strerror(errno));
   struct stat st{};
   std::string text;
-  bool readOk = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileSize;
+  // A file that cannot be read is set aside like a damaged one: replacing it on the next
+  // save would lose what it holds.
+  bool readOk = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileSize;
   if (readOk) {
     loadedId_ = FileId{true, st.st_dev, st.st_ino, st.st_size,
                        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
@@ -294,7 +300,7 @@ void RegistryStore::LoadLocked() {
     }
     text.resize(done);
   }
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
 
   std::vector<std::string> keyNames;
   std::vector<RegParsedValue> values;

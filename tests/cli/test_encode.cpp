@@ -49,7 +49,7 @@ TEST(EncodeCommand, UsageErrorsExitTwo) {
 }
 
 TEST(EncodeCommand, DryRunPrintsCommandLinesAndSavesNothing) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
   TempDir dir;
   std::string clip = MakeClip(dir, "a clip.mp4", 1);
   std::string out;
@@ -68,7 +68,7 @@ TEST(EncodeCommand, DryRunPrintsCommandLinesAndSavesNothing) {
 }
 
 TEST(EncodeCommand, SettingsFileIsReadOnly) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
   TempDir dir;
   std::string reg = dir.file("job.reg");
   std::string text =
@@ -85,7 +85,7 @@ TEST(EncodeCommand, SettingsFileIsReadOnly) {
 }
 
 TEST(EncodeCommand, EncodesAndReportsEachFile) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
   TempDir dir;
   std::string good = MakeClip(dir, "좋은 클립.avi", 1);
   std::string bad = dir.file("broken.mp4");
@@ -97,21 +97,40 @@ TEST(EncodeCommand, EncodesAndReportsEachFile) {
   EXPECT_NE(out.find("실패\tbroken.mp4"), std::string::npos) << out;
 }
 
+// A listing the batch accepts and caches, so the stand-in encoder is asked only once.
+const char kEncoderListing[] =
+    "case \" $* \" in\n"
+    "  *\" -encoders \"*) printf 'Encoders:\\n ------\\n V..... libx264 H.264\\n V..... mpeg4 MPEG-4\\n"
+    " A..... aac AAC\\n A..... libmp3lame MP3\\n'; exit 0;;\n"
+    "  *\" -filters \"*) printf 'Filters:\\n ... subtitles V->V Render text subtitles\\n'; exit 0;;\n"
+    "esac\n";
+
 TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-  TempDir dir;
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  TempDir dir, config;
+  testsupport::ScopedEnv ownStore("XDG_CONFIG_HOME", config.str());  // the stored path stays with this test
   std::string clip = MakeClip(dir, "long.mp4", 1);
-  // A slow stand-in encoder stored as the ffmpeg path, so the test controls the timing.
+  // A slow stand-in encoder stored as the ffmpeg path, so the test controls the timing. It says
+  // it is ready only once it ignores SIGTERM, and notes each SIGTERM that reaches it.
   std::string enc = dir.file("slowenc");
-  testsupport::WriteFile(enc, "#!/bin/sh\ncase \" $* \" in *\" -encoders \"*|*\" -filters \"*) exit 0;; esac\ntrap '' TERM\nprintf 'Duration: 00:01:00.00, x\\n'\nwhile :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1; done\n");
+  const std::string ready = dir.file("ready"), termed = dir.file("termed");
+  testsupport::WriteFile(enc, std::string("#!/bin/sh\n") + kEncoderListing +
+                                  "trap ': > \"" + termed + "\"' TERM\n"
+                                  "trap '' PIPE\n"  // like an encoder that goes on when its reader is gone
+                                  ": > \"" + ready + "\"\n"
+                                  "printf 'Duration: 00:01:00.00, x\\n'\n"
+                                  "while :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1; done\n");
   fs::permissions(enc, fs::perms::owner_all);
   ASSERT_EQ(Zelvora({"settings", "set", "encoder.encoder_path_a=" + enc}), 0);
 
   for (int interrupts : {1, 2}) {
     SCOPED_TRACE(interrupts);
+    fs::remove(ready);
+    fs::remove(termed);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
+    testsupport::ChildGuard guard;
+    pid_t pid = guard.Add(fork());
     if (pid == 0) {
       dup2(fds[1], 1);
       dup2(fds[1], 2);
@@ -120,13 +139,12 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
       _exit(127);
     }
     close(fds[1]);
-    for (int k = 0; k < 500 && CountRunning(enc) == 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(CountRunning(enc), 1u);  // the script's shell, and for a moment its forks
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(ready); })) << "the encoder never started";
     kill(pid, SIGINT);
-    // The encoder ignores SIGTERM, so the cancel is still waiting for it when the second
+    // The encoder outlives SIGTERM, so the cancel is still waiting for it when the second
     // Ctrl-C arrives; that one must not wait.
     if (interrupts == 2) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(termed); })) << "the cancel never stopped the encoder";
       kill(pid, SIGINT);
     }
     std::string out;
@@ -135,13 +153,50 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    guard.Forget(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), interrupts == 1 ? 1 : 130) << out;
     if (interrupts == 1) {
       EXPECT_NE(out.find("대기\tlong.mp4"), std::string::npos) << out;
     }
-    for (int k = 0; k < 200 && CountRunning(enc) > 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(CountRunning(enc), 0u);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return CountRunning(enc) == 0; })) << "an encoder was left running";
+  }
+}
+
+// --shutdown-when-done asks for the power-off once the run has files done; the stand-in named by
+// ZELVORA_POWER_OFF_PROGRAM records what it was asked, so the machine stays on.
+TEST(EncodeCommand, ShutdownWhenDoneAsksOnceAndReportsARefusal) {
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  TempDir dir;
+  const std::string clip = MakeClip(dir, "clip.mp4", 1);
+  const std::string broken = dir.file("broken.mp4");
+  testsupport::WriteFile(broken, std::string(300, '\x01'));
+  const std::string calls = dir.file("calls"), program = dir.file("power");
+  struct Case {
+    const char* name;
+    bool allowed;
+    std::string file;
+    int status;
+    const char* asked;  // what the stand-in was asked, in order
+    bool refusal;       // the run says the power-off was refused
+  } const cases[] = {
+      {"allowed", true, clip, 0, "can-power-off\npower-off\n", false},
+      {"refused", false, clip, 0, "can-power-off\n", true},
+      {"nothing done", true, broken, 1, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::WriteFile(program, std::string("#!/bin/sh\necho \"$1\" >> '") + calls + "'\n" +
+                                        (c.allowed ? "exit 0\n" : "[ \"$1\" = power-off ] && exit 0; exit 1\n"));
+    fs::permissions(program, fs::perms::owner_all);
+    fs::remove(calls);
+    testsupport::ScopedEnv standIn("ZELVORA_POWER_OFF_PROGRAM", program);
+    std::string out;
+    EXPECT_EQ(Zelvora({"encode", "--shutdown-when-done", "--output-dir", dir.file("out"), c.file}, &out), c.status)
+        << out;
+    EXPECT_EQ(testsupport::ReadFile(calls), c.asked) << out;
+    EXPECT_EQ(out.find("power-off was refused") != std::string::npos, c.refusal) << out;
+    fs::remove_all(dir.file("out"));
   }
 }

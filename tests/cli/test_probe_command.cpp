@@ -74,7 +74,7 @@ size_t ColumnOf(const std::string& line, size_t at) {
 void MakeTs(const std::string& path) { WriteFile(path, std::string(2000, 'x')); }
 
 bool ValidJson(const std::string& text, const TempDir& dir) {
-  if (!HaveProgram("python3")) return true;
+  if (testsupport::SkipCaseWithoutTool(!HaveProgram("python3"), "python3 is not installed")) return true;
   WriteFile(dir.file("out.json"), text);
   return RunCommand({"python3", "-c", "import json,sys; json.load(open(sys.argv[1], encoding='utf-8'))", dir.file("out.json")}) == 0;
 }
@@ -164,7 +164,7 @@ TEST(ProbeCommand, HostileNamesStayValidJsonAndHarmlessOnTerminal) {
 }
 
 TEST(ProbeCommand, RealMp3) {
-  if (!HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveProgram("ffmpeg"), "ffmpeg not installed");
   TempDir dir;
   ASSERT_EQ(RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=65.5", "-ac", "2", "-c:a", "libmp3lame",
                         "-b:a", "64k", dir.file("tone.mp3")}),

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "TestSupport.h"
 
@@ -18,7 +19,7 @@ namespace {
 // Every test gets a settings folder of its own.
 class SettingsCli : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("XDG_CONFIG_HOME", config_.str().c_str(), 1); }
+  void SetUp() override { env_ = std::make_unique<testsupport::ScopedEnv>("XDG_CONFIG_HOME", config_.str()); }
   std::string StoreFile() const { return config_.file("Tarvesk/zelvora/registry.reg"); }
 
   int Zelvora(std::vector<std::string> args, std::string* out = nullptr) {
@@ -35,6 +36,7 @@ class SettingsCli : public ::testing::Test {
   }
 
   TempDir config_;
+  std::unique_ptr<testsupport::ScopedEnv> env_;  // the variable comes back as it was
 };
 
 // The line of `name` in the output of show.
@@ -149,4 +151,41 @@ TEST_F(SettingsCli, UnwritableStoreIsAFailureNotASuccess) {
   std::string out;
   EXPECT_EQ(Zelvora({"settings", "set", "video_conf.fps=1"}, &out), 1);
   EXPECT_NE(out.find("could not be written"), std::string::npos) << out;
+}
+
+// The default subtitle font is a font with Hangul, or none at all: never the first font the
+// system would substitute. fontconfig itself says which fonts cover Korean.
+TEST_F(SettingsCli, DefaultSubtitleFontCoversHangulOrIsEmpty) {
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("fc-list"), "fontconfig is not installed");
+  std::string korean;
+  RunCommand({"fc-list", ":lang=ko", "file"}, &korean);
+  const std::string font = Get("sub_conf.font_path");
+  if (korean.empty()) {
+    ZELVORA_SKIP_WITHOUT_TOOL(true, "no Hangul font is installed (fonts-nanum)");
+  }
+  EXPECT_FALSE(font.empty());
+  EXPECT_NE(korean.find(font + ":"), std::string::npos) << font << " is not among\n" << korean;
+
+  // A fontconfig that knows only fonts without Hangul: no default font rather than a wrong one.
+  TempDir fonts;
+  std::string latin;
+  RunCommand({"fc-list", ":lang=en", "file"}, &latin);
+  std::string folder;
+  for (size_t at = 0; at < latin.size();) {
+    size_t end = latin.find(":", at);
+    if (end == std::string::npos) break;
+    fs::path file = latin.substr(at, end - at);
+    if (korean.find(file.string() + ":") == std::string::npos) {
+      folder = fonts.file("only");
+      fs::create_directories(folder);
+      fs::copy_file(file, folder + "/" + file.filename().string(), fs::copy_options::skip_existing);
+    }
+    at = latin.find('\n', end);
+    at = at == std::string::npos ? latin.size() : at + 1;
+  }
+  ASSERT_FALSE(folder.empty()) << "no font without Hangul to try";
+  WriteFile(fonts.file("fonts.conf"), "<?xml version=\"1.0\"?>\n<fontconfig><dir>" + folder + "</dir><cachedir>" +
+                                          fonts.file("cache") + "</cachedir></fontconfig>\n");
+  testsupport::ScopedEnv onlyLatin("FONTCONFIG_FILE", fonts.file("fonts.conf"));
+  EXPECT_EQ(Get("sub_conf.font_path"), "");
 }

@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <filesystem>
 #include <thread>
 
 #include "encoder/RecordingDisplay.h"
+#include "ProcessTable.h"
 #include "TestSupport.h"
 #include "encoder/BatchRun.h"
 #include "encoder/SettingsStore.h"
@@ -113,13 +115,42 @@ struct Batch {
   }
 };
 
-// A stand-in encoder: a script that prints what a real one would and behaves as told.
+// A stand-in encoder: a script that prints what a real one would and behaves as told. The
+// capability listings the batch asks for first get the answer of an ffmpeg with every encoder
+// the builder may choose, so nothing is substituted behind the test's back.
 std::string ScriptEncoder(const TempDir& dir, const std::string& name, const std::string& body) {
   std::string path = dir.file(name);
-  // The capability listings the batch asks for first get an empty answer.
-  testsupport::WriteFile(path, "#!/bin/sh\ncase \" $* \" in *\" -encoders \"*|*\" -filters \"*) exit 0;; esac\n" + body);
+  testsupport::WriteFile(
+      path,
+      "#!/bin/sh\n"
+      "case \" $* \" in\n"
+      "  *\" -encoders \"*) printf 'Encoders:\\n ------\\n V..... libx264 H.264\\n V..... libxvid Xvid\\n"
+      " V..... mpeg4 MPEG-4\\n A..... aac AAC\\n A..... libmp3lame MP3\\n A..... mp2 MP2\\n"
+      " A..... libvorbis Vorbis\\n'; exit 0;;\n"
+      "  *\" -filters \"*) printf 'Filters:\\n ... subtitles V->V Render text subtitles\\n'; exit 0;;\n"
+      "esac\n" +
+          body);
   fs::permissions(path, fs::perms::owner_all);
   return path;
+}
+
+// Script lines that count the attempts in `counter` (one line per run) and set $n to this one's number.
+std::string CountAttempt(const std::string& counter) {
+  return "echo \"$*\" >> \"" + counter + "\"\nn=$(wc -l < \"" + counter + "\")\n";
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> out;
+  std::string text = testsupport::ReadFile(path), line;
+  for (char c : text) {
+    if (c != '\n') {
+      line += c;
+    } else {
+      out.push_back(line);
+      line.clear();
+    }
+  }
+  return out;
 }
 
 bool HaveEncoders() { return testsupport::HaveProgram("ffmpeg") && testsupport::HaveProgram("ffprobe"); }
@@ -149,7 +180,7 @@ TEST(BatchRun, NothingStartsWithoutWaitingRows) {
 }
 
 TEST(BatchRun, ConvertsToEachContainerWithExpectedStreams) {
-  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   struct Case {
     const char* name;
     int outputType, videoCodec, audioCodec, sizeOpt, ratio, trim;
@@ -190,7 +221,7 @@ TEST(BatchRun, ConvertsToEachContainerWithExpectedStreams) {
 }
 
 TEST(BatchRun, AviWithAacBecomesMp3InTheRecord) {
-  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
   size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
   b.settings.output_type = 1;
@@ -201,7 +232,7 @@ TEST(BatchRun, AviWithAacBecomesMp3InTheRecord) {
 }
 
 TEST(BatchRun, SubtitlesAreBurnedInOrCarried) {
-  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   const std::string sami =
       "<SAMI><BODY>\r\n<SYNC Start=0><P Class=KRCC>\xC0\xDA\xB8\xB7 \xC5\xD7\xBD\xBA\xC6\xAE\r\n"
       "<SYNC Start=1500><P Class=KRCC>&nbsp;\r\n</BODY></SAMI>\r\n";  // "자막 테스트" in the Korean code page
@@ -312,38 +343,236 @@ TEST(BatchRun, JudgesScriptedEncoderEndings) {
 TEST(BatchRun, CancelDuringSecondFileLeavesRestWaitingAndNoShutdown) {
   Batch b;
   for (int n = 0; n < 3; ++n) b.AddWaitingFile("clip" + std::to_string(n) + ".mp4", 10000);
-  // Finishes at once for clip0, runs until stopped for the others.
+  const std::string started = b.dir.file("second-started");
+  // Finishes at once for clip0, runs until stopped for the others; says when clip1 has begun.
   b.paths.encoder_path_a = ScriptEncoder(
       b.dir, "enc",
       "printf 'Duration: 00:00:10.00, start\\n'\nfor a; do out=$a; done\n"
       "case \"$out\" in *clip0*) printf 'frame= 1 time=00:00:10.00 b\\r'; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"; exit 0;; esac\n"
+      "case \"$out\" in *clip1*) : > \"" + started + "\";; esac\n"
       "n=0; while :; do n=$((n+1)); printf 'frame= %d time=00:00:01.00 b\\r' $n; sleep 0.05; done\n");
-  ASSERT_EQ(b.run->OnStartButton(), 1);
-  b.run->SetShutdownAfterRun(true);
-  for (int k = 0; k < 400 && b.Status(1) != T().status_in_progress; ++k)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_EQ(b.Status(1), T().status_in_progress);
+  ASSERT_EQ(b.run->OnStartButton(true), 1);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(started); })) << b.ErrorLog();
+  EXPECT_EQ(b.Status(1), T().status_in_progress);
   EXPECT_EQ(b.run->OnStartButton(), -1);
   b.run->JoinThread();
   EXPECT_EQ(b.Status(0), T().status_done);
   EXPECT_EQ(b.Status(1), T().status_waiting);
   EXPECT_EQ(b.Status(2), T().status_waiting);
   EXPECT_EQ(b.display.Text(DisplayText::kStatusLine), T().stopped_by_user);
+  EXPECT_EQ(b.power.privilegeCalls, 0);
   EXPECT_EQ(b.power.powerOffCalls, 0);
+  EXPECT_EQ(b.run->PowerOffResult(), -1);
 }
 
+// The flag asked for at the start holds however short the run is; the menu can also set it
+// while a file is being encoded; a refused power-off is not attempted and is reported.
 TEST(BatchRun, ShutdownAfterARunWithFilesDone) {
+  const std::string finish =
+      "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\n";
+  struct Case {
+    const char* name;
+    bool atStart;     // asked for with the start, else toggled during the run
+    int privilege;    // what the power control answers
+    int powerOffs;    // expected power-off requests
+    int result;       // expected PowerOffResult
+  } const cases[] = {
+      {"asked at the start", true, 1, 1, 1},
+      {"toggled during the run", false, 1, 1, 1},
+      {"refused", true, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Batch b;
+    b.power.privilegeResult = c.privilege;
+    b.AddWaitingFile("clip.mp4", 10000);
+    const std::string running = b.dir.file("running"), go = b.dir.file("go");
+    // Toggled during the run: the encoder waits until the test has set the flag.
+    b.paths.encoder_path_a = ScriptEncoder(
+        b.dir, "enc",
+        c.atStart ? finish
+                  : ": > \"" + running + "\"\nwhile [ ! -e \"" + go + "\" ]; do sleep 0.01; done\n" + finish);
+    ASSERT_EQ(b.run->OnStartButton(c.atStart), 1);
+    if (!c.atStart) {
+      ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(running); })) << b.ErrorLog();
+      EXPECT_FALSE(b.run->ShutdownAfterRun());  // cleared by the start
+      b.run->SetShutdownAfterRun(true);
+      testsupport::WriteFile(go, "");
+    }
+    b.run->JoinThread();
+    EXPECT_EQ(b.Status(0), T().status_done) << b.ErrorLog();
+    EXPECT_EQ(b.power.privilegeCalls, 1);
+    EXPECT_EQ(b.power.powerOffCalls, c.powerOffs);
+    EXPECT_EQ(b.run->PowerOffResult(), c.result);
+  }
+  // No file done: no power-off, even when asked for.
+  Batch none;
+  none.AddWaitingFile("clip.mp4", 10000);
+  none.paths.encoder_path_a = ScriptEncoder(none.dir, "enc", "exit 1\n");
+  ASSERT_EQ(none.run->OnStartButton(true), 1);
+  none.run->JoinThread();
+  EXPECT_EQ(none.Status(0), T().status_error);
+  EXPECT_EQ(none.power.privilegeCalls, 0);
+  EXPECT_EQ(none.power.powerOffCalls, 0);
+}
+
+// The attempts of one file: mp4v refused by the encoder is tried once more with xvid; an
+// "Invalid pixel aspect ratio" before any progress is tried again, up to 10 attempts in all.
+TEST(BatchRun, RetriesXvidAfterARefusedEncoderAndBadAspectUpToTenAttempts) {
+  const std::string openError = "printf 'Duration: 00:00:10.00, x\\nError while opening encoder for output stream #0:0\\n'\nexit 1\n";
+  const std::string aspect = "printf 'Duration: 00:00:10.00, x\\n[mpeg4 @ 0x1] Invalid pixel aspect ratio 0/1, limit is 255/255\\n'\nexit 1\n";
+  const std::string finish =
+      "printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\nfor a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\nexit 0\n";
+  struct Case {
+    const char* name;
+    int videoCompress;
+    std::string script;  // $n is the attempt number, from 1
+    size_t attempts;
+    bool done;
+    const char* record;
+  } const cases[] = {
+      {"mp4v refused, xvid works", 2, "if [ $n -eq 1 ]; then " + openError + "fi\n" + finish, 2, true, nullptr},
+      {"mp4v refused, xvid refused too", 2, openError, 2, false, "Error while opening encoder"},
+      {"x264 refused is not retried", 0, openError, 1, false, "Error while opening encoder"},
+      {"bad aspect twice, then fine", 0, "if [ $n -le 2 ]; then " + aspect + "fi\n" + finish, 3, true, nullptr},
+      {"bad aspect every time", 0, aspect, 10, false, "\"Invalid pixel aspect ratio\" (720x400) - "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Batch b;
+    size_t i = b.AddWaitingFile("clip.mp4", 10000);
+    size_t next = b.AddWaitingFile("next.mp4", 10000);
+    b.settings.video_compress = c.videoCompress;
+    const std::string counter = b.dir.file("attempts");
+    b.paths.encoder_path_a = ScriptEncoder(
+        b.dir, "enc", "case \"$*\" in *next.mp4*) " + finish + ";; esac\n" + CountAttempt(counter) + c.script);
+    b.RunToEnd();
+    std::vector<std::string> attempts = Lines(counter);
+    EXPECT_EQ(attempts.size(), c.attempts) << b.ErrorLog();
+    EXPECT_EQ(b.Status(i), c.done ? T().status_done : T().status_error) << b.ErrorLog();
+    EXPECT_EQ(b.Status(next), T().status_done) << "the batch goes on";
+    if (c.record) {
+      EXPECT_NE(b.run->Outcome(i).message.find(c.record), std::string::npos) << b.run->Outcome(i).message;
+      EXPECT_NE(b.ErrorLog().find(c.record), std::string::npos) << b.ErrorLog();
+    }
+    if (c.videoCompress == 2 && attempts.size() == 2) {
+      // ffmpeg's name for the mp4v choice, then its name for xvid.
+      EXPECT_NE(attempts[0].find("-c:v mpeg4 "), std::string::npos) << attempts[0];
+      EXPECT_NE(attempts[1].find("-c:v libxvid "), std::string::npos) << attempts[1];
+    }
+  }
+}
+
+// The encoder's last progress decides: above 90 percent is done, 90 itself is not.
+TEST(BatchRun, DoneOnlyAboveNinetyPercent) {
+  struct Case {
+    const char* time;
+    bool done;
+  } const cases[] = {{"00:01:30.00", false}, {"00:01:30.99", false}, {"00:01:31.00", true}, {"00:01:40.00", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.time);
+    Batch b;
+    size_t i = b.AddWaitingFile("clip.mp4", 10000);
+    b.paths.encoder_path_a = ScriptEncoder(
+        b.dir, "enc",
+        std::string("printf 'Duration: 00:01:40.00, start\\nframe=  1 time=") + c.time +
+            " bitrate=1\\r'\nfor a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\nexit 0\n");
+    b.RunToEnd();
+    EXPECT_EQ(b.Status(i), c.done ? T().status_done : T().status_error) << b.ErrorLog();
+    if (!c.done) {
+      EXPECT_NE(b.ErrorLog().find("Failed encoding media file, " + b.dir.file("clip.mp4")), std::string::npos)
+          << b.ErrorLog();
+    }
+  }
+}
+
+// Writing the output would destroy the source, however the two paths are spelled.
+TEST(BatchRun, SameFileThroughLinksAndSpellingsIsRefused) {
+  struct Case {
+    const char* name;
+    // Makes the output folder (and links) for a source at dir/src/clip.mp4; returns the folder.
+    std::function<std::string(const TempDir&)> outputFolder;
+  } const cases[] = {
+      {"folder through a symbolic link",
+       [](const TempDir& d) {
+         fs::create_directory_symlink(d.file("src"), d.file("link"));
+         return d.file("link");
+       }},
+      {"output name is a hard link of the source",
+       [](const TempDir& d) {
+         fs::create_directories(d.file("out"));
+         fs::create_hard_link(d.file("src/clip.mp4"), d.file("out/clip.mp4"));
+         return d.file("out");
+       }},
+      {"output name is a symbolic link to the source",
+       [](const TempDir& d) {
+         fs::create_directories(d.file("out"));
+         fs::create_symlink(d.file("src/clip.mp4"), d.file("out/clip.mp4"));
+         return d.file("out");
+       }},
+      {"dir/../dir", [](const TempDir& d) { return d.file("src/../src"); }},
+      {"dir/./", [](const TempDir& d) { return d.file("src/."); }},
+      {"doubled slashes", [](const TempDir& d) { return d.str() + "//src"; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Batch b;
+    fs::create_directories(b.dir.file("src"));
+    const std::string source = b.dir.file("src/clip.mp4");
+    testsupport::WriteFile(source, std::string(4096, 's'));
+    ListRowTexts row{};
+    row[kColFileName] = "clip.mp4";
+    row[kColFullPath] = source;
+    row[kColStatus] = T().status_waiting;
+    size_t i = b.list.append(row);
+    b.paths.output_folder = c.outputFolder(b.dir);
+    b.settings.fn_prefix.clear();
+    b.paths.encoder_path_a = ScriptEncoder(b.dir, "never", "touch \"$0.ran\"\nfor a; do out=$a; done; : > \"$out\"\n");
+    b.RunToEnd();
+    EXPECT_EQ(b.Status(i), T().status_error);
+    EXPECT_NE(b.ErrorLog().find(source + " => " + T().same_file), std::string::npos) << b.ErrorLog();
+    EXPECT_FALSE(fs::exists(b.dir.file("never.ran")));
+    EXPECT_EQ(testsupport::ReadFile(source), std::string(4096, 's'));
+  }
+}
+
+// AVI goes to mencoder; one that fails its test drive is replaced by ffmpeg, and says so.
+TEST(BatchRun, MencoderThatFailsItsTestDriveFallsBackToFfmpeg) {
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
-  b.AddWaitingFile("clip.mp4", 10000);
-  b.paths.encoder_path_a = ScriptEncoder(
-      b.dir, "enc",
-      "sleep 0.3; printf 'Duration: 00:00:10.00, x\\nframe= 1 time=00:00:10.00 b\\r'\n"
-      "for a; do out=$a; done; cat \"$ZELVORA_WHOLE_MP4\" > \"$out\"\n");
-  ASSERT_EQ(b.run->OnStartButton(), 1);
-  b.run->SetShutdownAfterRun(true);
-  b.run->JoinThread();
-  EXPECT_EQ(b.Status(0), T().status_done);
-  EXPECT_EQ(b.power.powerOffCalls, 1);
+  size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+  b.settings.output_type = 1;
+  b.settings.video_compress = 1;
+  b.settings.audio_compress = 1;
+  const std::string calls = b.dir.file("mencoder-calls");
+  // Lists the codecs an AVI job needs, but what it writes is no AVI at all.
+  const std::string mencoder = b.dir.file("mencoder");
+  testsupport::WriteFile(mencoder,
+                         "#!/bin/sh\n"
+                         "case \" $* \" in\n"
+                         "  *\" -oac help \"*) printf 'Available codecs:\\n   copy     - frame copy\\n   mp3lame  - MP3\\n'; exit 0;;\n"
+                         "  *\" -ovc help \"*) printf 'Available codecs:\\n   copy     - frame copy\\n   xvid     - XviD\\n"
+                         "   x264     - H.264\\n   lavc     - libavcodec\\n'; exit 0;;\n"
+                         "esac\n"
+                         "echo \"$*\" >> \"" + calls + "\"\n"
+                         "while [ $# -gt 0 ]; do if [ \"$1\" = -o ]; then echo 'not a video' > \"$2\"; fi; shift; done\n");
+  fs::permissions(mencoder, fs::perms::owner_all);
+  b.paths.encoder_path_b = mencoder;
+  b.RunToEnd();
+  ASSERT_EQ(b.Status(i), T().status_done) << b.ErrorLog();
+  const std::string out = b.paths.output_folder + "/_ZLVR_clip.avi";
+  EXPECT_EQ(Probe(out, "v:0", "codec_name"), "mpeg4");
+  EXPECT_EQ(Probe(out, "a:0", "codec_name"), "mp3");
+  std::string formats;
+  testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries", "format=format_name", "-of", "csv=p=0", out},
+                          &formats);
+  EXPECT_EQ(formats, "avi\n");
+  // mencoder ran its test drive only, never the job.
+  std::vector<std::string> ran = Lines(calls);
+  EXPECT_FALSE(ran.empty()) << "no test drive";
+  for (const std::string& call : ran) EXPECT_EQ(call.find(out), std::string::npos) << call;
+  EXPECT_NE(b.run->Outcome(i).substitution.find("test drive"), std::string::npos) << b.run->Outcome(i).substitution;
+  EXPECT_NE(b.ErrorLog().find("test drive"), std::string::npos) << b.ErrorLog();
 }
 
 TEST(BatchRun, UnrunnableRowsFailAndTheBatchGoesOn) {
@@ -378,7 +607,7 @@ TEST(BatchRun, MissingEncoderIsAClearRowError) {
 }
 
 TEST(BatchRun, CopyModesKeepTheSourceStreams) {
-  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
   size_t i = b.Add(MakeClip(b.dir, "copy me.avi", 2, "176x144"));
   b.settings.output_type = 2;
@@ -393,7 +622,7 @@ TEST(BatchRun, CopyModesKeepTheSourceStreams) {
 }
 
 TEST(BatchRun, RealFaultsEndInErrorAndTheBatchGoesOn) {
-  if (!HaveEncoders()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   {
     Batch b;
     size_t gone = b.Add(MakeClip(b.dir, "gone.mp4", 1));

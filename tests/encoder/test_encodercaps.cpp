@@ -162,7 +162,16 @@ TEST(AviChunks, HostileAndCutFilesNeverOvercount) {
   EXPECT_FALSE(CountAviChunks(dir.file("absent.avi")).ok);
 }
 
+// A cache folder of the test's own, so that no other test's answers are in it whatever the order.
+struct FreshCache {
+  TempDir dir;
+  testsupport::ScopedEnv env{"XDG_CACHE_HOME", dir.str()};
+  FreshCache() { ForgetCachedCapabilities(); }
+  ~FreshCache() { ForgetCachedCapabilities(); }
+};
+
 TEST(Capabilities, MissingOrWrongEncoderIsReportedNotCrashed) {
+  FreshCache cache;
   TempDir dir;
   std::string notExecutable = dir.file("ffmpeg");
   WriteFile(notExecutable, "not a program\n");
@@ -188,7 +197,8 @@ TEST(Capabilities, MissingOrWrongEncoderIsReportedNotCrashed) {
 }
 
 TEST(Capabilities, FfmpegAnswerIsCachedPerProgramFileAndModificationTime) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg"), "ffmpeg is not installed");
+  FreshCache cache;
   TempDir dir;
   // A private copy, so that its modification time can change.
   std::string ffmpeg = dir.file("ffmpeg");
@@ -230,8 +240,8 @@ TEST(Capabilities, FfmpegAnswerIsCachedPerProgramFileAndModificationTime) {
 // The verdict against an independent count: the same conversion done here, its video packets
 // that carry data counted by ffprobe.
 TEST(Capabilities, MencoderTestDriveVerdict) {
-  if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("mencoder"))
-    GTEST_SKIP() << "ffmpeg or mencoder is not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("mencoder"),
+                            "ffmpeg or mencoder is not installed");
   std::string mencoder = platform::FindExecutable("mencoder");
   std::string ffmpeg = platform::FindExecutable("ffmpeg");
   EncoderCapabilities m = GetMencoderCapabilities(mencoder, ffmpeg);

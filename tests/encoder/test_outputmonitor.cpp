@@ -344,7 +344,7 @@ void RunEncoder(OutputMonitor& monitor, const std::string& commandLine) {
 class OutputMonitorWithEncoders : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg"), "ffmpeg is not installed");
     clip = MakeClip(dir);
     monitor.m_zRowVal.Clear();
   }
@@ -386,7 +386,7 @@ TEST_F(OutputMonitorWithEncoders, FfmpegEncoderThatCannotOpenLeavesItsErrorLine)
 }
 
 TEST_F(OutputMonitorWithEncoders, MencoderRunReportsPosPercentages) {
-  if (!testsupport::HaveProgram("mencoder")) GTEST_SKIP() << "mencoder is not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("mencoder"), "mencoder is not installed");
   monitor.m_bUseAlternative = true;
   monitor.ResetProgress(0);
   monitor.StartFile(100);

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -100,20 +99,15 @@ Probed Ffprobe(const std::string& path) {
   return p;
 }
 
-// The codec ffprobe names for the encoder an option text asks for ("-c:v libxvid " → "mpeg4").
-std::string CodecAskedFor(const std::string& options, const std::string& flag) {
-  size_t at = options.find(flag + " ");
-  if (at == std::string::npos) return {};
-  std::istringstream in(options.substr(at + flag.size()));
-  std::string encoder;
-  in >> encoder;
-  static const std::map<std::string, std::string> kCodecOf = {
-      {"libx264", "h264"},   {"libxvid", "mpeg4"},   {"mpeg4", "mpeg4"},      {"libvo_aacenc", "aac"},
-      {"aac", "aac"},        {"libmp3lame", "mp3"},  {"libshine", "mp3"},     {"mp2", "mp2"},
-      {"mp2fixed", "mp2"},   {"libtwolame", "mp2"},  {"libvorbis", "vorbis"}, {"vorbis", "vorbis"},
-      {"copy", "copy"}};
-  auto it = kCodecOf.find(encoder);
-  return it == kCodecOf.end() ? encoder : it->second;
+// The codec ffprobe names for what the settings ask for: video x264, xvid, mp4v and the
+// middle-quality x264; audio aac, mp3, mp2 and vorbis.
+std::string VideoCodecOf(int videoCompress) {
+  static const char* const kNames[] = {"h264", "mpeg4", "mpeg4", "h264"};
+  return kNames[videoCompress];
+}
+std::string AudioCodecOf(int audioCompress) {
+  static const char* const kNames[] = {"aac", "mp3", "mp2", "vorbis"};
+  return kNames[audioCompress];
 }
 
 // Runs a built command line without any shell; returns the encoder's output when it failed.
@@ -188,8 +182,7 @@ void CheckOutput(const std::string& out, const std::string& options, const Job& 
 class RealEncoders : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("ffprobe"))
-      GTEST_SKIP() << "ffmpeg is not installed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("ffprobe"), "ffmpeg is not installed");
     ASSERT_TRUE(Shared().error.empty()) << Shared().error;
     ffcaps = GetFfmpegCapabilities(Shared().ffmpeg);
     ASSERT_TRUE(ffcaps.runnable) << ffcaps.error;
@@ -221,8 +214,9 @@ TEST_F(RealEncoders, FfmpegJobs) {
     EXPECT_EQ(row.ulProbeDuration, 2u);
     std::string out = clips.dir.file("ff" + std::to_string(n++) + kContainers[job.container]);
     ASSERT_EQ(RunLine(BuildCommandLine(EncoderKind::Ffmpeg, clips.ffmpeg, clips.aviClip, options.text, "", out)), "");
-    std::string video = job.copy ? "mpeg4" : CodecAskedFor(options.text, "-c:v");
-    std::string audio = job.copy ? "mp3" : CodecAskedFor(options.text, "-c:a");
+    // Copied streams keep the clip's own codecs.
+    std::string video = job.copy ? "mpeg4" : VideoCodecOf(job.video);
+    std::string audio = job.copy ? "mp3" : AudioCodecOf(job.audio);
     CheckOutput(out, options.text, job, video, audio);
     if (job.subtitle) {
       EXPECT_EQ(Ffprobe(out).subtitle, "subrip");
@@ -235,7 +229,7 @@ TEST_F(RealEncoders, FfmpegJobs) {
 // an MKV job for the middle-quality x264. Its MPEG-4 part 2 decoding is what the test drive judges,
 // so these run on an H.264 clip.
 TEST_F(RealEncoders, MencoderJobs) {
-  if (!testsupport::HaveProgram("mencoder")) GTEST_SKIP() << "mencoder is not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("mencoder"), "mencoder is not installed");
   const Clips& clips = Shared();
   EncoderCapabilities m = GetMencoderCapabilities(clips.mencoder, clips.ffmpeg);
   ASSERT_TRUE(m.runnable) << m.error;
@@ -266,7 +260,7 @@ TEST_F(RealEncoders, MencoderJobs) {
     // mencoder writes AVI whatever the name says unless told to use lavf.
     std::string out = clips.dir.file("me" + std::to_string(n++) + kContainers[job.container]);
     ASSERT_EQ(RunLine(BuildCommandLine(EncoderKind::Mencoder, clips.mencoder, clips.mkvClip, options.text, "", out)), "");
-    CheckOutput(out, options.text, job, s.video_compress == 1 || s.video_compress == 2 ? "mpeg4" : "h264", "mp3");
+    CheckOutput(out, options.text, job, VideoCodecOf(job.video), AudioCodecOf(job.audio));
     ++ran;
   }
   EXPECT_GT(ran, 0);
@@ -311,7 +305,7 @@ TEST_F(RealEncoders, FallbackJobs) {
     ASSERT_TRUE(options.error.empty()) << options.error;
     std::string out = clips.dir.file("fb" + std::to_string(n++) + kContainers[job.container]);
     ASSERT_EQ(RunLine(BuildCommandLine(EncoderKind::Ffmpeg, clips.ffmpeg, clips.aviClip, options.text, "", out)), "");
-    CheckOutput(out, options.text, job, CodecAskedFor(options.text, "-c:v"), CodecAskedFor(options.text, "-c:a"));
+    CheckOutput(out, options.text, job, VideoCodecOf(job.video), AudioCodecOf(job.audio));
   }
 }
 
@@ -336,7 +330,7 @@ int DifferingPixels(const std::string& a, const std::string& b) {
 TEST_F(RealEncoders, BurnedInSubtitleIsVisible) {
   const Clips& clips = Shared();
   std::string font = DefaultHangulFontFile();
-  if (font.empty()) GTEST_SKIP() << "no Hangul font";
+  ZELVORA_SKIP_WITHOUT_TOOL(font.empty(), "no Hangul font (fonts-nanum)");
   std::string srtCopy = clips.dir.file("visible.srt");
   ASSERT_EQ(ConvertSamiToSrt(clips.smi, srtCopy, nullptr), 1);
   EncodingSettings s = Job{0, 0, 0, kSizeKept}.Settings();
@@ -352,7 +346,7 @@ TEST_F(RealEncoders, BurnedInSubtitleIsVisible) {
             "");
   EXPECT_GT(DifferingPixels(Frame(clips.ffmpeg, plain), Frame(clips.ffmpeg, burned)), 40);
 
-  if (!testsupport::HaveProgram("mencoder")) return;
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("mencoder"), "mencoder is not installed");
   EncodingSettings m = Job{1, 1, 1, kSizeKept}.Settings();
   m.font_path = font;
   BuildInput min = InputFor(m, clips.mkvClip, "mkv", nullptr);

@@ -1,6 +1,7 @@
 // The redirected child: every byte delivered, start failures, stopping, command-line splitting.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <sys/stat.h>
@@ -144,18 +145,30 @@ TEST(Redirect, ProcessLeftBehindHoldingThePipeDoesNotKeepTheRunAlive) {
 
 TEST(Redirect, SlowReceiverStillGetsEverythingAfterTheChildExits) {
   struct SlowSink : Sink {
+    std::atomic<int> pid{0};
+    std::atomic<bool> sawExit{false};
     static void Output(void* user, std::string_view chunk) {
       auto* s = static_cast<SlowSink*>(user);
-      // The child writes all it has into the pipe and exits while the receiver is still busy.
-      if (s->Text().empty()) std::this_thread::sleep_for(2500ms);
+      // The child writes all it has into the pipe and exits while the receiver is still busy
+      // with its first chunk: wait here until the child has really ended.
+      if (s->Text().empty()) {
+        s->sawExit = testsupport::WaitUntil([s] {
+          int pid = s->pid.load();
+          if (pid <= 0) return false;
+          auto e = testsupport::ReadProc(pid);
+          return !e || e->state == 'Z' || e->state == 'X';
+        });
+      }
       Sink::Output(user, chunk);
     }
   } sink;
   std::string expected;
-  for (int i = 0; i < 5000; ++i) expected += std::to_string(i) + "\n";
+  for (int i = 0; i < 5000; ++i) expected += std::to_string(i) + "\n";  // fits in the pipe
   CRedir redir(&sink, &SlowSink::Output, &Sink::Terminated);
   ASSERT_EQ(redir.StartChildProcess(ShellCommand("i=0; while [ $i -lt 5000 ]; do echo $i; i=$((i+1)); done"), 0, 0), 1);
-  ASSERT_TRUE(redir.WaitForChildEnd(60s));
+  sink.pid = redir.ChildPid();
+  ASSERT_TRUE(redir.WaitForChildEnd(120s));
+  EXPECT_TRUE(sink.sawExit) << "the receiver never saw the child end";
   EXPECT_EQ(sink.Text(), expected);
 }
 

@@ -325,7 +325,7 @@ TEST(SettingsStore, ReadOnlyStoreRefusesToSave) {
 TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
-  WriteFile(path, std::string("\x89PNG\r\n\x1a\n garbage", 16));
+  WriteFile(path, std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR garbage", 24));
   Loaded l = LoadFrom(path);
   EXPECT_EQ(l.result, 0);
   // Loading changes nothing; the next save keeps the damaged file beside the new one.
@@ -348,10 +348,15 @@ TEST(SettingsStore, SaveKilledAtRandomMomentsLeavesALoadableFile) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
   std::mt19937 rng(12345);
+  int rounds = 0;
   for (int round = 0; round < 30; ++round) {
+    // The writer says when its first save is complete; it is killed at a random moment after.
+    int saved[2];
+    ASSERT_EQ(::pipe(saved), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      ::close(saved[0]);
       RegistryStore store(path);
       EncodingSettings s;
       ResetSettings(s);
@@ -359,23 +364,31 @@ TEST(SettingsStore, SaveKilledAtRandomMomentsLeavesALoadableFile) {
         s.video_bitrate = 1000 + i;
         s.size_w = 2 * (1000 + i);
         s.optional = std::string(static_cast<size_t>(i % 900), 'x');
-        SaveSettings(s, StoredPaths{}, store);
+        if (SaveSettings(s, StoredPaths{}, store) == 1 && saved[1] >= 0) {
+          (void)!::write(saved[1], "s", 1);
+          ::close(saved[1]);
+          saved[1] = -1;
+        }
       }
     }
-    ::usleep(std::uniform_int_distribution<useconds_t>(1000, 30000)(rng));
+    ::close(saved[1]);
+    char byte = 0;
+    const bool firstSave = ::read(saved[0], &byte, 1) == 1;
+    ::close(saved[0]);
+    ::usleep(std::uniform_int_distribution<useconds_t>(0, 30000)(rng));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
+    ASSERT_TRUE(firstSave) << "round " << round << ": the writer never saved";
     ASSERT_FALSE(fs::exists(path + ".bad")) << "round " << round;
     Loaded l = LoadFrom(path);
-    if (l.result == 0) {
-      EXPECT_FALSE(fs::exists(path)) << "round " << round;  // killed before the first save only
-      continue;
-    }
+    ASSERT_EQ(l.result, 1) << "round " << round << ": a saved file no longer loads";
     // Both values come from the same save.
     EXPECT_EQ(l.s.size_w, 2 * l.s.video_bitrate) << "round " << round;
     EXPECT_EQ(l.s.optional.size(), static_cast<size_t>((l.s.video_bitrate - 1000) % 900));
+    ++rounds;
   }
+  EXPECT_EQ(rounds, 30);
   // The next save clears away temporary files of killed writers.
   RegistryStore store(path);
   EncodingSettings s;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "ProcessTable.h"
 #include "TestSupport.h"
 #include "platform/PowerOff.h"
 #include "platform/Process.h"
@@ -37,12 +38,11 @@ pid_t StartProgram(const std::string& path, const std::vector<std::string>& args
 }
 
 // Waits until the child runs the program file (exec done) so that /proc shows it.
-void WaitForExec(pid_t pid, const std::string& path) {
-  for (int i = 0; i < 500; ++i) {
+bool WaitForExec(pid_t pid, const std::string& path) {
+  return testsupport::WaitUntil([&] {
     std::error_code ec;
-    if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == fs::path(path)) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == fs::path(path);
+  });
 }
 
 std::string UniqueName(const std::string& stem) {
@@ -76,8 +76,10 @@ TEST(SpecialFolders, KindsFollowTheXdgVariablesAndAreCreated) {
       {kFolderLocalData, dir.file("data")},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(GetSpecialFolder(c.kind, 0, 1), c.folder) << c.kind;
-    if (c.kind != kFolderProgramFiles) {
+    // A system folder is only named, never created by a test.
+    const bool system = c.kind == kFolderProgramFiles || c.kind == kFolderSystem;
+    EXPECT_EQ(system ? SpecialFolderPath(c.kind) : GetSpecialFolder(c.kind, 0, 1), c.folder) << c.kind;
+    if (!system) {
       EXPECT_TRUE(fs::is_directory(c.folder)) << c.folder;
     }
   }
@@ -123,10 +125,12 @@ TEST(Processes, KillProcessByNameEndsOnlyCopiesOfThatFile) {
   const std::string mine = dir.file("a/" + name), other = dir.file("b/" + name);
   fs::copy_file("/bin/sleep", mine);
   fs::copy_file("/bin/sleep", other);
-  pid_t p1 = StartProgram(mine, {"60"}), p2 = StartProgram(mine, {"60"}), p3 = StartProgram(other, {"60"});
-  WaitForExec(p1, mine);
-  WaitForExec(p2, mine);
-  WaitForExec(p3, other);
+  testsupport::ChildGuard guard;  // none of them outlives a failed assertion
+  pid_t p1 = guard.Add(StartProgram(mine, {"60"})), p2 = guard.Add(StartProgram(mine, {"60"}));
+  pid_t p3 = guard.Add(StartProgram(other, {"60"}));
+  ASSERT_TRUE(WaitForExec(p1, mine));
+  ASSERT_TRUE(WaitForExec(p2, mine));
+  ASSERT_TRUE(WaitForExec(p3, other));
 
   EXPECT_EQ(KillProcessByName(mine, false), 2);  // counted, not touched
   EXPECT_EQ(::waitpid(p1, nullptr, WNOHANG), 0);
@@ -135,6 +139,7 @@ TEST(Processes, KillProcessByNameEndsOnlyCopiesOfThatFile) {
   for (pid_t p : {p1, p2}) {
     int status = 0;
     ASSERT_EQ(::waitpid(p, &status, 0), p);
+    guard.Forget(p);
     EXPECT_TRUE(WIFSIGNALED(status));
   }
   // The copy of the same name in another folder was never signalled.
@@ -145,6 +150,7 @@ TEST(Processes, KillProcessByNameEndsOnlyCopiesOfThatFile) {
   EXPECT_EQ(KillProcessByName(other, true), 1);
   int status = 0;
   ASSERT_EQ(::waitpid(p3, &status, 0), p3);
+  guard.Forget(p3);
   EXPECT_TRUE(WIFSIGNALED(status));
 }
 
@@ -156,7 +162,7 @@ TEST(Processes, OpenWebPageHandsTheAddressToXdgOpenUnchanged) {
   ScopedEnv path("PATH", bin.str() + ":/usr/bin:/bin");
   const std::string url = "https://example.test/a?b=1&c=$(touch x);`id`";
   EXPECT_EQ(OpenWebPage(url), 1);
-  for (int i = 0; i < 500 && !fs::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(record); })) << "xdg-open never ran";
   EXPECT_EQ(ReadFile(record), url + "\n");
   EXPECT_EQ(OpenWebPage("--help"), 0);
   EXPECT_EQ(OpenWebPage(""), 0);
@@ -166,12 +172,60 @@ TEST(Processes, OpenWebPageHandsTheAddressToXdgOpenUnchanged) {
 
 TEST(PowerControl, TestsInstallAFake) {
   FakePowerControl fake;
-  fake.privilegeResult = 0;
   SetPowerControl(&fake);
-  EXPECT_EQ(CurrentPowerControl().EnableShutdownPrivilege(), 0);
-  EXPECT_EQ(CurrentPowerControl().PowerOff(), 1);
-  EXPECT_EQ(fake.privilegeCalls, 1);
-  EXPECT_EQ(fake.powerOffCalls, 1);
+  EXPECT_EQ(&CurrentPowerControl(), &fake);
   SetPowerControl(nullptr);
   EXPECT_NE(dynamic_cast<SystemPowerControl*>(&CurrentPowerControl()), nullptr);
+}
+
+// The system's power control asks logind through busctl and powers off through systemctl; here
+// both are scripts that record their arguments, and PATH holds nothing else.
+TEST(PowerControl, SystemControlAsksLogindBeforePoweringOff) {
+  TempDir bin;
+  const std::string calls = bin.file("calls");
+  ScopedEnv noStandIn("ZELVORA_POWER_OFF_PROGRAM", "");
+  ScopedEnv path("PATH", bin.str());
+  struct Case {
+    const char* busctl;  // its output, or empty for a failure
+    int allowed;
+  } const cases[] = {
+      {"s \"yes\"", 1}, {"s \"challenge\"", 1}, {"s \"no\"", 0}, {"s \"na\"", 0}, {"", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.busctl);
+    std::string body = "echo \"busctl $*\" >> '" + calls + "'\n";
+    body += *c.busctl ? std::string("echo '") + c.busctl + "'\n" : std::string("exit 1\n");
+    MakeScript(bin.file("busctl"), body);
+    fs::remove(calls);
+    SystemPowerControl power;
+    EXPECT_EQ(power.EnableShutdownPrivilege(), c.allowed);
+    EXPECT_EQ(ReadFile(calls),
+              "busctl call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager CanPowerOff\n");
+  }
+  for (int status : {0, 1}) {
+    MakeScript(bin.file("systemctl"), "echo \"systemctl $*\" >> '" + calls + "'\nexit " + std::to_string(status) + "\n");
+    fs::remove(calls);
+    SystemPowerControl power;
+    EXPECT_EQ(power.PowerOff(), status == 0 ? 1 : 0);
+    EXPECT_EQ(ReadFile(calls), "systemctl poweroff\n");
+  }
+}
+
+// ZELVORA_POWER_OFF_PROGRAM replaces logind altogether: what tests use so they never reach it.
+TEST(PowerControl, ProgramNamedInTheEnvironmentStandsInForLogind) {
+  TempDir dir;
+  const std::string calls = dir.file("calls"), program = dir.file("power");
+  ScopedEnv emptyPath("PATH", dir.file("nothing"));  // no busctl, no systemctl
+  ScopedEnv standIn("ZELVORA_POWER_OFF_PROGRAM", program);
+  for (int status : {0, 1}) {
+    MakeScript(program, "echo \"$*\" >> '" + calls + "'\nexit " + std::to_string(status) + "\n");
+    fs::remove(calls);
+    SystemPowerControl power;
+    EXPECT_EQ(power.EnableShutdownPrivilege(), status == 0 ? 1 : 0);
+    EXPECT_EQ(power.PowerOff(), status == 0 ? 1 : 0);
+    EXPECT_EQ(ReadFile(calls), "can-power-off\npower-off\n");
+  }
+  // Every test program starts with a stand-in that refuses.
+  ScopedEnv startUp("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
+  EXPECT_EQ(SystemPowerControl().EnableShutdownPrivilege(), 0);
 }

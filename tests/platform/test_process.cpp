@@ -135,12 +135,15 @@ TEST(ChildProcess, WakeEventEndsReadsAndWaits) {
 }
 
 TEST(ChildProcess, TerminateStopsTheWholeGroupEvenWhenTermIsIgnored) {
+  // The grace is what the child gets to end on SIGTERM: long enough for a shell at low priority
+  // on a loaded machine (Terminate returns as soon as it has ended), short where it never will.
   const struct {
     const char* script;
     bool killed_by_term;
+    std::chrono::milliseconds grace;
   } cases[] = {
-      {"sleep 30 & sleep 30 & echo ready; wait", true},
-      {"trap '' TERM; sleep 30 & echo ready; while :; do sleep 1; done", false},
+      {"sleep 30 & sleep 30 & echo ready; wait", true, 60s},
+      {"trap '' TERM; sleep 30 & echo ready; while :; do sleep 1; done", false, 300ms},
   };
   for (const auto& c : cases) {
     auto child = StartShell(c.script);
@@ -148,7 +151,7 @@ TEST(ChildProcess, TerminateStopsTheWholeGroupEvenWhenTermIsIgnored) {
     ReadUntil(*child, "ready\n");
     const int pid = child->Pid();
     EXPECT_GE(testsupport::GroupMembers(pid).size(), 2u);
-    auto exit = child->Terminate(300ms);
+    auto exit = child->Terminate(c.grace);
     EXPECT_TRUE(exit.signalled);
     EXPECT_EQ(exit.code, c.killed_by_term ? SIGTERM : SIGKILL) << c.script;
     EXPECT_FALSE(testsupport::ReadProc(pid)) << "no zombie of ours";
@@ -194,13 +197,15 @@ TEST(RunAndCapture, ErrorOutputIsJoinedOrDiscarded) {
 }
 
 TEST(RunAndCapture, DoesNotWaitForWhatTheHelperLeftBehind) {
-  if (!testsupport::HaveProgram("setsid")) GTEST_SKIP() << "setsid is not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("setsid"), "setsid is not installed");
   // A process in a session of its own escapes the helper's group and keeps the output pipe open.
   // The helper ends only once that process has left its group, so it cannot be stopped with it.
   testsupport::TempDir dir;
   const std::string script =
       "setsid sh -c 'echo $$ > \"$0\"; exec sleep 60' \"$1\" & while [ ! -s \"$1\" ]; do sleep 0.01; done; cat \"$1\"";
   CaptureResult r = RunAndCapture({"sh", "-c", script, "sh", dir.file("pid")}, 60000);
+  testsupport::ChildGuard guard;  // the leftover goes whatever fails below
+  guard.Add(std::atoi(testsupport::ReadFile(dir.file("pid")).c_str()), false);
   ASSERT_EQ(r.exitStatus, 0) << r.error;
   const int left = std::atoi(r.output.c_str());
   ASSERT_GT(left, 0) << r.output;

@@ -2,9 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "platform/RegistryStore.h"
@@ -103,9 +110,20 @@ TEST(RegistryStore, ParserAcceptsEditorOutputAndRejectsGarbage) {
   EXPECT_EQ(keys[0], "Software\\X");
   EXPECT_EQ(values[1].value.dword, 30u);
 
-  // Not a registry file at all: nothing is kept.
-  const char* const notRegistry[] = {"", "\x00\x01\x02 binary", "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n"};
-  for (const char* g : notRegistry) EXPECT_FALSE(ParseRegText(g, keys, values)) << g;
+  // Not a registry file at all: nothing is kept. std::string, so the NUL bytes reach the parser.
+  using namespace std::string_literals;
+  const std::string notRegistry[] = {
+      "",
+      "\x00\x01\x02 binary"s,
+      "\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x10"s,
+      // The right first line, then binary.
+      "Windows Registry Editor Version 5.00\n\x00\x01\xff\xfe\n"s,
+      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\x00\"n\"=dword:1\n"s,
+      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=\"a\0b\"\n"s,
+      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A\x00]\n"s,
+      "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n",
+  };
+  for (const std::string& g : notRegistry) EXPECT_FALSE(ParseRegText(g, keys, values)) << testing::PrintToString(g);
 
   // One line that cannot be read costs that line only; every other value is kept.
   struct Line {
@@ -262,4 +280,82 @@ TEST(RegistryStore, TwoWritersOfOneFileKeepEachOthersChanges) {
   RegistryStore c(path);
   for (const char* name : {"x", "y", "z", "w"}) EXPECT_EQ(c.Read(kKey, name, v), 1) << name;
   EXPECT_EQ(b.Read(kKey, "z", v), 1);  // b sees a's newer file
+}
+
+// A store file that cannot be used as it is: too big, not a regular file, or unreadable. The
+// store starts from nothing, keeps the file aside for inspection and goes on working; nothing
+// hangs and nothing is overwritten.
+TEST(RegistryStore, UnusableFilesAreSetAsideNotLostNorWaitedFor) {
+  const std::string header = "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=dword:00000007\n";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  } const cases[] = {
+      // Valid text throughout: only its size is wrong.
+      {"oversized", [&](const std::string& p) { WriteFile(p, header + std::string(5 << 20, ';') + "\n"); }},
+      {"a folder", [](const std::string& p) { fs::create_directory(p); }},
+      {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.file("registry.reg");
+    c.make(path);
+    // Loaded on a thread of its own, so that a store stuck opening the file fails the test.
+    auto store = std::make_shared<RegistryStore>(path);
+    auto result = std::make_shared<std::promise<int>>();
+    std::future<int> read = result->get_future();
+    std::thread([store, result] {
+      RegValue v;
+      result->set_value(store->Read("A", "n", v));
+    }).detach();
+    if (read.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      int unblock = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);  // lets the stuck open return
+      read.wait();
+      if (unblock >= 0) ::close(unblock);
+      FAIL() << "the store waited on the file";
+    }
+    EXPECT_EQ(read.get(), -2);  // nothing of it is used
+    EXPECT_TRUE(fs::exists(fs::symlink_status(path + ".bad")));
+    EXPECT_EQ(RegWriteDword(*store, "A", "n", 8), 1);
+    RegValue v;
+    ASSERT_EQ(RegistryStore(path).Read("A", "n", v), 1);
+    EXPECT_EQ(v.dword, 8u);
+  }
+}
+
+// Unreadable for the user who runs the program. Root reads everything, so as root the store
+// runs in a child that has given up root first.
+TEST(RegistryStore, UnreadableFileIsSetAsideNotOverwritten) {
+  TempDir dir;
+  const std::string path = dir.file("registry.reg");
+  const std::string text = "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"n\"=dword:00000007\n";
+  WriteFile(path, text);
+  ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0 || errno != EACCES) ::_exit(11);  // the file must really be unreadable here
+    RegistryStore store(path);
+    RegValue v;
+    if (store.Read("A", "n", v) != -2) ::_exit(12);
+    if (RegWriteDword(store, "A", "m", 1) != 1) ::_exit(13);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 10) << "could not give up root";
+  ASSERT_NE(WEXITSTATUS(status), 11) << "the file was readable after all";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // What the unreadable file held is still there, aside; the new file has only the new value.
+  ASSERT_EQ(::chmod((path + ".bad").c_str(), 0600), 0) << "not set aside";
+  EXPECT_EQ(ReadFile(path + ".bad"), text);
+  RegistryStore again(path);
+  RegValue v;
+  EXPECT_EQ(again.Read("A", "n", v), -1);
+  EXPECT_EQ(again.Read("A", "m", v), 1);
 }

@@ -496,7 +496,7 @@ TEST(AsfParser, EveryPrefixOfAFileEndsInAResult) {
 
 // Files ffmpeg makes, compared with what ffprobe reads from them.
 TEST(AsfParser, MatchesFfprobeOnRealFiles) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg/ffprobe not installed");
   const std::vector<std::string> picture = testmedia::TestPicture("320x240", "25", "6.5");
   const std::vector<std::string> tone = {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=6.5"};
   struct Case {

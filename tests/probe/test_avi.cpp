@@ -287,7 +287,7 @@ TEST(AviParser, EveryPrefixOfAFileEndsInAResult) {
 
 // Files ffmpeg makes, compared with what ffprobe reads from them.
 TEST(AviParser, MatchesFfprobeOnRealFiles) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg/ffprobe not installed");
   struct Case {
     const char* name;
     const char* encoder;  // needed video encoder
@@ -310,10 +310,8 @@ TEST(AviParser, MatchesFfprobeOnRealFiles) {
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!testmedia::HaveEncoder(c.encoder)) {
-      std::cout << "skipping " << c.name << ": no " << c.encoder << " encoder\n";
+    if (testsupport::SkipCaseWithoutTool(!testmedia::HaveEncoder(c.encoder), std::string("no ") + c.encoder + " encoder"))
       continue;
-    }
     std::string path = dir.file("real.avi");
     ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
     std::string bytes = testsupport::ReadFile(path);

@@ -228,7 +228,7 @@ TEST(Summary, UnopenableOrUnknownLeavesRecordUntouched) {
 }
 
 TEST(ProbeMediaFile, RealContainersByNameAndContent) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg"), "ffmpeg not installed");
   TempDir dir;
   const std::vector<std::string> av = {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25:duration=2",
                                        "-f", "lavfi", "-i", "sine=duration=2"};

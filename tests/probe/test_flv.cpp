@@ -327,7 +327,7 @@ TEST(FlvParser, EveryPrefixEndsInAResult) {
 class FlvRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg needed");
   }
   testsupport::TempDir dir_;
 };
@@ -354,7 +354,8 @@ TEST_F(FlvRealMedia, MatchesFfprobe) {
        "libx264", "Sorenson H.264", "AAC"},
   };
   for (const auto& c : cases) {
-    if (!testmedia::HaveEncoder(c.encoder)) continue;
+    if (testsupport::SkipCaseWithoutTool(!testmedia::HaveEncoder(c.encoder), std::string("no ") + c.encoder + " encoder"))
+      continue;
     const std::string path = dir_.file(c.name);
     ASSERT_TRUE(testmedia::MakeMedia(c.args, path));
     const auto facts = testmedia::Describe(path);

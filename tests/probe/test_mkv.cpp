@@ -394,15 +394,32 @@ TEST(MkvParser, DamageEndsTheWalkKeepingWhatWasRead) {
   EXPECT_EQ(cutShort.info.video->value1, 352);
 }
 
+// Cut anywhere, the file is Matroska with its play time as soon as a track entry has its type,
+// and not before; each track counts from its type on, its picture size once that is whole.
 TEST(MkvParser, EveryPrefixOfAFileEndsInAResult) {
   const std::string full = Standard();
+  const std::string video = VideoEntry("V_MPEG4/ISO/AVC", 1280, 720, 41708333), audio = AudioEntry("A_AAC", 2, 48000.0);
+  ASSERT_EQ(full, File(El(kSeekHead, "") + El(kVoid, std::string(50, '\0')) + Info(5025000.0) + Tracks(video + audio) +
+                       Cluster()));
   const size_t tracksEnd = full.size() - Cluster().size();
+  const size_t audioStart = tracksEnd - audio.size();
+  const size_t videoEnd = audioStart;  // the audio entry follows the video entry directly
+  const size_t videoStart = videoEnd - video.size();
+  const std::string videoType = UInt(kTrackType, 1), audioType = UInt(kTrackType, 2);
+  const size_t videoTyped = full.find(videoType, videoStart) + videoType.size();
+  const size_t audioTyped = full.find(audioType, audioStart) + audioType.size();
+  ASSERT_LT(videoTyped, videoEnd);
+  ASSERT_LT(audioTyped, tracksEnd);
   for (size_t n = 0; n <= full.size(); ++n) {
     Parsed p = Parse(full.substr(0, n));
-    EXPECT_EQ(p.result, n >= tracksEnd ? 1 : p.result) << n;
-    if (p.result == 1) {
+    EXPECT_EQ(p.result, n >= videoTyped ? 1 : 0) << n;
+    if (n >= videoTyped) {
       EXPECT_EQ(p.info.duration_s, 5025) << n;
-      ASSERT_TRUE(p.info.audio || p.info.video) << n;
+      ASSERT_TRUE(p.info.video) << n;
+      if (n >= videoEnd) {
+        EXPECT_EQ(p.info.video->value1, 1280) << n;
+      }
+      EXPECT_EQ(p.info.audio != nullptr, n >= audioTyped) << n;
     }
   }
 }
@@ -434,7 +451,7 @@ TEST(MkvParser, ReadsStopAtTheFirstClusterAfterTheTracks) {
 
 // Real files: the probe against ffprobe's reading of the same file.
 TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg or ffprobe missing");
   using testmedia::Join;
   using testmedia::TestPicture;
   using testmedia::TestTone;

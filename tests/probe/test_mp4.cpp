@@ -828,7 +828,7 @@ TEST(Mp4Parser, FragmentWalkIsBounded) {
 
 // Real files: the probe against ffprobe's reading of the same file.
 TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg or ffprobe missing";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg or ffprobe missing");
   using testmedia::Join;
   using testmedia::TestPicture;
   using testmedia::TestTone;

@@ -343,7 +343,7 @@ TEST(MpegAudio, EveryPrefixEndsInAResult) {
 }
 
 TEST(MpegAudio, MatchesFfprobeOnRealFiles) {
-  if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg not installed");
   TempDir dir;
   struct Case {
     const char* name;

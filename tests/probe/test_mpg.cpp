@@ -306,7 +306,7 @@ TEST(MpgParser, EveryPrefixEndsInAResult) {
 class MpgRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testmedia::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg needed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg(), "ffmpeg needed");
   }
   testsupport::TempDir dir_;
 };

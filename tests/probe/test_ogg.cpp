@@ -310,8 +310,7 @@ TEST(OggParser, EveryPrefixEndsInAResult) {
 class OggRealMedia : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testmedia::HaveFfmpeg() || !testmedia::HaveEncoder("libvorbis"))
-      GTEST_SKIP() << "ffmpeg with libvorbis needed";
+    ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveFfmpeg() || !testmedia::HaveEncoder("libvorbis"), "ffmpeg with libvorbis needed");
   }
   testsupport::TempDir dir_;
 };
@@ -341,7 +340,7 @@ TEST_F(OggRealMedia, VorbisMatchesFfprobe) {
 }
 
 TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
-  if (!testmedia::HaveEncoder("libtheora")) GTEST_SKIP() << "libtheora needed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!testmedia::HaveEncoder("libtheora"), "libtheora needed");
   struct Case {
     const char* name;
     const char* video;  // lavfi test source
