@@ -407,7 +407,9 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
   // Another process may have replaced the file since we read it: build on its version.
   if (!loaded_ || StatFile() != loadedId_) LoadLocked();
   // What could not be read would be lost by the replacement: keep the file as it was.
-  if (damaged_ && loadedId_.exists && !KeepDamagedFile()) return false;
+  // (Whatever stands at the name: an oversized file, a folder or a FIFO was never read.)
+  struct stat standing{};
+  if (damaged_ && ::lstat(path_.c_str(), &standing) == 0 && !KeepDamagedFile()) return false;
   std::vector<Key> next = keys_;
   for (const auto& c : changes) {
     if (c.keyOnly) {

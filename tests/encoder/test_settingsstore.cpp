@@ -325,11 +325,12 @@ TEST(SettingsStore, ReadOnlyStoreRefusesToSave) {
 TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
-  WriteFile(path, std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR garbage", 24));
+  const std::string garbage("\x89PNG\r\n\x1a\n\0\0\0\rIHDR garbage", 24);  // NUL bytes included
+  WriteFile(path, garbage);
   Loaded l = LoadFrom(path);
   EXPECT_EQ(l.result, 0);
   // Loading changes nothing; the next save keeps the damaged file beside the new one.
-  EXPECT_EQ(ReadFile(path), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+  EXPECT_EQ(ReadFile(path), garbage);
   RegistryStore store(path);
   EncodingSettings s;
   ResetSettings(s);
@@ -338,7 +339,7 @@ TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   for (const auto& e : fs::directory_iterator(dir.path()))
     if (e.path().filename().string().rfind("registry.reg.bad-", 0) == 0) {
       ++kept;
-      EXPECT_EQ(ReadFile(e.path().string()), std::string("\x89PNG\r\n\x1a\n garbage", 16));
+      EXPECT_EQ(ReadFile(e.path().string()), garbage);
     }
   EXPECT_EQ(kept, 1);
 }
