@@ -12,6 +12,7 @@
 #include "probe/ByteReader.h"
 #include "probe/Parsers.h"
 #include "probe/ProbeNumbers.h"
+#include "support/DebugLog.h"
 
 namespace {
 
@@ -30,8 +31,6 @@ constexpr int64_t kLargeTailWindow = 1024 * 1024;
 constexpr int kMaxHeaderPages = 64;
 // The part of a first packet the identification fields are read from.
 constexpr int64_t kIdentificationBytes = 512;
-// A page header flag: the first page of a logical stream.
-constexpr uint8_t kBeginOfStream = 0x02;
 
 struct OggPage {
   int64_t start = 0;
@@ -70,6 +69,7 @@ struct OggStream {
   int64_t preSkip = 0;
   double unitSeconds = 0.0;
   int64_t lastGranule = -1;
+  bool cutShort = false;  // the identification header ended before its fields
 };
 
 // Reads the page header at `at` without reading its payload.
@@ -193,6 +193,7 @@ void ReadFlac(std::string_view b, OggStream& s) {
 bool ReadOgmHeader(std::string_view b, OggStream& s) {
   const bool video = StartsWith(b, "\x01video");
   if (!video && !StartsWith(b, "\x01" "audio")) return false;
+  if (b.size() < 13) throw ReadError{};
   std::string subtype(b.substr(9, 4));
   subtype.resize(std::strlen(subtype.c_str()));
   const auto timeUnit = static_cast<int64_t>(uint64_t{Le32(b, 17)} | uint64_t{Le32(b, 21)} << 32);
@@ -254,26 +255,45 @@ OggStream Identify(std::string_view b, uint32_t serial) {
     else
       ReadOgmHeader(b, s);
   } catch (const ReadError&) {
+    // A header cut short before its fields describes no usable stream.
+    s.codec = Codec::kUnknown;
+    s.cutShort = true;
   }
   return s;
 }
 
+// The comment packet's vendor string has to lie within its page; a broken one is only noted,
+// as nothing the probe reports comes from the comments.
+void CheckComment(const MediaFile& file, const ContainerRange& range, const OggPage& page) {
+  try {
+    ByteReader packet = Payload(file, range, page);
+    if (packet.remaining() < 11 || packet.bytes(7) != std::string_view("\x03vorbis", 7)) return;
+    const uint32_t vendorSize = packet.u32le();  // vendor string length
+    if (vendorSize > static_cast<uint64_t>(packet.remaining()))
+      DebugLog(kDebugTarget, "Abnormal Vender Size:%d bytes", static_cast<int>(vendorSize));
+  } catch (const ReadError&) {
+  }
+}
+
 // The logical streams that begin at the start of the container: every stream's first page comes
-// before any other page. Fails with the first page's result when it cannot be read.
+// before any other page, so the first page of a stream already met ends the list (the
+// beginning-of-stream flag is not relied on: some writers leave it clear). Fails with the first
+// page's result when it cannot be read.
 int ReadStreams(const MediaFile& file, const ContainerRange& range, std::vector<OggStream>& streams) {
   int64_t at = range.start;
   for (int n = 0; n < kMaxHeaderPages; ++n) {
     OggPage page;
     const int rc = ReadPage(file, range, at, page);
     if (rc != kOk) return n == 0 ? rc : kOk;
-    if (n > 0 && !(page.flags & kBeginOfStream)) break;
-    const bool known = std::any_of(streams.begin(), streams.end(),
-                                   [&](const OggStream& s) { return s.serial == page.serial; });
-    if (!known) {
-      std::string head(static_cast<size_t>(std::min(page.payloadLength, kIdentificationBytes)), '\0');
-      head.resize(Payload(file, range, page).readSome(head.data(), head.size()));
-      streams.push_back(Identify(head, page.serial));
+    const auto known = std::find_if(streams.begin(), streams.end(),
+                                    [&](const OggStream& s) { return s.serial == page.serial; });
+    if (known != streams.end()) {
+      if (known->codec == Codec::kVorbis) CheckComment(file, range, page);
+      break;
     }
+    std::string head(static_cast<size_t>(std::min(page.payloadLength, kIdentificationBytes)), '\0');
+    head.resize(Payload(file, range, page).readSome(head.data(), head.size()));
+    streams.push_back(Identify(head, page.serial));
     at = page.end();
   }
   return kOk;
@@ -399,7 +419,10 @@ int ParseOggFile(MediaFile& file, MediaInfo& info) {
     if (!audio && IsAudio(s.codec)) audio = &s;
     if (!video && IsVideo(s.codec)) video = &s;
   }
-  if (!audio && !video) return kOtherCodec;
+  if (!audio && !video) {
+    const bool cutShort = std::any_of(streams.begin(), streams.end(), [](const OggStream& s) { return s.cutShort; });
+    return cutShort ? kBadPage : kOtherCodec;
+  }
   std::vector<OggStream*> wanted;
   for (OggStream* s : {video, audio})
     if (s) wanted.push_back(s);
