@@ -259,19 +259,24 @@ class Mp4Walk {
     audio.setCodec(FourccText(format));
     audio.value3 = channels;
     audio.value1 = static_cast<int32_t>(sampleRate >> 16);
-    // AMR has one fixed rate and one channel; the entry's fields are placeholders (ISO entries
-    // always say 2 channels at the time scale).
-    if (format == Fourcc("samr")) {
-      audio.value1 = 8000;
-      audio.value3 = 1;
-      return;
-    }
+    // The speech codecs of 3GPP and 3GPP2 have one fixed rate and one channel; the entry's
+    // fields are placeholders (ISO entries always say 2 channels at the time scale).
     if (format == Fourcc("sawb")) {
       audio.value1 = 16000;
       audio.value3 = 1;
       return;
     }
+    for (std::string_view narrowband : {"samr", "sqcp", "sevc", "secb", "ssmv"}) {
+      if (format == Fourcc(narrowband)) {
+        audio.value1 = 8000;
+        audio.value3 = 1;
+        return;
+      }
+    }
     soundEntryDetails(e, version, audio);
+    // A rate the 16.16 field cannot hold is written as 0; the sound track's time scale is its rate.
+    if (audio.value1 == 0 && track_.handler == Fourcc("soun") && track_.timescale <= INT32_MAX)
+      audio.value1 = static_cast<int32_t>(track_.timescale);
   }
 
   // What follows the common sound fields. QuickTime version 1 entries add four packet fields;

@@ -956,6 +956,10 @@ TEST(Mp4Parser, SoundEntriesGiveRateAndChannelsWhateverTheirFormat) {
       // AMR: the entry's 2 channels at the time scale are placeholders.
       {"AMR narrowband", SoundEntry("samr", 2, 8000, ""), "samr", 8000, 1},
       {"AMR wideband", SoundEntry("sawb", 2, 16000, ""), "sawb", 16000, 1},
+      {"QCELP", SoundEntry("sqcp", 2, 8000, ""), "sqcp", 8000, 1},
+      {"EVRC", SoundEntry("sevc", 2, 8000, ""), "sevc", 8000, 1},
+      // A rate too large for the 16.16 field, left 0: the track's time scale (44100 here) is it.
+      {"rate field left 0", SoundEntry("in24", 2, 0, ""), "in24", 44100, 2},
       {"Opus", SoundEntry("Opus", 2, 48000, Dops(1, 8000)), "Opus", 48000, 1},
       {"AC-3 5.1 at 44.1 kHz", SoundEntry("ac-3", 2, 48000, Dac3(1, 7, 1)), "ac-3", 44100, 6},
   };
