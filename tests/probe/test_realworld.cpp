@@ -212,13 +212,8 @@ TEST(RealWorldMedia, EveryFileAgreesWithTheMeasuredValues) {
     }
 
     const Json* fps = e.get("fps");
-    const std::string family = e.get("family") ? e.get("family")->text : "";
     if (fps && !fps->isNull() && !uncertain.count("fps")) {
-      // ASF states a frame rate only in its extended stream properties; without them the probe
-      // reports none (0) rather than a guess.
-      if (!(family == "asf" && p.info.fps == 0.0)) {
-        EXPECT_NEAR(p.info.fps, fps->number, kFrameRateTolerance) << "frame rate";
-      }
+      EXPECT_NEAR(p.info.fps, fps->number, kFrameRateTolerance) << "frame rate";
     }
 
     const Json* audio = e.get("audio");
