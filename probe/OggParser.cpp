@@ -316,22 +316,29 @@ void ReadLastGranules(const MediaFile& file, const ContainerRange& range, std::v
   for (int64_t window : {kTailWindow, kLargeTailWindow}) {
     const int64_t windowStart = std::max(range.start, range.end - window);
     if (windowStart >= scannedFrom) break;
-    // The part already searched is searched again only for a capture pattern it cut in two.
-    const int64_t windowEnd = std::min(range.end, scannedFrom + 3);
+    // The part already searched is searched again only for a page header it cut in two.
+    const int64_t windowEnd = std::min(range.end, scannedFrom + 26);
     std::vector<uint8_t> tail(static_cast<size_t>(windowEnd - windowStart));
     const size_t n = file.readAt(windowStart, tail.data(), tail.size());
-    for (size_t i = n >= 4 ? n - 4 + 1 : 0; i-- > 0;) {
-      if (std::memcmp(&tail[i], "OggS", 4) != 0) continue;
-      OggPage page;
-      if (ReadPage(file, range, windowStart + static_cast<int64_t>(i), page) != kOk || page.granule < 0) continue;
-      // A capture pattern in the container's very last bytes cannot begin a page.
-      if (page.payloadStart > range.end) continue;
-      if (lastAny < 0) lastAny = page.granule;
+    auto allFound = [&] {
+      return std::all_of(wanted.begin(), wanted.end(), [](const OggStream* s) { return s->lastGranule >= 0; });
+    };
+    // A page header is 27 bytes before its segment table; the fields are read from the window.
+    for (size_t i = n >= 27 ? n - 27 + 1 : 0; i-- > 0;) {
+      const uint8_t* h = &tail[i];
+      if (std::memcmp(h, "OggS", 4) != 0) continue;
+      uint64_t position = 0;
+      for (int b = 7; b >= 0; --b) position = position << 8 | h[6 + b];
+      const auto granule = static_cast<int64_t>(position);  // -1: no packet ends on the page
+      const uint32_t serial = uint32_t{h[14]} | uint32_t{h[15]} << 8 | uint32_t{h[16]} << 16 | uint32_t{h[17]} << 24;
+      // A page whose segment table would run past the container is no page.
+      if (granule < 0 || windowStart + static_cast<int64_t>(i) + 27 + h[26] > range.end) continue;
+      if (lastAny < 0) lastAny = granule;
       for (OggStream* s : wanted)
-        if (s->serial == page.serial && s->lastGranule < 0) s->lastGranule = page.granule;
+        if (s->serial == serial && s->lastGranule < 0) s->lastGranule = granule;
+      if (allFound()) return;
     }
     scannedFrom = windowStart;
-    if (std::all_of(wanted.begin(), wanted.end(), [](const OggStream* s) { return s->lastGranule >= 0; })) break;
   }
 }
 
