@@ -532,3 +532,24 @@ TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
     EXPECT_GT(p.info.bitrate_kbps, 0);
   }
 }
+
+TEST(OggParser, AVideoStreamBeyondTheFirstHeaderMakesTheFileOgm) {
+  // A skeleton stream first, long enough that detection's first 128 bytes see neither "video" nor
+  // a Theora header; the streams behind it decide.
+  const std::string skeleton = Page(3, 0, {"fishead" + std::string(200, '\0')});
+  const std::string audio = Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)});
+  const std::string video = Page(kVideoSerial, 0, {TheoraIdentification(320, 240, 25, 1, 6)});
+  const std::string rest = Page(kAudioSerial, 0, {VorbisComment(11)}) + std::string(100000, '\0') +
+                           Page(kAudioSerial, 48000 * 8, {"a"}) + Page(kVideoSerial, TheoraGranule(190, 9), {"v"});
+  auto withVideo = ProbeBytes(skeleton + audio + video + rest, "film.ogg");
+  ASSERT_EQ(withVideo.type, kTypeOgm);
+  EXPECT_EQ(withVideo.info.type_name, kMediaTypeNames[kTypeOgm]);
+  ASSERT_TRUE(withVideo.info.video && withVideo.info.audio);
+  EXPECT_EQ(withVideo.info.duration_s, 8);  // 200 frames at 25 fps
+
+  auto audioOnly = ProbeBytes(skeleton + audio + rest, "song.ogg");
+  ASSERT_EQ(audioOnly.type, kTypeOgg);
+  EXPECT_EQ(audioOnly.info.type_name, kMediaTypeNames[kTypeOgg]);
+  EXPECT_FALSE(audioOnly.info.video);
+  EXPECT_EQ(audioOnly.info.audio->value1, 48000);
+}
