@@ -34,7 +34,6 @@ constexpr int64_t kIdentificationBytes = 512;
 
 struct OggPage {
   int64_t start = 0;
-  uint8_t flags = 0;
   int64_t granule = 0;  // -1 when no packet ends on this page
   uint32_t serial = 0;
   int64_t payloadStart = 0;
@@ -80,8 +79,7 @@ int ReadPage(const MediaFile& file, const ContainerRange& range, int64_t at, Ogg
     if (r.remaining() < 4) return kBadPage;
     page.start = at;
     if (r.fourcc() != "OggS") return kNotOgg;      // capture pattern
-    r.skip(1);                                      // version
-    page.flags = r.u8();                            // header type
+    r.skip(2);                                      // version, header type
     page.granule = static_cast<int64_t>(r.u64le());  // granule position
     page.serial = r.u32le();                        // bitstream serial number
     r.skip(8);                                      // page sequence number, CRC (not checked)
