@@ -9,6 +9,8 @@ namespace {
 // Object types that announce SBR (HE-AAC) and parametric stereo (HE-AAC v2) explicitly.
 constexpr uint32_t kObjectSbr = 5;
 constexpr uint32_t kObjectPs = 29;
+constexpr uint32_t kObjectLc = 2;
+constexpr uint32_t kSyncExtension = 0x2B7;
 
 // Descriptor tags of the elementary stream descriptor.
 constexpr uint8_t kEsDescriptor = 0x03;
@@ -139,6 +141,19 @@ std::optional<AacConfig> DecodeAacConfig(std::string_view bytes) {
       config.outputSampleRate = SampleRate(b);
       // Parametric stereo makes two channels of a single coded one.
       if (objectType == kObjectPs && config.channels == 1) config.channels = 2;
+    } else if (objectType == kObjectLc) {
+      // Backward-compatible signalling: after the GA specific config of a plain LC stream a sync
+      // extension may announce SBR and its output rate.
+      b.read(1);                   // frame length flag
+      if (b.read(1)) b.read(14);   // depends on core coder: core coder delay
+      b.read(1);                   // extension flag
+      if (b.read(11) == kSyncExtension && ObjectType(b) == kObjectSbr && b.read(1)) {
+        const int output = SampleRate(b);
+        if (output > 0) {
+          config.explicitSbr = true;
+          config.outputSampleRate = output;
+        }
+      }
     }
   } catch (const ReadError&) {
     if (config.coreSampleRate == 0 && config.channels == 0) return std::nullopt;

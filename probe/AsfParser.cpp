@@ -1,7 +1,9 @@
 // ASF parser: the numbered field queries, the play-time estimate and the WMA/WMV probes.
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "probe/AsfObjects.h"
 #include "probe/Parsers.h"
@@ -195,6 +197,103 @@ int32_t NonNegative32(MediaFile& file, const AsfObject& stream, int query) {
   return std::max(static_cast<int32_t>(static_cast<uint32_t>(raw)), 0);
 }
 
+// ---- frame rate from the data packets ----
+
+// The video frames whose presentation times give the frame rate, and how far the packets are read.
+constexpr size_t kFrameRateFrames = 64;
+constexpr int kMaxFrameRatePackets = 4096;
+constexpr uint64_t kMaxPacketSize = 1024 * 1024;
+constexpr int64_t kStreamFlagsAt = 72;      // Stream Properties: flags, the stream number in bits 0-6
+constexpr int64_t kMaxPacketSizeAt = 96;    // File Properties
+constexpr int64_t kFirstPacketAt = 50;      // Data object: header, file id, packet count, reserved
+
+// A field of 0, 1, 2 or 4 bytes by its 2-bit length type.
+uint32_t TypedField(ByteReader& r, int type) {
+  switch (type & 3) {
+    case 0: return 0;
+    case 1: return r.u8();
+    case 2: return r.u16le();
+    default: return r.u32le();
+  }
+}
+
+// The presentation times (ms) of the media objects of stream `wanted` that begin in one data
+// packet: its error correction data, payload parsing information, then one payload or several.
+void ReadPacketTimes(ByteReader r, int wanted, std::vector<uint32_t>& times) {
+  uint8_t flags = r.u8();
+  if (flags & 0x80) {  // error correction data: its length in the low four bits
+    r.skip(flags & 0x0F);
+    flags = r.u8();
+  }
+  const uint8_t properties = r.u8();
+  TypedField(r, flags >> 5);                         // packet length
+  TypedField(r, flags >> 1);                         // sequence
+  const uint32_t padding = TypedField(r, flags >> 3);  // padding length
+  r.skip(4 + 2);                                     // send time, duration
+  const bool multiple = flags & 0x01;
+  int payloads = 1, lengthType = 0;
+  if (multiple) {
+    const uint8_t payloadFlags = r.u8();
+    payloads = payloadFlags & 0x3F;
+    lengthType = payloadFlags >> 6;
+  }
+  for (int i = 0; i < payloads; ++i) {
+    const int stream = r.u8() & 0x7F;                       // stream number, key frame bit
+    TypedField(r, properties >> 4);                         // media object number
+    const uint32_t offset = TypedField(r, properties >> 2);  // offset into the media object
+    const uint32_t replicated = TypedField(r, properties);   // replicated data length
+    const int64_t replicatedAt = r.pos();
+    std::optional<uint32_t> presentation;
+    uint8_t delta = 0;
+    if (replicated >= 8) {
+      r.skip(4);                      // media object size
+      presentation = r.u32le();       // presentation time, ms
+    } else if (replicated == 1) {
+      delta = r.u8();  // compressed payload: the offset field is the presentation time
+    }
+    r.seek(replicatedAt + replicated);
+    int64_t length = multiple ? TypedField(r, lengthType) : r.remaining() - static_cast<int64_t>(padding);
+    length = std::clamp<int64_t>(length, 0, r.remaining());
+    if (stream == wanted && replicated == 1) {
+      // Sub-payloads, each a whole media object: a size byte, then the data.
+      ByteReader sub = r.sub(length);
+      for (uint32_t k = 0; sub.remaining() > 0 && times.size() < kFrameRateFrames; ++k) {
+        const uint8_t size = sub.u8();
+        times.push_back(offset + k * delta);
+        sub.skip(std::min<int64_t>(size, sub.remaining()));
+      }
+    } else if (stream == wanted && presentation && offset == 0 && times.size() < kFrameRateFrames) {
+      times.push_back(*presentation);
+    }
+    r.skip(length);
+  }
+}
+
+// Frames per second of the video stream from the presentation times of its first frames; 0 when
+// fewer than two frames a time apart are found. The times are sorted: frames are sent in decoding
+// order.
+double VideoFrameRate(const MediaFile& file, const AsfLayout& layout, const AsfObject& stream) {
+  const std::optional<uint64_t> number = AsfField(file, stream, kStreamFlagsAt, 2);
+  const std::optional<uint64_t> packetSize = AsfField(file, layout.fileProperties, kMaxPacketSizeAt, 4);
+  if (!number || !packetSize || *packetSize < 16 || *packetSize > kMaxPacketSize || !layout.data.found()) return 0.0;
+  const auto size = static_cast<int64_t>(*packetSize);
+  std::vector<uint32_t> times;
+  int64_t at = layout.data.pos + kFirstPacketAt;
+  for (int n = 0; n < kMaxFrameRatePackets && times.size() < kFrameRateFrames && at < layout.data.end; ++n) {
+    try {
+      ReadPacketTimes(ByteReader(file, at, std::min(at + size, layout.data.end)), static_cast<int>(*number & 0x7F),
+                      times);
+    } catch (const ReadError&) {
+      // A damaged packet gives what it held; the next one starts a packet size further on.
+    }
+    at += size;
+  }
+  if (times.size() < 2) return 0.0;
+  std::sort(times.begin(), times.end());
+  const uint32_t span = times.back() - times.front();
+  return span > 0 ? (static_cast<double>(times.size()) - 1) * 1000.0 / span : 0.0;
+}
+
 bool FillVideo(MediaFile& file, const AsfLayout& layout, MediaInfo& info, bool haveAudio) {
   AsfObject stream = AsfFindStream(file, layout, AsfStreamKind::kVideo);
   if (!stream.found()) return false;
@@ -217,6 +316,8 @@ bool FillVideo(MediaFile& file, const AsfLayout& layout, MediaInfo& info, bool h
     info.bitrate_kbps = ClampToInt32(info.payload_end * 8 / info.duration_s / 1024);
   if (info.bitrate_kbps > 0 && haveAudio && info.audio)
     video->value3 = std::max(info.bitrate_kbps - info.audio->value2, 0);
+  // The header states no frame rate; the presentation times of the first frames tell it.
+  info.fps = VideoFrameRate(file, layout, stream);
   info.video = std::move(video);
   return true;
 }

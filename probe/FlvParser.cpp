@@ -302,7 +302,15 @@ constexpr int kTagScript = 18;
 constexpr int kCodecH263 = 2;
 constexpr int kCodecAvc = 7;
 constexpr int kSoundMp3 = 2;
+constexpr int kSoundNelly16 = 4;
+constexpr int kSoundNelly8 = 5;
+constexpr int kSoundAlaw = 7;
+constexpr int kSoundMulaw = 8;
 constexpr int kSoundAac = 10;
+constexpr int kSoundSpeex = 11;
+constexpr int kSoundMp3At8k = 14;
+// The video frames whose timestamps give the frame rate when the metadata states none.
+constexpr int kFrameRateFrames = 60;
 // A parameter set longer than this is not looked at.
 constexpr size_t kMaxSpsLength = 2048;
 
@@ -311,11 +319,14 @@ const char* AudioFormatName(int format) {
     case 0: return "uncompressed";
     case 1: return "ADPCM";
     case 2: return "mp3";
+    case 3: return "Linear PCM, little endian";
+    case 4: return "Nellymoser 16kHz mono";
     case 5: return "Nellymoser 8kHz mono";
     case 6: return "Nellymoser";
     case 7: return "G.711A-law logarithmic PCM";
     case 8: return "G.711 mu-law logarithmic PCM";
     case 10: return "AAC";
+    case 11: return "Speex";
     case 14: return "mp3 8kHz";
     case 15: return "Device-specific sound";
     default: return "";
@@ -349,6 +360,10 @@ struct FlvScan {
   int videoCodec = 0;
   FrameSize frame;  // from the first video frame's own header
   uint32_t largestTimestamp = 0;
+  // Timestamps (ms) of the first and the latest video frame, and the frames counted.
+  uint32_t firstFrameTime = 0;
+  uint32_t lastFrameTime = 0;
+  int videoFrames = 0;
   FlvMetadata meta;
   int64_t scriptEnd = 0;
 };
@@ -373,11 +388,14 @@ void ReadAacConfig(std::string_view config, FlvScan& scan) {
   }
 }
 
-// The sample rate of the first MPEG audio frame; the tag's rate bits cannot say 48000 Hz.
+// The sample rate and channels of the first MPEG audio frame: the tag's rate bits cannot say
+// 48000 Hz, and writers set the tag's flags wrongly often enough; the frame is what plays.
 void ReadMp3Header(std::string_view frame, FlvScan& scan) {
   const auto header = DecodeMpegAudioHeader(
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
-  if (header) scan.sampleRate = header->sampleRate;
+  if (!header || header->bitrateIndex == 15) return;
+  scan.sampleRate = header->sampleRate;
+  scan.channels = header->channels;
 }
 
 void ReadAudioTag(uint8_t first, std::string_view data, FlvScan& scan) {
@@ -385,8 +403,49 @@ void ReadAudioTag(uint8_t first, std::string_view data, FlvScan& scan) {
   scan.audioFormat = first >> 4;              // sound format
   scan.sampleRate = kFlvRates[(first >> 2) & 3];  // sound rate
   scan.channels = (first & 1) + 1;            // sound type: mono or stereo
+  // Formats of one fixed rate ignore the rate bits (and Speex and Nellymoser the type bit too):
+  // writers fill them with anything, often 5.5 or 44.1 kHz.
+  switch (scan.audioFormat) {
+    case kSoundNelly16:
+    case kSoundSpeex:
+      scan.sampleRate = 16000;
+      scan.channels = 1;
+      break;
+    case kSoundNelly8:
+      scan.sampleRate = 8000;
+      scan.channels = 1;
+      break;
+    case kSoundAlaw:
+    case kSoundMulaw:
+    case kSoundMp3At8k:
+      scan.sampleRate = 8000;
+      break;
+    default:
+      break;
+  }
   if (scan.audioFormat == kSoundAac && data.size() > 2 && data[1] == 0) ReadAacConfig(data.substr(2), scan);
-  if (scan.audioFormat == kSoundMp3 && data.size() > 1) ReadMp3Header(data.substr(1), scan);
+  if ((scan.audioFormat == kSoundMp3 || scan.audioFormat == kSoundMp3At8k) && data.size() > 1)
+    ReadMp3Header(data.substr(1), scan);
+}
+
+// A video tag that carries a picture: not a command frame (frame type 5), and for AVC not a
+// sequence header or end of sequence (packet type 0 or 2).
+bool CarriesPicture(uint8_t first, std::string_view data) {
+  if ((first >> 4) == 5) return false;
+  if ((first & 0x0F) == kCodecAvc) return data.size() > 1 && data[1] == 1;
+  return true;
+}
+
+void CountVideoFrame(uint32_t timestamp, FlvScan& scan) {
+  if (scan.videoFrames == 0) scan.firstFrameTime = timestamp;
+  scan.lastFrameTime = timestamp;
+  ++scan.videoFrames;
+}
+
+// Frames per second over the counted frames' timestamps; 0 without two frames a time apart.
+double FrameRateFromTimes(const FlvScan& scan) {
+  if (scan.videoFrames < 2 || scan.lastFrameTime <= scan.firstFrameTime) return 0.0;
+  return (scan.videoFrames - 1) * 1000.0 / (scan.lastFrameTime - scan.firstFrameTime);
 }
 
 // Picture size from a Sorenson H.263 picture header; `h` are the 11 bytes after the tag's first byte.
@@ -450,14 +509,16 @@ void WalkTags(const MediaFile& file, const ContainerRange& range, int64_t next, 
   for (int64_t steps = 0; next < range.end; ++steps) {
     const bool metaDuration = scan.meta.duration > 0;
     if (steps > 100000 && metaDuration) break;
-    if (scan.audioSeen && scan.videoSeen && metaDuration) break;
+    const bool frameRateKnown = scan.meta.framerate > 0 || scan.videoFrames > kFrameRateFrames;
+    if (scan.audioSeen && scan.videoSeen && metaDuration && frameRateKnown) break;
     ByteReader r(file, next, range.end);
     if (r.remaining() < 16) break;
     r.skip(4);                                   // previous tag size
     const uint8_t type = r.u8();                 // tag type
     const uint32_t size = r.u24be();             // data size
     const uint32_t timestamp = r.u24be();        // milliseconds
-    r.skip(4);                                   // timestamp extension, stream id
+    const uint32_t upper = r.u8();               // timestamp extension: bits 31..24
+    r.skip(3);                                   // stream id
     const int64_t dataStart = r.pos();
     const uint8_t first = r.u8();                // first data byte
     scan.largestTimestamp = std::max(scan.largestTimestamp, timestamp);
@@ -469,6 +530,8 @@ void WalkTags(const MediaFile& file, const ContainerRange& range, int64_t next, 
       d.read(scratch.data(), scratch.size());
       return scratch;
     };
+    if (type == kTagVideo && scan.videoFrames <= kFrameRateFrames && CarriesPicture(first, data(2)))
+      CountVideoFrame(upper << 24 | timestamp, scan);
     if (type == kTagAudio && !scan.audioSeen) ReadAudioTag(first, data(64), scan);
     else if (type == kTagVideo && !scan.videoSeen) ReadVideoTag(first, data(5 + 8 + kMaxSpsLength), scan);
     else if (type == kTagScript && !scan.scriptSeen) {
@@ -517,7 +580,10 @@ int ParseFlv(MediaFile& file, MediaInfo& info) {
   FlvScan scan;
   WalkTags(file, range, tags, scan);
   info.payload_start = ClampToInt32(scan.scriptSeen ? scan.scriptEnd : range.start);
-  if (std::isfinite(scan.meta.framerate) && scan.meta.framerate > 0) info.fps = scan.meta.framerate;
+  if (std::isfinite(scan.meta.framerate) && scan.meta.framerate > 0)
+    info.fps = scan.meta.framerate;
+  else
+    info.fps = FrameRateFromTimes(scan);
   FillStreams(info, scan, range);
   return 1;
 }

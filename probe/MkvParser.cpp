@@ -9,8 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "probe/AacConfig.h"
 #include "probe/ByteReader.h"
 #include "probe/Parsers.h"
+#include "probe/ProbeNumbers.h"
 
 namespace {
 
@@ -32,6 +34,9 @@ constexpr uint64_t kPixelHeight = 0x3A;
 constexpr uint64_t kAudio = 0x61;
 constexpr uint64_t kChannels = 0x1F;
 constexpr uint64_t kSamplingFrequency = 0x35;
+constexpr uint64_t kOutputSamplingFrequency = 0x38B5;
+constexpr uint64_t kFlagDefault = 0x08;
+constexpr uint64_t kCodecPrivate = 0x23A2;
 constexpr uint64_t kCluster = 0x0F43B675;
 constexpr uint64_t kCues = 0x0C53BB6B;
 constexpr uint64_t kAttachments = 0x0941A469;
@@ -84,7 +89,33 @@ struct TrackValues {
   std::optional<uint32_t> height;
   std::optional<uint32_t> channels;
   std::optional<float> samplingFrequency;
+  std::optional<float> outputSamplingFrequency;
+  std::optional<uint64_t> flagDefault;
+  std::string codecPrivate;  // its first bytes only, enough for an AAC configuration
 };
+
+// Codec private data is read up to this many bytes.
+constexpr size_t kCodecPrivateMax = 64;
+
+// The rate a decoder plays an audio track at. For SBR (HE-AAC) the SamplingFrequency element
+// holds the core rate and OutputSamplingFrequency the doubled one; where the output rate is
+// missing, the AAC configuration in the codec private data or an "/SBR" codec ID tells it. The
+// list shows the played rate: it is what the encoder receives from the decoder, and what the
+// track sounds like.
+int32_t PlayedSampleRate(const TrackValues& t) {
+  // A track without the element is at the format's default of 8000 Hz.
+  double rate = t.samplingFrequency ? *t.samplingFrequency : 8000.0;
+  if (t.outputSamplingFrequency && *t.outputSamplingFrequency > 0) return TruncToInt32(*t.outputSamplingFrequency);
+  const std::string_view id = t.codecId ? std::string_view(*t.codecId) : std::string_view();
+  if (id.substr(0, 5) == "A_AAC") {
+    if (auto config = DecodeAacConfig(t.codecPrivate)) {
+      if (config->explicitSbr && config->outputSampleRate > 0 && config->coreSampleRate == TruncToInt32(rate))
+        return config->outputSampleRate;
+    }
+    if (id.find("/SBR") != std::string_view::npos && rate > 0 && rate <= 24000) return TruncToInt32(rate * 2);
+  }
+  return TruncToInt32(rate);
+}
 
 std::string_view ShortCodecName(std::string_view id) {
   struct Row {
@@ -266,7 +297,7 @@ class MkvWalk {
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t channels = 0;
-  float samplingFrequency = 0;
+  int32_t sampleRate = 0;
   uint32_t defaultDuration = 0;
   uint32_t timecodeScale = 0;
   float duration = 0;
@@ -410,6 +441,14 @@ class MkvWalk {
       case kDefaultDuration:
         if (auto v = unsignedValue(c)) t.defaultDuration = static_cast<uint32_t>(*v);
         break;
+      case kFlagDefault:
+        t.flagDefault = unsignedValue(c);
+        break;
+      case kCodecPrivate: {
+        const auto inside = static_cast<uint64_t>(std::max<int64_t>(c.end - c.data, 0));
+        t.codecPrivate = r_.bytes(static_cast<size_t>(std::min<uint64_t>({c.size, inside, kCodecPrivateMax})));
+        break;
+      }
       case kVideo:
         children(c, [this, &t](const Element& v) {
           auto value = unsignedValue(v);
@@ -424,6 +463,8 @@ class MkvWalk {
             if (auto value = unsignedValue(a)) t.channels = static_cast<uint32_t>(*value);
           } else if (a.id == kSamplingFrequency) {
             if (auto value = floatValue(a)) t.samplingFrequency = *value;
+          } else if (a.id == kOutputSamplingFrequency) {
+            if (auto value = floatValue(a)) t.outputSamplingFrequency = *value;
           }
           return true;
         });
@@ -433,7 +474,10 @@ class MkvWalk {
     }
   }
 
-  // Later entries overwrite earlier ones: the last video and the last audio track decide.
+  // Later video entries overwrite earlier ones: the last video track decides. The audio is the
+  // first audio track marked as a default one (the mark is on unless a track clears it), else
+  // the first audio track: the one a player starts with, where later tracks are commentaries
+  // or other languages.
   void apply(const TrackValues& t) {
     if (t.type == kTrackVideo) {
       videoSeen = true;
@@ -442,10 +486,14 @@ class MkvWalk {
       if (t.height) height = *t.height;
       if (t.defaultDuration) defaultDuration = *t.defaultDuration;
     } else if (t.type == kTrackAudio) {
+      const bool isDefault = t.flagDefault.value_or(1) != 0;
+      if (audioSeen && (audioIsDefault_ || !isDefault)) return;
       audioSeen = true;
-      if (t.codecId) audioCodecId = *t.codecId;
-      if (t.channels) channels = *t.channels;
-      if (t.samplingFrequency) samplingFrequency = *t.samplingFrequency;
+      audioIsDefault_ = isDefault;
+      audioCodecId = t.codecId.value_or(std::string());
+      // A track without the element has one channel.
+      channels = t.channels.value_or(1);
+      sampleRate = PlayedSampleRate(t);
     }
   }
 
@@ -522,6 +570,7 @@ class MkvWalk {
   int64_t cuesAt_ = -1;       // the cue list, where the seek head tells it
   bool infoSeen_ = false;
   bool tracksSeen_ = false;
+  bool audioIsDefault_ = false;
 };
 
 int32_t ToInt32(double v) {
@@ -549,7 +598,7 @@ int RunMkv(MediaFile& file, MediaInfo& info) {
   if (walk.audioSeen) {
     StreamInfo& audio = info.ensureAudio();
     audio.setCodec(ShortCodecName(walk.audioCodecId));
-    audio.value1 = ToInt32(walk.samplingFrequency);
+    audio.value1 = walk.sampleRate;
     audio.value3 = static_cast<int32_t>(walk.channels);
   }
   // Without a finite, positive segment duration the play time comes from the end of the file,

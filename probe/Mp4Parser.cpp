@@ -216,8 +216,9 @@ class Mp4Walk {
     }
   }
 
-  // One sample description: QuickTime video entries carry a vendor code, sound entries and all
-  // ISO entries a zero there; sound entries then give channels and a 16.16 sample rate.
+  // One sample description. The track's media handler says whether it describes sound or
+  // video; without a handler, QuickTime video entries carry a vendor code, sound entries and all ISO
+  // entries a zero there. Sound entries then give channels and a 16.16 sample rate.
   void sampleEntry(ByteReader e, uint32_t format) {
     e.skip(8);  // reserved, data-reference index
     const uint16_t version = e.u16be();
@@ -227,27 +228,62 @@ class Mp4Walk {
     e.skip(6);  // sample size, compression id, packet size
     const uint32_t sampleRate = e.u32be();
     const bool named = (format >> 24) != 0;
+    const bool sound = track_.handler == Fourcc("soun");
+    const bool video = track_.handler == Fourcc("vide");
+    // Timed metadata, captions, text and time codes describe neither stream.
+    if (track_.handler != 0 && !sound && !video) return;
     std::string videoCodec;
-    if (vendor == 0) {
-      StreamInfo& audio = info_.ensureAudio();
+    if (sound && named) {
+      soundEntry(e, format, version, channels, sampleRate);
+    } else if (video && named) {
+      videoCodec = FourccText(format);
+    } else if (!sound && !video && vendor == 0) {
+      info_.ensureAudio();
       if (Contains(kVideoFormats, format)) {
         videoCodec = FourccText(format);
       } else if (named) {
-        audio.setCodec(FourccText(format));
-        audio.value3 = channels;
-        audio.value1 = static_cast<int32_t>(sampleRate >> 16);
-        soundEntryDetails(e, version, audio);
+        soundEntry(e, format, version, channels, sampleRate);
       }
-    } else if (named) {
+    } else if (!sound && !video && named) {
       videoCodec = FourccText(format);
     }
     if (!videoCodec.empty()) info_.ensureVideo().setCodec(videoCodec);
   }
 
-  // What follows the common sound fields. QuickTime version 2 entries leave a placeholder of 3
-  // channels at 1 Hz there and state the real values after them; ISO entries always say 2
-  // channels; AAC states its own in the decoder configuration of an "esds" child (inside a
-  // "wave" atom in QuickTime files), which is what a player goes by.
+  // The first sound description decides, as the first audio track is the one a player starts
+  // with; later tracks are commentaries, other languages or other mixes.
+  void soundEntry(ByteReader e, uint32_t format, uint16_t version, uint16_t channels, uint32_t sampleRate) {
+    if (soundDescribed_) return;
+    soundDescribed_ = true;
+    StreamInfo& audio = info_.ensureAudio();
+    audio.setCodec(FourccText(format));
+    audio.value3 = channels;
+    audio.value1 = static_cast<int32_t>(sampleRate >> 16);
+    // The speech codecs of 3GPP and 3GPP2 have one fixed rate and one channel; the entry's
+    // fields are placeholders (ISO entries always say 2 channels at the time scale).
+    if (format == Fourcc("sawb")) {
+      audio.value1 = 16000;
+      audio.value3 = 1;
+      return;
+    }
+    for (std::string_view narrowband : {"samr", "sqcp", "sevc", "secb", "ssmv"}) {
+      if (format == Fourcc(narrowband)) {
+        audio.value1 = 8000;
+        audio.value3 = 1;
+        return;
+      }
+    }
+    soundEntryDetails(e, version, audio);
+    // A rate the 16.16 field cannot hold is written as 0; the sound track's time scale is its rate.
+    if (audio.value1 == 0 && track_.handler == Fourcc("soun") && track_.timescale <= INT32_MAX)
+      audio.value1 = static_cast<int32_t>(track_.timescale);
+  }
+
+  // What follows the common sound fields. QuickTime version 1 entries add four packet fields;
+  // version 2 entries leave a placeholder of 3 channels at 1 Hz in the common fields and state
+  // the real values after them. ISO entries always say 2 channels; AAC, Opus and AC-3 state
+  // their own in a configuration child (AAC's inside a "wave" atom in QuickTime files), which
+  // is what a player goes by.
   void soundEntryDetails(ByteReader e, uint16_t version, StreamInfo& audio) {
     try {
       if (version == 1) e.skip(16);  // samples per packet, bytes per packet, frame and sample
@@ -260,7 +296,26 @@ class Mp4Walk {
         if (count >= 1 && count <= INT32_MAX) audio.value3 = static_cast<int32_t>(count);
       }
       if (e.remaining() < 8) return;
-      auto config = findEsds(e.sub(e.remaining()), 0);
+      const ByteReader children = e.sub(e.remaining());
+      if (auto dops = findChild(children, Fourcc("dOps"), 0); dops && dops->remaining() >= 8) {
+        // Opus: version, output channel count, pre-skip, input rate; it always decodes at 48 kHz.
+        dops->skip(1);
+        const uint8_t count = dops->u8();
+        if (count > 0) audio.value3 = count;
+        audio.value1 = 48000;
+        return;
+      }
+      if (auto dac3 = findChild(children, Fourcc("dac3"), 0); dac3 && dac3->remaining() >= 3) {
+        const uint32_t bits = dac3->u24be();
+        static constexpr int kRates[4] = {48000, 44100, 32000, 0};
+        static constexpr int kModeChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
+        // fscod (2), bsid (5), bsmod (3), acmod (3), lfeon (1), bit rate code (5), reserved (5)
+        if (kRates[bits >> 22] > 0) audio.value1 = kRates[bits >> 22];
+        audio.value3 = kModeChannels[(bits >> 11) & 7] + static_cast<int>((bits >> 10) & 1);
+        return;
+      }
+      auto esds = findChild(children, Fourcc("esds"), 0);
+      auto config = esds ? ReadEsdsAacConfig(*esds) : std::nullopt;
       if (!config) return;
       if (config->channels > 0) audio.value3 = config->channels;
       // A rate the entry states stands when the configuration agrees with it, also as the doubled
@@ -274,16 +329,16 @@ class Mp4Walk {
     }
   }
 
-  // The AAC configuration of the first "esds" among the children, looking into "wave" once.
-  std::optional<AacConfig> findEsds(ByteReader r, int depth) {
+  // The payload of the first child of that type, looking into a "wave" atom once.
+  std::optional<ByteReader> findChild(ByteReader r, uint32_t wanted, int depth) {
     while (r.remaining() >= 8) {
       const int64_t start = r.pos();
       const uint32_t size = r.u32be();
       const uint32_t type = r.u32be();
       if (size < 8 || size > r.end() - start) return std::nullopt;
-      if (type == Fourcc("esds")) return ReadEsdsAacConfig(r.sub(size - 8));
+      if (type == wanted) return r.sub(size - 8);
       if (type == Fourcc("wave") && depth == 0) {
-        if (auto config = findEsds(r.sub(size - 8), depth + 1)) return config;
+        if (auto found = findChild(r.sub(size - 8), wanted, depth + 1)) return found;
       }
       r.seek(start + size);
     }
@@ -368,6 +423,7 @@ class Mp4Walk {
 
   MediaInfo& info_;
   Track track_;  // the track being walked
+  bool soundDescribed_ = false;
 };
 
 // The top-level walk: headers are read one by one, "mdat" is skipped by seeking, and any other
@@ -530,16 +586,22 @@ const Track* ReferenceTrack(const std::vector<Track>& tracks) {
 // whole play time when present; otherwise the durations in the fragments of one track are summed.
 // Files without fragments never get here, so their probe stays a handful of reads.
 void FragmentedPlayTime(const MediaFile& file, const Mp4Walk& walk, MediaInfo& info) {
+  bool timed = false;
   if (walk.movieExtends && walk.fragmentDuration != 0) {
     const int32_t seconds = Seconds(walk.fragmentDuration, walk.movieTimescale);
     if (seconds > 0) {
       info.duration_s = std::max(info.duration_s, seconds);
-      return;
+      timed = true;
     }
   }
+  // The fragments are still read when the header timed the movie but the sample tables left the
+  // frame rate unknown: they hold every sample then.
+  if (timed && info.fps > 0.0) return;
   if (walk.fragments.empty() || (info.duration_s != 0 && !walk.movieExtends)) return;
   const Track* track = ReferenceTrack(walk.tracks);
   if (!track || track->timescale == 0) return;
+  const bool video = track->handler == 0 || track->handler == Fourcc("vide");
+  if (timed && !video) return;
   uint32_t defaultDuration = 0;
   for (const auto& [id, duration] : walk.trackDefaults) {
     if (id == track->id) {
@@ -552,10 +614,11 @@ void FragmentedPlayTime(const MediaFile& file, const Mp4Walk& walk, MediaInfo& i
 
   const uint64_t inMovie = track->units == UINT64_MAX ? 0 : track->units;
   const uint64_t summed = SaturatingAdd(inMovie, times.units);
-  const int32_t seconds = Seconds(std::max(summed, times.latestEnd), track->timescale);
-  info.duration_s = std::max(info.duration_s, seconds);
+  if (!timed) {
+    const int32_t seconds = Seconds(std::max(summed, times.latestEnd), track->timescale);
+    info.duration_s = std::max(info.duration_s, seconds);
+  }
   const uint64_t samples = SaturatingAdd(track->samples, times.samples);
-  const bool video = track->handler == 0 || track->handler == Fourcc("vide");
   if (info.fps <= 0.0 && video && samples != 0 && summed != 0 && summed != UINT64_MAX)
     info.fps = double(samples) * track->timescale / double(summed);
 }

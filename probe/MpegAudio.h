@@ -31,6 +31,11 @@ struct MpegAudioState {
   bool valid = false;
   std::string codec;             // "mp2" for Layer II, else "mp3"
   int64_t average_bitrate = 0;  // bit/s
+  // What a Xing/Info or VBRI header states about the whole stream; 0 when it states nothing.
+  int64_t stated_frames = 0;
+  int64_t stated_bytes = 0;
+  int64_t encoder_delay = 0;  // LAME tag: samples the encoder added at the start
+  int64_t end_padding = 0;    // and at the end
   // Kept for diagnosis only; the probe does not report them.
   std::string warning;
   std::string error;
@@ -48,6 +53,15 @@ bool DecodeMPEGaudioHeaderEx(MpegAudioState& state, int64_t offset);
 
 // Finds the first valid frame at or after `offset`, within the first 128 KiB.
 bool FindMpegAudioFrame(MpegAudioState& state, int64_t offset);
+
+// Samples one frame carries: 384 (Layer I), 1152 (Layer II, MPEG-1 Layer III), 576 (Layer III
+// at the lower sampling frequencies).
+int SamplesPerFrame(const MpegAudioState& state);
+
+// The stream's play time in seconds, from the stated frame count when a VBR header gives one
+// that the file does not plainly contradict, else from the audio bytes and the average bit
+// rate; 0 when neither is known. A stream of which frames were found never lasts 0 seconds.
+int64_t MpegAudioPlaySeconds(const MpegAudioState& state);
 
 // The nearest standard bit rate (kbit/s) for a constant-rate stream; half-way goes up.
 int SnapToStandardBitrate(int kbps);

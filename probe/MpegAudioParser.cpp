@@ -113,7 +113,9 @@ void ReadVbri(MpegAudioState& s, std::span<const uint8_t> bytes, int64_t offset)
   }
   // The frame count beside the byte count gives the stream's real average, as with Xing;
   // the first frame's own rate says nothing about a variable-rate stream.
+  s.stated_bytes = expected;
   if (ReadBe32(bytes, 50, frames) && frames > 0) {
+    s.stated_frames = frames;
     int c, d;
     FrameCoefficients(s, c, d);
     double averageFrame = static_cast<double>(expected) / frames;
@@ -126,6 +128,12 @@ void ReadLame(MpegAudioState& s, std::span<const uint8_t> bytes, size_t tagAt) {
   size_t lame = tagAt + 120;
   if (!HasText(bytes, lame, "LAME") || bytes.size() - lame < 10) return;
   if (!LameVersionAtLeast390(bytes.subspan(lame + 4, 5))) return;
+  // Encoder delay and end padding, 12 bits each, follow the method byte, the low-pass byte,
+  // the replay gain (8 bytes), the encoding flags and the bit-rate byte.
+  if (bytes.size() - lame >= 24) {
+    s.encoder_delay = (bytes[lame + 21] << 4) | (bytes[lame + 22] >> 4);
+    s.end_padding = ((bytes[lame + 22] & 0x0F) << 8) | bytes[lame + 23];
+  }
   const char* method = kLameMethods[bytes[lame + 9] & 0x0F];
   s.rate_control.assign(method, std::min<size_t>(3, std::strlen(method)));
   if ((bytes[lame + 9] & 0x0F) != 1 || s.average_bitrate <= 0) return;
@@ -154,6 +162,8 @@ bool ReadXing(MpegAudioState& s, std::span<const uint8_t> bytes) {
   field += 4;
   if ((flags & 1) && ReadBe32(bytes, field, frames)) field += 4;
   if ((flags & 2) && ReadBe32(bytes, field, byteCount)) field += 4;
+  s.stated_frames = frames;
+  s.stated_bytes = byteCount;
   if (frames > 0 && byteCount > 0) {
     int c, d;
     FrameCoefficients(s, c, d);
@@ -172,6 +182,30 @@ bool Invalid(MpegAudioState& s, std::span<const uint8_t> b, std::string why) {
 }
 
 }  // namespace
+
+int SamplesPerFrame(const MpegAudioState& s) {
+  if (s.layer == 1) return 384;
+  return (s.layer == 3 && s.version != 1.0) ? 576 : 1152;
+}
+
+int64_t MpegAudioPlaySeconds(const MpegAudioState& s) {
+  const int64_t audioBytes = std::max<int64_t>(s.file_length - s.first_frame_offset, 0);
+  // A header whose byte count is far below what the file holds belongs to a shorter stream
+  // (a file joined or re-encoded behind an old header): the data then says more than the
+  // header. A file holding less than stated is cut short, and the header knows the length.
+  const bool staleHeader = s.stated_bytes > 0 && audioBytes - s.stated_bytes > s.stated_bytes / 16;
+  if (s.stated_frames > 0 && s.sample_rate > 0 && !staleHeader) {
+    const int64_t whole = s.stated_frames * SamplesPerFrame(s);
+    int64_t samples = whole - s.encoder_delay - s.end_padding;
+    if (samples <= 0) samples = whole;
+    return std::max<int64_t>(samples / s.sample_rate, 1);
+  }
+  if (s.average_bitrate <= 0) return 0;
+  // bytes × 8 / rate without overflowing for any file length.
+  const int64_t avg = s.average_bitrate;
+  const int64_t seconds = audioBytes / avg * 8 + (audioBytes % avg) * 8 / avg;
+  return seconds == 0 && audioBytes > 0 ? 1 : seconds;
+}
 
 int SnapToStandardBitrate(int kbps) {
   static constexpr int kStandard[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
@@ -229,6 +263,10 @@ bool DecodeMpegAudioBytes(MpegAudioState& s, std::span<const uint8_t> b, int64_t
   s.average_bitrate = s.bitrate;
   s.rate_control.clear();
   s.vbr_kind.clear();
+  s.stated_frames = 0;
+  s.stated_bytes = 0;
+  s.encoder_delay = 0;
+  s.end_padding = 0;
 
   if (HasText(b, 36, "VBRI"))
     ReadVbri(s, b, offset);
@@ -304,13 +342,8 @@ int RunMpegAudio(MediaFile& file, MediaInfo& info, bool checkMode, int64_t start
     int64_t kbps = state.average_bitrate > 0 ? (state.average_bitrate + 500) / 1000 : 0;
     audio.value2 = static_cast<int32_t>(std::min<int64_t>(kbps, INT32_MAX));
     info.bitrate_kbps = audio.value2;
-    if (state.average_bitrate > 0) {
-      int64_t bytes = std::max<int64_t>(state.file_length - state.first_frame_offset, 0);
-      // bytes × 8 / rate without overflowing for any file length.
-      int64_t avg = state.average_bitrate;
-      int64_t seconds = bytes / avg * 8 + (bytes % avg) * 8 / avg;
-      info.duration_s = static_cast<int32_t>(std::min<int64_t>(seconds, INT32_MAX));
-    }
+    const int64_t seconds = MpegAudioPlaySeconds(state);
+    if (seconds > 0) info.duration_s = static_cast<int32_t>(std::min<int64_t>(seconds, INT32_MAX));
     info.payload_start = static_cast<int32_t>(std::min<int64_t>(start, INT32_MAX));
     info.payload_end = info.end_offset;
     return 1;

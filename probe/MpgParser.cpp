@@ -1,6 +1,6 @@
 // MPEG program stream parser: the first video sequence header, the audio through the MPEG
-// audio parser, and the play time from the stream's clock, or else an estimate from the file
-// size and the two bit rates.
+// audio parser or from the first AC-3, DTS or LPCM frame of private stream 1, and the play time
+// from the stream's clock, or else an estimate from the file size and the bit rates.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -262,6 +262,141 @@ ClockReadings ReadClock(const std::vector<uint8_t>& w) {
   return t;
 }
 
+// ---- audio carried in private stream 1 (AC-3, DTS, LPCM), and audio-only streams ----
+
+constexpr uint8_t kPrivateStream1 = 0xBD;
+
+struct PesUnit {
+  uint8_t id = 0;
+  size_t start = 0;    // start code
+  size_t payload = 0;  // first payload byte
+  size_t end = 0;      // one past the packet
+};
+
+// Walks the window unit by unit from its first pack header (and from the next one whenever
+// the walk falls out of step), handing each PES packet with a readable header to `visit`, which
+// returns false to stop.
+template <typename Visit>
+void ForEachPes(const std::vector<uint8_t>& w, Visit visit) {
+  size_t from = 0;
+  ClockReadings ignored;
+  while (const auto pack = Find(w, kPackHeader, from)) {
+    size_t p = *pack;
+    while (const auto length = ReadUnit(w, p, ignored)) {
+      const uint8_t id = w[p + 3];
+      if (id == kPrivateStream1 || (id >= 0xC0 && id <= 0xEF)) {
+        const auto h = ReadPesHeader(std::span<const uint8_t>(w).subspan(p, *length));
+        if (h && !visit(PesUnit{id, p, p + h->payload, p + *length})) return;
+      }
+      p += *length;
+    }
+    from = std::max(p, *pack + 1);
+  }
+}
+
+struct AudioDescription {
+  uint16_t waveTag = 0;  // names the codec through the wave format table
+  int sampleRate = 0;
+  int channels = 0;
+  int kbps = 0;
+};
+
+// An AC-3 sync frame (ATSC A/52 5.4.1): sync word, CRC, sample rate code (2 bits) and frame size
+// code (6), stream id (5) and mode (3), audio coding mode (3), the mix levels the mode has, and
+// the low-frequency channel flag.
+std::optional<AudioDescription> DecodeAc3(std::span<const uint8_t> b) {
+  if (b.size() < 8 || b[0] != 0x0B || b[1] != 0x77) return std::nullopt;
+  static constexpr int kRates[3] = {48000, 44100, 32000};
+  static constexpr int kKbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+  static constexpr int kModeChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
+  const int rateCode = b[4] >> 6, sizeCode = b[4] & 0x3F, streamId = b[5] >> 3;
+  if (rateCode == 3 || sizeCode / 2 >= 19 || streamId > 10) return std::nullopt;
+  const uint16_t bits = static_cast<uint16_t>(b[6] << 8 | b[7]);
+  const int mode = bits >> 13;
+  int at = 3;                               // bits of `bits` used so far
+  if ((mode & 1) && mode != 1) at += 2;     // centre mix level
+  if (mode & 4) at += 2;                    // surround mix level
+  if (mode == 2) at += 2;                   // Dolby surround mode
+  const int lfe = (bits >> (15 - at)) & 1;  // low-frequency effects channel
+  return AudioDescription{0x2000, kRates[rateCode], kModeChannels[mode] + lfe, kKbps[sizeCode / 2]};
+}
+
+// A DTS core frame header (ETSI TS 102 114 5.3): sync word, frame type, deficit samples, CRC
+// flag, blocks, frame size, then the channel arrangement (6 bits), the sample rate (4) and the
+// bit rate (5) codes.
+std::optional<AudioDescription> DecodeDts(std::span<const uint8_t> b) {
+  if (b.size() < 10 || b[0] != 0x7F || b[1] != 0xFE || b[2] != 0x80 || b[3] != 0x01) return std::nullopt;
+  static constexpr int kRates[16] = {0, 8000, 16000, 32000, 0, 0, 11025, 22050, 44100, 0, 0, 12000, 24000, 48000, 0, 0};
+  static constexpr int kModeChannels[16] = {1, 2, 2, 2, 2, 3, 3, 4, 4, 5, 6, 6, 6, 7, 8, 8};
+  static constexpr int kKbps[29] = {32,  56,  64,  96,  112, 128, 192, 224, 256, 320,  384,  448,  512,  576, 640,
+                                    768, 896, 1024, 1152, 1280, 1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
+  const uint64_t v = uint64_t{b[4]} << 40 | uint64_t{b[5]} << 32 | uint64_t{b[6]} << 24 | uint64_t{b[7]} << 16 |
+                     uint64_t{b[8]} << 8 | b[9];
+  // From bit 47 of v: frame type (1), deficit (5), CRC flag (1), blocks (7), frame size (14),
+  // arrangement (6), rate (4), bit rate (5).
+  const int arrangement = static_cast<int>((v >> 14) & 0x3F), rate = static_cast<int>((v >> 10) & 0xF);
+  const int kbpsCode = static_cast<int>((v >> 5) & 0x1F);
+  if (kRates[rate] == 0) return std::nullopt;
+  return AudioDescription{0x0008, kRates[rate], arrangement < 16 ? kModeChannels[arrangement] : 0,
+                          kbpsCode < 29 ? kKbps[kbpsCode] : 0};
+}
+
+// DVD linear PCM: after the substream header, emphasis, mute and frame number (1 byte), then
+// quantisation (2 bits: 16, 20, 24), rate (2: 48, 96, 44.1, 32 kHz), a reserved bit and
+// channels − 1 (3), and the dynamic range (1 byte).
+std::optional<AudioDescription> DecodeLpcm(std::span<const uint8_t> b) {
+  if (b.size() < 3) return std::nullopt;
+  static constexpr int kRates[4] = {48000, 96000, 44100, 32000};
+  static constexpr int kBits[4] = {16, 20, 24, 0};
+  const int bits = kBits[b[1] >> 6], rate = kRates[(b[1] >> 4) & 3], channels = (b[1] & 7) + 1;
+  if (bits == 0) return std::nullopt;
+  return AudioDescription{0x0001, rate, channels, rate * channels * bits / 1000};
+}
+
+// The first audio substream of private stream 1 in the window, described from its first frame.
+std::optional<AudioDescription> FindPrivateAudio(const std::vector<uint8_t>& w) {
+  std::optional<AudioDescription> found;
+  ForEachPes(w, [&](const PesUnit& u) {
+    if (u.id != kPrivateStream1 || u.payload + 4 > u.end) return true;
+    const uint8_t sub = w[u.payload];
+    // Substream id, frame count, first access unit pointer (2 bytes), then the frames.
+    const auto frames = std::span<const uint8_t>(w).subspan(u.payload + 4, u.end - u.payload - 4);
+    if (sub >= 0xA0 && sub <= 0xA7) {
+      found = DecodeLpcm(frames);
+    } else if (sub >= 0x80 && sub <= 0x8F) {
+      // The first frame starts where the pointer says; looking for its sync word also copes
+      // with writers that get the pointer wrong.
+      for (size_t i = 0; !found && i + 1 < frames.size(); ++i)
+        found = sub <= 0x87 ? DecodeAc3(frames.subspan(i)) : DecodeDts(frames.subspan(i));
+    }
+    return !found;
+  });
+  return found;
+}
+
+// A stream without video: it starts with a pack header and carries an audio packet that the
+// walk over its units meets.
+bool HasPackedAudio(const std::vector<uint8_t>& w) {
+  ClockReadings ignored;
+  if (w.size() < 4 || std::memcmp(w.data(), kPackHeader, 4) != 0 || !ReadPack(w, 0, ignored)) return false;
+  bool audio = false;
+  ForEachPes(w, [&](const PesUnit& u) {
+    audio = (u.id >= 0xC0 && u.id <= 0xDF) ||
+            (u.id == kPrivateStream1 && u.payload < u.end && ((w[u.payload] & 0xF0) == 0x80 || (w[u.payload] & 0xF8) == 0xA0));
+    return !audio;
+  });
+  return audio;
+}
+
+void FillAudio(MediaInfo& info, const AudioDescription& a) {
+  if (info.audio) return;
+  StreamInfo& audio = info.ensureAudio();
+  audio.setCodec(WaveFormatDisplayName(a.waveTag));
+  audio.value1 = a.sampleRate;
+  audio.value2 = a.kbps;
+  audio.value3 = a.channels;
+}
+
 // `value` relative to `reference` on the 33-bit clock, taken the short way round: a step of more
 // than half the clock's range (about 13 hours) counts as backwards.
 int64_t ClockOffset(int64_t value, int64_t reference) {
@@ -310,11 +445,20 @@ int ParseMpg(MediaFile& file, MediaInfo& info, bool checkMode) {
   std::vector<uint8_t> window(static_cast<size_t>(std::min(range.size(), kWindow)));
   window.resize(file.readAt(range.start, window.data(), window.size()));
   const auto p = FindSequenceHeader(window);
-  if (checkMode || !p) return p ? 1 : 0;
+  // A program stream need not carry video: one with only audio packets is one all the same.
+  const bool audioOnly = !p && HasPackedAudio(window);
+  if (checkMode) return p || audioOnly ? 1 : 0;
+  if (!p && !audioOnly) return 0;
 
-  const SequenceHeader seq = DecodeSequenceHeader(window, *p);
+  const SequenceHeader seq = p ? DecodeSequenceHeader(window, *p) : SequenceHeader{};
   info.fps = seq.fps;
-  const bool audioFound = FindAudio(file, info, window, range.start);
+  bool audioFound = FindAudio(file, info, window, range.start);
+  if (!audioFound) {
+    if (const auto a = FindPrivateAudio(window)) {
+      FillAudio(info, *a);
+      audioFound = true;
+    }
+  }
   const int32_t audioKbps = info.audio ? info.audio->value2 : 0;
   if (audioFound && audioKbps > 0 && seq.bitRate > 0) {
     const int64_t total = int64_t{audioKbps} * 1000 + seq.bitRate;
@@ -322,6 +466,10 @@ int ParseMpg(MediaFile& file, MediaInfo& info, bool checkMode) {
     info.duration_s = TruncToInt32(static_cast<double>(seconds) *
                                    MpgOverheadFactor(static_cast<double>(seq.bitRate), audioKbps * 1000.0));
     info.bitrate_kbps = ClampToInt32((total + 999) / 1000);
+  } else if (audioOnly && audioKbps > 0) {
+    // Audio alone: its rate is the stream's, less the little the packet headers add.
+    info.duration_s = TruncToInt32(static_cast<double>(range.size()) * 8.0 / (audioKbps * 1000.0));
+    info.bitrate_kbps = audioKbps;
   } else {
     // Without both rates there is no estimate; the audio parser's own play time would treat
     // the whole multiplex as audio.
@@ -338,7 +486,7 @@ int ParseMpg(MediaFile& file, MediaInfo& info, bool checkMode) {
       if (std::abs(int64_t{info.bitrate_kbps} - measured) > measured / kRateTolerance) info.bitrate_kbps = measured;
     }
   }
-  if (!info.video) {
+  if (!info.video && p) {
     StreamInfo& video = info.ensureVideo();
     video.setCodec(seq.mpeg2 ? "MPEG-2" : "MPEG-1");
     video.value1 = seq.width;

@@ -1,5 +1,9 @@
-// Ogg parser: Vorbis audio ("ogg") and OGM or Theora video with Vorbis audio ("ogm"), read page by page.
+// Ogg parser: the logical streams' identification headers at the start (Vorbis, Opus, Speex,
+// FLAC, OGM audio; Theora, OGM video) and their last granule positions at the end.
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -16,15 +20,17 @@ namespace {
 constexpr int kOk = 1;
 constexpr int kBadPage = -1;  // the page cannot be read or parsed
 constexpr int kNotOgg = -2;   // no capture pattern where a page should begin
-constexpr int kOggFlac = -101;
-constexpr int kSpeex = -102;
-constexpr int kOtherCodec = -110;
+constexpr int kOtherCodec = -110;  // no stream of a codec the probe knows
 
-// The last page is looked for within this many bytes at the end of the container.
+// The last pages are looked for within the container's last bytes: first this many, then, for
+// streams not met there, up to the larger window. One video page alone can take up to 64 KiB,
+// and a stream that ended early has its last page further back.
 constexpr int64_t kTailWindow = 16384;
-// A Theora stream's last page may lie further back: one video page alone can take up to
-// 64 KiB, and the audio pages behind it the rest of a short tail.
-constexpr int64_t kTheoraTailWindow = 256 * 1024;
+constexpr int64_t kLargeTailWindow = 1024 * 1024;
+// Beginning-of-stream pages read at the start; real files have a few logical streams.
+constexpr int kMaxHeaderPages = 64;
+// The part of a first packet the identification fields are read from.
+constexpr int64_t kIdentificationBytes = 512;
 
 struct OggPage {
   int64_t start = 0;
@@ -35,24 +41,34 @@ struct OggPage {
   int64_t end() const { return payloadStart + payloadLength; }
 };
 
-struct VorbisHeader {
+enum class Codec { kUnknown, kVorbis, kOpus, kSpeex, kFlac, kOgmAudio, kTheora, kOgmVideo };
+
+bool IsVideo(Codec c) { return c == Codec::kTheora || c == Codec::kOgmVideo; }
+bool IsAudio(Codec c) { return c != Codec::kUnknown && !IsVideo(c); }
+
+// One logical stream, as its identification header describes it.
+struct OggStream {
   uint32_t serial = 0;
+  Codec codec = Codec::kUnknown;
+  std::string name;  // codec name for the list
+  // Audio: what a decoder plays.
   int channels = 0;
   int32_t sampleRate = 0;
-  // Bit-rate bounds and nominal rate in bit/s; 0 when the stream does not give them.
+  // Bit-rate bounds and nominal (stated) rate in bit/s; 0 when the stream does not give them.
   int64_t maximum = 0;
   int64_t nominal = 0;
   int64_t minimum = 0;
-  int boundsFlag = 0;  // 2 when both bounds are given, else 1
-};
-
-struct OgmVideo {
-  std::string codec;
+  int boundsFlag = 0;  // Vorbis: 2 when both bounds are given, else 1
+  // Video.
   int width = 0;
   int height = 0;
   double fps = 0.0;
-  bool theora = false;
   int granuleShift = 0;  // Theora: bits of the granule position that count frames since the keyframe
+  // Granule positions to seconds: (granule − preSkip) × unitSeconds, or frames over fps for Theora.
+  int64_t preSkip = 0;
+  double unitSeconds = 0.0;
+  int64_t lastGranule = -1;
+  bool cutShort = false;  // the identification header ended before its fields
 };
 
 // Reads the page header at `at` without reading its payload.
@@ -87,42 +103,161 @@ ByteReader Payload(const MediaFile& file, const ContainerRange& range, const Ogg
 
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-// Tells the codec from the first bytes of a stream's first packet.
-int CodecOf(std::string_view head) {
-  if (StartsWith(head, "\x01vorbis")) return kOk;
-  if (StartsWith(head, "fLaC") || StartsWith(head, "\x7F" "FLAC")) return kOggFlac;
-  if (StartsWith(head, "Speex   ")) return kSpeex;
-  return kOtherCodec;
+uint32_t Le32(std::string_view b, size_t at) {
+  if (b.size() < at + 4) throw ReadError{};
+  return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |
+         uint32_t(uint8_t(b[at + 3])) << 24;
+}
+uint16_t Le16(std::string_view b, size_t at) {
+  if (b.size() < at + 2) throw ReadError{};
+  return static_cast<uint16_t>(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8);
+}
+uint8_t U8(std::string_view b, size_t at) {
+  if (b.size() < at + 1) throw ReadError{};
+  return uint8_t(b[at]);
+}
+uint32_t Be(std::string_view b, size_t at, int bytes) {
+  if (b.size() < at + bytes) throw ReadError{};
+  uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | uint8_t(b[at + i]);
+  return v;
 }
 
-// The page at `at` must carry a Vorbis identification header.
-int ReadVorbisIdentification(const MediaFile& file, const ContainerRange& range, int64_t at, OggPage& page,
-                             VorbisHeader& vorbis) {
-  int rc = ReadPage(file, range, at, page);
-  if (rc != kOk) return rc;
-  ByteReader packet = Payload(file, range, page);
-  char head[8];
-  rc = CodecOf(std::string_view(head, packet.readSome(head, sizeof head)));
-  if (rc != kOk) return rc;
-  int32_t maximum, nominal, minimum;
-  try {
-    packet.seek(packet.begin() + 7);                               // packet type 1, "vorbis"
-    packet.skip(4);                                                // Vorbis version
-    vorbis.channels = packet.u8();                                 // audio channels
-    vorbis.sampleRate = static_cast<int32_t>(packet.u32le());     // sample rate, Hz
-    maximum = static_cast<int32_t>(packet.u32le());               // bit rate maximum
-    nominal = static_cast<int32_t>(packet.u32le());               // bit rate nominal
-    minimum = static_cast<int32_t>(packet.u32le());               // bit rate minimum
-  } catch (const ReadError&) {
-    return kBadPage;
+// Rate fields mean something only above zero: -1 (and 0) say "not given".
+int64_t Stated(uint32_t field) { return std::max<int64_t>(0, static_cast<int32_t>(field)); }
+
+void SetAudioRate(OggStream& s, int32_t rate) {
+  s.sampleRate = rate;
+  s.unitSeconds = rate > 0 ? 1.0 / rate : 0.0;
+}
+
+// Vorbis identification header: type 1, "vorbis", version, channels, rate, maximum, nominal and
+// minimum bit rate, all little-endian.
+void ReadVorbis(std::string_view b, OggStream& s) {
+  s.codec = Codec::kVorbis;
+  s.name = "vorbis";
+  s.channels = U8(b, 11);
+  SetAudioRate(s, static_cast<int32_t>(Le32(b, 12)));
+  s.maximum = Stated(Le32(b, 16));
+  s.nominal = Stated(Le32(b, 20));
+  s.minimum = Stated(Le32(b, 24));
+  s.boundsFlag = s.maximum > 0 && s.minimum > 0 ? 2 : 1;
+}
+
+// "OpusHead": version, channels, pre-skip (samples at 48 kHz), the input rate (informational
+// only), gain and mapping. Opus always decodes at 48 kHz and its granules count 48 kHz samples.
+void ReadOpus(std::string_view b, OggStream& s) {
+  s.codec = Codec::kOpus;
+  s.name = "opus";
+  s.channels = U8(b, 9);
+  s.preSkip = Le16(b, 10);
+  SetAudioRate(s, 48000);
+}
+
+// "Speex   ", the version text (20 bytes), version id, header size, rate, mode, mode bitstream
+// version, channels, bit rate (-1: not given).
+void ReadSpeex(std::string_view b, OggStream& s) {
+  s.codec = Codec::kSpeex;
+  s.name = "speex";
+  SetAudioRate(s, static_cast<int32_t>(Le32(b, 36)));
+  s.channels = static_cast<int>(std::min<uint32_t>(Le32(b, 48), 255));
+  s.nominal = Stated(Le32(b, 52));
+}
+
+// A FLAC STREAMINFO block body at `at`: block and frame sizes (10 bytes), then the rate (20 bits),
+// channels − 1 (3 bits), bits per sample − 1 (5) and the sample count (36).
+void ReadStreamInfo(std::string_view b, size_t at, OggStream& s) {
+  const uint32_t bits = Be(b, at + 10, 3) << 8 | Be(b, at + 13, 1);
+  SetAudioRate(s, static_cast<int32_t>(bits >> 12));
+  s.channels = static_cast<int>((bits >> 9) & 7) + 1;
+}
+
+// Ogg FLAC: "\x7F" "FLAC", mapping version (2), header packet count (2), "fLaC", then the
+// STREAMINFO block with its 4-byte header. The first mapping put "fLaC" alone in the first
+// packet, usually followed by the STREAMINFO block on the same page.
+void ReadFlac(std::string_view b, OggStream& s) {
+  s.codec = Codec::kFlac;
+  s.name = "flac";
+  if (StartsWith(b, "\x7F" "FLAC"))
+    ReadStreamInfo(b, 13 + 4, s);
+  else if (b.size() >= 8 + 34)
+    ReadStreamInfo(b, 4 + 4, s);
+}
+
+// OGM stream header: type 1, the stream type padded to 8 bytes, subtype (4), header size (4),
+// time unit in 100 ns (8), samples per unit (8), default length, buffer size (4 each), bits per
+// sample (2), padding (2), then for video width and height (4 each), for audio channels (2),
+// block alignment (2) and bytes per second (4).
+bool ReadOgmHeader(std::string_view b, OggStream& s) {
+  const bool video = StartsWith(b, "\x01video");
+  if (!video && !StartsWith(b, "\x01" "audio")) return false;
+  if (b.size() < 13) throw ReadError{};
+  std::string subtype(b.substr(9, 4));
+  subtype.resize(std::strlen(subtype.c_str()));
+  const auto timeUnit = static_cast<int64_t>(uint64_t{Le32(b, 17)} | uint64_t{Le32(b, 21)} << 32);
+  const auto perUnit = static_cast<int64_t>(uint64_t{Le32(b, 25)} | uint64_t{Le32(b, 29)} << 32);
+  if (timeUnit > 0 && perUnit > 0) s.unitSeconds = static_cast<double>(timeUnit) / 1e7 / static_cast<double>(perUnit);
+  if (video) {
+    s.codec = Codec::kOgmVideo;
+    s.name = subtype;
+    s.width = static_cast<int>(Le32(b, 45) & 0xFFFF);
+    s.height = static_cast<int>(Le32(b, 49) & 0xFFFF);
+    s.fps = timeUnit > 0 ? 10000000.0 / static_cast<double>(timeUnit) : 0.0;
+    return true;
   }
-  // The rate fields mean something only above zero: -1 (and 0) say "not given".
-  vorbis.maximum = std::max(0, maximum);
-  vorbis.nominal = std::max(0, nominal);
-  vorbis.minimum = std::max(0, minimum);
-  vorbis.boundsFlag = vorbis.maximum > 0 && vorbis.minimum > 0 ? 2 : 1;
-  vorbis.serial = page.serial;
-  return kOk;
+  s.codec = Codec::kOgmAudio;
+  // The subtype is the wave format tag in hexadecimal text ("55", "2000").
+  char* stop = nullptr;
+  const unsigned long tag = std::strtoul(subtype.c_str(), &stop, 16);
+  const std::string named = !subtype.empty() && *stop == '\0' && tag <= 0xFFFF
+                                ? WaveFormatDisplayName(static_cast<uint16_t>(tag))
+                                : std::string();
+  s.name = named.empty() ? subtype : named;
+  s.sampleRate = perUnit > 0 && perUnit <= INT32_MAX ? static_cast<int32_t>(perUnit) : 0;
+  s.channels = Le16(b, 45);
+  s.nominal = int64_t{Le32(b, 49)} * 8;
+  return true;
+}
+
+// Theora identification header (all fields big-endian).
+void ReadTheora(std::string_view b, OggStream& s) {
+  s.codec = Codec::kTheora;
+  s.name = "theora";
+  // version major, minor, revision; frame size in macroblocks (2 + 2): the coded size; then the
+  // picture size shown (3 + 3), the picture offset (2), and the frame rate (4 + 4).
+  s.width = static_cast<int>(Be(b, 14, 3));
+  s.height = static_cast<int>(Be(b, 17, 3));
+  const uint32_t numerator = Be(b, 22, 4);
+  const uint32_t denominator = Be(b, 26, 4);
+  s.fps = numerator > 0 && denominator > 0 ? static_cast<double>(numerator) / denominator : 0.0;
+  // pixel aspect (3 + 3), colour space (1), nominal bit rate (3), then quality (6 bits),
+  // keyframe granule shift (5), pixel format (2), reserved.
+  s.granuleShift = static_cast<int>((Be(b, 40, 2) >> 5) & 0x1F);
+}
+
+// What the first packet of a stream identifies; a header cut short leaves what it gave.
+OggStream Identify(std::string_view b, uint32_t serial) {
+  OggStream s;
+  s.serial = serial;
+  try {
+    if (StartsWith(b, "\x01vorbis"))
+      ReadVorbis(b, s);
+    else if (StartsWith(b, "OpusHead"))
+      ReadOpus(b, s);
+    else if (StartsWith(b, "Speex   "))
+      ReadSpeex(b, s);
+    else if (StartsWith(b, "\x7F" "FLAC") || StartsWith(b, "fLaC"))
+      ReadFlac(b, s);
+    else if (StartsWith(b, "\x80theora"))
+      ReadTheora(b, s);
+    else
+      ReadOgmHeader(b, s);
+  } catch (const ReadError&) {
+    // A header cut short before its fields describes no usable stream.
+    s.codec = Codec::kUnknown;
+    s.cutShort = true;
+  }
+  return s;
 }
 
 // The comment packet's vendor string has to lie within its page; a broken one is only noted,
@@ -138,40 +273,28 @@ void CheckComment(const MediaFile& file, const ContainerRange& range, const OggP
   }
 }
 
-// Reads an OGM stream header from the first packet when it is one for video.
-bool ReadOgmVideo(ByteReader packet, OgmVideo& video) {
-  char head[6];
-  if (packet.readSome(head, sizeof head) != sizeof head || std::memcmp(head, "\x01video", 6) != 0) return false;
-  packet.seek(packet.begin() + 9);                         // packet type, stream type "video" padded to 8
-  std::string subtype = packet.bytes(4);                   // video codec FOURCC
-  packet.skip(4);                                          // header size
-  const auto timeUnit = static_cast<int64_t>(packet.u64le());  // frame duration in 100 ns units
-  packet.skip(8 + 4 + 4 + 2 + 2);  // samples per unit, default length, buffer size, bits per sample, padding
-  video.width = static_cast<int>(packet.u32le() & 0xFFFF);   // width
-  video.height = static_cast<int>(packet.u32le() & 0xFFFF);  // height
-  video.codec = subtype.substr(0, subtype.find('\0'));
-  video.fps = timeUnit > 0 ? 10000000.0 / static_cast<double>(timeUnit) : 0.0;
-  return true;
-}
-
-// Reads a Theora identification header (all fields big-endian) from the first packet when it is one.
-bool ReadTheoraVideo(ByteReader packet, OgmVideo& video) {
-  char head[7];
-  if (packet.readSome(head, sizeof head) != sizeof head || std::memcmp(head, "\x80theora", 7) != 0) return false;
-  packet.skip(3);                                   // version major, minor, revision
-  packet.skip(2 + 2);                               // frame size in macroblocks: the coded size
-  video.width = static_cast<int>(packet.u24be());   // picture width: the size shown
-  video.height = static_cast<int>(packet.u24be());  // picture height
-  packet.skip(2);                                   // picture offset x, y
-  const uint32_t numerator = packet.u32be();        // frame rate numerator
-  const uint32_t denominator = packet.u32be();      // frame rate denominator
-  packet.skip(3 + 3 + 1 + 3);  // pixel aspect numerator, denominator, colour space, nominal bit rate
-  const uint16_t bits = packet.u16be();  // quality (6 bits), keyframe granule shift (5), pixel format (2), reserved
-  video.granuleShift = (bits >> 5) & 0x1F;
-  video.codec = "theora";
-  video.theora = true;
-  video.fps = numerator > 0 && denominator > 0 ? static_cast<double>(numerator) / denominator : 0.0;
-  return true;
+// The logical streams that begin at the start of the container: every stream's first page comes
+// before any other page, so the first page of a stream already met ends the list (the
+// beginning-of-stream flag is not relied on: some writers leave it clear). Fails with the first
+// page's result when it cannot be read.
+int ReadStreams(const MediaFile& file, const ContainerRange& range, std::vector<OggStream>& streams) {
+  int64_t at = range.start;
+  for (int n = 0; n < kMaxHeaderPages; ++n) {
+    OggPage page;
+    const int rc = ReadPage(file, range, at, page);
+    if (rc != kOk) return n == 0 ? rc : kOk;
+    const auto known = std::find_if(streams.begin(), streams.end(),
+                                    [&](const OggStream& s) { return s.serial == page.serial; });
+    if (known != streams.end()) {
+      if (known->codec == Codec::kVorbis) CheckComment(file, range, page);
+      break;
+    }
+    std::string head(static_cast<size_t>(std::min(page.payloadLength, kIdentificationBytes)), '\0');
+    head.resize(Payload(file, range, page).readSome(head.data(), head.size()));
+    streams.push_back(Identify(head, page.serial));
+    at = page.end();
+  }
+  return kOk;
 }
 
 // A Theora granule position holds the last keyframe's number above the shift and the frames
@@ -182,93 +305,106 @@ int64_t TheoraFrames(int64_t granule, int shift) {
   return static_cast<int64_t>((g >> shift) + sinceKeyframe);
 }
 
-// Granule position of the last page of stream `serial` within the last `window` bytes of the
-// container; with `anyStream`, of the very last page when that stream has none there (a file
-// may end with another stream's pages, whose granules count something else); -1 when no page
-// is found.
-int64_t LastGranule(const MediaFile& file, const ContainerRange& range, uint32_t serial,
-                    int64_t window = kTailWindow, bool anyStream = true) {
-  const int64_t windowStart = std::max(range.start, range.end - window);
-  std::vector<uint8_t> tail(static_cast<size_t>(range.end - windowStart));
-  const size_t n = file.readAt(windowStart, tail.data(), tail.size());
-  int64_t fallback = -1;
-  // A capture pattern in the very last four bytes cannot begin a page.
-  for (size_t i = n >= 5 ? n - 5 + 1 : 0; i-- > 0;) {
-    if (std::memcmp(&tail[i], "OggS", 4) != 0) continue;
-    OggPage page;
-    if (ReadPage(file, range, windowStart + static_cast<int64_t>(i), page) != kOk || page.granule < 0) continue;
-    if (page.serial == serial) return page.granule;
-    if (anyStream && fallback < 0) fallback = page.granule;
+// The granule position of the last page of each given stream within the container's last
+// bytes; `lastAny` receives that of the very last page. Streams not found keep -1.
+void ReadLastGranules(const MediaFile& file, const ContainerRange& range, std::vector<OggStream*>& wanted,
+                      int64_t& lastAny) {
+  lastAny = -1;
+  int64_t scannedFrom = range.end;
+  for (int64_t window : {kTailWindow, kLargeTailWindow}) {
+    const int64_t windowStart = std::max(range.start, range.end - window);
+    if (windowStart >= scannedFrom) break;
+    // The part already searched is searched again only for a page header it cut in two.
+    const int64_t windowEnd = std::min(range.end, scannedFrom + 26);
+    std::vector<uint8_t> tail(static_cast<size_t>(windowEnd - windowStart));
+    const size_t n = file.readAt(windowStart, tail.data(), tail.size());
+    auto allFound = [&] {
+      return std::all_of(wanted.begin(), wanted.end(), [](const OggStream* s) { return s->lastGranule >= 0; });
+    };
+    // A page header is 27 bytes before its segment table; the fields are read from the window.
+    for (size_t i = n >= 27 ? n - 27 + 1 : 0; i-- > 0;) {
+      const uint8_t* h = &tail[i];
+      if (std::memcmp(h, "OggS", 4) != 0) continue;
+      uint64_t position = 0;
+      for (int b = 7; b >= 0; --b) position = position << 8 | h[6 + b];
+      const auto granule = static_cast<int64_t>(position);  // -1: no packet ends on the page
+      const uint32_t serial = uint32_t{h[14]} | uint32_t{h[15]} << 8 | uint32_t{h[16]} << 16 | uint32_t{h[17]} << 24;
+      // A page whose segment table would run past the container is no page.
+      if (granule < 0 || windowStart + static_cast<int64_t>(i) + 27 + h[26] > range.end) continue;
+      if (lastAny < 0) lastAny = granule;
+      for (OggStream* s : wanted)
+        if (s->serial == serial && s->lastGranule < 0) s->lastGranule = granule;
+      if (allFound()) return;
+    }
+    scannedFrom = windowStart;
   }
-  return fallback;
 }
 
-// Audio bit rate of a Vorbis-only file: from its size and length when the length is known,
+// Seconds a stream lasts by its last granule; 0 when unknown.
+double StreamSeconds(const OggStream& s) {
+  if (s.lastGranule < 0) return 0.0;
+  if (s.codec == Codec::kTheora) return s.fps > 0 ? static_cast<double>(TheoraFrames(s.lastGranule, s.granuleShift)) / s.fps : 0.0;
+  const double units = static_cast<double>(std::max<int64_t>(0, s.lastGranule - s.preSkip));
+  return units * s.unitSeconds;
+}
+
+// The rate a stream's header states: the nominal one when given, else the middle of the bounds.
+double StatedBitRate(const OggStream& a) {
+  if (a.nominal >= 1) return static_cast<double>(a.nominal);
+  if (a.maximum > 0 && a.minimum > 0) return static_cast<double>(a.maximum + a.minimum) * 0.5;
+  return 0.0;
+}
+
+// Audio bit rate of an audio-only file: from its size and length when the length is known,
 // else from what the identification header states.
-int64_t VorbisFileBitRate(int64_t containerSize, int64_t samples, const VorbisHeader& vorbis) {
-  const double seconds = vorbis.sampleRate > 0 ? static_cast<double>(samples) / vorbis.sampleRate : 0.0;
+int64_t AudioFileBitRate(int64_t containerSize, double seconds, const OggStream& a) {
   if (seconds > 0) {
     const double rate = std::floor(static_cast<double>(containerSize) * 8.0 / seconds);
     return rate < 9e18 ? static_cast<int64_t>(rate) : INT64_MAX;
   }
-  if (vorbis.nominal >= 1) return vorbis.nominal;
-  if (vorbis.maximum > 0 && vorbis.minimum > 0) return (vorbis.maximum + vorbis.minimum) / 2;
-  return 0;
+  return static_cast<int64_t>(StatedBitRate(a));
 }
 
-StreamInfo& FillVorbisStream(MediaInfo& info, const VorbisHeader& vorbis, double bitRate) {
+StreamInfo& FillAudioStream(MediaInfo& info, const OggStream& a, double bitRate) {
   if (!info.audio) {
     StreamInfo& audio = info.ensureAudio();
-    audio.setCodec("vorbis");
-    audio.value1 = vorbis.sampleRate;
-    audio.value3 = vorbis.channels;
-    audio.value4 = vorbis.boundsFlag;
+    audio.setCodec(a.name);
+    audio.value1 = a.sampleRate;
+    audio.value3 = a.channels;
+    audio.value4 = a.boundsFlag;
     audio.value2 = bitRate > 0 ? TruncToInt32(std::ceil(bitRate / 1000.0)) : 0;
   }
   return *info.audio;
 }
 
-int ParseOgg(MediaFile& file, MediaInfo& info) {
-  const ContainerRange range = RangeOf(file, info);
-  OggPage first, second;
-  VorbisHeader vorbis;
-  int rc = ReadVorbisIdentification(file, range, range.start, first, vorbis);
-  if (rc != kOk) return rc;
-  rc = ReadPage(file, range, first.end(), second);
-  if (rc != kOk) return rc;
-  CheckComment(file, range, second);
-
-  const int64_t samples = std::max<int64_t>(0, LastGranule(file, range, vorbis.serial));
-  const int64_t bitRate = VorbisFileBitRate(range.size(), samples, vorbis);
+// An audio-only file: play time and overall rate from its size and the audio's last granule.
+void FillAudioOnly(MediaInfo& info, const ContainerRange& range, const OggStream& audio) {
+  const int64_t bitRate = AudioFileBitRate(range.size(), StreamSeconds(audio), audio);
   const int32_t playTime =
       bitRate > 0 ? TruncToInt32(static_cast<double>(range.size()) * 8.0 / static_cast<double>(bitRate) + 0.5) : 0;
-  const double kbps = bitRate > 0 ? std::ceil(static_cast<double>(bitRate) / 1000.0) : 0.0;
-  FillVorbisStream(info, vorbis, static_cast<double>(bitRate));
-  info.bitrate_kbps = TruncToInt32(kbps);
+  FillAudioStream(info, audio, static_cast<double>(bitRate));
+  info.bitrate_kbps = bitRate > 0 ? TruncToInt32(std::ceil(static_cast<double>(bitRate) / 1000.0)) : 0;
   info.duration_s = playTime;
-  return kOk;
 }
 
-// An OGM file's audio rate is what its Vorbis header states.
-double StatedBitRate(const VorbisHeader& vorbis) {
-  if (vorbis.nominal >= 1) return static_cast<double>(vorbis.nominal);
-  if (vorbis.maximum > 0 && vorbis.minimum > 0) return static_cast<double>(vorbis.maximum + vorbis.minimum) * 0.5;
-  return 0.0;
-}
-
-void FillOgm(MediaInfo& info, const OgmVideo& video, const VorbisHeader& vorbis, int32_t playTime,
-             int64_t containerSize) {
-  const StreamInfo& audio = FillVorbisStream(info, vorbis, StatedBitRate(vorbis));
+// A file with video: the longer of the streams' play times; the audio rate is what its header
+// states, the video's what the file's overall rate leaves.
+void FillWithVideo(MediaInfo& info, const ContainerRange& range, const OggStream& video, const OggStream* audio) {
+  info.fps = video.fps;
+  double seconds = StreamSeconds(video);
+  if (audio) seconds = std::max(seconds, StreamSeconds(*audio));
+  const int32_t playTime = TruncToInt32(seconds + 0.5);
+  const int32_t audioKbps = audio ? FillAudioStream(info, *audio, StatedBitRate(*audio)).value2 : 0;
   info.duration_s = playTime;
-  if (playTime > 0 && containerSize > 0)
-    info.bitrate_kbps = TruncToInt32(static_cast<double>(containerSize) * 8.0 / playTime / 1000.0 + 0.5);
+  if (playTime > 0 && range.size() > 0)
+    info.bitrate_kbps = TruncToInt32(static_cast<double>(range.size()) * 8.0 / playTime / 1000.0 + 0.5);
   if (!info.video) {
     StreamInfo& v = info.ensureVideo();
-    v.setCodec(video.codec);
+    v.setCodec(video.name);
     v.value1 = video.width;
     v.value2 = video.height;
-    v.value3 = ClampToInt32(std::max<int64_t>(0, static_cast<int64_t>(info.bitrate_kbps) - audio.value2));
-    v.value4 = vorbis.boundsFlag;
+    v.value3 = ClampToInt32(std::max<int64_t>(0, static_cast<int64_t>(info.bitrate_kbps) - audioKbps));
+    v.value4 = audio ? audio->boundsFlag : 0;
   }
   // Below this the estimate is not believable: report neither length nor rate.
   if (info.bitrate_kbps < 11) {
@@ -277,63 +413,33 @@ void FillOgm(MediaInfo& info, const OgmVideo& video, const VorbisHeader& vorbis,
   }
 }
 
-// An OGM video stream's granule position counts frames.
-int32_t OgmPlayTime(const MediaFile& file, const ContainerRange& range, uint32_t serial, const OgmVideo& video) {
-  const int64_t frames = LastGranule(file, range, serial);
-  return video.fps > 0 && frames >= 0 ? TruncToInt32(static_cast<double>(frames) / video.fps + 0.5) : 0;
-}
-
-// The longer of the two streams' play times, each from its own last granule: the Theora
-// frames over the frame rate, the Vorbis samples over the sample rate.
-int32_t TheoraPlayTime(const MediaFile& file, const ContainerRange& range, uint32_t serial, const OgmVideo& video,
-                       const VorbisHeader& vorbis) {
-  double seconds = 0.0;
-  const int64_t granule = LastGranule(file, range, serial, kTheoraTailWindow, false);
-  if (granule >= 0 && video.fps > 0)
-    seconds = static_cast<double>(TheoraFrames(granule, video.granuleShift)) / video.fps;
-  const int64_t samples = LastGranule(file, range, vorbis.serial, kTheoraTailWindow, false);
-  if (samples >= 0 && vorbis.sampleRate > 0)
-    seconds = std::max(seconds, static_cast<double>(samples) / vorbis.sampleRate);
-  return TruncToInt32(seconds + 0.5);
-}
-
-// An OGM or a Theora video header in the first packet of `page`; false when it holds neither.
-bool ReadVideoHeader(const MediaFile& file, const ContainerRange& range, const OggPage& page, OgmVideo& video) {
-  return ReadOgmVideo(Payload(file, range, page), video) || ReadTheoraVideo(Payload(file, range, page), video);
-}
-
-int ParseOgm(MediaFile& file, MediaInfo& info) {
+int ParseOggFile(MediaFile& file, MediaInfo& info) {
   const ContainerRange range = RangeOf(file, info);
-  OggPage first, second, third;
-  int rc = ReadPage(file, range, range.start, first);
+  std::vector<OggStream> streams;
+  const int rc = ReadStreams(file, range, streams);
   if (rc != kOk) return rc;
-  OgmVideo video;
-  VorbisHeader vorbis;
-  uint32_t videoSerial = first.serial;
-  try {
-    const bool videoFirst = ReadVideoHeader(file, range, first, video);
-    rc = ReadVorbisIdentification(file, range, first.end(), second, vorbis);
-    // The streams' first pages may come in either order: audio first, then the video's.
-    OggPage audioPage;
-    VorbisHeader leading;
-    if (rc != kOk && !videoFirst && ReadVorbisIdentification(file, range, range.start, audioPage, leading) == kOk &&
-        ReadPage(file, range, first.end(), second) == kOk && ReadVideoHeader(file, range, second, video)) {
-      vorbis = leading;
-      videoSerial = second.serial;
-      rc = kOk;
-    }
-  } catch (const ReadError&) {
-    return kBadPage;
+  OggStream* audio = nullptr;
+  OggStream* video = nullptr;
+  for (OggStream& s : streams) {
+    if (!audio && IsAudio(s.codec)) audio = &s;
+    if (!video && IsVideo(s.codec)) video = &s;
   }
-  if (rc != kOk) return rc;
-  info.fps = video.fps;
-  rc = ReadPage(file, range, second.end(), third);
-  if (rc != kOk) return rc;
-  CheckComment(file, range, third);
-
-  const int32_t playTime = video.theora ? TheoraPlayTime(file, range, videoSerial, video, vorbis)
-                                        : OgmPlayTime(file, range, videoSerial, video);
-  FillOgm(info, video, vorbis, playTime, range.size());
+  if (!audio && !video) {
+    const bool cutShort = std::any_of(streams.begin(), streams.end(), [](const OggStream& s) { return s.cutShort; });
+    return cutShort ? kBadPage : kOtherCodec;
+  }
+  std::vector<OggStream*> wanted;
+  for (OggStream* s : {video, audio})
+    if (s) wanted.push_back(s);
+  int64_t lastAny = -1;
+  ReadLastGranules(file, range, wanted, lastAny);
+  if (!video) {
+    // A file ending in another stream's pages: the very last granule is the best guess left.
+    if (audio->lastGranule < 0 && streams.size() == 1) audio->lastGranule = lastAny;
+    FillAudioOnly(info, range, *audio);
+  } else {
+    FillWithVideo(info, range, *video, audio);
+  }
   return kOk;
 }
 
@@ -341,10 +447,10 @@ int ParseOgm(MediaFile& file, MediaInfo& info) {
 
 int RunOgg(MediaFile& file, MediaInfo& info) {
   PositionGuard keep(file);
-  return ParseOgg(file, info);
+  return ParseOggFile(file, info);
 }
 
 int RunOgm(MediaFile& file, MediaInfo& info) {
   PositionGuard keep(file);
-  return ParseOgm(file, info);
+  return ParseOggFile(file, info);
 }

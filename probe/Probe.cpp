@@ -101,7 +101,15 @@ int ProbeMediaFile(MediaFile* file, MediaInfo* info, const std::string& path) {
     case kTypeMp3:
       return result(Guarded("mp3", [&] { return RunMpegAudio(f, i, false, start); }), kTypeMp3);
     case kTypeOgg:
-      return result(Guarded("ogg", [&] { return RunOgg(f, i); }), kTypeOgg);
+    case kTypeOgm: {
+      // Detection sees only the first stream's header; the parser reads every stream's, and
+      // whether one of them is video decides between the two names.
+      const bool named = TypeOfName(name) == kTypeOgm;
+      if (Guarded(named ? "ogm" : "ogg", [&] { return named ? RunOgm(f, i) : RunOgg(f, i); }) <= 0) return -1;
+      const int type = i.video ? kTypeOgm : kTypeOgg;
+      i.type_name = kMediaTypeNames[type];
+      return type;
+    }
     case kTypeWma:
       return result(Guarded("wma", [&] { return RunWma(f, i); }), kTypeWma);
     case kTypeWmv:
@@ -112,8 +120,6 @@ int ProbeMediaFile(MediaFile* file, MediaInfo* info, const std::string& path) {
       // The AVI reader opens the file by name; its verdict does not change the type.
       Guarded("avi", [&] { return ParseAvi(path, i); });
       return kTypeAvi;
-    case kTypeOgm:
-      return result(Guarded("ogm", [&] { return RunOgm(f, i); }), kTypeOgm);
     case kTypeMkv:
       return result(Guarded("mkv", [&] { return RunMkv(f, i); }), kTypeMkv);
     case kTypeM4a:

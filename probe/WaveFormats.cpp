@@ -64,6 +64,8 @@ constexpr WaveFormatRow kWaveFormats[] = {
     {0x0052, "_", "RT24"},
     {0x0053, "_", "PAC"},
     {0x0055, "MP3", "MPEGLAYER3 (MP3)"},
+    {0x0057, "AMR", "AMR_NB"},
+    {0x0058, "AMR", "AMR_WB"},
     {0x0059, "_", "LUCENT_G723"},
     {0x0060, "_", "CIRRUS"},
     {0x0061, "_", "ESPCM"},
@@ -101,6 +103,7 @@ constexpr WaveFormatRow kWaveFormats[] = {
     {0x0098, "_", "PHILIPS_LPCBB"},
     {0x0099, "_", "PACKED Studer"},
     {0x00A0, "_", "MALDEN_PHONYTALK"},
+    {0x00FF, "AAC", "RAW_AAC1"},
     {0x0100, "_", "RHETOREX_ADPCM"},
     {0x0101, "_", "IRAT"},
     {0x0111, "VVO", "VIVO_G723"},
@@ -149,15 +152,20 @@ constexpr WaveFormatRow kWaveFormats[] = {
     {0x1400, "_", "NORRIS"},
     {0x1401, "_", "ISIAUDIO"},
     {0x1500, "_", "SOUNDSPACE_MUSICOMPRESS"},
+    {0x1610, "AAC", "MPEG_HEAAC"},
     {0x181C, "VOX", "VOXWARE_RT24_SPEECH"},
     {0x1FC4, "_", "NCT ALF2CD codec"},
     {0x2000, "AC3", "Dolby Digital AC3"},
+    {0x2001, "DTS", "DTS2"},
     {0x674F, "OGG", "OGG_VORBIS_1"},
     {0x6750, "OGG", "OGG_VORBIS_2"},
     {0x6751, "OGG", "OGG_VORBIS_3"},
     {0x676F, "OGG", "OGG_VORBIS_1_PLUS"},
     {0x6770, "OGG", "OGG_VORBIS_2_PLUS"},
     {0x6771, "OGG", "OGG_VORBIS_3_PLUS"},
+    {0x704F, "_", "OPUS"},
+    {0xA109, "_", "SPEEX"},
+    {0xF1AC, "_", "FLAC"},
 };
 
 constexpr bool StrictlyOrdered() {
@@ -166,7 +174,7 @@ constexpr bool StrictlyOrdered() {
   return true;
 }
 static_assert(StrictlyOrdered(), "the lookup searches by halves");
-static_assert(std::size(kWaveFormats) == 143);
+static_assert(std::size(kWaveFormats) == 151);
 
 const WaveFormatRow* Find(uint16_t tag) {
   auto it = std::lower_bound(std::begin(kWaveFormats), std::end(kWaveFormats), tag,

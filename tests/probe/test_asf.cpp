@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <optional>
 
 #include "FfmpegMedia.h"
 #include "TestSupport.h"
@@ -72,6 +73,7 @@ struct AsfFixture {
   uint32_t flags = 2;                   // seekable
   size_t headerPadding = 0;
   bool simpleIndex = true;
+  std::vector<std::string> packetContents;  // the first packets' bytes, each padded to the packet size
   uint32_t indexEntries = 7;
 
   std::string fileProperties() const {
@@ -149,7 +151,11 @@ struct AsfFixture {
   }
   std::string data() const {
     ByteWriter w;
-    w.zeros(16).u64le(packets).u16le(0x0101).zeros(packets * packetSize);  // file ID, packets, reserved
+    w.zeros(16).u64le(packets).u16le(0x0101);  // file ID, packets, reserved
+    for (uint64_t i = 0; i < packets; ++i) {
+      const std::string content = i < packetContents.size() ? packetContents[i] : std::string();
+      w.text(content.substr(0, packetSize)).zeros(packetSize - std::min<size_t>(content.size(), packetSize));
+    }
     return Object(kData, w.str());
   }
   std::string index() const {
@@ -537,6 +543,7 @@ TEST(AsfParser, MatchesFfprobeOnRealFiles) {
     EXPECT_GT(info.payload_start, 0);
     if (c.video) {
       auto v = testmedia::FfprobeValues(path, "v:0", "stream=width,height,codec_tag_string");
+      EXPECT_NEAR(info.fps, 25.0, 0.05);
       ASSERT_TRUE(info.video);
       EXPECT_EQ(info.video->codec, v["codec_tag_string"]);
       EXPECT_EQ(info.video->value1, testmedia::FfprobeInt(v, "width"));
@@ -558,4 +565,85 @@ TEST(AsfParser, MatchesFfprobeOnRealFiles) {
     std::cout << c.name << ": audio codec " << info.audio->codec << ", " << info.duration_s << " s (ffprobe "
               << seconds << "), " << info.bitrate_kbps << " kbit/s, index entries " << info.index_entries << "\n";
   }
+}
+
+namespace {
+
+// Payload parsing information of a data packet: length type flags (padding length as a byte,
+// `multiple` payloads), property flags (replicated data length and media object number as bytes,
+// offset as a double word, stream number as a byte), padding length, send time and duration.
+std::string PacketHead(bool multiple, bool errorCorrection) {
+  ByteWriter w;
+  if (errorCorrection) w.u8(0x82).u16le(0);  // error correction flags: present, 2 bytes of data
+  w.u8(static_cast<uint8_t>(0x08 | (multiple ? 1 : 0))).u8(0x5D).u8(0).u32le(0).u16le(0);
+  return w.str();
+}
+
+// One payload's header: stream number, media object number, offset, replicated data (object
+// size and presentation time) for a whole object, or the presentation time delta of a compressed
+// payload whose offset field is the presentation time.
+std::string PayloadHead(uint8_t stream, uint8_t object, uint32_t offset, std::optional<uint32_t> pts,
+                        uint8_t compressedDelta = 0) {
+  ByteWriter w;
+  w.u8(static_cast<uint8_t>(0x80 | stream)).u8(object).u32le(offset);
+  if (pts) {
+    w.u8(8).u32le(1000).u32le(*pts);
+  } else {
+    w.u8(1).u8(compressedDelta);
+  }
+  return w.str();
+}
+
+}  // namespace
+
+TEST(AsfParser, FrameRateFromThePresentationTimesOfTheVideoFrames) {
+  auto build = [](const std::vector<std::string>& packets) {
+    AsfFixture f;
+    f.packetSize = 128;
+    f.packets = packets.size() + 2;
+    f.packetContents = packets;
+    return ProbeAsf(f.build(), true);
+  };
+  // One whole frame per packet, 40 ms apart from the 3 s preroll on, sent in decoding order
+  // (a B-frame's presentation comes before the frame sent ahead of it).
+  std::vector<std::string> single;
+  for (int i = 0; i < 50; ++i) {
+    const uint32_t pts = 3000 + 40 * static_cast<uint32_t>(i % 2 ? i - 1 : i + 1);
+    single.push_back(PacketHead(false, i % 3 == 0) + PayloadHead(1, static_cast<uint8_t>(i), 0, pts) + "frame");
+  }
+  // Two payloads per packet: an audio payload, then a frame's start (15 fps, times rounded to
+  // whole milliseconds); a continued frame (offset above 0) does not count again.
+  std::vector<std::string> multiple;
+  for (int i = 0; i < 40; ++i) {
+    const auto pts = static_cast<uint32_t>(3000 + i * 1000.0 / 15 + 0.5);
+    ByteWriter w;
+    w.text(PacketHead(true, false)).u8(0x80 | 3);  // payload flags: word lengths, three payloads
+    w.text(PayloadHead(2, static_cast<uint8_t>(i), 0, pts)).u16le(4).text("song");
+    w.text(PayloadHead(1, static_cast<uint8_t>(i), 0, pts)).u16le(3).text("pic");
+    w.text(PayloadHead(1, static_cast<uint8_t>(i), 3, pts + 7)).u16le(3).text("ture");
+    multiple.push_back(w.str());
+  }
+  // Compressed payloads: several small frames in one payload, each a size byte and its data, the
+  // first at the offset field's time and the rest a delta of 50 ms apart.
+  std::vector<std::string> compressed;
+  for (int i = 0; i < 10; ++i) {
+    ByteWriter w;
+    w.text(PacketHead(false, false)).text(PayloadHead(1, static_cast<uint8_t>(i), 3000 + 200 * i, std::nullopt, 50));
+    for (int k = 0; k < 4; ++k) w.u8(2).text("ab");
+    compressed.push_back(w.str());
+  }
+  std::vector<std::string> audioOnly;
+  for (int i = 0; i < 10; ++i) audioOnly.push_back(PacketHead(false, false) + PayloadHead(2, 0, 0, 3000 + 40 * i) + "a");
+
+  EXPECT_NEAR(build(single).info.fps, 25.0, 1e-9);
+  EXPECT_NEAR(build(multiple).info.fps, 15.0, 0.01);
+  EXPECT_NEAR(build(compressed).info.fps, 20.0, 1e-9);
+  EXPECT_EQ(build(audioOnly).info.fps, 0.0);
+  EXPECT_EQ(build({}).info.fps, 0.0);  // packets of zeros: nothing to read
+  // Damaged packets (sizes beyond the packet) end each packet's walk, not the probe.
+  std::vector<std::string> damaged = single;
+  for (size_t i = 0; i < damaged.size(); i += 2) damaged[i] = PacketHead(true, false) + "\xFF" + std::string(10, '\xFF');
+  const auto p = build(damaged);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_GE(p.info.fps, 0.0);
 }

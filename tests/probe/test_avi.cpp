@@ -164,7 +164,7 @@ TEST(AviParser, HeaderVariants) {
       {"handler differs", [](AviFixture& f) { f.handler = "DIVX"; }, 25, 180, "XVID", "MP3", 128, 4},
       {"no audio", [](AviFixture& f) { f.audio.clear(); }, 25, 180, "XVID", "unknown", 0, 4},
       {"pcm", [](AviFixture& f) { f.audio = {{1, 1, 22050, 44100}}; }, 25, 180, "XVID", "PCM", 352, 4},
-      {"tag not in table", [](AviFixture& f) { f.audio[0].tag = 0x00FF; }, 25, 180, "XVID", "", 128, 4},
+      {"tag not in table", [](AviFixture& f) { f.audio[0].tag = 0x00FE; }, 25, 180, "XVID", "", 128, 4},
       {"no index", [](AviFixture& f) { f.indexEntries = -1; }, 25, 180, "XVID", "MP3", 128, 0},
       {"uncompressed", [](AviFixture& f) { f.compression = std::string(4, '\0'); }, 25, 180, "", "MP3", 128, 4},
   };

@@ -201,10 +201,21 @@ TEST(FlvParser, AudioTagGivesFormatRateAndChannels) {
       // the frame header knows 48000 Hz, the tag cannot say it
       {std::string("\x2F\xFF\xFB\x94\x00", 5), "mp3", 48000, 2},
       {"\x2F\xFF\x00\x00\x00", "mp3", 44100, 2},  // no frame header: the tag's rate
-      {"\x52", "Nellymoser 8kHz mono", 5500, 1},
+      // Formats of one fixed rate: the rate (and for these the type) bits do not count.
+      {"\x52", "Nellymoser 8kHz mono", 8000, 1},
+      {"\x4F", "Nellymoser 16kHz mono", 16000, 1},
+      {"\xB2", "Speex", 16000, 1},
+      {"\xBF", "Speex", 16000, 1},
+      {"\x73", "G.711A-law logarithmic PCM", 8000, 2},
+      {"\x82", "G.711 mu-law logarithmic PCM", 8000, 1},
+      {"\xE2", "mp3 8kHz", 8000, 1},
+      {"\x6E", "Nellymoser", 44100, 1},  // the general Nellymoser format keeps the tag's rate
+      // The MP3 frame header wins over flags that disagree with it, for channels too.
+      {std::string("\x2F\xFF\xFB\x94\xC0", 5), "mp3", 48000, 1},
+      {std::string("\x2A\xFF\xFB\x90\x00", 5), "mp3", 44100, 2},
       {"\xAF\x01", "AAC", 44100, 2},                   // raw AAC data first: the tag's values
       {std::string("\xAF\x00\x11\x88", 4), "AAC", 48000, 1},  // AudioSpecificConfig: LC, 48000 Hz, mono
-      {"\x3A", "", 22050, 1},                          // format 3 has no name
+      {"\x3A", "Linear PCM, little endian", 22050, 1},
       {"", "uncompressed", 5500, 1},  // no data: the byte read belongs to what follows (zeros here)
   };
   for (const auto& c : cases) {
@@ -372,4 +383,36 @@ TEST_F(FlvRealMedia, MatchesFfprobe) {
     EXPECT_EQ(p.info.audio->value3, facts.channels);
     EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
   }
+}
+
+TEST(FlvParser, WithoutAStatedFrameRateTheVideoTimestampsGiveIt) {
+  const std::string h263 = H263Frame(5);  // 320 × 240
+  auto frames = [&](int n, uint32_t start, double interval, const std::string& data) {
+    std::vector<Tag> tags;
+    for (int i = 0; i < n; ++i) tags.push_back({kVideo, start + static_cast<uint32_t>(i * interval + 0.5), data});
+    return tags;
+  };
+  // 80 frames of 66.67 ms (15 fps), timestamps rounded to whole milliseconds.
+  auto p = Parse(Flv(frames(80, 0, 1000.0 / 15, h263)));
+  EXPECT_NEAR(p.info.fps, 15.0, 0.01);
+
+  // AVC: the sequence header (packet type 0) and a command frame carry no picture and do not count.
+  std::vector<Tag> avc = {{kVideo, 0, std::string("\x17\x00\x00\x00\x00", 5)},
+                          {kVideo, 2000, std::string("\x57\x00", 2)}};
+  for (const Tag& t : frames(70, 2265, 1000.0 / 30, std::string("\x27\x01\x00\x00\x00", 5))) avc.push_back(t);
+  p = Parse(Flv(avc));
+  EXPECT_NEAR(p.info.fps, 30.0, 0.02);
+
+  // A stated frame rate wins; metadata with a duration does not stop the count early.
+  std::vector<Tag> stated = {{kScript, 0, Metadata({Property("framerate", AmfNumber(12.5))})}};
+  for (const Tag& t : frames(10, 0, 40, h263)) stated.push_back(t);
+  EXPECT_DOUBLE_EQ(Parse(Flv(stated)).info.fps, 12.5);
+  std::vector<Tag> timed = {{kScript, 0, Metadata({Property("duration", AmfNumber(100))})}, {kAudio, 0, kMp3Tag}};
+  for (const Tag& t : frames(90, 0, 40, h263)) timed.push_back(t);
+  p = Parse(Flv(timed));
+  EXPECT_NEAR(p.info.fps, 25.0, 0.01);
+  EXPECT_EQ(p.info.duration_s, 100);
+
+  // One frame gives no rate.
+  EXPECT_EQ(Parse(Flv(frames(1, 0, 40, h263))).info.fps, 0.0);
 }

@@ -24,7 +24,8 @@ constexpr uint32_t kEbml = 0x1A45DFA3, kDocType = 0x4282, kSegment = 0x18538067,
                    kTrackEntry = 0xAE, kTrackNumber = 0xD7, kTrackType = 0x83, kCodecId = 0x86,
                    kDefaultDuration = 0x23E383, kVideo = 0xE0, kPixelWidth = 0xB0, kPixelHeight = 0xBA, kAudio = 0xE1,
                    kChannels = 0x9F, kSamplingFrequency = 0xB5, kCluster = 0x1F43B675, kTimecode = 0xE7,
-                   kSimpleBlock = 0xA3, kBlockGroup = 0xA0, kBlock = 0xA1, kBlockDuration = 0x9B;
+                   kSimpleBlock = 0xA3, kBlockGroup = 0xA0, kBlock = 0xA1, kBlockDuration = 0x9B,
+                   kOutputSamplingFrequency = 0x78B5, kCodecPrivate = 0x63A2, kFlagDefault = 0x88;
 
 std::string Id(uint32_t id) {
   ByteWriter w;
@@ -167,13 +168,14 @@ TEST(MkvParser, EachTrackKeepsItsOwnCodecAndTheVideoTrackGivesTheFrameRate) {
   EXPECT_EQ(p.info.audio->codec, "vorbis");
   EXPECT_EQ(p.info.audio->value1, 22050);
 
-  // Track type first, as other writers order it; the last track of a kind decides.
+  // Track type first, as other writers order it; the first audio track decides, and what it
+  // does not state takes the format's defaults (8000 Hz), not another track's values.
   const std::string typeFirst =
       El(kTrackEntry, UInt(kTrackType, 2) + Text(kCodecId, "A_AC3") + El(kAudio, UInt(kChannels, 6)));
-  Parsed q = Parse(File(Info(10000.0) + Tracks(AudioEntry("A_AAC", 2, 48000.0) + typeFirst)));
+  Parsed q = Parse(File(Info(10000.0) + Tracks(typeFirst + AudioEntry("A_AAC", 2, 48000.0))));
   EXPECT_EQ(q.info.audio->codec, "ac3");
   EXPECT_EQ(q.info.audio->value3, 6);
-  EXPECT_EQ(q.info.audio->value1, 48000);  // not stated again: the earlier value stays
+  EXPECT_EQ(q.info.audio->value1, 8000);
   EXPECT_EQ(q.info.video, nullptr);
   EXPECT_EQ(q.info.fps, 0.0);
   // Subtitle tracks count for neither kind.
@@ -371,11 +373,11 @@ TEST(MkvParser, SizeFormsAndHugeLengths) {
   Parsed across = Parse(File(info + Tracks(crossing)));
   EXPECT_EQ(across.result, 1);
   EXPECT_EQ(across.info.audio->codec, "");
-  // A value that runs past its parent is not read.
+  // A value that runs past its parent is not read: the default of one channel stands.
   const std::string shortChannels = El(kAudio, Id(kChannels) + Size(4) + std::string(1, '\6'));
   Parsed cut = Parse(File(info + Tracks(El(kTrackEntry, UInt(kTrackType, 2) + shortChannels))));
   EXPECT_EQ(cut.result, 1);
-  EXPECT_EQ(cut.info.audio->value3, 0);
+  EXPECT_EQ(cut.info.audio->value3, 1);
 }
 
 TEST(MkvParser, DamageEndsTheWalkKeepingWhatWasRead) {
@@ -528,5 +530,56 @@ TEST(MkvParser, FilesMadeByFfmpegAgreeWithFfprobe) {
     EXPECT_EQ(info.audio->value3, expected.channels);
     EXPECT_NEAR(info.duration_s, std::trunc(expected.duration), 1);
     EXPECT_GT(info.bitrate_kbps, 0);
+  }
+}
+
+TEST(MkvParser, AudioTrackValuesTheirDefaultsAndThePlayedRate) {
+  auto entry = [](const std::string& codec, const std::string& audio, const std::string& more = "") {
+    return El(kTrackEntry, UInt(kTrackNumber, 2) + UInt(kTrackType, 2) + Text(kCodecId, codec) + more +
+                               El(kAudio, audio));
+  };
+  // HE-AAC with SBR stated in its configuration: object type 5, core 24 kHz, stereo, output 48 kHz.
+  const std::string explicitSbr("\x2B\x11\x88", 3);
+  // Plain LC at 24 kHz followed by the sync extension that announces SBR at 48 kHz.
+  const std::string signalledSbr("\x13\x10\x56\xE5\x98", 5);
+  const std::string plainLc("\x13\x10", 2);  // LC, 24 kHz, stereo
+  struct Case {
+    const char* what;
+    std::string tracks;
+    int rate, channels;
+  } cases[] = {
+      // A track without the Channels element has one channel.
+      {"no channels", entry("A_VORBIS", Float8(kSamplingFrequency, 44100.0)), 44100, 1},
+      {"no sampling frequency", entry("A_PCM/INT/LIT", UInt(kChannels, 2)), 8000, 2},
+      // SBR: SamplingFrequency is the core rate; the played (output) rate is shown.
+      {"output rate stated",
+       entry("A_AAC", Float8(kSamplingFrequency, 22050.0) + Float4(kOutputSamplingFrequency, 44100.0f)), 44100, 1},
+      {"SBR in the configuration",
+       entry("A_AAC", Float8(kSamplingFrequency, 24000.0) + UInt(kChannels, 2), El(kCodecPrivate, explicitSbr)),
+       48000, 2},
+      {"SBR in a sync extension",
+       entry("A_AAC", Float8(kSamplingFrequency, 24000.0) + UInt(kChannels, 2), El(kCodecPrivate, signalledSbr)),
+       48000, 2},
+      {"SBR in the codec ID", entry("A_AAC/MPEG4/LC/SBR", Float8(kSamplingFrequency, 22050.0) + UInt(kChannels, 2)),
+       44100, 2},
+      {"plain AAC", entry("A_AAC", Float8(kSamplingFrequency, 24000.0) + UInt(kChannels, 2), El(kCodecPrivate, plainLc)),
+       24000, 2},
+      // The first audio track marked as a default one is what a player starts with.
+      {"commentary first, not a default",
+       entry("A_AAC", Float8(kSamplingFrequency, 22050.0), UInt(kFlagDefault, 0)) +
+           entry("A_AAC", Float8(kSamplingFrequency, 48000.0) + UInt(kChannels, 2)),
+       48000, 2},
+      {"first of two defaults",
+       entry("A_AAC", Float8(kSamplingFrequency, 48000.0) + UInt(kChannels, 2)) +
+           entry("A_AAC", Float8(kSamplingFrequency, 22050.0), UInt(kFlagDefault, 0)),
+       48000, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Parsed p = Parse(File(Info(10000.0) + Tracks(c.tracks) + Cluster()));
+    ASSERT_EQ(p.result, 1);
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->value1, c.rate);
+    EXPECT_EQ(p.info.audio->value3, c.channels);
   }
 }

@@ -119,10 +119,10 @@ std::string AudioEntry(const std::string& format, uint16_t channels, uint16_t ra
 // A sound entry with children after its fields: version 1 adds four 32-bit packet fields,
 // version 2 (channels 3 and rate 1.0 as placeholders) the real rate and channel count.
 std::string SoundEntry(const std::string& format, uint16_t channels, uint32_t rate, const std::string& children,
-                       uint16_t version = 0, double v2Rate = 0, uint32_t v2Channels = 0) {
+                       uint16_t version = 0, double v2Rate = 0, uint32_t v2Channels = 0, uint32_t vendor = 0) {
   ByteWriter w;
   w.zeros(6).u16be(1);                                         // reserved, data-reference index
-  w.u16be(version).u16be(0).u32be(0);                          // version, revision, vendor 0
+  w.u16be(version).u16be(0).u32be(vendor);                     // version, revision, vendor
   w.u16be(channels);                                           // channels
   w.u16be(16).u16be(0).u16be(0);                               // sample size, compression id, packet size
   w.u32be(rate << 16);                                         // sample rate 16.16
@@ -572,10 +572,10 @@ TEST(Mp4Parser, QuickTimeVendorMarksVideoAndIsoVideoCreatesAnEmptyAudio) {
   ASSERT_TRUE(iso.info.audio);
   EXPECT_EQ(iso.info.audio->codec, "");
 
-  // Unknown ISO formats are taken for audio; the later entry's name wins.
+  // Unknown ISO formats are taken for audio; the first entry describes it.
   Parsed two = Parse(Atom("moov", Stsd(AudioEntry("samr", 1, 8000) + AudioEntry("sowt", 2, 44100), 2)));
   ASSERT_TRUE(two.info.audio);
-  EXPECT_EQ(two.info.audio->codec, "sowt");
+  EXPECT_EQ(two.info.audio->codec, "samr");
 }
 
 TEST(Mp4Parser, DeepNestingIsBounded) {
@@ -779,8 +779,9 @@ TEST(Mp4Parser, FragmentedMoviesTakeTheirPlayTimeFromTheFragments) {
       {"decode times", FragmentedMovie(trex, withDecodeTimes), 102, 25.0},
       // The first fragment inside the movie (frag_keyframe without empty_moov): its 2 s add to the rest.
       {"samples in the movie too", FragmentedMovie(trex, VideoFragments(4, 512), 2000, {{50, 512}}), 10, 25.0},
-      // The movie extends header, when present, is the play time; the fragments are not read.
-      {"movie extends header", FragmentedMovie(Mehd(30000) + trex, VideoFragments(5, 512)), 30, 0.0},
+      // The movie extends header, when present, is the play time; the fragments still give the
+      // frame rate that the empty sample table cannot.
+      {"movie extends header", FragmentedMovie(Mehd(30000) + trex, VideoFragments(5, 512)), 30, 25.0},
       // Fragments without "mvex" are still read when nothing else gave a play time.
       {"no movie extends", FragmentedMovie("", VideoFragments(5, 512)), 10, 25.0},
   };
@@ -918,4 +919,78 @@ TEST(Mp4Parser, FilesMadeByFfmpegAgreeWithFfprobe) {
     EXPECT_GT(info.payload_start, 0);
     EXPECT_LE(info.payload_end, file.size());
   }
+}
+
+// A 3-byte AC-3 specific box: sample rate code, stream id 8, mode 0, coding mode, LFE flag, bit rate code.
+std::string Dac3(uint32_t rateCode, uint32_t codingMode, uint32_t lfe) {
+  ByteWriter w;
+  w.u24be(rateCode << 22 | 8u << 17 | codingMode << 11 | lfe << 10 | 14u << 5);
+  return Atom("dac3", w.str());
+}
+
+// An Opus specific box: version, output channels, pre-skip, input rate, gain, mapping family.
+std::string Dops(uint8_t channels, uint32_t inputRate) {
+  ByteWriter w;
+  w.u8(0).u8(channels).u16be(312).u32be(inputRate).u16be(0).u8(0);
+  return Atom("dOps", w.str());
+}
+
+constexpr uint32_t kVendorPana = 0x70616E61;  // 'pana': a camera maker writes its own code
+constexpr uint32_t kVendorAppl = 0x6170706C;
+
+TEST(Mp4Parser, SoundEntriesGiveRateAndChannelsWhateverTheirFormat) {
+  struct Case {
+    const char* what;
+    std::string entry;
+    const char* codec;
+    int rate, channels;
+  } cases[] = {
+      {"8-bit PCM from a camera, vendor set", SoundEntry("raw ", 1, 8000, "", 0, 0, 0, kVendorPana), "raw ", 8000, 1},
+      {"big-endian PCM, version 1", SoundEntry("twos", 2, 44100, "", 1, 0, 0, kVendorAppl), "twos", 44100, 2},
+      {"little-endian PCM, version 0", SoundEntry("sowt", 2, 48000, ""), "sowt", 48000, 2},
+      {"24-bit PCM, version 1", SoundEntry("in24", 2, 48000, "", 1), "in24", 48000, 2},
+      {"32-bit PCM", SoundEntry("in32", 1, 32000, ""), "in32", 32000, 1},
+      {"float PCM, version 2", SoundEntry("fl32", 3, 1, "", 2, 192000.0, 2), "fl32", 192000, 2},
+      {"double PCM, version 2", SoundEntry("fl64", 3, 1, "", 2, 88200.0, 1), "fl64", 88200, 1},
+      {"linear PCM, version 2", SoundEntry("lpcm", 3, 1, "", 2, 96000.0, 6, kVendorAppl), "lpcm", 96000, 6},
+      // AMR: the entry's 2 channels at the time scale are placeholders.
+      {"AMR narrowband", SoundEntry("samr", 2, 8000, ""), "samr", 8000, 1},
+      {"AMR wideband", SoundEntry("sawb", 2, 16000, ""), "sawb", 16000, 1},
+      {"QCELP", SoundEntry("sqcp", 2, 8000, ""), "sqcp", 8000, 1},
+      {"EVRC", SoundEntry("sevc", 2, 8000, ""), "sevc", 8000, 1},
+      // A rate too large for the 16.16 field, left 0: the track's time scale (44100 here) is it.
+      {"rate field left 0", SoundEntry("in24", 2, 0, ""), "in24", 44100, 2},
+      {"Opus", SoundEntry("Opus", 2, 48000, Dops(1, 8000)), "Opus", 48000, 1},
+      {"AC-3 5.1 at 44.1 kHz", SoundEntry("ac-3", 2, 48000, Dac3(1, 7, 1)), "ac-3", 44100, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string movie = Ftyp() + Atom("moov", Mvhd(1000, 5000) + VideoTrack(640, 480, 125) +
+                                                        Track(Tkhd(0, 0, 0, 2), "soun", Stsd(c.entry),
+                                                              Stts({{100, 1024}}), 44100));
+    Parsed p = Parse(movie);
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->codec, c.codec);
+    EXPECT_EQ(p.info.audio->value1, c.rate);
+    EXPECT_EQ(p.info.audio->value3, c.channels);
+    ASSERT_TRUE(p.info.video);
+    EXPECT_EQ(p.info.video->codec, "avc1");  // a sound entry with a vendor is not video
+  }
+}
+
+TEST(Mp4Parser, FirstSoundTrackDecidesAndOtherTracksDescribeNothing) {
+  // A stereo AAC track, then a 5.1 AC-3 track, a caption track and a timed-metadata track.
+  const std::string caption = Track(Tkhd(0, 0, 0, 4), "clcp", Stsd(AudioEntry("c608", 0, 0)), Stts({}));
+  const std::string metadata = Track(Tkhd(0, 0, 0, 5), "meta", Stsd(AudioEntry("mebx", 0, 0)), Stts({}));
+  const std::string movie =
+      Ftyp() + Atom("moov", Mvhd(1000, 5000) + VideoTrack(640, 480, 125) + AudioTrack(2, 48000) +
+                                Track(Tkhd(0, 0, 0, 3), "soun", Stsd(SoundEntry("ac-3", 2, 48000, Dac3(0, 7, 1))),
+                                      Stts({{100, 1536}}), 48000) +
+                                caption + metadata);
+  Parsed p = Parse(movie);
+  ASSERT_TRUE(p.info.audio && p.info.video);
+  EXPECT_EQ(p.info.audio->codec, "mp4a");
+  EXPECT_EQ(p.info.audio->value1, 48000);
+  EXPECT_EQ(p.info.audio->value3, 2);
+  EXPECT_EQ(p.info.video->codec, "avc1");
 }

@@ -395,3 +395,46 @@ TEST(MpegAudio, SparseFileBeyondFourGiB) {
   EXPECT_EQ(summary.payload_end, size);
   EXPECT_EQ(summary.duration_s, static_cast<int32_t>(size * 8 / 128000));
 }
+
+TEST(MpegAudio, StatedFrameCountGivesThePlayTime) {
+  auto vbri = [](uint32_t bytes, uint32_t frames) {
+    std::string f = Frame(kMp3Header, 417);
+    ByteWriter w;
+    w.text("VBRI").u16be(1).u16be(0).u16be(75).u32be(bytes).u32be(frames);  // tag, version, delay, quality, counts
+    f.replace(36, w.size(), w.str());
+    return f;
+  };
+  // A LAME tag 120 bytes behind the Xing tag: version, method, and at 21 the encoder delay and
+  // end padding (12 bits each).
+  auto withLame = [](std::string frame, uint32_t delay, uint32_t padding) {
+    std::string t = "LAME3.100" + std::string(1, '\x04') + std::string(11, '\0');
+    t += static_cast<char>(delay >> 4);
+    t += static_cast<char>((delay & 0x0F) << 4 | padding >> 8);
+    t += static_cast<char>(padding & 0xFF);
+    frame.replace(36 + 120, t.size(), t);
+    return frame;
+  };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int seconds;
+  } cases[] = {
+      // 7,419 frames of 1,152 samples at 44100 Hz are 193.8 s, though the file holds only 4 KB of them.
+      {"Xing, file cut short", XingFrame(kMp3Header, 36, 7419, 3100325) + std::string(4000, '\0'), 193},
+      {"VBRI, file cut short", vbri(6478737, 8506) + std::string(7000, '\0'), 222},
+      // Delay and padding are not played: 2,297 frames are 60.003 s, less 1,576 samples 59.97 s.
+      {"LAME delay and padding", withLame(XingFrame(kMp3Header, 36, 2297, 2297 * 418), 576, 1000), 59},
+      // A header of a much shorter stream (a file joined behind it): the data's length at the
+      // header's average rate, 3924 / 16 × 44100 / 144 = 75,108 bit/s.
+      {"stale header", XingFrame(kMp3Header, 36, 16, 3924) + std::string(200000 - 417, '\0'), 200000 * 8 / 75108},
+      // Frames were read: never a play time of 0.
+      {"ten stated frames", XingFrame(kMp3Header, 36, 10, 4180), 1},
+      {"one constant-rate frame", Frame(kMp3Header, 417), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Probed p = ProbeBytes(c.bytes);
+    ASSERT_EQ(p.type, kTypeMp3);
+    EXPECT_EQ(p.info.duration_s, c.seconds);
+  }
+}

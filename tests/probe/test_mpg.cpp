@@ -317,25 +317,25 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
     const char* seconds;
     std::vector<std::string> args;
     const char* codec;
-    bool mpegAudio;
   } cases[] = {
       // Constant rates stated in the header.
       {"vcd.mpg", "8",
        {"-c:v", "mpeg1video", "-b:v", "1150k", "-minrate", "1150k", "-maxrate", "1150k", "-bufsize", "327680", "-c:a",
         "mp2", "-b:a", "224k", "-f", "mpeg"},
-       "MPEG-1", true},
+       "MPEG-1"},
       {"dvd.vob", "8",
        {"-c:v", "mpeg2video", "-b:v", "5000k", "-minrate", "5000k", "-maxrate", "5000k", "-bufsize", "1835008",
         "-c:a", "mp2", "-b:a", "192k", "-f", "vob"},
-       "MPEG-2", true},
+       "MPEG-2"},
       // ffmpeg's defaults: the header marks a variable rate.
-      {"default.mpg", "13.7", {}, "MPEG-1", true},
-      {"default.vob", "20", {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}, "MPEG-2", true},
+      {"default.mpg", "13.7", {}, "MPEG-1"},
+      {"default.vob", "20", {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}, "MPEG-2"},
       // The header states the maximum rate, far above the real one.
       {"ceiling.vob", "20",
        {"-c:v", "mpeg2video", "-maxrate", "5000k", "-bufsize", "1835008", "-c:a", "mp2", "-f", "vob"},
-       "MPEG-2", true},
-      {"ac3.vob", "8", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2", false},
+       "MPEG-2"},
+      // AC-3 in private stream 1.
+      {"ac3.vob", "8", {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"}, "MPEG-2"},
   };
   for (const auto& c : cases) {
     const bool vob = std::string(c.name).ends_with(".vob");
@@ -356,17 +356,121 @@ TEST_F(MpgRealMedia, MatchesFfprobe) {
     EXPECT_EQ(p.info.video->value1, facts.width);
     EXPECT_EQ(p.info.video->value2, facts.height);
     EXPECT_NEAR(p.info.fps, facts.frameRate, 0.01);
-    if (c.mpegAudio) {
-      ASSERT_TRUE(p.info.audio);
-      EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
-      EXPECT_EQ(p.info.audio->value3, facts.channels);
-    } else {
-      EXPECT_FALSE(p.info.audio);
-    }
+    // MPEG audio through its own parser, AC-3 from private stream 1.
+    ASSERT_TRUE(p.info.audio);
+    EXPECT_EQ(p.info.audio->value1, facts.sampleRate);
+    EXPECT_EQ(p.info.audio->value3, facts.channels);
     EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
     // The overall rate agrees with the size and the play time.
     ASSERT_GT(p.info.duration_s, 0);
     const double measured = static_cast<double>(p.info.file_size) * 8 / p.info.duration_s / 1000;
     EXPECT_NEAR(p.info.bitrate_kbps, measured, measured / 10);
   }
+}
+
+namespace {
+
+// An AC-3 sync frame header: sync word, CRC, rate and frame size codes, stream id 8, the coding
+// mode with the mix levels it has, then the low-frequency channel flag.
+std::string Ac3Frame(int rateCode, int sizeCode, int mode, int lfe) {
+  int at = 3;
+  if ((mode & 1) && mode != 1) at += 2;
+  if (mode & 4) at += 2;
+  if (mode == 2) at += 2;
+  const auto bits = static_cast<uint16_t>(mode << 13 | lfe << (15 - at));
+  return ByteWriter().u16be(0x0B77).u16be(0).u8(static_cast<uint8_t>(rateCode << 6 | sizeCode)).u8(8 << 3).u16be(bits)
+             .str() + std::string(200, '\0');
+}
+
+// A DTS core frame header: sync word, then frame type, deficit, CRC flag, blocks, frame size,
+// channel arrangement, rate and bit rate codes.
+std::string DtsFrame(int arrangement, int rateCode, int kbpsCode) {
+  const uint64_t v = uint64_t{1} << 47 | uint64_t{31} << 42 | uint64_t{15} << 34 | uint64_t{1000} << 20 |
+                     uint64_t(arrangement) << 14 | uint64_t(rateCode) << 10 | uint64_t(kbpsCode) << 5;
+  ByteWriter w;
+  w.u32be(0x7FFE8001);
+  for (int i = 5; i >= 0; --i) w.u8(static_cast<uint8_t>(v >> (8 * i)));
+  return w.str() + std::string(200, '\0');
+}
+
+// Private stream 1 payload: substream id, frame count, first access unit pointer, the frames.
+std::string Substream(uint8_t id, const std::string& frames) {
+  return ByteWriter().u8(id).u8(1).u16be(1).str() + frames;
+}
+
+// DVD linear PCM: emphasis and frame number, then 16-bit, 48 kHz, `channels`; dynamic range.
+std::string Lpcm(int channels) {
+  return ByteWriter().u8(0).u8(static_cast<uint8_t>(channels - 1)).u8(0x80).str() + std::string(200, '\0');
+}
+
+// A program stream with no video: packs of audio packets of stream `id`, stamped at 0.5 s and
+// 10.5 s, `size` bytes in all; unstamped, neither the packets nor the packs tell a time.
+std::string AudioProgramStream(uint8_t id, const std::string& payload, size_t size, bool stamped = true) {
+  const std::string head = Pack(true, 0) + PesPacket(true, id, stamped ? 45000 : -1, payload);
+  const std::string tail = Pack(true, stamped ? 10 * kTicks : 0) +
+                           PesPacket(true, id, stamped ? 45000 + 10 * kTicks : -1, payload) +
+                           std::string("\0\0\1\xB9", 4);
+  const size_t used = head.size() + tail.size();
+  return head + std::string(size > used ? size - used : 0, '\0') + tail;
+}
+
+}  // namespace
+
+TEST(MpgParser, StreamsWhoseOnlyAudioIsPackedAreRecognised) {
+  struct Case {
+    const char* what;
+    uint8_t id;
+    std::string payload;
+    const char* codec;
+    int rate, channels, kbps;
+  } cases[] = {
+      {"AC-3 mono, 44.1 kHz", 0xBD, Substream(0x80, Ac3Frame(1, 12, 1, 0)), "AC3", 44100, 1, 96},
+      {"AC-3 5.1", 0xBD, Substream(0x81, Ac3Frame(0, 28, 7, 1)), "AC3", 48000, 6, 384},
+      {"AC-3 3/0 with LFE at 32 kHz", 0xBD, Substream(0x80, Ac3Frame(2, 16, 3, 1)), "AC3", 32000, 4, 128},
+      {"AC-3 dual mono", 0xBD, Substream(0x80, Ac3Frame(0, 8, 0, 0)), "AC3", 48000, 2, 64},
+      {"DTS 5 channels", 0xBD, Substream(0x88, DtsFrame(9, 13, 15)), "DTS", 48000, 5, 768},
+      {"linear PCM stereo", 0xBD, Substream(0xA0, Lpcm(2)), "PCM", 48000, 2, 1536},
+      {"MPEG audio", 0xC0, Layer2Frames(1), "V1.0L2", 44100, 2, 192},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = AudioProgramStream(c.id, c.payload, 1000000);
+    EXPECT_EQ(Check(bytes), 1);
+    for (const char* name : {"sound.mpg", "sound.vob", "sound.ps", "noname"}) {
+      auto p = ProbeBytes(bytes, name);
+      ASSERT_EQ(p.type, kTypeMpg) << name;
+      EXPECT_FALSE(p.info.video);
+      ASSERT_TRUE(p.info.audio);
+      EXPECT_EQ(p.info.audio->codec, c.codec);
+      EXPECT_EQ(p.info.audio->value1, c.rate);
+      EXPECT_EQ(p.info.audio->value3, c.channels);
+      EXPECT_EQ(p.info.audio->value2, c.kbps);
+      EXPECT_EQ(p.info.duration_s, 10);  // from the presentation times
+    }
+  }
+  // Without timestamps the audio's rate over the size gives the play time.
+  auto p = ProbeBytes(AudioProgramStream(0xBD, Substream(0x80, Ac3Frame(0, 8, 2, 0)), 800000, false), "x.vob");
+  ASSERT_EQ(p.type, kTypeMpg);
+  EXPECT_EQ(p.info.duration_s, 800000 * 8 / 64000);
+}
+
+TEST(MpgParser, PackHeaderWithoutAudioOrVideoIsNotAProgramStream) {
+  const std::string onlyPadding = Pack(true, 0) + PesPacket(true, 0xBE, -1, std::string(500, '\xFF'));
+  const std::string subtitles = Pack(true, 0) + PesPacket(true, 0xBD, 45000, Substream(0x20, std::string(500, 'S')));
+  const std::string noPackFirst = std::string(4, '\0') + AudioProgramStream(0xBD, Substream(0x80, Ac3Frame(1, 12, 1, 0)), 0);
+  for (const std::string& bytes : {onlyPadding, subtitles, noPackFirst}) {
+    EXPECT_EQ(Check(bytes), 0);
+    EXPECT_EQ(Parse(bytes).rc, 0);
+  }
+}
+
+TEST(MpgParser, VideoWithAc3AudioNamesTheAc3Stream) {
+  const std::string bytes = Pack(true, 0) + PesPacket(true, 0xE0, 45000, SequenceHeader(Sequence{})) +
+                            PesPacket(true, 0xBD, 45000, Substream(0x80, Ac3Frame(0, 28, 7, 1))) +
+                            std::string(300, '\0');
+  auto p = Parse(bytes);
+  ASSERT_EQ(p.rc, 1);
+  ASSERT_TRUE(p.info.video && p.info.audio);
+  EXPECT_EQ(p.info.audio->codec, "AC3");
+  EXPECT_EQ(p.info.audio->value3, 6);
 }

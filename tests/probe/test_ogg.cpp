@@ -175,28 +175,182 @@ TEST(OggParser, WithoutALengthTheHeaderRatesDecide) {
   }
 }
 
-TEST(OggParser, OtherCodecsAndBrokenPagesFailWithTheirCode) {
+TEST(OggParser, UnknownCodecsAndBrokenPagesFailWithTheirCode) {
   const std::string pad(120, 'p');  // detection needs 128 bytes
-  const std::string vorbisHead = Page(kAudioSerial, 0, {VorbisIdentification(2, 44100, -1, 1, -1) + pad});
   struct Case {
     const char* what;
     std::string bytes;
     int code;
   } cases[] = {
-      {"Ogg FLAC", Page(1, 0, {"\x7F" "FLAC" + pad}), -101},
-      {"old Ogg FLAC", Page(1, 0, {"fLaC" + pad}), -101},
-      {"Speex", Page(1, 0, {"Speex   1.2" + pad}), -102},
-      {"Theora first", Page(1, 0, {"\x80theora" + pad}), -110},
+      {"unknown codec", Page(1, 0, {"\x01kate" + pad}), -110},
       {"no capture pattern", "OggX" + Page(1, 0, {pad}), -2},
-      {"second page is not a page", vorbisHead + "junk", -2},
-      {"no second page", vorbisHead, -1},
       {"identification cut short", Page(1, 0, {std::string("\x01vorbis\0\0\0\0\x02", 12)}) + pad, -1},
+      {"Opus header cut short", Page(1, 0, {std::string("OpusHead\x01", 9)}) + pad, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     MediaInfo info;
     EXPECT_EQ(RunOn(RunOgg, c.bytes, info), c.code);
     EXPECT_EQ(ProbeBytes(c.bytes, "x.ogg").type, -1);
+  }
+}
+
+TEST(OggParser, HeadersAloneAreEnoughWhenLaterPagesAreDamaged) {
+  // A file cut after its identification page, or followed by junk, still names its stream;
+  // without a last page or a stated rate it has no play time.
+  const std::string pad(120, 'p');
+  const std::string vorbisHead = Page(kAudioSerial, 0, {VorbisIdentification(2, 44100, -1, -1, -1) + pad});
+  for (const std::string& bytes : {vorbisHead, vorbisHead + "junk"}) {
+    auto p = ProbeBytes(bytes, "x.ogg");
+    ASSERT_EQ(p.type, kTypeOgg);
+    EXPECT_EQ(p.info.audio->value1, 44100);
+    EXPECT_EQ(p.info.audio->value3, 2);
+    EXPECT_EQ(p.info.duration_s, 0);
+  }
+}
+
+// ---- codecs other than Vorbis, alone and beside Theora ----
+
+std::string OpusHead(int channels, uint16_t preSkip, uint32_t inputRate) {
+  ByteWriter w;
+  w.text("OpusHead").u8(1).u8(static_cast<uint8_t>(channels)).u16le(preSkip).u32le(inputRate).u16le(0).u8(0);
+  return w.str();
+}
+
+std::string SpeexHeader(uint32_t rate, uint32_t channels) {
+  ByteWriter w;
+  w.text("Speex   ").text(std::string("1.2.0", 5) + std::string(15, '\0'))  // codec, version text (20)
+      .u32le(1)                                                           // version id
+      .u32le(80)                                                          // header size
+      .u32le(rate)                                                        // rate
+      .u32le(2)                                                           // mode: ultra-wideband
+      .u32le(4)                                                           // mode bitstream version
+      .u32le(channels)                                                    // channels
+      .u32le(0xFFFFFFFFu)                                                 // bit rate: not given
+      .u32le(640)                                                         // frame size
+      .u32le(0).u32le(1).u32le(0).u32le(0).u32le(0);                      // vbr, frames per packet, extra, reserved
+  return w.str();
+}
+
+// A FLAC STREAMINFO block with its 4-byte header (last-block flag, type 0, length 34).
+std::string FlacStreamInfo(uint32_t rate, int channels, uint64_t samples) {
+  ByteWriter w;
+  w.u8(0x80).u24be(34)                   // block header
+      .u16be(4096).u16be(4096)           // minimum and maximum block size
+      .u24be(0).u24be(0)                 // minimum and maximum frame size
+      .u24be(rate >> 4)                  // rate, high 16 of 20 bits ... continued below
+      ;
+  std::string out = w.str();
+  out.pop_back();
+  out.pop_back();
+  out.pop_back();
+  // rate (20 bits), channels − 1 (3), bits per sample − 1 (5), samples (36), MD5 (16 bytes)
+  const uint64_t packed = uint64_t{rate} << 44 | uint64_t(channels - 1) << 41 | uint64_t{15} << 36 | samples;
+  for (int i = 7; i >= 0; --i) out += static_cast<char>(packed >> (8 * i));
+  out += std::string(16, '\0');
+  return out;
+}
+
+std::string FlacMapping(uint32_t rate, int channels, uint64_t samples) {
+  ByteWriter w;
+  w.u8(0x7F).text("FLAC").u8(1).u8(0).u16be(1).text("fLaC");
+  return w.str() + FlacStreamInfo(rate, channels, samples);
+}
+
+std::string OgmAudioHeader(const std::string& subtype, uint64_t rate, uint16_t channels, uint32_t bytesPerSecond) {
+  ByteWriter w;
+  w.u8(1).text(std::string("audio\0\0\0", 8))  // packet type, stream type
+      .text(subtype + std::string(4 - subtype.size(), '\0'))  // wave format tag as hex text
+      .u32le(56)                               // header size
+      .u64le(10000000)                         // time unit: one second
+      .u64le(rate)                             // samples per unit
+      .u32le(1152)                             // default length
+      .u32le(0)                                // buffer size
+      .u16le(16)                               // bits per sample
+      .u16le(0)                                // padding
+      .u16le(channels)                         // channels
+      .u16le(0)                                // block alignment
+      .u32le(bytesPerSecond);                  // bytes per second
+  return w.str();
+}
+
+TEST(OggParser, OpusSpeexFlacAndOgmAudioAreRecognisedAloneAndBesideVideo) {
+  // Each audio stream lasts 10 s by its last granule: Opus counts 48 kHz samples after its
+  // pre-skip, whatever the input rate was; the others count samples at their own rate.
+  struct Case {
+    const char* what;
+    std::string ident;
+    int64_t lastGranule;
+    const char* codec;
+    int rate, channels;
+  } cases[] = {
+      {"Opus", OpusHead(2, 312, 8000), 480000 + 312, "opus", 48000, 2},
+      {"Speex", SpeexHeader(32000, 1), 320000, "speex", 32000, 1},
+      {"FLAC", FlacMapping(96000, 6, 960000), 960000, "flac", 96000, 6},
+      {"old FLAC mapping", "fLaC" + FlacStreamInfo(44100, 2, 441000), 441000, "flac", 44100, 2},
+      {"OGM MP3 audio", OgmAudioHeader("55", 22050, 2, 16000), 220500, "MP3", 22050, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string audioOnly = Page(kAudioSerial, 0, {c.ident}) + Page(kAudioSerial, 0, {"comments"}) +
+                                  std::string(100000, '\0') + Page(kAudioSerial, c.lastGranule, {"a"});
+    auto a = ProbeBytes(audioOnly, "sound.ogg");
+    ASSERT_EQ(a.type, kTypeOgg);
+    ASSERT_TRUE(a.info.audio);
+    EXPECT_FALSE(a.info.video);
+    EXPECT_EQ(a.info.audio->codec, c.codec);
+    EXPECT_EQ(a.info.audio->value1, c.rate);
+    EXPECT_EQ(a.info.audio->value3, c.channels);
+    EXPECT_EQ(a.info.duration_s, 10);
+
+    // Beside a Theora stream of 12 s: the file is video, and the longer stream decides.
+    const std::string withVideo = Page(kVideoSerial, 0, {TheoraIdentification(320, 240, 25, 1, 6)}) +
+                                  Page(kAudioSerial, 0, {c.ident}) + Page(kVideoSerial, 0, {"\x81theora"}) +
+                                  std::string(200000, '\0') + Page(kAudioSerial, c.lastGranule, {"a"}) +
+                                  Page(kVideoSerial, TheoraGranule(290, 10), {"v"});
+    for (const char* name : {"clip.ogv", "clip.ogg", "clip.ogm"}) {
+      auto v = ProbeBytes(withVideo, name);
+      ASSERT_EQ(v.type, kTypeOgm) << name;
+      ASSERT_TRUE(v.info.audio && v.info.video);
+      EXPECT_EQ(v.info.audio->codec, c.codec);
+      EXPECT_EQ(v.info.audio->value1, c.rate);
+      EXPECT_EQ(v.info.audio->value3, c.channels);
+      EXPECT_EQ(v.info.video->value1, 320);
+      EXPECT_DOUBLE_EQ(v.info.fps, 25.0);
+      EXPECT_EQ(v.info.duration_s, 12);  // 300 frames at 25 fps
+    }
+  }
+}
+
+TEST(OgmParser, VideoWithoutAudioIsRecognised) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* codec;
+    double fps;
+  } cases[] = {
+      {"Theora", Page(kVideoSerial, 0, {TheoraIdentification(320, 240, 25, 1, 6)}) +
+                     Page(kVideoSerial, 0, {"\x81theora"}) + std::string(300000, '\0') +
+                     Page(kVideoSerial, TheoraGranule(240, 10), {"v"}),
+       "theora", 25.0},
+      {"OGM", Page(kVideoSerial, 0, {OgmVideoHeader("XVID", 400000, 320, 240)}) +
+                  Page(kVideoSerial, 0, {"\x03vorbis comments"}) + std::string(300000, '\0') +
+                  Page(kVideoSerial, 250, {"v"}),
+       "XVID", 25.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"movie.ogm", "movie.ogg", "movie.ogv"}) {
+      auto p = ProbeBytes(c.bytes, name);
+      ASSERT_EQ(p.type, kTypeOgm) << name;
+      EXPECT_FALSE(p.info.audio);
+      ASSERT_TRUE(p.info.video);
+      EXPECT_EQ(p.info.video->codec, c.codec);
+      EXPECT_EQ(p.info.video->value1, 320);
+      EXPECT_EQ(p.info.video->value2, 240);
+      EXPECT_DOUBLE_EQ(p.info.fps, c.fps);
+      EXPECT_EQ(p.info.duration_s, 10);
+    }
   }
 }
 
@@ -376,4 +530,25 @@ TEST_F(OggRealMedia, TheoraMatchesFfprobeWhateverTheName) {
     EXPECT_NEAR(p.info.duration_s, std::trunc(facts.duration), 1);
     EXPECT_GT(p.info.bitrate_kbps, 0);
   }
+}
+
+TEST(OggParser, AVideoStreamBeyondTheFirstHeaderMakesTheFileOgm) {
+  // A skeleton stream first, long enough that detection's first 128 bytes see neither "video" nor
+  // a Theora header; the streams behind it decide.
+  const std::string skeleton = Page(3, 0, {"fishead" + std::string(200, '\0')});
+  const std::string audio = Page(kAudioSerial, 0, {VorbisIdentification(2, 48000, -1, 96000, -1)});
+  const std::string video = Page(kVideoSerial, 0, {TheoraIdentification(320, 240, 25, 1, 6)});
+  const std::string rest = Page(kAudioSerial, 0, {VorbisComment(11)}) + std::string(100000, '\0') +
+                           Page(kAudioSerial, 48000 * 8, {"a"}) + Page(kVideoSerial, TheoraGranule(190, 9), {"v"});
+  auto withVideo = ProbeBytes(skeleton + audio + video + rest, "film.ogg");
+  ASSERT_EQ(withVideo.type, kTypeOgm);
+  EXPECT_EQ(withVideo.info.type_name, kMediaTypeNames[kTypeOgm]);
+  ASSERT_TRUE(withVideo.info.video && withVideo.info.audio);
+  EXPECT_EQ(withVideo.info.duration_s, 8);  // 200 frames at 25 fps
+
+  auto audioOnly = ProbeBytes(skeleton + audio + rest, "song.ogg");
+  ASSERT_EQ(audioOnly.type, kTypeOgg);
+  EXPECT_EQ(audioOnly.info.type_name, kMediaTypeNames[kTypeOgg]);
+  EXPECT_FALSE(audioOnly.info.video);
+  EXPECT_EQ(audioOnly.info.audio->value1, 48000);
 }

@@ -58,6 +58,8 @@ const std::map<uint16_t, std::string> kDisplayed = {
     {0x0052, "RT24"},
     {0x0053, "PAC"},
     {0x0055, "MP3"},
+    {0x0057, "AMR"},
+    {0x0058, "AMR"},
     {0x0059, "LUCENT_G723"},
     {0x0060, "CIRRUS"},
     {0x0061, "ESPCM"},
@@ -95,6 +97,7 @@ const std::map<uint16_t, std::string> kDisplayed = {
     {0x0098, "PHILIPS_LPCBB"},
     {0x0099, "PACKED Studer"},
     {0x00A0, "MALDEN_PHONYTALK"},
+    {0x00FF, "AAC"},
     {0x0100, "RHETOREX_ADPCM"},
     {0x0101, "IRAT"},
     {0x0111, "VVO"},
@@ -143,15 +146,20 @@ const std::map<uint16_t, std::string> kDisplayed = {
     {0x1400, "NORRIS"},
     {0x1401, "ISIAUDIO"},
     {0x1500, "SOUNDSPACE_MUSICOMPRESS"},
+    {0x1610, "AAC"},
     {0x181C, "VOX"},
     {0x1FC4, "NCT ALF2CD codec"},
     {0x2000, "AC3"},
+    {0x2001, "DTS"},
     {0x674F, "OGG"},
     {0x6750, "OGG"},
     {0x6751, "OGG"},
     {0x676F, "OGG"},
     {0x6770, "OGG"},
     {0x6771, "OGG"},
+    {0x704F, "OPUS"},
+    {0xA109, "SPEEX"},
+    {0xF1AC, "FLAC"},
 };
 
 }  // namespace
@@ -198,7 +206,7 @@ TEST(WaveFormats, ShortAndLongNames) {
     EXPECT_EQ(longName, c.longName) << std::hex << c.tag;
   }
   // Unknown tags leave the caller's buffers as they were.
-  for (uint16_t tag : {0x0009, 0x00FF, 0xFFFF}) {
+  for (uint16_t tag : {0x0009, 0x00FE, 0xFFFF}) {
     std::string shortName = "stale", longName = "stale";
     EXPECT_FALSE(LookupWaveFormat(tag, &shortName, &longName));
     EXPECT_EQ(shortName, "stale");
