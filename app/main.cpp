@@ -4,6 +4,7 @@
 #include <QScreen>
 #include <QStyleFactory>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +91,10 @@ QStringList Absolute(const QStringList& files) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  // A write past a file size limit fails like a full disk instead of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   Arguments args;
   int status = Parse(argc, argv, args);
   if (status >= 0) return status;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
 #include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -240,6 +241,13 @@ TEST(OutputFaults, FullDiskIsNeverDone) {
         std::printf("full tmpfs skipped: mount refused: %s\n", std::strerror(errno));
         continue;
       }
+    }
+    // A month of earlier errors already makes the error log bigger than the limit: appending
+    // the row's record must fail like any write, not end the program.
+    fs::create_directories(StateFolder());
+    {
+      std::ofstream log(ErrorLogThisMonth(), std::ios::app);
+      log << std::string(100 * 1024, 'x') << '\n';
     }
     auto sourcesBefore = Snapshot(tmp.path() / "clip.avi");
     RunResult r = Zelvora(Encode(out, {clip}), [&] {
