@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
-# `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets.
+# `setup.sh --fuzz` adds clang and its fuzzer runtime for the fuzz targets; `--windows` the
+# MinGW-w64 cross tools and Wine.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev gcab zip
           ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng
@@ -8,6 +9,10 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev 
           dpkg-dev file desktop-file-utils appstream lintian bash-completion)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
+fi
+if [ "${1:-}" = "--windows" ]; then
+  # The Windows build: MinGW-w64 with POSIX threads, zlib built for it, Wine to run the tests.
+  packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
 fi
 missing=()
 for p in "${packages[@]}"; do
