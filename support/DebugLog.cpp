@@ -10,6 +10,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/WideText.h"
+#ifdef _WIN32
+#include <io.h>
+#endif
+
 namespace {
 
 constexpr size_t kMaxText = 4095;
@@ -17,7 +22,11 @@ constexpr size_t kMaxText = 4095;
 std::tm LocalTime(long long when) {
   std::time_t t = static_cast<std::time_t>(when);
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
   localtime_r(&t, &tm);
+#endif
   return tm;
 }
 
@@ -31,7 +40,11 @@ std::string EnvOr(const char* name, const char* homeRelative) {
 
 // Appends one whole line with a single write, so concurrent records never interleave.
 bool AppendLine(const std::string& path, const std::string& line) {
+#ifdef _WIN32
+  int fd = ::_wopen(WidePath(path).c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, 0644);
+#else
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+#endif
   if (fd < 0) return false;
   ssize_t n = ::write(fd, line.data(), line.size());
   ::close(fd);
