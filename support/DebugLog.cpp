@@ -18,6 +18,11 @@
 namespace {
 
 constexpr size_t kMaxText = 4095;
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";  // Windows takes both slashes in a path
+#else
+constexpr const char* kSeparators = "/";
+#endif
 
 std::tm LocalTime(long long when) {
   std::time_t t = static_cast<std::time_t>(when);
@@ -91,10 +96,10 @@ std::string LogTimestamp(long long when) {
 }
 
 std::string ResolveLogPath(const std::string& target, long long when) {
-  if (target.find('/') == std::string::npos) return DebugLogFolder() + "/" + target;
+  if (target.find_first_of(kSeparators) == std::string::npos) return DebugLogFolder() + "/" + target;
   // The stamp goes before the extension of the file name only: a dot in a folder name
   // (~/.local, v1.2/) must not move the record into a folder that does not exist.
-  size_t nameStart = target.rfind('/') + 1;
+  size_t nameStart = target.find_last_of(kSeparators) + 1;
   size_t dot = target.rfind('.');
   if (dot == std::string::npos || dot <= nameStart) return target;
   std::tm tm = LocalTime(when);

@@ -14,7 +14,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <sys/utime.h>
 
 // The same calls over wide paths, so that names outside the ANSI code page and long paths work.
 namespace {
@@ -195,12 +194,16 @@ int MoveFileByCopy(const std::string& source, const std::string& target) {
 
 int SetFileModTime(const std::string& path, int64_t time) {
 #ifdef _WIN32
-  StatBuffer st{};
-  if (StatPath(path, &st) != 0) return 0;
-  struct __utimbuf64 times{};
-  times.actime = st.st_atime;  // access time stays as it was
-  times.modtime = static_cast<__time64_t>(time);
-  return ::_wutime64(WidePath(path).c_str(), &times) == 0 ? 1 : -1;
+  // SetFileTime rather than _wutime64, which refuses times before 1970; the access time stays.
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  int64_t ticks = (time + 11644473600LL) * 10000000;  // 100 ns steps since 1601
+  FILETIME modified{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32)};
+  BOOL ok = ::SetFileTime(h, nullptr, nullptr, &modified);
+  ::CloseHandle(h);
+  return ok ? 1 : -1;
 #else
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return 0;
@@ -223,4 +226,36 @@ int GetProcessorCount() {
   return n > 0 ? static_cast<int>(n) : 1;
 }
 
+#ifdef _WIN32
+int GetWindowsVersionCode() {
+  // GetLocaleInfoEx arrived with Vista: its presence answers for every later system.
+  if (HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll"))
+    if (::GetProcAddress(kernel, "GetLocaleInfoEx")) return 2006;
+  OSVERSIONINFOW v{};
+  v.dwOSVersionInfoSize = sizeof v;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (!::GetVersionExW(&v)) return 0;
+#pragma GCC diagnostic pop
+  switch (v.dwPlatformId) {
+    case VER_PLATFORM_WIN32s:
+      return 320;
+    case VER_PLATFORM_WIN32_WINDOWS:
+      if (v.dwMinorVersion == 0) return 950;
+      if (v.dwMinorVersion == 10) return v.szCSDVersion[1] == L'A' ? 982 : 980;
+      if (v.dwMinorVersion == 90) return 983;
+      return 0;
+    case VER_PLATFORM_WIN32_NT:
+      if (v.dwMajorVersion <= 4) return 1999;
+      if (v.dwMajorVersion == 5 && v.dwMinorVersion == 0) return 2000;
+      if (v.dwMajorVersion == 5 && v.dwMinorVersion == 1) return 2002;
+      if (v.dwMajorVersion == 5 && v.dwMinorVersion == 2) return 2003;
+      return 0;
+    default:
+      return 0;
+  }
+}
+#else
+// Not Windows: no version of it to report.
 int GetWindowsVersionCode() { return 0; }
+#endif
