@@ -46,14 +46,32 @@ std::string EnvOr(const char* name, const char* homeRelative) {
 // Appends one whole line with a single write, so concurrent records never interleave.
 bool AppendLine(const std::string& path, const std::string& line) {
 #ifdef _WIN32
-  int fd = ::_wopen(WidePath(path).c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, 0644);
+  // Append-only handles do not keep concurrent writes whole everywhere (Wine), so every
+  // writer, in this process or another, takes a lock on one byte far past any real end first.
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED lockAt{};
+  lockAt.Offset = 0xFFFFFFF0;
+  lockAt.OffsetHigh = 0x7FFFFFFF;
+  if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt)) {
+    ::CloseHandle(h);
+    return false;
+  }
+  LARGE_INTEGER zero{};
+  DWORD written = 0;
+  BOOL ok = ::SetFilePointerEx(h, zero, nullptr, FILE_END) &&
+            ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  ::UnlockFileEx(h, 0, 1, 0, &lockAt);
+  ::CloseHandle(h);
+  return ok && written == line.size();
 #else
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-#endif
   if (fd < 0) return false;
   ssize_t n = ::write(fd, line.data(), line.size());
   ::close(fd);
   return n == static_cast<ssize_t>(line.size());
+#endif
 }
 
 bool WriteRecord(const char* target, std::string text, bool allowStdout) {

@@ -153,6 +153,15 @@ int FileExists(const std::string& path) {
 }
 
 int GetFileStatus(const std::string& path, int64_t* mtime, int64_t* size) {
+#ifdef _WIN32
+  // The attribute call rather than _wstat64, which misreads times before 1970.
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  int64_t ticks = (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+  if (mtime) *mtime = ticks / 10000000 - 11644473600LL - (ticks % 10000000 < 0 ? 1 : 0);
+  if (size) *size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return 1;
+#endif
   StatBuffer st{};
   if (StatPath(path, &st) != 0) return 0;
   if (mtime) *mtime = static_cast<int64_t>(st.st_mtime);
