@@ -18,7 +18,11 @@ std::string Number(int32_t value) { return std::to_string(value); }
 
 ListRowTexts NewListRow(const std::string& path) {
   ListRowTexts row;
+#ifdef _WIN32
+  size_t slash = path.find_last_of("/\\");  // Windows takes both slashes in a path
+#else
   size_t slash = path.find_last_of('/');
+#endif
   row[kColFileName] = slash == std::string::npos ? path : path.substr(slash + 1);
   row[kColFullPath] = path;
   return row;

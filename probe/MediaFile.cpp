@@ -8,6 +8,58 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/WideText.h"
+#ifdef _WIN32
+#include <io.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+// Windows has no pread: a read at an offset through the file's handle, which leaves the
+// descriptor's own position alone as pread does.
+ssize_t PositionalRead(int fd, void* dst, size_t n, int64_t at) {
+  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(at & 0xFFFFFFFF);
+  where.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(at) >> 32);
+  DWORD got = 0;
+  DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+  if (!::ReadFile(h, dst, want, &got, &where)) return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  return static_cast<ssize_t>(got);
+}
+
+// Opens a regular file for reading by its UTF-8 name; -1 otherwise.
+int OpenRegularFile(const std::string& path, int64_t* size) {
+  int fd = ::_wopen(WidePath(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) return -1;
+  struct _stat64 st {};
+  if (::_fstat64(fd, &st) != 0 || !(st.st_mode & _S_IFREG)) {
+    ::_close(fd);
+    return -1;
+  }
+  *size = st.st_size;
+  return fd;
+}
+#else
+ssize_t PositionalRead(int fd, void* dst, size_t n, int64_t at) { return ::pread(fd, dst, n, at); }
+
+int OpenRegularFile(const std::string& path, int64_t* size) {
+  // Without O_NONBLOCK, opening a FIFO waits for a writer forever; the type is checked below.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  *size = st.st_size;
+  return fd;
+}
+#endif
+
+}  // namespace
+
 namespace {
 constexpr size_t kBlock = 64 * 1024;
 }
@@ -43,16 +95,11 @@ void MediaFile::close() {
 bool MediaFile::open(const std::string& path) {
   close();
   memory_ = false;
-  // Without O_NONBLOCK, opening a FIFO waits for a writer forever; the type is checked below.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  int64_t size = 0;
+  int fd = OpenRegularFile(path, &size);
   if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
   fd_ = fd;
-  size_ = st.st_size;
+  size_ = size;
   pos_ = 0;
   cacheOffset_ = -1;
   cacheLength_ = 0;
@@ -93,7 +140,7 @@ size_t MediaFile::readAt(int64_t offset, void* dst, size_t n) const {
     if (cacheOffset_ < 0 || at < cacheOffset_ || at >= cacheOffset_ + static_cast<int64_t>(cacheLength_)) {
       // Large reads bypass the cache; small ones fill a block starting where they begin.
       if (n - done >= kBlock) {
-        ssize_t r = ::pread(fd_, out + done, n - done, at);
+        ssize_t r = PositionalRead(fd_, out + done, n - done, at);
         ++systemReads_;
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
@@ -103,7 +150,7 @@ size_t MediaFile::readAt(int64_t offset, void* dst, size_t n) const {
       cache_.resize(kBlock);
       ssize_t r;
       do {
-        r = ::pread(fd_, cache_.data(), kBlock, at);
+        r = PositionalRead(fd_, cache_.data(), kBlock, at);
       } while (r < 0 && errno == EINTR);
       ++systemReads_;
       if (r <= 0) break;

@@ -10,14 +10,28 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/WideText.h"
+#ifdef _WIN32
+#include <io.h>
+#endif
+
 namespace {
 
 constexpr size_t kMaxText = 4095;
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";  // Windows takes both slashes in a path
+#else
+constexpr const char* kSeparators = "/";
+#endif
 
 std::tm LocalTime(long long when) {
   std::time_t t = static_cast<std::time_t>(when);
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
   localtime_r(&t, &tm);
+#endif
   return tm;
 }
 
@@ -31,11 +45,33 @@ std::string EnvOr(const char* name, const char* homeRelative) {
 
 // Appends one whole line with a single write, so concurrent records never interleave.
 bool AppendLine(const std::string& path, const std::string& line) {
+#ifdef _WIN32
+  // Append-only handles do not keep concurrent writes whole everywhere (Wine), so every
+  // writer, in this process or another, takes a lock on one byte far past any real end first.
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED lockAt{};
+  lockAt.Offset = 0xFFFFFFF0;
+  lockAt.OffsetHigh = 0x7FFFFFFF;
+  if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt)) {
+    ::CloseHandle(h);
+    return false;
+  }
+  LARGE_INTEGER zero{};
+  DWORD written = 0;
+  BOOL ok = ::SetFilePointerEx(h, zero, nullptr, FILE_END) &&
+            ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  ::UnlockFileEx(h, 0, 1, 0, &lockAt);
+  ::CloseHandle(h);
+  return ok && written == line.size();
+#else
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   ssize_t n = ::write(fd, line.data(), line.size());
   ::close(fd);
   return n == static_cast<ssize_t>(line.size());
+#endif
 }
 
 bool WriteRecord(const char* target, std::string text, bool allowStdout) {
@@ -78,10 +114,10 @@ std::string LogTimestamp(long long when) {
 }
 
 std::string ResolveLogPath(const std::string& target, long long when) {
-  if (target.find('/') == std::string::npos) return DebugLogFolder() + "/" + target;
+  if (target.find_first_of(kSeparators) == std::string::npos) return DebugLogFolder() + "/" + target;
   // The stamp goes before the extension of the file name only: a dot in a folder name
   // (~/.local, v1.2/) must not move the record into a folder that does not exist.
-  size_t nameStart = target.rfind('/') + 1;
+  size_t nameStart = target.find_last_of(kSeparators) + 1;
   size_t dot = target.rfind('.');
   if (dot == std::string::npos || dot <= nameStart) return target;
   std::tm tm = LocalTime(when);

@@ -7,8 +7,14 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#ifdef _WIN32
+#include <process.h>
+
+#include "support/WideText.h"
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -16,12 +22,32 @@ namespace testsupport {
 
 namespace {
 
+#ifdef _WIN32
+// The wide environment call keeps the C runtime's narrow copy, which getenv reads, in step.
+void SetEnv(const char* name, const std::string& value) {
+  ::_wputenv_s(WideFromUtf8(name).c_str(), WideFromUtf8(value).c_str());
+}
+void UnsetEnv(const char* name) { ::_wputenv_s(WideFromUtf8(name).c_str(), L""); }
+std::string Utf8(const fs::path& p) { return Utf8FromWide(p.wstring()); }
+int ProcessId() { return ::_getpid(); }
+#else
+void SetEnv(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
+void UnsetEnv(const char* name) { ::unsetenv(name); }
+std::string Utf8(const fs::path& p) { return p.string(); }
+int ProcessId() { return ::getpid(); }
+#endif
+
 fs::path MakeUniqueDir(const std::string& stem) {
+#ifdef _WIN32
+  std::error_code tec;
+  fs::path base = fs::temp_directory_path(tec);
+#else
   const char* tmp = std::getenv("TMPDIR");
   fs::path base = (tmp && *tmp) ? fs::path(tmp) : fs::path("/tmp");
+#endif
   std::random_device rd;
   for (int i = 0; i < 100; ++i) {
-    fs::path p = base / (stem + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+    fs::path p = base / (stem + std::to_string(ProcessId()) + "-" + std::to_string(rd()));
     std::error_code ec;
     if (fs::create_directories(p, ec)) return p;
   }
@@ -33,19 +59,19 @@ struct PrivateHome {
   fs::path root;
   PrivateHome() {
     root = MakeUniqueDir("zelvora-test-home-");
-    setenv("HOME", root.c_str(), 1);
+    SetEnv("HOME", Utf8(root));
     const std::pair<const char*, const char*> dirs[] = {{"XDG_CONFIG_HOME", ".config"},
                                                         {"XDG_STATE_HOME", ".local/state"},
                                                         {"XDG_CACHE_HOME", ".cache"},
                                                         {"XDG_DATA_HOME", ".local/share"}};
     for (auto [var, sub] : dirs) {
       fs::create_directories(root / sub);
-      setenv(var, (root / sub).c_str(), 1);
+      SetEnv(var, Utf8(root / sub));
     }
     fs::create_directories(root / "Desktop");
     // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
     // look at the power-off point this at a recording program of their own.
-    setenv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false", 1);
+    SetEnv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
   }
   ~PrivateHome() {
     std::error_code ec;
@@ -65,14 +91,14 @@ const fs::path& TestHome() { return Home().root; }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
   if (const char* old = std::getenv(name)) old_ = old;
-  setenv(name, value.c_str(), 1);
+  SetEnv(name, value);
 }
 
 ScopedEnv::~ScopedEnv() {
   if (old_)
-    setenv(name_, old_->c_str(), 1);
+    SetEnv(name_, *old_);
   else
-    unsetenv(name_);
+    UnsetEnv(name_);
 }
 
 TempDir::TempDir() : path_(MakeUniqueDir("zelvora-test-")) {}
@@ -93,6 +119,59 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+#ifdef _WIN32
+// One command line quoted the way CommandLineToArgvW splits it back.
+std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, L'\\');
+  return out + L"\"";
+}
+
+int RunCommand(const std::vector<std::string>& argv, std::string* output) {
+  if (argv.empty()) return -1;
+  std::wstring line;
+  for (auto& a : argv) line += (line.empty() ? L"" : L" ") + QuoteArgument(WideFromUtf8(a));
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = writeEnd;
+  si.hStdError = writeEnd;
+  PROCESS_INFORMATION pi{};
+  BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  ::CloseHandle(writeEnd);
+  if (!started) {
+    ::CloseHandle(readEnd);
+    return 127;
+  }
+  char buf[4096];
+  DWORD n = 0;
+  while (::ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n > 0)
+    if (output) output->append(buf, n);
+  ::CloseHandle(readEnd);
+  ::WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(pi.hProcess, &code);
+  ::CloseHandle(pi.hProcess);
+  ::CloseHandle(pi.hThread);
+  return static_cast<int>(code);
+}
+#else
 int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   int fds[2];
   if (::pipe(fds) != 0) return -1;
@@ -119,6 +198,7 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+#endif
 
 bool ToolsRequired() {
   const char* v = std::getenv("ZELVORA_REQUIRE_TOOLS");
@@ -138,8 +218,16 @@ bool HaveProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::stringstream ss(path ? path : "");
   std::string dir;
+#ifdef _WIN32
+  // Windows programs are found by their .exe file along a semicolon-separated PATH.
+  while (std::getline(ss, dir, ';')) {
+    std::error_code ec;
+    if (!dir.empty() && fs::is_regular_file(fs::path(WideFromUtf8(dir)) / WideFromUtf8(name + ".exe"), ec)) return true;
+  }
+#else
   while (std::getline(ss, dir, ':'))
     if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+#endif
   return false;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -20,12 +21,14 @@ class MemberWriter {
 
   bool Valid() const { return m_base >= 0; }
 
-  // A file being written: its folder, its descriptor, the temporary and the final name.
+  // A file being written: its folder, its descriptor (a HANDLE on Windows), the temporary
+  // and the final name. On Windows the folder is held by its checked path instead.
   struct Pending {
     int folder = -1;
-    int fd = -1;
+    std::intptr_t fd = -1;
     std::string temp;
     std::string name;
+    std::string folderPath;
   };
 
   // `path` is a safe relative path ('/' separators). The folders are created with `mode`.
@@ -43,7 +46,9 @@ class MemberWriter {
 
  private:
   // The folder `path` (relative, may be empty for the base) as a new descriptor, or -1.
-  int OpenFolder(const std::string& path, bool create, unsigned mode, std::string& error);
+  // On Windows 0 stands for success and the checked folder's path is put in `folderPath`.
+  int OpenFolder(const std::string& path, bool create, unsigned mode, std::string& error, std::string* folderPath = nullptr);
 
   int m_base = -1;
+  std::string m_basePath;  // Windows: the base as an absolute path, checked free of links
 };

@@ -1,11 +1,6 @@
 // CSkylift: the DIST thread, list evaluation, requests, received pieces and installing them.
 #include "update/Skylift.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -18,6 +13,7 @@
 #include "support/FileUtils.h"
 #include "update/ArchiveSafety.h"
 #include "update/CabExtract.h"
+#include "update/SkyFiles.h"
 #include "update/ZipExtract.h"
 
 namespace {
@@ -44,36 +40,12 @@ bool EndsWith(const std::string& name, std::string_view suffix) {
 
 bool IsLibrary(const std::string& name) { return EndsWith(name, ".ocx") || EndsWith(name, ".ax") || EndsWith(name, ".dll"); }
 
-// Programs carry no ".exe" here; a received file that starts like one is treated as one.
-bool LooksExecutable(const std::string& path) {
-  char head[4] = {};
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t n = ::read(fd, head, sizeof head);
-  ::close(fd);
-  return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0);
+bool IsProgram(const std::string& name, const std::string& path) {
+  return EndsWith(name, ".exe") || skyfiles::LooksExecutable(path);
 }
-
-bool IsProgram(const std::string& name, const std::string& path) { return EndsWith(name, ".exe") || LooksExecutable(path); }
 
 void EndRunningCopies(const std::string& path) {
   if (FileExists(path)) KillProcessByName(path, true);
-}
-
-// The permissions a received file gets: those of the file it replaces, else executable for
-// programs and plain for everything else.
-mode_t InstallMode(const std::string& target, const std::string& received) {
-  struct stat st{};
-  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-  return LooksExecutable(received) ? 0755 : 0644;
-}
-
-// Moves a file into place: a rename (atomic, replacing a link at the target rather than
-// following it), or a copy when the two folders are on different file systems.
-bool MoveInto(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  if (errno != EXDEV) return false;
-  return MoveFileByCopy(from, to) == 1 && !FileExists(from);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -113,12 +85,7 @@ void SkyFolders::Clear() {
 
 std::string RelocateSkyLogTarget(const std::string& target) {
   if (target.size() < 2 || target[1] == ':' || target[0] == '/') return target;
-  std::vector<char> buf(16384);
-  struct passwd pw{};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_name &&
-      SameIgnoringCase(found->pw_name, "system"))
-    return target;
+  if (skyfiles::UserIsSystem()) return target;
   const std::string low = SpecialFolderPath(kFolderLocalData);
   if (low.empty()) return target;
   MakeFolderPath(low);
@@ -158,9 +125,9 @@ bool SkyliftExchange::Fail(int code) {
 }
 
 void SkyliftExchange::Abort() {
-  if (m_fd >= 0) {
-    ::close(m_fd);
-    m_fd = -1;
+  if (m_fd != skyfiles::kNoFile) {
+    skyfiles::Close(m_fd);
+    m_fd = skyfiles::kNoFile;
     DeleteFileIfPresent(m_tempPath);
     Log("Removed unfinished %s", m_tempPath.c_str());
   }
@@ -354,8 +321,8 @@ bool SkyliftExchange::OpenTemp(int position) {
   Log("zFCurr.psBNUname:%s", m_tempPath.c_str());
   // Never through a link: the temporary name is replaced, not followed.
   DeleteFileIfPresent(m_tempPath);
-  m_fd = ::open(m_tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (m_fd < 0) return Fail(kSkyTempCreateFailed);
+  m_fd = skyfiles::CreateTemp(m_tempPath);
+  if (m_fd == skyfiles::kNoFile) return Fail(kSkyTempCreateFailed);
   m_openPosition = position;
   m_fileBytes = 0;
   m_state = kSkyStateUpdate;
@@ -372,24 +339,24 @@ bool SkyliftExchange::OnPiece(std::span<const char> p) {
     Log("Piece for position %d, which was not requested -- dropped", position);
     return true;
   }
-  if (m_fd >= 0 && position != m_openPosition) {
+  if (m_fd != skyfiles::kNoFile && position != m_openPosition) {
     Log("Piece for position %d while %d is open -- the open file is dropped", position, m_openPosition);
     Abort();
   }
-  if (m_fd < 0 && !OpenTemp(position)) return false;
+  if (m_fd == skyfiles::kNoFile && !OpenTemp(position)) return false;
   const SkyFileEntry& e = m_files[static_cast<size_t>(position)];
   const auto data = p.subspan(kPieceHead);
   if (m_fileBytes + static_cast<int64_t>(data.size()) > e.lSize) {
     Log("%s: more data than its size %d", e.psFullPath.c_str(), e.lSize);
     return Fail(kSkyInstallFailed);
   }
-  if (!WriteAll(m_fd, data.data(), data.size())) return Fail(kSkyTempWriteFailed);
+  if (!skyfiles::Write(m_fd, data.data(), data.size())) return Fail(kSkyTempWriteFailed);
   m_fileBytes += static_cast<int64_t>(data.size());
   m_received += static_cast<int64_t>(data.size());
   if (m_total > 0) Notify(kSkyMsgProgress, kSkyPercentId, static_cast<int>(m_received * 100 / m_total));
   if (more) return true;
-  const bool closed = ::close(m_fd) == 0;
-  m_fd = -1;
+  const bool closed = skyfiles::Close(m_fd);
+  m_fd = skyfiles::kNoFile;
   m_openPosition = -1;
   // Only a file that arrived whole, with the size the list announced, is installed.
   if (!closed || m_fileBytes != e.lSize) {
@@ -403,14 +370,14 @@ bool SkyliftExchange::OnPiece(std::span<const char> p) {
 
 bool SkyliftExchange::Install(const SkyFileEntry& e) {
   if (IsProgram(e.psFile, m_tempPath)) EndRunningCopies(e.psFullPath);
-  ::chmod(m_tempPath.c_str(), InstallMode(e.psFullPath, m_tempPath));
-  if (MoveInto(m_tempPath, e.psFullPath)) {
+  skyfiles::TakeInstallMode(e.psFullPath, m_tempPath);
+  if (skyfiles::MoveInto(m_tempPath, e.psFullPath)) {
     if (IsLibrary(e.psFile)) Log("DllRegisterServer:%s (nothing to register here)", e.psFullPath.c_str());
     if (EndsWith(e.psFile, ".zip") || EndsWith(e.psFile, ".cab")) Unpack(e);
   } else {
     const std::string& temp = m_folders.Get('T');
     const std::string aside = temp + "/" + e.psFile;
-    if (!IsLibrary(e.psFile) || temp.empty() || !SafeMemberPath(e.psFile) || !MoveInto(m_tempPath, aside)) {
+    if (!IsLibrary(e.psFile) || temp.empty() || !SafeMemberPath(e.psFile) || !skyfiles::MoveInto(m_tempPath, aside)) {
       DeleteFileIfPresent(m_tempPath);
       Log("Install failed: %s", e.psFullPath.c_str());
       return Fail(kSkyInstallFailed);
@@ -435,12 +402,11 @@ void SkyliftExchange::Unpack(const SkyFileEntry& e) {
   }
   MakeFolderPath(temp);
   // A folder of our own: nobody else's file in a shared temporary folder is overwritten or followed.
-  std::string pattern = temp + "/zelvora-unpack-XXXXXX";
-  if (!::mkdtemp(pattern.data())) {
+  const std::string unpacked = skyfiles::MakeUniqueFolder(temp, "zelvora-unpack-");
+  if (unpacked.empty()) {
     Log("iExt2Temp: cannot make a folder in %s", temp.c_str());
     return;
   }
-  const std::string unpacked = pattern;
   const std::string dest = FolderOf(e.psFullPath);
   if (EndsWith(e.psFile, ".zip")) {
     const int members = ZipExtractAll(e.psFullPath, unpacked, {}, 1);
@@ -461,12 +427,11 @@ void SkyliftExchange::Unpack(const SkyFileEntry& e) {
 
 void SkyliftExchange::MoveMember(const std::string& unpacked, const std::string& name, const std::string& destFolder) {
   const std::string from = unpacked + "/" + name;
-  struct stat st{};
-  if (::lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;  // folders and failed members
+  if (!skyfiles::IsRegularFile(from)) return;  // folders and failed members
   const std::string to = destFolder.empty() ? name : destFolder + "/" + name;
   MakeFolderPath(FolderOf(to));
   if (IsProgram(name, from)) EndRunningCopies(to);
-  if (MoveInto(from, to)) {
+  if (skyfiles::MoveInto(from, to)) {
     if (IsLibrary(name)) Log("DllRegisterServer:%s (nothing to register here)", to.c_str());
   } else {
     Log("Member %s could not be moved to %s", name.c_str(), to.c_str());

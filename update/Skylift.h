@@ -113,7 +113,7 @@ class SkyliftExchange {
   int64_t m_total = 0;       // bytes of every requested file
   int64_t m_received = 0;
 
-  int m_fd = -1;              // the temporary file being received
+  std::intptr_t m_fd = -1;    // the temporary file being received (a descriptor or HANDLE)
   int m_openPosition = -1;
   std::string m_tempPath;
   int64_t m_fileBytes = 0;

@@ -1,7 +1,6 @@
 // RunUpdateCheck: check mode for the encoder's section, download mode for the module, then its start.
 #include "update/UpdateCheck.h"
 
-#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
+#include "update/SkyFiles.h"
 #include "update/Skylift.h"
 
 namespace {
@@ -23,12 +23,6 @@ constexpr int kRequestSize = 256;
 constexpr int kReceiveSize = 32768;
 constexpr int kSendSlots = 64;
 constexpr int kRecvSlots = 128;
-
-std::string RunningExecutable() {
-  std::vector<char> buf(4096);
-  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string();
-}
 
 std::unique_ptr<CSkylift> NewClient(const UpdateCheckSetup& setup, const char* what, const char* failure) {
   auto client = std::make_unique<CSkylift>();
@@ -107,7 +101,7 @@ int RunUpdateCheck(const UpdateCheckSetup& setup) {
 
   // Only an installed copy updates itself: one started from anywhere else would have the
   // module replace files that are not the ones running.
-  const std::string exe = setup.runningExe.empty() ? RunningExecutable() : setup.runningExe;
+  const std::string exe = setup.runningExe.empty() ? skyfiles::RunningExecutable() : setup.runningExe;
   std::string exeFolder = exe;
   CutAfterLastBackslash(exeFolder, false);
   DebugLog(kDebugTarget, "sAppPath:%s,%s", folders.Get('M').c_str(), exe.c_str());

@@ -232,3 +232,29 @@ TEST(RealWorldMedia, EveryFileAgreesWithTheMeasuredValues) {
     }
   }
 }
+
+// A Korean name, and a folder path past 260 characters, reach the file calls intact: the copy
+// probes exactly as the original does.
+TEST(RealWorldMedia, KoreanNameInALongFolderProbesAsTheOriginal) {
+  const std::filesystem::path folder = RealWorldFolder();
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no real-world media folder at " << folder;
+  const std::string original = (folder / "Borewit__music-metadata__29_-_Dominator.mp3").string();
+  if (!std::filesystem::is_regular_file(original)) GTEST_SKIP() << "no " << original;
+  testsupport::TempDir dir;
+  std::string deep = dir.str();
+  while (deep.size() < 300) deep += "/\xED\x8F\xB4\xEB\x8D\x94-folder";  // 폴더
+  const std::string copy = deep + "/\xED\x95\x9C\xEA\xB8\x80 \xEC\x98\x81\xEC\x83\x81.mp3";  // 한글 영상
+  const auto asPath = [](const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  };
+  std::filesystem::create_directories(asPath(deep));
+  std::filesystem::copy_file(std::filesystem::path(original), asPath(copy));
+
+  const testmedia::Probed a = testmedia::ProbePath(original);
+  const testmedia::Probed b = testmedia::ProbePath(copy);
+  ASSERT_GT(a.type, 0);
+  EXPECT_EQ(b.type, a.type);
+  EXPECT_EQ(b.info.duration_s, a.info.duration_s);
+  ASSERT_TRUE(a.info.audio && b.info.audio);
+  EXPECT_EQ(b.info.audio->value1, a.info.audio->value1);
+}

@@ -1,13 +1,19 @@
 // A small TCP server on 127.0.0.1 for the packet socket's tests: blocking calls, bounded waits.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -16,15 +22,60 @@
 
 namespace loopback {
 
+// The few calls that differ between BSD sockets and Winsock. Sockets travel as int: a
+// Winsock SOCKET is a small handle value that fits one.
+namespace sys {
+#ifdef _WIN32
+using socklen_t = int;
+inline constexpr int kNoSignal = 0;
+inline int NewSocket(bool nonBlocking = false) {
+  static const bool started = [] {
+    WSADATA data{};
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) return -1;
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return -1;
+  u_long on = nonBlocking ? 1 : 0;
+  ::ioctlsocket(s, FIONBIO, &on);
+  return static_cast<int>(s);
+}
+inline void Close(int fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+inline int Poll(int fd, short events, int ms) {
+  WSAPOLLFD p{};
+  p.fd = static_cast<SOCKET>(fd);
+  p.events = events;
+  return ::WSAPoll(&p, 1, ms);
+}
+inline int Accept(int fd) {
+  SOCKET s = ::accept(static_cast<SOCKET>(fd), nullptr, nullptr);
+  return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+#else
+using ::socklen_t;
+inline constexpr int kNoSignal = MSG_NOSIGNAL;
+inline int NewSocket(bool nonBlocking = false) {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+}
+inline void Close(int fd) { ::close(fd); }
+inline int Poll(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  return ::poll(&p, 1, ms);
+}
+inline int Accept(int fd) { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+#endif
+}  // namespace sys
+
 inline int ListenSocket(int backlog, int* port, int recvBuffer = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof recvBuffer);
+  int fd = sys::NewSocket();
+  if (recvBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&recvBuffer), sizeof recvBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0)
     throw std::runtime_error("cannot listen on loopback");
-  socklen_t len = sizeof a;
+  sys::socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   *port = ntohs(a.sin_port);
   return fd;
@@ -32,12 +83,12 @@ inline int ListenSocket(int backlog, int* port, int recvBuffer = 0) {
 
 // A port on which nothing listens: bound, so that nobody else takes it meanwhile.
 inline int ClosedPort(int* holder) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = sys::NewSocket();
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
+  sys::socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   *holder = fd;
   return ntohs(a.sin_port);
@@ -45,7 +96,8 @@ inline int ClosedPort(int* holder) {
 
 inline bool SendAll(int fd, const std::string& bytes) {
   for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - done, 1 << 20));
+    const int n = ::send(fd, bytes.data() + done, chunk, sys::kNoSignal);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -60,9 +112,8 @@ inline std::string ReadExactly(int fd, size_t size, std::chrono::milliseconds ti
   while (out.size() < size) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - out.size()), 0);
+    if (sys::Poll(fd, POLLIN, static_cast<int>(left.count())) <= 0) continue;
+    const int n = ::recv(fd, buffer, static_cast<int>(std::min(sizeof buffer, size - out.size())), 0);
     if (n <= 0) break;
     out.append(buffer, static_cast<size_t>(n));
   }
@@ -86,19 +137,18 @@ class Server {
   explicit Server(std::function<void(int fd)> session, int recvBuffer = 0) {
     m_listen = ListenSocket(4, &m_port, recvBuffer);
     m_thread = std::thread([this, session = std::move(session)] {
-      pollfd p{m_listen, POLLIN, 0};
-      if (::poll(&p, 1, 20000) <= 0) return;
-      int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (sys::Poll(m_listen, POLLIN, 20000) <= 0) return;
+      int fd = sys::Accept(m_listen);
       if (fd < 0) return;
       int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
       session(fd);
-      ::close(fd);
+      sys::Close(fd);
     });
   }
   ~Server() {
     if (m_thread.joinable()) m_thread.join();
-    ::close(m_listen);
+    sys::Close(m_listen);
   }
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

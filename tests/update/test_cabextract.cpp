@@ -1,10 +1,13 @@
 // Cabinet extraction of cabinets made by gcab: opening, files and folders, names by position,
-// times and the read-only attribute, unsafe names, size limits and damaged data.
+// times and the read-only attribute, unsafe names, size limits and damaged data. Cabinets
+// written here byte by byte (stored, uncompressed) cover what needs no gcab: UTF-8 names, paths
+// past 260 characters, unsafe names and forged sizes, on every system.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "ArchiveFixtures.h"
 #include "TestSupport.h"
@@ -54,7 +57,155 @@ std::string StandardCab(const TempDir& dir) {
 
 bool HaveGcab() { return testsupport::HaveProgram("gcab"); }
 
+// A member of a cabinet written here: its stored name, its data, its attribute bits, and the
+// size its entry declares when that is to be forged (else the data's size).
+struct StoredMember {
+  std::string name;
+  std::string data;
+  uint16_t attribs = 0x20;
+  std::optional<uint32_t> declared;
+};
+
+void Put16(std::string& s, uint16_t v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>(v >> 8);
+}
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, static_cast<uint16_t>(v & 0xFFFF));
+  Put16(s, static_cast<uint16_t>(v >> 16));
+}
+
+// A single-folder cabinet with uncompressed data blocks, laid out as the cabinet format
+// describes it: header, one folder entry, the file entries, then the data blocks (checksum
+// 0, meaning none, at most 32768 bytes each). Member times are 2014-03-09 07:05:30.
+std::string StoredCabinet(const std::vector<StoredMember>& members) {
+  std::string files, data;
+  uint32_t offset = 0;
+  for (const StoredMember& m : members) {
+    Put32(files, m.declared ? *m.declared : static_cast<uint32_t>(m.data.size()));
+    Put32(files, offset);
+    Put16(files, 0);                                  // folder 0
+    Put16(files, ((2014 - 1980) << 9) | (3 << 5) | 9);  // date
+    Put16(files, (7 << 11) | (5 << 5) | (30 / 2));      // time
+    Put16(files, m.attribs);
+    files += m.name;
+    files += '\0';
+    offset += static_cast<uint32_t>(m.data.size());
+    data += m.data;
+  }
+  std::string blocks;
+  uint16_t count = 0;
+  for (size_t at = 0; at < data.size() || count == 0; at += 32768, ++count) {
+    const std::string piece = data.substr(at, 32768);
+    Put32(blocks, 0);
+    Put16(blocks, static_cast<uint16_t>(piece.size()));
+    Put16(blocks, static_cast<uint16_t>(piece.size()));
+    blocks += piece;
+    if (data.empty()) break;
+  }
+  if (data.empty()) count = 1;
+  constexpr uint32_t kHeader = 36, kFolder = 8;
+  std::string cab = "MSCF";
+  Put32(cab, 0);
+  Put32(cab, static_cast<uint32_t>(kHeader + kFolder + files.size() + blocks.size()));
+  Put32(cab, 0);
+  Put32(cab, kHeader + kFolder);  // first file entry
+  Put32(cab, 0);
+  cab += '\x03';  // version 1.3
+  cab += '\x01';
+  Put16(cab, 1);  // folders
+  Put16(cab, static_cast<uint16_t>(members.size()));
+  Put16(cab, 0);  // flags
+  Put16(cab, 0x1234);
+  Put16(cab, 0);
+  Put32(cab, static_cast<uint32_t>(kHeader + kFolder + files.size()));  // first data block
+  Put16(cab, count);
+  Put16(cab, 0);  // stored
+  return cab + files + blocks;
+}
+
+// Paths as UTF-8 text, whatever the system's narrow encoding.
+std::string Utf8(const fs::path& p) {
+  const std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+fs::path FromUtf8(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
 }  // namespace
+
+TEST(CabExtractStored, UtfNamesReadOnlyAndLongPathsComeOutWhole) {
+  TempDir dir;
+  const std::string korean = "\xed\x95\x9c\xea\xb8\x80";  // 한글
+  // A destination whose path is well past 260 characters, with a Korean folder in it.
+  fs::path dest = dir.path() / FromUtf8("dest-" + korean);
+  for (int i = 0; i < 6; ++i) dest /= std::string(48, static_cast<char>('a' + i));
+  ASSERT_GT(Utf8(dest).size(), 300u);
+  const std::string cab = dir.file("stored.cab");
+  WriteFile(cab, StoredCabinet({{"plain.txt", "plain text\n"},
+                                {"sub\\" + korean + ".dll", Pattern(70000, 3), 0x20 | 0x80},
+                                {"locked.ini", "keep=1\n", 0x21}}));
+  int reason = 9;
+  CabHandle context = CabOpen(cab, &reason);
+  ASSERT_TRUE(context);
+  EXPECT_EQ(reason, 0);
+  ArchiveReport report;
+  EXPECT_EQ(CabExtractAll(*context, cab, Utf8(dest), &report), 3);
+  EXPECT_EQ(report.members, 3);
+  EXPECT_EQ(report.skipped, 0);
+  EXPECT_EQ(Listing(dest), (std::vector<std::string>{"locked.ini", "plain.txt", "sub/", "sub/" + korean + ".dll"}));
+  EXPECT_EQ(ReadFile(Utf8(dest / "plain.txt")), "plain text\n");
+  EXPECT_EQ(ReadFile(Utf8(dest / "sub" / FromUtf8(korean + ".dll"))), Pattern(70000, 3));
+  EXPECT_EQ(fs::status(dest / "locked.ini").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_NE(fs::status(dest / "plain.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(CabMemberName(*context, cab, 1), "sub/" + korean + ".dll");
+  // Extracting again replaces every file, the read-only one included.
+  EXPECT_EQ(CabExtractAll(*context, cab, Utf8(dest)), 3);
+  EXPECT_EQ(ReadFile(Utf8(dest / "locked.ini")), "keep=1\n");
+}
+
+TEST(CabExtractStored, UnsafeNamesAreSkippedAndNothingLeavesTheDestination) {
+  TempDir dir;
+  const std::string cab = dir.file("evil.cab");
+  WriteFile(cab, StoredCabinet({{"..\\up.txt", "up"},
+                                {"\\rooted.txt", "rooted"},
+                                {"C:\\drive.txt", "drive"},
+                                {"a\\..\\..\\deep.txt", "deep"},
+                                {"ok\\kept.txt", "kept"}}));
+  CabHandle context = CabOpen(cab, nullptr);
+  ASSERT_TRUE(context);
+  fs::create_directories(dir.path() / "box");
+  ArchiveReport report;
+  EXPECT_EQ(CabExtractAll(*context, cab, dir.file("box/T"), &report), 1);
+  EXPECT_EQ(report.members, 5);
+  EXPECT_EQ(report.skipped, 4);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"box/", "box/T/", "box/T/ok/", "box/T/ok/kept.txt", "evil.cab"}));
+  EXPECT_EQ(CabMemberName(*context, cab, 0), std::nullopt);
+  EXPECT_EQ(CabMemberName(*context, cab, 4), "ok/kept.txt");
+}
+
+TEST(CabExtractStored, ForgedSizesAreRefusedAndLeaveNoHalfFile) {
+  struct Case {
+    const char* what;
+    std::vector<StoredMember> members;
+  };
+  const std::vector<Case> cases = {
+      {"a size past the total limit", {{"huge.bin", "tiny", 0x20, uint32_t{0x7FFFFFFF}}}},
+      {"a ratio past the limit", {{"a.bin", "abc", 0x20, uint32_t{8u << 20}}}},
+      {"more declared than stored", {{"short.bin", Pattern(5000, 1), 0x20, uint32_t{40000}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string cab = dir.file("forged.cab");
+    WriteFile(cab, StoredCabinet(c.members));
+    CabHandle context = CabOpen(cab, nullptr);
+    ASSERT_TRUE(context);
+    EXPECT_EQ(CabExtractAll(*context, cab, dir.file("T")), -1);
+    // Neither the member nor a temporary file of it is left behind.
+    const std::vector<std::string> left = fs::exists(dir.path() / "T") ? Listing(dir.path() / "T") : std::vector<std::string>{};
+    EXPECT_EQ(left, std::vector<std::string>{});
+  }
+}
 
 TEST(CabExtract, OpenTellsMissingFilesAndNonCabinetsApart) {
   if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
@@ -91,7 +242,7 @@ TEST(CabExtract, FilesLandInTheirFoldersWithTimesAndNamesByPosition) {
   EXPECT_EQ(ReadFile((t / "a.dll").string()), "a.dll bytes");
   EXPECT_EQ(ReadFile((t / "sub/b.ocx").string()), Pattern(100000, 4));
   struct stat st{};
-  ASSERT_EQ(::stat((t / "a.dll").c_str(), &st), 0);
+  ASSERT_EQ(::stat((t / "a.dll").string().c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, Local(2014, 3, 9, 7, 5, 30));
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 

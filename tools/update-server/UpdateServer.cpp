@@ -1,14 +1,5 @@
-// The update server: manifest loading, the per-client exchange state machine and the poll() loop.
+// The update server: manifest loading, the per-client exchange state machine and the wait loop.
 #include "tools/update-server/UpdateServer.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "tools/update-server/ServerSystem.h"
 #include "update/ArchiveSafety.h"
 #include "update/VekSocket.h"
 
@@ -45,8 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 std::string UtcNow() {
   std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
+  const std::tm tm = srvsys::UtcTime(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
@@ -67,11 +58,9 @@ bool IsFolderLetter(char c) { return c == 'M' || c == 'P' || c == 'S' || c == 'T
 
 // Whether `path` resolves (links followed) to a place inside `base` (itself resolved).
 bool InsideResolved(const std::string& base, const std::string& path) {
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return false;
-  std::string r(real);
-  std::free(real);
-  return r.size() > base.size() && r.compare(0, base.size(), base) == 0 && r[base.size()] == '/';
+  const std::string r = srvsys::ResolvedPath(path);
+  if (r.empty() || base.empty()) return false;
+  return r.size() > base.size() && r.compare(0, base.size(), base) == 0 && (r[base.size()] == '/' || r[base.size()] == '\\');
 }
 
 // One manifest line checked and described; empty `why` when it is usable.
@@ -92,16 +81,16 @@ ManifestEntry ParseLine(const std::string& line, const std::string& filesDir, co
   std::optional<std::string> rel = SafeMemberPath(e.subdir.empty() ? e.name : e.subdir + "/" + e.name);
   if (!rel || (!e.subdir.empty() && !SafeMemberPath(e.subdir))) return why = "path climbs out of files/", e;
   e.path = filesDir + "/" + *rel;
-  struct stat st{};
-  if (::lstat(e.path.c_str(), &st) != 0) {
+  srvsys::FileFacts st;
+  if (!srvsys::Inspect(e.path, false, st)) {
     if (e.key == 'D') return e;  // deleting needs nothing published
     return why = "file not published", e;
   }
   if (!InsideResolved(realFiles, e.path)) return why = "path climbs out of files/", e;
-  if (::stat(e.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return why = "not a regular file", e;
-  if (st.st_size > INT32_MAX) return why = "file larger than 2 GiB - 1", e;
-  e.size = st.st_size;
-  e.mtime = std::clamp<int64_t>(st.st_mtim.tv_sec, 0, INT32_MAX);
+  if (!srvsys::Inspect(e.path, true, st) || !st.regular) return why = "not a regular file", e;
+  if (st.size > INT32_MAX) return why = "file larger than 2 GiB - 1", e;
+  e.size = st.size;
+  e.mtime = std::clamp<int64_t>(st.mtime, 0, INT32_MAX);
   return e;
 }
 
@@ -111,21 +100,17 @@ bool LoadManifest(const std::string& sectionDir, ManifestLoad& out, std::string*
   out = ManifestLoad{};
   const std::string manifest = sectionDir + "/manifest.tsv";
   std::ifstream in(manifest, std::ios::binary);
-  struct stat st{};
-  if (!in || ::stat(manifest.c_str(), &st) != 0) {
+  srvsys::FileFacts st;
+  if (!in || !srvsys::Inspect(manifest, true, st)) {
     if (error) *error = "cannot read " + manifest;
     return false;
   }
-  if (static_cast<uint64_t>(st.st_size) > kMaxManifestBytes) {
+  if (static_cast<uint64_t>(st.size) > kMaxManifestBytes) {
     if (error) *error = manifest + " is larger than 4 MiB";
     return false;
   }
   const std::string filesDir = sectionDir + "/files";
-  std::string realFiles;
-  if (char* real = ::realpath(filesDir.c_str(), nullptr)) {
-    realFiles = real;
-    std::free(real);
-  }
+  const std::string realFiles = srvsys::ResolvedPath(filesDir);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -148,14 +133,14 @@ bool LoadManifest(const std::string& sectionDir, ManifestLoad& out, std::string*
 
 struct UpdateServer::Impl {
   struct Section {
-    struct stat id{};
+    srvsys::FileFacts id;
     std::shared_ptr<const std::vector<ManifestEntry>> entries;
   };
 
   enum class Phase { kSection, kList, kIndices, kSending, kClosing };
 
   struct Client {
-    int fd = -1;
+    sockio::SocketHandle fd = sockio::kNoSocket;
     std::string peer;
     Phase phase = Phase::kSection;
     char in[kRequestBlock];
@@ -169,7 +154,7 @@ struct UpdateServer::Impl {
     std::vector<bool> seen;
     size_t requestBlocks = 0;
     size_t current = 0;                // index into `wanted` of the file being sent
-    int fileFd = -1;
+    srvsys::FileHandle fileFd = srvsys::kNoFile;
     int64_t fileLeft = 0;
     bool fileStarted = false;
     int filesSent = 0;
@@ -180,8 +165,8 @@ struct UpdateServer::Impl {
   };
 
   UpdateServerOptions opt;
-  int listenFd = -1;
-  int wake[2] = {-1, -1};
+  sockio::SocketHandle listenFd = sockio::kNoSocket;
+  srvsys::Waker wake;
   int port = 0;
   std::map<std::string, Section> sections;
   std::list<Client> clients;
@@ -203,15 +188,13 @@ struct UpdateServer::Impl {
   // The section's entries, loaded again whenever its manifest was replaced or changed.
   std::shared_ptr<const std::vector<ManifestEntry>> FindSection(const std::string& name) {
     const std::string dir = opt.root + "/" + name;
-    struct stat st{};
-    if (::stat((dir + "/manifest.tsv").c_str(), &st) != 0) {
+    srvsys::FileFacts st;
+    if (!srvsys::Inspect(dir + "/manifest.tsv", true, st)) {
       sections.erase(name);
       return nullptr;
     }
     auto it = sections.find(name);
-    if (it != sections.end() && it->second.id.st_ino == st.st_ino && it->second.id.st_dev == st.st_dev &&
-        it->second.id.st_size == st.st_size && it->second.id.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-        it->second.id.st_mtim.tv_nsec == st.st_mtim.tv_nsec)
+    if (it != sections.end() && it->second.id.SameAs(st))
       return Refreshed(it->second.entries);
     ManifestLoad load;
     std::string error;
@@ -234,10 +217,10 @@ struct UpdateServer::Impl {
       const std::shared_ptr<const std::vector<ManifestEntry>>& entries) {
     auto copy = std::make_shared<std::vector<ManifestEntry>>(*entries);
     for (auto& e : *copy) {
-      struct stat st{};
-      if (::stat(e.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= INT32_MAX) {
-        e.size = st.st_size;
-        e.mtime = std::clamp<int64_t>(st.st_mtim.tv_sec, 0, INT32_MAX);
+      srvsys::FileFacts st;
+      if (srvsys::Inspect(e.path, true, st) && st.regular && st.size <= INT32_MAX) {
+        e.size = st.size;
+        e.mtime = std::clamp<int64_t>(st.mtime, 0, INT32_MAX);
       }
     }
     return copy;
@@ -344,8 +327,8 @@ struct UpdateServer::Impl {
   }
 
   void CloseFile(Client& c) {
-    if (c.fileFd >= 0) ::close(c.fileFd);
-    c.fileFd = -1;
+    srvsys::CloseFile(c.fileFd);
+    c.fileFd = srvsys::kNoFile;
     c.fileStarted = false;
   }
 
@@ -362,8 +345,8 @@ struct UpdateServer::Impl {
     const uint16_t position = c.wanted[c.current];
     const ManifestEntry& e = (*c.list)[position];
     if (!c.fileStarted) {
-      c.fileFd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (c.fileFd < 0) return c.end = "cannot open " + e.path, false;
+      c.fileFd = srvsys::OpenForReading(e.path);
+      if (c.fileFd == srvsys::kNoFile) return c.end = "cannot open " + e.path, false;
       c.fileLeft = e.size;
       c.fileStarted = true;
     }
@@ -373,8 +356,7 @@ struct UpdateServer::Impl {
     char* data = c.out.data() + kBlockHeaderSize + kPieceHead;
     size_t got = 0;
     while (got < want) {
-      ssize_t n = ::read(c.fileFd, data + got, want - got);
-      if (n < 0 && errno == EINTR) continue;
+      const long long n = srvsys::ReadSome(c.fileFd, data + got, want - got);
       if (n <= 0) return c.end = "file shrank: " + e.path, false;
       got += static_cast<size_t>(n);
     }
@@ -415,17 +397,16 @@ struct UpdateServer::Impl {
       const bool listening = c.phase == Phase::kSection || c.phase == Phase::kIndices;
       char* into = listening ? c.in + c.inFill : scratch;
       const size_t room = listening ? kRequestBlock - c.inFill : sizeof scratch;
-      ssize_t n = ::recv(c.fd, into, room, 0);
-      if (n == 0) return false;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-        if (c.phase != Phase::kClosing) c.end = std::string("receive failed: ") + std::strerror(errno);
+      const sockio::IoResult r = sockio::Receive(c.fd, into, room);
+      if (r.status == sockio::IoStatus::kClosed) return false;
+      if (r.status == sockio::IoStatus::kWouldBlock) return true;
+      if (r.status == sockio::IoStatus::kError) {
+        if (c.phase != Phase::kClosing) c.end = "receive failed: " + sockio::ErrorName(r.error);
         return false;
       }
       c.lastActivity = Clock::now();
       if (!listening) continue;
-      c.inFill += static_cast<size_t>(n);
+      c.inFill += r.bytes;
       if (c.inFill < kRequestBlock) continue;
       c.inFill = 0;
       OnRequest(c);
@@ -439,20 +420,19 @@ struct UpdateServer::Impl {
     for (int rounds = 0; rounds < 64; ++rounds) {
       if (!Produce(c)) return false;
       if (c.outPos >= c.out.size()) break;
-      ssize_t n = ::send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      const sockio::IoResult r = sockio::Send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos);
+      if (r.status == sockio::IoStatus::kWouldBlock) return true;
+      if (r.status != sockio::IoStatus::kDone) {
         c.end = c.phase == Phase::kClosing && c.end == "done" ? "done" : "closed by client";
         return false;
       }
-      c.outPos += static_cast<size_t>(n);
+      c.outPos += r.bytes;
       c.lastActivity = Clock::now();
     }
     if (c.phase == Phase::kClosing && c.outPos >= c.out.size() && c.closingSince == Clock::time_point{}) {
       // Half-close, then read until the client closes: closing with its bytes unread would
       // reset the connection and could destroy the reply in flight.
-      ::shutdown(c.fd, SHUT_WR);
+      srvsys::ShutdownSending(c.fd);
       c.closingSince = Clock::now();
     }
     return true;
@@ -466,22 +446,18 @@ struct UpdateServer::Impl {
 
   void Drop(std::list<Client>::iterator it) {
     CloseFile(*it);
-    ::close(it->fd);
+    srvsys::CloseSocket(it->fd);
     Log(*it);
     clients.erase(it);
   }
 
   void Accept() {
     for (int i = 0; i < 64; ++i) {
-      sockaddr_in a{};
-      socklen_t len = sizeof a;
-      int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
-      char ip[INET_ADDRSTRLEN] = "?";
-      ::inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-      std::string peer = std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+      std::string peer;
+      const sockio::SocketHandle fd = srvsys::AcceptOne(listenFd, peer);
+      if (fd == sockio::kNoSocket) return;
       if (static_cast<int>(clients.size()) >= opt.maxClients) {
-        ::close(fd);
+        srvsys::CloseSocket(fd);
         Note(peer + " refused: " + std::to_string(opt.maxClients) + " clients already connected");
         continue;
       }
@@ -502,31 +478,31 @@ struct UpdateServer::Impl {
   }
 
   int Run() {
-    std::vector<pollfd> fds;
+    std::vector<srvsys::Watch> fds;
     std::vector<std::list<Client>::iterator> owners;
     for (;;) {
       fds.clear();
       owners.clear();
-      fds.push_back({wake[0], POLLIN, 0});
-      fds.push_back({listenFd, POLLIN, 0});
+      fds.push_back({wake.watchable, srvsys::kReadable});
+      fds.push_back({listenFd, srvsys::kReadable});
       for (auto it = clients.begin(); it != clients.end(); ++it) {
         const bool sending = it->phase == Phase::kList || it->phase == Phase::kSending;
-        short events = sending ? 0 : POLLIN;
-        if (WantsWrite(*it)) events |= POLLOUT;
-        fds.push_back({it->fd, events, 0});
+        unsigned events = sending ? 0 : srvsys::kReadable;
+        if (WantsWrite(*it)) events |= srvsys::kWritable;
+        fds.push_back({it->fd, events});
         owners.push_back(it);
       }
-      int ready = ::poll(fds.data(), fds.size(), 1000);
-      if (ready < 0 && errno != EINTR) return 1;
-      if (fds[0].revents & POLLIN) break;
-      if (fds[1].revents & POLLIN) Accept();
+      int ready = srvsys::WaitAny(fds, 1000);
+      if (ready < 0) return 1;
+      if (fds[0].ready & srvsys::kReadable) break;
+      if (fds[1].ready & srvsys::kReadable) Accept();
       const Clock::time_point now = Clock::now();
       for (size_t i = 0; i < owners.size(); ++i) {
         Client& c = *owners[i];
-        const short re = ready > 0 ? fds[i + 2].revents : 0;
+        const unsigned re = ready > 0 ? fds[i + 2].ready : 0;
         bool keep = true;
-        if (re & (POLLIN | POLLHUP | POLLERR)) keep = ReadFrom(c);
-        if (keep && (re & POLLOUT || WantsWrite(c))) keep = WriteTo(c);
+        if (re & (srvsys::kReadable | srvsys::kHangup)) keep = ReadFrom(c);
+        if (keep && (re & srvsys::kWritable || WantsWrite(c))) keep = WriteTo(c);
         if (keep && TimedOut(c, now)) keep = false;
         if (!keep) Drop(owners[i]);
       }
@@ -541,17 +517,17 @@ struct UpdateServer::Impl {
 
 UpdateServer::UpdateServer(UpdateServerOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->opt = std::move(options);
-  if (::pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) impl_->wake[0] = impl_->wake[1] = -1;
+  int error = 0;
+  if (sockio::Startup(error)) srvsys::MakeWaker(impl_->wake);
 }
 
 UpdateServer::~UpdateServer() {
   for (auto& c : impl_->clients) {
     impl_->CloseFile(c);
-    ::close(c.fd);
+    srvsys::CloseSocket(c.fd);
   }
-  if (impl_->listenFd >= 0) ::close(impl_->listenFd);
-  if (impl_->wake[0] >= 0) ::close(impl_->wake[0]);
-  if (impl_->wake[1] >= 0) ::close(impl_->wake[1]);
+  srvsys::CloseSocket(impl_->listenFd);
+  srvsys::CloseWaker(impl_->wake);
 }
 
 bool UpdateServer::Listen(std::string* error) {
@@ -559,39 +535,16 @@ bool UpdateServer::Listen(std::string* error) {
     if (error) *error = why;
     return false;
   };
-  if (impl_->wake[0] < 0) return fail("cannot make a wake-up pipe");
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(impl_->opt.address.c_str(), nullptr, &hints, &found) != 0 || !found)
-    return fail("cannot resolve " + impl_->opt.address);
-  sockaddr_in a = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
-  ::freeaddrinfo(found);
-  a.sin_port = htons(static_cast<uint16_t>(impl_->opt.port));
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 256) != 0) {
-    std::string why = std::strerror(errno);
-    ::close(fd);
-    return fail("cannot listen on " + impl_->opt.address + ":" + std::to_string(impl_->opt.port) + ": " + why);
-  }
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  if (impl_->wake.watchable == sockio::kNoSocket) return fail("cannot make a wake-up channel");
+  std::string why;
+  const sockio::SocketHandle fd = srvsys::ListenOn(impl_->opt.address, impl_->opt.port, impl_->port, why);
+  if (fd == sockio::kNoSocket) return fail(why);
   impl_->listenFd = fd;
-  impl_->port = ntohs(a.sin_port);
   return true;
 }
 
 int UpdateServer::Port() const { return impl_->port; }
 
-int UpdateServer::Run() { return impl_->listenFd < 0 ? 1 : impl_->Run(); }
+int UpdateServer::Run() { return impl_->listenFd == sockio::kNoSocket ? 1 : impl_->Run(); }
 
-void UpdateServer::Stop() {
-  if (impl_->wake[1] >= 0) {
-    const char x = 'x';
-    [[maybe_unused]] ssize_t n = ::write(impl_->wake[1], &x, 1);
-  }
-}
+void UpdateServer::Stop() { srvsys::Wake(impl_->wake); }

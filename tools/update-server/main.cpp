@@ -7,13 +7,25 @@
 
 #include "tools/update-server/UpdateServer.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 UpdateServer* g_server = nullptr;
 
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break and the console closing stop the server as SIGINT and SIGTERM do elsewhere.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (g_server) g_server->Stop();
+  return TRUE;
+}
+#else
 void OnSignal(int) {
   if (g_server) g_server->Stop();
 }
+#endif
 
 const char kUsage[] =
     "usage: zelvora-update-server --root DIR [--listen ADDR:PORT]\n"
@@ -68,12 +80,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   g_server = &server;
+#ifdef _WIN32
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
   struct sigaction sa{};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   // The bound port on stdout, so that whoever started the server on port 0 can find it.
   std::printf("listening on %s:%d\n", opt.address.c_str(), server.Port());
   std::fflush(stdout);

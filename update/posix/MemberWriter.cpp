@@ -35,7 +35,7 @@ MemberWriter::~MemberWriter() {
   if (m_base >= 0) ::close(m_base);
 }
 
-int MemberWriter::OpenFolder(const std::string& path, bool create, unsigned mode, std::string& error) {
+int MemberWriter::OpenFolder(const std::string& path, bool create, unsigned mode, std::string& error, std::string*) {
   int current = ::dup(m_base);
   if (current < 0) {
     error = Reason("cannot use folder", ".");
@@ -107,16 +107,17 @@ bool MemberWriter::Begin(const std::string& path, Pending& file, std::string& er
   return true;
 }
 
-bool MemberWriter::Write(Pending& file, const char* data, size_t size) { return WriteAll(file.fd, data, size); }
+bool MemberWriter::Write(Pending& file, const char* data, size_t size) { return WriteAll(static_cast<int>(file.fd), data, size); }
 
 bool MemberWriter::Commit(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
-  bool ok = ::fchmod(file.fd, mode & 0777) == 0;
+  const int fd = static_cast<int>(file.fd);
+  bool ok = ::fchmod(fd, mode & 0777) == 0;
   if (ok && mtime) {
     timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
-    ok = ::futimens(file.fd, times) == 0;
+    ok = ::futimens(fd, times) == 0;
   }
   if (!ok) error = Reason("cannot set attributes of", file.name);
-  if (::close(file.fd) != 0 && ok) {
+  if (::close(fd) != 0 && ok) {
     ok = false;
     error = Reason("cannot write", file.name);
   }
@@ -132,7 +133,7 @@ bool MemberWriter::Commit(Pending& file, unsigned mode, std::optional<std::time_
 }
 
 void MemberWriter::Abort(Pending& file) {
-  if (file.fd >= 0) ::close(file.fd);
+  if (file.fd >= 0) ::close(static_cast<int>(file.fd));
   if (file.folder >= 0) {
     ::unlinkat(file.folder, file.temp.c_str(), 0);
     ::close(file.folder);

@@ -196,7 +196,7 @@ bool ExtractOne(CabContext& context, MemberWriter& writer, mscabd_file& file, co
     return true;
   }
   mscab_decompressor* decoder = context.decoder();
-  context.system().pendingFd = pending.fd;
+  context.system().pendingFd = static_cast<int>(pending.fd);
   const int result = decoder->extract(decoder, &file, kPendingName);
   context.system().pendingFd = -1;
   if (result != MSPACK_ERR_OK) {
