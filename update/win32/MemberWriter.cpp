@@ -50,7 +50,10 @@ MemberWriter::MemberWriter(const std::string& base) {
   for (size_t at = wide.find(L'\\', 4); at != std::wstring::npos; at = wide.find(L'\\', at + 1))
     ::CreateDirectoryW(wide.substr(0, at).c_str(), nullptr);
   ::CreateDirectoryW(wide.c_str(), nullptr);
-  if (!IsPlainFolder(wide)) return;
+  // The base itself may be reached through a link, as the caller chose it; only what lies
+  // below it is held to plain folders.
+  const DWORD a = ::GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return;
   m_basePath = widepath::Narrow(wide);
   m_base = 0;
 }
