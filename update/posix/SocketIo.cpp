@@ -1,5 +1,6 @@
 // The packet socket's TCP calls over POSIX sockets.
 #include "update/SocketIo.h"
+#include "update/DottedAddress.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,16 +21,6 @@ namespace sockio {
 namespace {
 
 int ToFd(SocketHandle socket) { return static_cast<int>(socket); }
-
-// Digits and dots only, with an optional leading sign: the text is meant as a dotted address.
-bool LooksDotted(const std::string& address) {
-  if (address.empty()) return false;
-  size_t i = address[0] == '+' || address[0] == '-' ? 1 : 0;
-  if (i == address.size()) return false;
-  for (; i < address.size(); ++i)
-    if (!(address[i] == '.' || (address[i] >= '0' && address[i] <= '9'))) return false;
-  return true;
-}
 
 std::optional<uint32_t> DottedReading(const std::string& address) {
   in_addr a{};

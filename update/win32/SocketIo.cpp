@@ -1,5 +1,6 @@
 // The packet socket's TCP calls over Winsock 2.2.
 #include "update/SocketIo.h"
+#include "update/DottedAddress.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -13,16 +14,6 @@ namespace sockio {
 namespace {
 
 SOCKET ToSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
-
-// Digits and dots only, with an optional leading sign: the text is meant as a dotted address.
-bool LooksDotted(const std::string& address) {
-  if (address.empty()) return false;
-  size_t i = address[0] == '+' || address[0] == '-' ? 1 : 0;
-  if (i == address.size()) return false;
-  for (; i < address.size(); ++i)
-    if (!(address[i] == '.' || (address[i] >= '0' && address[i] <= '9'))) return false;
-  return true;
-}
 
 // inet_addr reads the same shorthand forms as inet_aton ("127.1", "0x7f.1"); only the
 // all-ones address is ambiguous with its failure value, so that one is read by hand.
