@@ -37,12 +37,19 @@ void OutputRingBuffer::Remove(size_t n) {
   size_ -= n;
 }
 
-size_t OutputRingBuffer::FindLineEnd(size_t limit) const {
+size_t OutputRingBuffer::FindLineEnd(size_t limit, size_t from) const {
   limit = std::min(limit, size_);
-  for (size_t i = 0, at = head_; i < limit; ++i) {
-    char c = data_[at];
-    if (c == '\r' || c == '\n') return i;
-    if (++at == data_.size()) at = 0;
+  // The unread bytes lie in at most two runs (before and after the wrap); each is searched
+  // with memchr, which matters when an encoder floods us with output that has no line end.
+  for (size_t i = from; i < limit;) {
+    const size_t at = (head_ + i) % data_.size();
+    const size_t run = std::min(limit - i, data_.size() - at);
+    const char* start = data_.data() + at;
+    const void* cr = std::memchr(start, '\r', run);
+    const void* lf = std::memchr(start, '\n', cr ? static_cast<const char*>(cr) - start : run);
+    const char* found = lf ? static_cast<const char*>(lf) : static_cast<const char*>(cr);
+    if (found) return i + static_cast<size_t>(found - start);
+    i += run;
   }
   return std::string::npos;
 }

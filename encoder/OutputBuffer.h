@@ -21,8 +21,9 @@ class OutputRingBuffer {
   void Remove(size_t n);
   void Clear() { head_ = size_ = 0; }
 
-  // Index of the first CR or LF among the first `limit` bytes; npos when there is none.
-  size_t FindLineEnd(size_t limit) const;
+  // Index of the first CR or LF among the first `limit` bytes, looking from index `from`
+  // on (bytes before it are known to hold none); npos when there is none.
+  size_t FindLineEnd(size_t limit, size_t from = 0) const;
 
   size_t Size() const { return size_; }
   size_t Capacity() const { return data_.size(); }

@@ -180,8 +180,10 @@ void OutputMonitor::ProcessChunk(std::string_view text) {
   for (;;) {
     // ffmpeg redraws its progress line with a bare CR, so CR ends a line as LF does
     // (CR LF thus gives a line and an empty line).
+    // Bytes already searched are not searched again, so output without line ends costs
+    // time in proportion to its length rather than to its length times the chunk count.
     std::string line;
-    size_t end = m_output.FindLineEnd(kMaxOutputLine);
+    size_t end = m_output.FindLineEnd(kMaxOutputLine, m_outputSearched);
     if (end != std::string::npos) {
       line = m_output.Peek(end);
       m_output.Remove(end + 1);
@@ -190,8 +192,10 @@ void OutputMonitor::ProcessChunk(std::string_view text) {
       line = m_output.Peek(kMaxOutputLine);
       m_output.Remove(kMaxOutputLine);
     } else {
+      m_outputSearched = m_output.Size();
       break;
     }
+    m_outputSearched = 0;
     ProcessLine(line);
   }
   m_zRowVal.bOutputDone = true;
@@ -202,6 +206,7 @@ void OutputMonitor::FlushOutput() {
   if (m_output.Size() > 0) {
     std::string line = m_output.Peek(m_output.Size());
     m_output.Clear();
+    m_outputSearched = 0;
     ProcessLine(line);
   }
   m_zRowVal.bOutputDone = true;
@@ -210,6 +215,7 @@ void OutputMonitor::FlushOutput() {
 void OutputMonitor::ClearOutput() {
   std::lock_guard lock(m_outputMutex);
   m_output.Clear();
+  m_outputSearched = 0;
 }
 
 std::string OutputMonitor::BufferedOutput() {

@@ -168,6 +168,7 @@ class OutputMonitor {
   BatchDisplay& m_display;
   std::mutex m_outputMutex;  // the buffer and the line handling
   OutputRingBuffer m_output;
+  size_t m_outputSearched = 0;  // leading bytes of m_output known to hold no line end
   mutable std::mutex m_progressMutex;
   ProgressState m_progress;
   std::function<double()> m_clock;

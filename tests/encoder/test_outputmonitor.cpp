@@ -103,6 +103,8 @@ TEST(OutputRingBuffer, GrowsInStepsOf4096AndKeepsOrderAcrossTheWrap) {
   EXPECT_EQ(ring.Capacity(), 4096u);
   EXPECT_EQ(ring.FindLineEnd(5000), 2010u);
   EXPECT_EQ(ring.FindLineEnd(2010), std::string::npos);
+  EXPECT_EQ(ring.FindLineEnd(5000, 1500), 2010u);  // the search resumes past the wrap
+  EXPECT_EQ(ring.FindLineEnd(5000, 2011), std::string::npos);
   EXPECT_EQ(ring.Peek(12), "aaaaaaaaaabb");
   ring.Append(std::string(6000, 'c'));  // 8011 bytes: one step of 4096 is enough
   EXPECT_EQ(ring.Capacity(), 8192u);

@@ -20,6 +20,23 @@ TEST(AsciiText, CaseIsIgnoredForAsciiLettersOnly) {
   EXPECT_TRUE(ContainsIgnoringCase("[mp4] Invalid Pixel Aspect Ratio 0/1", "invalid pixel aspect ratio"));
   EXPECT_TRUE(ContainsIgnoringCase("abc", ""));
   EXPECT_FALSE(ContainsIgnoringCase("ab", "abc"));
+  // Near misses in both cases before the match, matches at the very start and end, and first
+  // letters that are not letters.
+  const struct {
+    std::string text;
+    const char* needle;
+    bool found;
+  } finds[] = {
+      {"EEEeeEErRor_eRRor", "error ", false},
+      {"EEEeeEErRor_eRRor ", "error ", true},
+      {"ERROR writing file", "error ", true},
+      {std::string(20000, 'x') + "No Space left on device", "no space left on device", true},
+      {std::string(20000, 'x') + "No Space left on devic", "no space left on device", false},
+      {"[[[[mp4] x", "[mp4]", true},
+      {"e", "e", true},
+      {"E", "f", false},
+  };
+  for (const auto& f : finds) EXPECT_EQ(ContainsIgnoringCase(f.text, f.needle), f.found) << f.text.substr(0, 40);
   EXPECT_EQ(AsciiLower('Z'), 'z');
   EXPECT_EQ(AsciiLower('@'), '@');
 }
