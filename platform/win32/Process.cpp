@@ -323,6 +323,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     // child alone, not what it starts.
     CloseHandleOnce(impl->job);
   }
+  // Also set here: the creation flag alone does not reach every system (Wine ignores it).
+  if (options.below_normal_priority) ::SetPriorityClass(pi.hProcess, BELOW_NORMAL_PRIORITY_CLASS);
   ::ResumeThread(pi.hThread);
   ::CloseHandle(pi.hThread);
   return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
