@@ -393,9 +393,7 @@ bool ChildProcess::IsRunning() { return !impl_->HasEnded(); }
 ExitInfo ChildProcess::Terminate(std::chrono::milliseconds /*grace*/) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->reaped.load()) return impl_->exit;
-  if (impl_->job)
-    ::TerminateJobObject(impl_->job, kTerminatedExitCode);
-  else if (!impl_->HasEnded())
+  if ((!impl_->job || !::TerminateJobObject(impl_->job, kTerminatedExitCode)) && !impl_->HasEnded())
     ::TerminateProcess(impl_->process, kTerminatedExitCode);
   ::WaitForSingleObject(impl_->process, INFINITE);
   DWORD code = kTerminatedExitCode;
