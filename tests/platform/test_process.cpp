@@ -361,8 +361,20 @@ TEST(ChildProcess, ProgramThatCannotRunIsAStartFailureNotAnExit) {
   std::string error;
   EXPECT_FALSE(ChildProcess::Start({}, {}, error));
   EXPECT_FALSE(error.empty());
-  EXPECT_FALSE(ChildProcess::Start({Helper(), "args", std::string("bad\xff")}, {}, error));
-  EXPECT_NE(error.find("UTF-8"), std::string::npos) << error;
+  // Arguments that no command line can carry are refused, never passed changed.
+  const struct {
+    std::vector<std::string> argv;
+    std::string reason;
+  } refused[] = {
+      {{Helper(), "args", "bad\xff"}, "UTF-8"},
+      {{Helper(), "args", std::string("nul\0inside", 10)}, "NUL"},
+      {{Helper(), "args", std::string(40000, 'a')}, "longer than Windows allows"},
+      {{dir.str() + "\\\"quoted\".exe"}, "double quote"},
+  };
+  for (const auto& c : refused) {
+    EXPECT_FALSE(ChildProcess::Start(c.argv, {}, error)) << c.reason;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
 }
 
 TEST(ChildProcess, ArgumentsReachTheProgramUntouched) {
