@@ -337,7 +337,8 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
 bool RegistryStore::KeepDamagedFile() {
   const std::string stamp = regfiles::LocalStamp();
   for (int n = 1; n < 1000; ++n) {
-    std::string bad = path_ + ".bad-" + stamp + (n == 1 ? std::string() : "-" + std::to_string(n));
+    std::string bad = path_ + ".bad-" + stamp;
+    if (n > 1) bad += '-' + std::to_string(n);
     std::string error;
     const int kept = regfiles::KeepFileAs(path_, bad, error);
     if (kept == 0) continue;
