@@ -69,6 +69,11 @@ struct PrivateHome {
       SetEnv(var, Utf8(root / sub));
     }
     fs::create_directories(root / "Desktop");
+#ifdef _WIN32
+    // The diagnostic log's one fixed folder would be shared by every test program running at
+    // once, each creating and removing it: every program gets a folder of its own (not made).
+    SetEnv("ZELVORA_DEBUG_LOG_FOLDER", Utf8(root / "debug_logs"));
+#endif
     // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
     // look at the power-off point this at a recording program of their own.
     SetEnv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
