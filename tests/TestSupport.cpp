@@ -73,6 +73,10 @@ struct PrivateHome {
     // The diagnostic log's one fixed folder would be shared by every test program running at
     // once, each creating and removing it: every program gets a folder of its own (not made).
     SetEnv("ZELVORA_DEBUG_LOG_FOLDER", Utf8(root / "debug_logs"));
+    // The program's own files (work folders, the encoder capability cache, the error log) go
+    // below the user's local application data, which no variable moves: this one does.
+    fs::create_directories(root / "AppData" / "Local");
+    SetEnv("ZELVORA_LOCAL_DATA_FOLDER", Utf8(root / "AppData" / "Local"));
 #endif
     // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
     // look at the power-off point this at a recording program of their own.
