@@ -204,7 +204,12 @@ std::string ResultCell(const std::string& text) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
+#ifdef _WIN32
+      // The path separator: Windows names hold no control character, so it stays as it is.
+      case '\\': out += "\\"; break;
+#else
       case '\\': out += "\\\\"; break;
+#endif
       default:
         if (c < 0x20 || c == 0x7f) {
           char hex[8];
