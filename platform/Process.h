@@ -66,7 +66,7 @@ enum class WaitStatus {
 
 // How a reaped child ended.
 struct ExitInfo {
-  bool signalled = false;  // ended by a signal rather than by exiting
+  bool signalled = false;  // ended by a signal rather than by exiting (never on Windows)
   int code = 0;            // exit status, or the signal number when signalled
 };
 
@@ -75,6 +75,7 @@ struct ExitInfo {
 // output and standard error joined on one pipe that only this object reads (unless
 // the options discard standard error). No shell
 // is ever involved: argv[0] is the program (searched on PATH when it holds no '/').
+// On Windows the group is a job object, and the child has no console window.
 //
 // Thread safety: one thread may read, another wait, and a third terminate at the same
 // time. Destroying the object terminates and reaps the child.
@@ -111,6 +112,7 @@ class ChildProcess {
   // Sends SIGTERM to the child's process group, then SIGKILL to the group after
   // `grace` (or at once when the child has already ended, for anything it left
   // behind), and reaps the child. Safe to call again and from several threads.
+  // Windows has no SIGTERM to send: there the job is ended at once, `grace` unused.
   ExitInfo Terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
 
   // How the child ended, once Terminate has reaped it.
@@ -126,7 +128,9 @@ class ChildProcess {
 // The file that `program` names: itself when it holds a '/'; else `folder`/`program` when
 // `folder` is given and that is an executable file; else the first executable match in the
 // PATH folders (an empty entry, which would mean the current folder, is skipped). Empty when
-// there is none. Every program we start is found this way.
+// there is none. Every program we start is found this way. On Windows '\' and a drive's ':'
+// mark a folder too, PATH is split at ';', and a bare name is looked for with ".exe" added
+// unless it ends in .exe or .com.
 std::string FindExecutable(const std::string& program, const std::string& folder = {});
 
 }  // namespace platform

@@ -126,6 +126,26 @@ HANDLE CreateChildJob(bool kill_on_close) {
   return job;
 }
 
+// The program file as CreateProcessW takes it. The system loads no program from a path of
+// MAX_PATH characters or more, "\\?\" form or not; such a path is replaced by its short (8.3)
+// form where the volume keeps short names, else the start is refused with that reason.
+std::wstring ProgramPath(const std::string& path, std::string& error) {
+  std::wstring wide = WideFromUtf8(path);
+  for (auto& c : wide)
+    if (c == L'/') c = L'\\';
+  if (wide.size() < MAX_PATH) return wide;
+  std::wstring full = WidePath(path);
+  DWORD n = ::GetShortPathNameW(full.c_str(), nullptr, 0);
+  std::wstring brief(n, L'\0');
+  n = n ? ::GetShortPathNameW(full.c_str(), brief.data(), n) : 0;
+  brief.resize(n);
+  if (brief.rfind(L"\\\\?\\", 0) == 0 && brief.rfind(L"\\\\?\\UNC\\", 0) != 0) brief.erase(0, 4);
+  if (n > 0 && brief.size() < MAX_PATH) return brief;
+  error = path + ": the path is too long to start a program from (Windows allows " + std::to_string(MAX_PATH - 1) +
+          " characters) and has no short form";
+  return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- WakeEvent
@@ -297,7 +317,12 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   // Suspended until it is in its job, so that nothing it starts can escape the job.
   DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
                 (options.below_normal_priority ? BELOW_NORMAL_PRIORITY_CLASS : 0);
-  std::wstring application = WidePath(path);
+  std::wstring application = ProgramPath(path, error);
+  if (application.empty()) {
+    close_ours();
+    ChildProcess doomed(std::move(impl));
+    return nullptr;
+  }
   PROCESS_INFORMATION pi{};
   BOOL started;
   DWORD start_error = 0;
@@ -323,6 +348,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     // child alone, not what it starts.
     CloseHandleOnce(impl->job);
   }
+  // Also set here: the creation flag alone does not reach every system (Wine ignores it).
+  if (options.below_normal_priority) ::SetPriorityClass(pi.hProcess, BELOW_NORMAL_PRIORITY_CLASS);
   ::ResumeThread(pi.hThread);
   ::CloseHandle(pi.hThread);
   return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
@@ -391,9 +418,7 @@ bool ChildProcess::IsRunning() { return !impl_->HasEnded(); }
 ExitInfo ChildProcess::Terminate(std::chrono::milliseconds /*grace*/) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->reaped.load()) return impl_->exit;
-  if (impl_->job)
-    ::TerminateJobObject(impl_->job, kTerminatedExitCode);
-  else if (!impl_->HasEnded())
+  if ((!impl_->job || !::TerminateJobObject(impl_->job, kTerminatedExitCode)) && !impl_->HasEnded())
     ::TerminateProcess(impl_->process, kTerminatedExitCode);
   ::WaitForSingleObject(impl_->process, INFINITE);
   DWORD code = kTerminatedExitCode;
