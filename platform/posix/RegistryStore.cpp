@@ -99,7 +99,7 @@ FolderLock::~FolderLock() {
   if (handle_ != kNone) ::close(static_cast<int>(handle_));  // closing releases the lock
 }
 
-bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text) {
+bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text) {
   const int folderFd = static_cast<int>(lock.handle_);
   RemoveStaleTemporaries(folderFd, NameOf(path) + ".tmp");
   std::string temp = path + ".tmpXXXXXX";

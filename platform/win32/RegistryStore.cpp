@@ -285,7 +285,7 @@ FolderLock::~FolderLock() {
   ::CloseHandle(mutex);
 }
 
-bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text) {
+bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text) {
   if (!lock.ok()) return false;
   RemoveStaleTemporaries(path);
   std::string temp;
