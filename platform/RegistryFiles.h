@@ -39,7 +39,6 @@ class FolderLock {
   friend bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text);
   static constexpr intptr_t kNone = -1;
   intptr_t handle_ = kNone;  // the descriptor or handle that holds the lock
-  std::string folder_;
 };
 
 // Under the lock: removes temporaries that writers who died left beside `path`, writes `text`

@@ -57,8 +57,9 @@ class RegistryBackend {
 //
 // The file is read once and kept in memory; it is read again only when another process has
 // replaced it. Every change reaches the disk by replacing the whole file atomically (a
-// temporary file in the same folder, fsync, rename, fsync of the folder) under an advisory lock
-// on the folder, so a crash leaves the old file or the new one, and two processes writing at
+// temporary file in the same folder, fsync, rename, fsync of the folder; on Windows
+// FlushFileBuffers and MoveFileExW) under a lock on the folder (flock; a named mutex of the
+// folder on Windows), so a crash leaves the old file or the new one, and two processes writing at
 // once lose nothing of each other's changes. Every value line that parses is kept; lines that
 // do not are reported by Problems() (and to the diagnostic log). Reading never changes the
 // disk: a file that could not be read whole is kept as "<file>.bad-YYYYMMDD-HHMMSS" (never

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -308,6 +309,40 @@ TEST(RegistryStore, TwoWritersOfOneFileKeepEachOthersChanges) {
   RegistryStore c(path);
   for (const char* name : {"x", "y", "z", "w"}) EXPECT_EQ(c.Read(kKey, name, v), 1) << name;
   EXPECT_EQ(b.Read(kKey, "z", v), 1);  // b sees a's newer file
+}
+
+std::string WriterValue(int writer, int i) {
+  std::string name = Numbered("w", writer);
+  name += '-';
+  name += std::to_string(i);
+  return name;
+}
+
+// Writers at the same time, each with a store of its own as two processes would have: the lock
+// on the folder puts their replacements one after the other, so no change is lost.
+TEST(RegistryStore, ConcurrentWritersLoseNoChange) {
+  TempDir dir;
+  const std::string path = dir.file("registry.reg");
+  constexpr int kWriters = 3, kWrites = 15;
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      RegistryStore store(path);
+      for (int i = 0; i < kWrites; ++i)
+        if (RegWriteDword(store, kKey, WriterValue(w, i).c_str(), i) != 1) ++failures;
+    });
+  }
+  for (auto& t : writers) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  RegistryStore check(path);
+  RegValue v;
+  for (int w = 0; w < kWriters; ++w)
+    for (int i = 0; i < kWrites; ++i) {
+      const std::string name = WriterValue(w, i);
+      ASSERT_EQ(check.Read(kKey, name, v), 1) << name;
+      EXPECT_EQ(v.dword, static_cast<uint32_t>(i));
+    }
 }
 
 // The one copy of an unusable store file that a save kept aside, or empty.
