@@ -12,7 +12,12 @@
 #include <memory>
 #include <thread>
 #ifdef _WIN32
+#include <windows.h>
+
 #include <process.h>
+#include <shellapi.h>
+
+#include <cwchar>
 
 #include "support/WideText.h"
 #else
@@ -338,6 +343,91 @@ TEST(RegistryStore, ConcurrentWritersLoseNoChange) {
   RegistryStore check(path);
   RegValue v;
   for (int w = 0; w < kWriters; ++w)
+    for (int i = 0; i < kWrites; ++i) {
+      const std::string name = WriterValue(w, i);
+      ASSERT_EQ(check.Read(kKey, name, v), 1) << name;
+      EXPECT_EQ(v.dword, static_cast<uint32_t>(i));
+    }
+}
+
+#ifdef _WIN32
+// Started as "settings-writer FILE WRITER COUNT", this program is one more writer of FILE in a
+// process of its own: it writes COUNT values and ends, before any test runs, with 0 when every
+// write was stored.
+[[maybe_unused]] const bool kWriterChild = [] {
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (argv && argc == 5 && std::wcscmp(argv[1], L"settings-writer") == 0) {
+    RegistryStore store(Utf8FromWide(argv[2]));
+    const int writer = ::_wtoi(argv[3]), count = ::_wtoi(argv[4]);
+    int failed = 0;
+    for (int i = 0; i < count; ++i)
+      if (RegWriteDword(store, kKey, WriterValue(writer, i).c_str(), i) != 1) ++failed;
+    ::ExitProcess(failed == 0 ? 0 : 1);
+  }
+  ::LocalFree(argv);
+  return false;
+}();
+#endif
+
+// Writers in processes of their own, at the same time as this one: the lock on the folder holds
+// across processes, so no change of any of them is lost.
+TEST(RegistryStore, WritersInOtherProcessesLoseNoChange) {
+  TempDir dir;
+  const std::string path = dir.file("registry.reg");
+  constexpr int kChildren = 2, kWrites = 15;
+#ifdef _WIN32
+  wchar_t self[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const std::wstring program(self, n);
+  std::vector<HANDLE> children;
+  for (int w = 1; w <= kChildren; ++w) {
+    std::wstring commandLine = L"\"" + program + L"\" settings-writer \"" + WideFromUtf8(path) + L"\" " +
+                               std::to_wstring(w) + L" " + std::to_wstring(kWrites);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &process));
+    ::CloseHandle(process.hThread);
+    children.push_back(process.hProcess);
+  }
+#else
+  std::vector<pid_t> children;
+  for (int w = 1; w <= kChildren; ++w) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      RegistryStore store(path);
+      int failed = 0;
+      for (int i = 0; i < kWrites; ++i)
+        if (RegWriteDword(store, kKey, WriterValue(w, i).c_str(), i) != 1) ++failed;
+      ::_exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+#endif
+  RegistryStore store(path);
+  for (int i = 0; i < kWrites; ++i) EXPECT_EQ(RegWriteDword(store, kKey, WriterValue(0, i).c_str(), i), 1);
+#ifdef _WIN32
+  for (HANDLE child : children) {
+    DWORD status = 1;
+    EXPECT_EQ(::WaitForSingleObject(child, 300000), WAIT_OBJECT_0);
+    EXPECT_TRUE(::GetExitCodeProcess(child, &status));
+    EXPECT_EQ(status, 0u);
+    ::CloseHandle(child);
+  }
+#else
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+#endif
+  RegistryStore check(path);
+  RegValue v;
+  for (int w = 0; w <= kChildren; ++w)
     for (int i = 0; i < kWrites; ++i) {
       const std::string name = WriterValue(w, i);
       ASSERT_EQ(check.Read(kKey, name, v), 1) << name;
