@@ -80,7 +80,8 @@ class RegistryStore {
   // 1 with the value; -2 when the key does not exist; -1 when the value does not.
   int Read(std::string_view key, std::string_view name, RegValue& value);
   // 1 when stored; -2 when the key did not exist and could not be created; -1 when writing
-  // failed (a read-only store, a name or text holding a line break, the file not replaced).
+  // failed (a read-only store, a name or text holding a line break, the file not replaced;
+  // over a backend, what the backend answers: the registry keeps line breaks).
   int Write(std::string_view key, std::string_view name, const RegValue& value);
   // -1 when the key exists already; 1 when it was created; 0 when it could not be.
   int EnsureKey(std::string_view key);
