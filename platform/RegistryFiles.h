@@ -36,16 +36,15 @@ class FolderLock {
   bool ok() const { return handle_ != kNone; }
 
  private:
-  friend bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text);
+  friend bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text);
   static constexpr intptr_t kNone = -1;
   intptr_t handle_ = kNone;  // the descriptor or handle that holds the lock
-  std::string folder_;
 };
 
 // Under the lock: removes temporaries that writers who died left beside `path`, writes `text`
 // to a new temporary in the same folder, flushes it to the disk and puts it in place of `path`
 // in one step, so that a crash leaves the old file or the new one, never a torn one.
-bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text);
+bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text);
 
 // Under the lock: makes the file at `path` also (or only) reachable as `kept`, a name that is
 // never an existing one. 1 when done, 0 when `kept` exists already, -1 on another failure

@@ -323,7 +323,7 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
       ApplyWrite(next, c.key, c.name, c.value);
     }
   }
-  if (!regfiles::ReplaceFile(lock, path_, SerializeKeys(next))) return false;
+  if (!regfiles::ReplaceWholeFile(lock, path_, SerializeKeys(next))) return false;
   damaged_ = false;
   problems_.clear();
   keys_ = std::move(next);
@@ -375,9 +375,10 @@ int RegistryStore::Read(std::string_view key, std::string_view name, RegValue& v
 }
 
 int RegistryStore::BackendWrite(std::string_view key, std::string_view name, const RegValue& value) {
-  if (!ValidKeyPath(key)) return -2;
-  int result = value.type == kRegSz || value.type == kRegDword ? backend_->Write(key, name, value)
-                                                              : (backend_->KeyExists(key) ? -1 : -2);
+  int result = !ValidKeyPath(key)                                    ? -2
+               : value.type == kRegSz || value.type == kRegDword ? backend_->Write(key, name, value)
+               : backend_->KeyExists(key)                        ? -1
+                                                                  : -2;
   if (result != 1 && batchDepth_ > 0) batchFailed_ = true;
   return result;
 }
@@ -403,12 +404,12 @@ int RegistryStore::Write(std::string_view key, std::string_view name, const RegV
 
 int RegistryStore::EnsureKey(std::string_view key) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (!ValidKeyPath(key)) return 0;
   if (backend_) {
-    int result = backend_->EnsureKey(key);
+    int result = ValidKeyPath(key) ? backend_->EnsureKey(key) : 0;
     if (result == 0 && batchDepth_ > 0) batchFailed_ = true;
     return result;
   }
+  if (!ValidKeyPath(key)) return 0;
   RefreshLocked();
   if (KeyOrChildExists(keys_, key)) return -1;
   if (readOnly_) return 0;

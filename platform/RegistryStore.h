@@ -57,8 +57,9 @@ class RegistryBackend {
 //
 // The file is read once and kept in memory; it is read again only when another process has
 // replaced it. Every change reaches the disk by replacing the whole file atomically (a
-// temporary file in the same folder, fsync, rename, fsync of the folder) under an advisory lock
-// on the folder, so a crash leaves the old file or the new one, and two processes writing at
+// temporary file in the same folder, fsync, rename, fsync of the folder; on Windows
+// FlushFileBuffers and MoveFileExW) under a lock on the folder (flock; a named mutex of the
+// folder on Windows), so a crash leaves the old file or the new one, and two processes writing at
 // once lose nothing of each other's changes. Every value line that parses is kept; lines that
 // do not are reported by Problems() (and to the diagnostic log). Reading never changes the
 // disk: a file that could not be read whole is kept as "<file>.bad-YYYYMMDD-HHMMSS" (never
@@ -79,7 +80,8 @@ class RegistryStore {
   // 1 with the value; -2 when the key does not exist; -1 when the value does not.
   int Read(std::string_view key, std::string_view name, RegValue& value);
   // 1 when stored; -2 when the key did not exist and could not be created; -1 when writing
-  // failed (a read-only store, a name or text holding a line break, the file not replaced).
+  // failed (a read-only store, a name or text holding a line break, the file not replaced;
+  // over a backend, what the backend answers: the registry keeps line breaks).
   int Write(std::string_view key, std::string_view name, const RegValue& value);
   // -1 when the key exists already; 1 when it was created; 0 when it could not be.
   int EnsureKey(std::string_view key);

@@ -107,8 +107,9 @@ std::string FormatText(const char* prefix, const char* format, va_list args) {
 
 #ifdef _WIN32
 std::string DebugLogFolder() {
-  const char* moved = std::getenv("ZELVORA_DEBUG_LOG_FOLDER");
-  return moved && *moved ? std::string(moved) : std::string("C:\\debug_logs");
+  // The wide variable: the narrow copy holds the ANSI code page's rendering of the name.
+  const wchar_t* moved = ::_wgetenv(L"ZELVORA_DEBUG_LOG_FOLDER");
+  return moved && *moved ? Utf8FromWide(moved) : std::string("C:\\debug_logs");
 }
 
 std::string DefaultErrorLogPath() {

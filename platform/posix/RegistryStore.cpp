@@ -83,7 +83,7 @@ ReadOutcome ReadSmallFile(const std::string& path, size_t maxSize, std::string& 
 }
 
 // An advisory lock on the folder itself, so that no lock file is left behind.
-FolderLock::FolderLock(const std::string& folder) : folder_(folder) {
+FolderLock::FolderLock(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   while (::flock(fd, LOCK_EX) != 0) {
@@ -99,7 +99,7 @@ FolderLock::~FolderLock() {
   if (handle_ != kNone) ::close(static_cast<int>(handle_));  // closing releases the lock
 }
 
-bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text) {
+bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text) {
   const int folderFd = static_cast<int>(lock.handle_);
   RemoveStaleTemporaries(folderFd, NameOf(path) + ".tmp");
   std::string temp = path + ".tmpXXXXXX";

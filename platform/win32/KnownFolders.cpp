@@ -58,7 +58,9 @@ bool InProtectedMode() {
 }  // namespace
 
 std::string HomeFolder() {
-  if (const char* profile = std::getenv("USERPROFILE"); profile && *profile) return WithoutTrailingSeparator(profile);
+  // The wide variable: the narrow copy holds the ANSI code page's rendering of the name.
+  if (const wchar_t* profile = ::_wgetenv(L"USERPROFILE"); profile && *profile)
+    return WithoutTrailingSeparator(Utf8FromWide(profile));
   return KnownFolder(FOLDERID_Profile);
 }
 

@@ -254,7 +254,7 @@ ReadOutcome ReadSmallFile(const std::string& path, size_t maxSize, std::string& 
 // named after the folder's identity on its volume: every spelling of the folder's path (short
 // names, drive letters, links) meets the same mutex, and nothing is left on disk. A writer that
 // dies holding it leaves it abandoned, which the next writer takes over.
-FolderLock::FolderLock(const std::string& folder) : folder_(folder) {
+FolderLock::FolderLock(const std::string& folder) {
   HANDLE dir = ::CreateFileW(WidePath(folder).c_str(), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -285,7 +285,7 @@ FolderLock::~FolderLock() {
   ::CloseHandle(mutex);
 }
 
-bool ReplaceFile(const FolderLock& lock, const std::string& path, const std::string& text) {
+bool ReplaceWholeFile(const FolderLock& lock, const std::string& path, const std::string& text) {
   if (!lock.ok()) return false;
   RemoveStaleTemporaries(path);
   std::string temp;
