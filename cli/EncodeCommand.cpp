@@ -171,7 +171,7 @@ bool LoadRunSettings(const Options& o, EncodingSettings& s, StoredPaths& paths) 
     paths.output_folder = AbsolutePath(o.outputDir);
     // A root keeps its separator ("/", "C:\\").
     while (EndsWithPathSeparator(paths.output_folder) &&
-           paths.output_folder != Utf8Path(FsPath(paths.output_folder).root_path()))
+           paths.output_folder != Utf8Path(FsTextPath(paths.output_folder).root_path()))
       paths.output_folder.pop_back();
   }
   return true;

@@ -224,8 +224,7 @@ struct TempFolder {
   std::string path;
   TempFolder() : path(MakeUniqueFolder(SpecialFolderPath(kFolderTemp), "zelvora-drive-")) {}
   ~TempFolder() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(FsPath(path), ec);
+    if (!path.empty()) RemoveFolderTree(path);
   }
 };
 

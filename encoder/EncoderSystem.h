@@ -24,6 +24,11 @@ bool Cp949ToUtf8(std::string_view line, std::string& out);
 // its path, or empty when none could be made.
 std::string MakeUniqueFolder(const std::string& base, const std::string& lead);
 
+// Removes the folder `path` with everything in it (links are removed, never followed); with
+// `keepFolder` only what is in it. On Windows through the wide calls themselves, which take
+// paths of any length: the C++ library's folder walk misreads the \\?\ form of a long path.
+void RemoveFolderTree(const std::string& path, bool keepFolder = false);
+
 // The size and modification time (nanoseconds, in the system's own count) of the regular file
 // `path`; false when it is not one.
 bool ProgramFileStamp(const std::string& path, long long& size, long long& mtimeNs);

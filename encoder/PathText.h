@@ -27,6 +27,16 @@ inline std::filesystem::path FsPath(const std::string& utf8) {
 #endif
 }
 
+// The same path for work on its text alone (absolute, normal form, root): never in the long
+// \\?\ form, which those operations do not understand.
+inline std::filesystem::path FsTextPath(const std::string& utf8) {
+#ifdef _WIN32
+  return std::filesystem::path(WideFromUtf8(utf8));
+#else
+  return std::filesystem::path(utf8);
+#endif
+}
+
 // UTF-8 text for a file system path, without the \\?\ form FsPath may have added.
 inline std::string Utf8Path(const std::filesystem::path& path) {
 #ifdef _WIN32
@@ -58,7 +68,7 @@ inline std::string JoinPath(const std::string& folder, const std::string& name) 
 // itself when it has none.
 inline std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
-  std::filesystem::path full = std::filesystem::absolute(FsPath(path), ec);
+  std::filesystem::path full = std::filesystem::absolute(FsTextPath(path), ec);
   if (ec) return path;
   return Utf8Path(full.lexically_normal());
 }

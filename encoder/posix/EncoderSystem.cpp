@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,15 @@ bool Cp949ToUtf8(std::string_view line, std::string& out) {
 std::string MakeUniqueFolder(const std::string& base, const std::string& lead) {
   std::string pattern = (base.empty() ? std::string("/tmp") : base) + "/" + lead + "XXXXXX";
   return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+void RemoveFolderTree(const std::string& path, bool keepFolder) {
+  std::error_code ec;
+  if (!keepFolder) {
+    std::filesystem::remove_all(path, ec);
+    return;
+  }
+  for (const auto& e : std::filesystem::directory_iterator(path, ec)) std::filesystem::remove_all(e.path(), ec);
 }
 
 bool ProgramFileStamp(const std::string& path, long long& size, long long& mtimeNs) {

@@ -43,8 +43,7 @@ std::string WorkFolderBase(bool temporary) {
 
 RowWorkFolder::~RowWorkFolder() {
   if (!path_.empty()) {
-    std::error_code ec;
-    fs::remove_all(FsPath(path_), ec);
+    RemoveFolderTree(path_);
   }
   if (lock_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(lock_));
 }
@@ -72,9 +71,7 @@ bool RowWorkFolder::TryTake(const std::string& folder, std::string& why) {
     return false;
   }
   // Left over by a run that ended without cleaning up: start empty.
-  std::error_code ec;
-  if (!made)
-    for (const auto& e : fs::directory_iterator(FsPath(folder), ec)) fs::remove_all(e.path(), ec);
+  if (!made) RemoveFolderTree(folder, true);
   lock_ = reinterpret_cast<intptr_t>(lock);
   path_ = folder;
   return true;

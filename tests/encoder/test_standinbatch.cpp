@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "TestSupport.h"
 #include "encoder/BatchRun.h"
+#include "encoder/EncoderSystem.h"
 #include "encoder/PathText.h"
 #include "encoder/RecordingDisplay.h"
 #include "encoder/SettingsStore.h"
+#include "encoder/Subtitles.h"
 #include "platform/PowerOff.h"
 #include "probe/ListRow.h"
 
@@ -20,6 +24,16 @@ using testsupport::TempDir;
 namespace {
 
 const InterfaceTexts& T() { return kKoreanTexts; }
+
+// Files by UTF-8 names (the test helpers' narrow names would be read in the ANSI code page on Windows).
+void Write(const std::string& path, const std::string& bytes) {
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+std::string Read(const std::string& path) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // A whole MP4 of the shared real-world media, which the stand-in copies as its output.
 fs::path SampleMp4() {
@@ -68,18 +82,31 @@ struct StandInBatch : ::testing::Test {
   std::string ErrorLog() const {
     std::string all;
     std::error_code ec;
-    for (auto& e : fs::directory_iterator(FsPath(paths.ProgramFolder), ec))
-      if (Utf8Path(e.path().filename()).rfind("error_log_", 0) == 0) all += testsupport::ReadFile(e.path().string());
+    for (auto& e : fs::directory_iterator(FsTextPath(paths.ProgramFolder), ec))
+      if (Utf8Path(e.path().filename()).rfind("error_log_", 0) == 0) all += Read(Utf8Path(e.path()));
     return all;
   }
 
-  // Names in the output folder other than `expected`: nothing temporary may be left.
+  // Names in the output folder other than `expected`: nothing temporary may be left. (Listed
+  // with the system's own calls on Windows: the C++ library's folder walk cannot take a path
+  // past 260 characters there and lists the current folder instead.)
   std::vector<std::string> Leftovers(const std::vector<std::string>& expected) const {
-    std::vector<std::string> left;
-    for (auto& e : fs::directory_iterator(FsPath(paths.output_folder))) {
-      std::string name = Utf8Path(e.path().filename());
-      if (std::find(expected.begin(), expected.end(), name) == expected.end()) left.push_back(name);
+    std::vector<std::string> names, left;
+#ifdef _WIN32
+    WIN32_FIND_DATAW entry{};
+    HANDLE find = ::FindFirstFileW(WidePath(JoinPath(paths.output_folder, "*")).c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        std::string name = Utf8FromWide(entry.cFileName);
+        if (name != "." && name != "..") names.push_back(name);
+      } while (::FindNextFileW(find, &entry));
+      ::FindClose(find);
     }
+#else
+    for (auto& e : fs::directory_iterator(paths.output_folder)) names.push_back(e.path().filename().string());
+#endif
+    for (const std::string& name : names)
+      if (std::find(expected.begin(), expected.end(), name) == expected.end()) left.push_back(name);
     return left;
   }
 };
@@ -107,19 +134,53 @@ TEST_F(StandInBatch, OutputsThatMustStayAreKeptAndOthersReplaced) {
   // Without a prefix an existing file is never replaced; with one, the earlier output is.
   fs::create_directories(FsPath(paths.output_folder));
   const size_t kept = Add("kept.mp4");
-  testsupport::WriteFile(Utf8Path(FsPath(Output("kept.mp4"))), "the user's own file");
+  Write(Output("kept.mp4"), "the user's own file");
   settings.fn_prefix = "";
   RunToEnd();
   EXPECT_EQ(list.text(kept, kColStatus), T().status_error);
-  EXPECT_EQ(testsupport::ReadFile(Utf8Path(FsPath(Output("kept.mp4")))), "the user's own file");
+  EXPECT_EQ(Read(Output("kept.mp4")), "the user's own file");
   EXPECT_NE(ErrorLog().find("it is kept"), std::string::npos) << ErrorLog();
 
   list.setText(kept, kColStatus, T().status_waiting);
   settings.fn_prefix = "new_";
-  testsupport::WriteFile(Utf8Path(FsPath(Output("new_kept.mp4"))), "an earlier output");
+  Write(Output("new_kept.mp4"), "an earlier output");
   RunToEnd();
   EXPECT_EQ(list.text(kept, kColStatus), T().status_done) << ErrorLog();
   std::error_code ec;
   EXPECT_EQ(fs::file_size(FsPath(Output("new_kept.mp4")), ec), fs::file_size(SampleMp4()));
   EXPECT_EQ(Leftovers({"kept.mp4", "new_kept.mp4"}), std::vector<std::string>{});
+}
+
+TEST_F(StandInBatch, PathsPastTwoHundredSixtyCharacters) {
+  // Folders nested until both the source and the output path are longer than the 260
+  // characters Windows once took.
+  std::string deep = folder;
+  for (int i = 0; deep.size() < 300; ++i) deep = JoinPath(deep, "폴더-with-a-long-name-" + std::to_string(i));
+  fs::create_directories(FsPath(deep));
+  folder = deep;
+  paths.output_folder = JoinPath(deep, "out");
+  const size_t row = Add("긴 경로의 클립.mp4");
+  EXPECT_GT(list.text(row, kColFullPath).size(), 300u);
+  EXPECT_EQ(list.text(row, kColType), "m4v") << "the probe reads the source by its long path";
+  RunToEnd();
+  EXPECT_EQ(list.text(row, kColStatus), T().status_done) << ErrorLog();
+  std::error_code ec;
+  EXPECT_EQ(fs::file_size(FsPath(Output("_ZLVR_긴 경로의 클립.mp4")), ec), fs::file_size(SampleMp4())) << ec.message();
+  EXPECT_EQ(Leftovers({"_ZLVR_긴 경로의 클립.mp4"}), std::vector<std::string>{});
+  // The temporary folder's own clean-up walks folders with the C++ library: the long part goes first.
+  RemoveFolderTree(JoinPath(Utf8Path(dir.path()), "폴더-with-a-long-name-0"));
+}
+
+// Subtitles in the Korean code page get a UTF-8 copy in the work folder, the same on every system
+// (iconv here, the system's code page tables on Windows); a line that is not CP949 stays as it is.
+TEST(SubtitleCopy, KoreanCodePageBecomesUtf8) {
+  TempDir dir;
+  const std::string folder = JoinPath(Utf8Path(dir.path()), "자막 폴더");
+  fs::create_directories(FsPath(folder));
+  const std::string ansi = JoinPath(folder, "b.smi"), work = JoinPath(folder, "work");
+  Write(ansi, "<SAMI>\r\n<P>\xC0\xDA\xB8\xB7 \xBE\xC8\xB3\xE7\r\n<P>\xC0\xFF\xFF\r\n");
+  std::string error;
+  const std::string copy = PrepareSubtitle(ansi, work, &error);
+  ASSERT_EQ(copy, JoinPath(work, "b.smi")) << error;
+  EXPECT_EQ(Read(copy), "<SAMI>\r\n<P>자막 안녕\r\n<P>\xC0\xFF\xFF\r\n");
 }
