@@ -289,7 +289,10 @@ std::vector<SubtitleCue> ParseSrt(std::string_view srt) {
       open = nullptr;
       continue;
     }
-    if (open) open->text += (open->text.empty() ? "" : "\n") + std::string(line);
+    if (open) {
+      if (!open->text.empty()) open->text += '\n';
+      open->text.append(line);
+    }
   }
   // A cue without text shows nothing; the number line of the next block is not text.
   std::vector<SubtitleCue> kept;

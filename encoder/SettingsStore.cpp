@@ -72,7 +72,7 @@ void LoadField(RegistryStore& root, const std::string& key, const SettingField& 
       s.*f.text = SettingTextDefault(f);
       if (unread) noteUnread("\"" + s.*f.text + "\"");
     } else if (unread) {
-      noteUnread("\"" + SettingTextDefault(f) + "\"");
+      noteUnread(std::string("\"").append(SettingTextDefault(f)).append("\""));
     }
     return;
   }
