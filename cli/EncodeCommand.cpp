@@ -1,18 +1,15 @@
 // zelvora encode: probes the given files like the list does and converts them with the stored settings.
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <pthread.h>
 #include <set>
 #include <string>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/Console.h"
 #include "cli/Manifest.h"
 #include "cli/Shard.h"
 #include "cli/SettingsNotes.h"
@@ -20,6 +17,7 @@
 #include "cli/TerminalDisplay.h"
 #include "encoder/BatchRun.h"
 #include "encoder/FileList.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
 #include "platform/RegistryStore.h"
@@ -45,9 +43,17 @@ const char kEncodeUsage[] =
     "  --dry-run               print each file's command line, run nothing\n"
     "  --shutdown-when-done    power the machine off when the run ends with files done\n"
     "\n"
+#ifdef _WIN32
+    "Ctrl-C cancels (the current file goes back to waiting); a second Ctrl-C, Ctrl-Break, closing\n"
+    "the console, logging off or shutting down quits at once. Either way the file being written\n"
+    "is removed, never left cut short.\n"
+    "Exit status: 0 every file done, 1 any file failed, 2 usage error; when it quits at once 130\n"
+    "(Ctrl-C), 129 (the console closed) or 143 (Ctrl-Break, log-off, shut-down).\n";
+#else
     "Ctrl-C cancels (the current file goes back to waiting); a second Ctrl-C, SIGTERM or SIGHUP\n"
     "quits at once. Either way the file being written is removed, never left cut short.\n"
     "Exit status: 0 every file done, 1 any file failed, 2 usage error.\n";
+#endif
 
 struct Options {
   std::string outputDir;
@@ -116,7 +122,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
 // file names, so a file handed over cannot make this run (or a dry run) start a program.
 bool LoadSettingsFromFile(const std::string& file, EncodingSettings& s, StoredPaths& paths) {
   std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) {
+  if (!fs::is_regular_file(FsPath(file), ec)) {
     std::fprintf(stderr, "zelvora encode: settings file '%s' not found\n", file.c_str());
     return false;
   }
@@ -162,33 +168,31 @@ bool LoadRunSettings(const Options& o, EncodingSettings& s, StoredPaths& paths) 
     }
   }
   if (!o.outputDir.empty()) {
-    std::error_code ec;
-    fs::path dir = fs::absolute(o.outputDir, ec);
-    paths.output_folder = dir.lexically_normal().string();
-    while (paths.output_folder.size() > 1 && paths.output_folder.back() == '/') paths.output_folder.pop_back();
+    paths.output_folder = AbsolutePath(o.outputDir);
+    // A root keeps its separator ("/", "C:\\").
+    while (EndsWithPathSeparator(paths.output_folder) &&
+           paths.output_folder != Utf8Path(FsTextPath(paths.output_folder).root_path()))
+      paths.output_folder.pop_back();
   }
   return true;
 }
 
 // Ctrl-C: the first cancels like the cancel button, the second ends everything at once.
-// SIGTERM and SIGHUP (the terminal closed) end at once like a second Ctrl-C.
+// SIGTERM and SIGHUP (the terminal closed), or on Windows Ctrl-Break and the console closed,
+// end at once like a second Ctrl-C.
 std::atomic<CBatchRun*> g_batch{nullptr};
 
-void WatchSignals(sigset_t set) {
-  int interrupts = 0;
-  for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    CBatchRun* batch = g_batch.load();
-    if (sig == SIGINT && ++interrupts == 1 && batch) {
-      std::fputs("\nzelvora encode: cancelling (Ctrl-C again to quit at once)\n", stderr);
-      if (batch->IsRunning()) batch->OnStartButton();
-      continue;
-    }
-    if (batch) batch->Abandon();
-    std::fprintf(stderr, "\nzelvora encode: stopped (%s)\n", sig == SIGINT ? "Ctrl-C" : sigabbrev_np(sig));
-    ::_exit(128 + sig);
+bool OnStopRequest(const StopRequest& request) {
+  static int interrupts = 0;  // the requests come one at a time
+  CBatchRun* batch = g_batch.load();
+  if (request.interrupt && ++interrupts == 1 && batch) {
+    std::fputs("\nzelvora encode: cancelling (Ctrl-C again to quit at once)\n", stderr);
+    if (batch->IsRunning()) batch->OnStartButton();
+    return true;
   }
+  if (batch) batch->Abandon();
+  std::fprintf(stderr, "\nzelvora encode: stopped (%s)\n", request.name.c_str());
+  return false;
 }
 
 // A cell of a result line: the line is tab-separated, so a tab or newline in a file name must
@@ -200,7 +204,12 @@ std::string ResultCell(const std::string& text) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
+#ifdef _WIN32
+      // The path separator: Windows names hold no control character, so it stays as it is.
+      case '\\': out += "\\"; break;
+#else
       case '\\': out += "\\\\"; break;
+#endif
       default:
         if (c < 0x20 || c == 0x7f) {
           char hex[8];
@@ -247,8 +256,7 @@ int RunEncodeCommand(int argc, char** argv) {
   FileList list;
   std::map<size_t, std::string> failedReasons;  // rows refused before the run, and why
   for (const std::string& file : o.files) {
-    std::error_code ec;
-    std::string full = fs::absolute(file, ec).lexically_normal().string();
+    std::string full = AbsolutePath(file);
     ListRowTexts row;
     int result = -1;
     MediaInfo info;
@@ -272,7 +280,7 @@ int RunEncodeCommand(int argc, char** argv) {
     list.append(row);
   }
 
-  bool live = ::isatty(STDERR_FILENO);
+  bool live = IsLiveTerminal(stderr);
   TerminalDisplay terminal(stderr, live);
   CBatchRun* running = nullptr;
   RowTimingDisplay display(terminal, [&](size_t row, double seconds) {
@@ -308,14 +316,8 @@ int RunEncodeCommand(int argc, char** argv) {
     return failures ? 1 : 0;
   }
 
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   g_batch = &batch;
-  std::thread(WatchSignals, set).detach();
+  WatchStopRequests(OnStopRequest);
 
   if (batch.OnStartButton(o.shutdown) == 1) batch.JoinThread();
   g_batch = nullptr;

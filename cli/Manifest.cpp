@@ -5,28 +5,28 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
 
+#include "cli/Console.h"
 #include "cli/TextOutput.h"
+#include "encoder/PathText.h"
 #include "probe/ListRow.h"
 
 namespace {
 
 std::string Utc() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
+  std::tm tm = UtcTime(std::time(nullptr));
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
 }
 
 int64_t SizeOf(const std::string& path) {
-  struct stat st{};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<int64_t>(st.st_size);
+  std::error_code ec;
+  if (path.empty() || !std::filesystem::is_regular_file(FsPath(path), ec)) return -1;
+  std::uintmax_t size = std::filesystem::file_size(FsPath(path), ec);
+  return ec ? -1 : static_cast<int64_t>(size);
 }
 
 }  // namespace
@@ -78,17 +78,17 @@ Manifest::~Manifest() {
 }
 
 bool Manifest::Open(const std::string& path, const std::string& commandLine, std::string& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  std::string why;
+  int fd = OpenForAppending(path, why);
   if (fd < 0) {
-    error = "cannot open manifest '" + TerminalSafe(path) + "': " + std::strerror(errno);
+    error = "cannot open manifest '" + TerminalSafe(path) + "': " + why;
     return false;
   }
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
   path_ = path;
   invocation_ = commandLine;
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) == 0) host_ = host;
+  host_ = HostName();
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include "cli/Commands.h"
 #include "cli/SettingsNotes.h"
 #include "cli/TextOutput.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsStore.h"
 #include "probe/ListRow.h"
 #include "probe/Probe.h"
@@ -52,7 +53,7 @@ const InterfaceTexts& ListTexts() {
 
 std::string WhyNotOpened(const std::string& path) {
   std::error_code ec;
-  auto status = std::filesystem::status(path, ec);
+  auto status = std::filesystem::status(FsPath(path), ec);
   if (ec) return ec.message();
   if (std::filesystem::is_directory(status)) return "is a folder, not a file";
   if (!std::filesystem::is_regular_file(status)) return "is not a regular file";
@@ -63,9 +64,7 @@ FileReport ProbeOne(const std::string& path, const InterfaceTexts& texts) {
   FileReport report;
   report.path = path;
   // The row's hidden column holds the full path, as the list keeps it for the encoder.
-  std::error_code ec;
-  std::string full = std::filesystem::absolute(path, ec).lexically_normal().string();
-  if (ec) full = path;
+  std::string full = AbsolutePath(path);
   if (ProbeListRow(full, texts, false, report.row, report.result, report.info) == RowProbe::kNotOpened) {
     std::fprintf(stderr, "zelvora: %s: %s\n", TerminalSafe(path).c_str(), WhyNotOpened(path).c_str());
     report.result = -1;

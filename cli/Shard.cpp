@@ -3,9 +3,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
 
-namespace fs = std::filesystem;
+#include "encoder/PathText.h"
 
 namespace {
 
@@ -37,9 +36,7 @@ std::vector<std::string> SelectShard(const std::vector<std::string>& files, cons
   std::vector<std::pair<std::string, std::string>> keyed;  // absolute path, the name as given
   keyed.reserve(files.size());
   for (const std::string& file : files) {
-    std::error_code ec;
-    fs::path full = fs::absolute(file, ec);
-    keyed.emplace_back(ec ? file : full.lexically_normal().string(), file);
+    keyed.emplace_back(AbsolutePath(file), file);
   }
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> mine;

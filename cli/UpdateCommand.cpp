@@ -6,6 +6,8 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/Console.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsStore.h"
 #include "support/InterfaceTexts.h"
 #include "update/UpdateCheck.h"
@@ -48,16 +50,16 @@ int RunUpdateCommand(int argc, char** argv) {
     return 0;
   }
   UpdateCheckSetup setup;
-  if (const char* p = std::getenv("ZELVORA_PROGRAM_FILES"); p && *p == '/') setup.programFiles = p;
+  if (const char* p = std::getenv("ZELVORA_PROGRAM_FILES"); p && FsPath(p).is_absolute()) setup.programFiles = p;
   setup.message = PrintMessage;
   const int result = RunStartupUpdateDecision(root, static_cast<int64_t>(std::time(nullptr)),
                                               SelectInterfaceTexts(settings.language), setup, force);
   switch (result) {
     case kUpdateNotRun: {
       const std::time_t next = static_cast<std::time_t>(static_cast<int32_t>(paths.program_rebirth)) + kUpdateInterval;
-      std::tm tm{};
+      const std::tm tm = UtcTime(next);
       char when[32] = "?";
-      if (gmtime_r(&next, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
       std::printf("Checked less than a week ago; the next check is due after %s (zelvora update --check asks now).\n",
                   when);
       return 0;

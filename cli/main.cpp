@@ -1,9 +1,9 @@
 // The zelvora command: dispatches to its subcommands.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "cli/Commands.h"
+#include "cli/Console.h"
 
 namespace {
 
@@ -30,11 +30,7 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-  // Under a file size limit a write past it must fail like a full disk (the row fails, the log
-  // record is lost), not end the whole run; encoders get the default back when they start.
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
+  PrepareProcess(argc, argv);
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;

@@ -2,18 +2,17 @@
 #include "encoder/BatchRun.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <strings.h>
-#include <sys/stat.h>
 
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderCaps.h"
+#include "encoder/EncoderSystem.h"
+#include "encoder/PathText.h"
 #include "encoder/Redirect.h"
 #include "encoder/SamiToSrt.h"
 #include "encoder/SettingsFields.h"
@@ -42,7 +41,7 @@ std::string OutputExtension(int outputType) { return outputType == 1 ? ".avi" : 
 bool SameFile(const std::string& output, const std::string& source) {
   if (strcasecmp(output.c_str(), source.c_str()) == 0) return true;
   std::error_code ec;
-  return fs::exists(output, ec) && fs::equivalent(output, source, ec);
+  return fs::exists(FsPath(output), ec) && fs::equivalent(FsPath(output), FsPath(source), ec);
 }
 
 int64_t FileSizeOf(const std::string& path) {
@@ -59,11 +58,11 @@ BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings
   if (subtitle.empty()) return burnIn;
   std::string folder = work.Path(&error);
   if (folder.empty()) return burnIn;
-  std::string srt = folder + "/burn-in.srt";
+  std::string srt = JoinPath(folder, "burn-in.srt");
   if (ConvertSubtitleToSrt(subtitle, srt, &error) <= 0) return burnIn;
   burnIn.file = srt;
   if (!s.font_path.empty() && FileExists(s.font_path)) {
-    burnIn.fontsDir = fs::path(s.font_path).parent_path().string();
+    burnIn.fontsDir = Utf8Path(FsPath(s.font_path).parent_path());
     burnIn.fontFamily = FontFamilyOfFile(s.font_path);
   }
   return burnIn;
@@ -74,7 +73,7 @@ BurnInSubtitle PrepareBurnIn(const std::string& subtitle, const EncodingSettings
 // for it). One that is to be burned in must hold timed text. Empty with `error` set when the
 // subtitle cannot be used: the row then fails rather than running without it.
 std::string PrepareRowSubtitle(const std::string& found, bool burnIn, RowWorkFolder& work, std::string& error) {
-  std::string copyName = "subtitle" + fs::path(found).extension().string();
+  std::string copyName = "subtitle" + Utf8Path(FsPath(found).extension());
   std::string subtitle;
   if (IsUtf8SubtitleFile(found)) {
     subtitle = found;
@@ -158,8 +157,8 @@ RowOutcome CBatchRun::Outcome(size_t index) const {
 void CBatchRun::ErrorLog(size_t row, const std::string& text, bool closing) {
   const std::string& log = m_env.paths->error_log_path;
   // The default log lives in a state folder that may not exist yet.
-  if (!DebugLog(log.c_str(), "%s", text.c_str()) && log.find('/') != std::string::npos) {
-    MakeFolderPath(fs::path(log).parent_path().string());
+  if (!DebugLog(log.c_str(), "%s", text.c_str()) && LastPathSeparator(log) != std::string::npos) {
+    MakeFolderPath(Utf8Path(FsPath(log).parent_path()));
     DebugLog(log.c_str(), "%s", text.c_str());
   }
   std::lock_guard lock(m_outcomeMutex);
@@ -181,8 +180,7 @@ std::string CBatchRun::ErrorLogFile() const {
 void CBatchRun::Abandon() {
   m_zFLAG.bExit = true;
   m_zFLAG.bRunEncoding = false;
-  int pid = m_iChildPid.load();
-  if (pid > 0) ::kill(-pid, SIGKILL);
+  StopEncoderAtOnce(m_iChildPid.load());
   std::lock_guard lock(m_pendingMutex);
   m_bAbandoned = true;
   m_pending.Discard();
@@ -201,11 +199,12 @@ void CBatchRun::RunBatch() {
   m_outputFolderError.clear();
   if (!MakeFolderPath(m_outputFolder)) {
     // Ask once more to learn the system's reason; the folder maker only says yes or no.
-    struct stat st {};
-    if (::stat(m_outputFolder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+    std::error_code ec;
+    fs::file_status st = fs::status(FsPath(m_outputFolder), ec);
+    if (fs::exists(st) && !fs::is_directory(st))
       m_outputFolderError = "the output folder " + m_outputFolder + " is a file, not a folder";
-    else if (::mkdir(m_outputFolder.c_str(), 0777) != 0 && errno != EEXIST)
-      m_outputFolderError = "cannot make the output folder " + m_outputFolder + ": " + std::strerror(errno);
+    else if (!fs::create_directory(FsPath(m_outputFolder), ec) && ec)
+      m_outputFolderError = "cannot make the output folder " + m_outputFolder + ": " + ec.message();
   }
   if (m_outputFolderError.empty()) RemoveAbandonedOutputs(m_outputFolder);
   m_sourceIds.clear();
@@ -362,7 +361,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.resize(dot);
   job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
-  job.outputPath = m_outputFolder + "/" + job.outputName;
+  job.outputPath = JoinPath(m_outputFolder, job.outputName);
   // Nothing else is worth preparing for a row that would write over its own source.
   job.sameFile = SameFile(job.outputPath, job.source);
   if (job.sameFile) return true;
@@ -490,8 +489,7 @@ std::string CBatchRun::OutputRefusal(const Prepared& job) const {
   if (auto it = m_writtenOutputs.find(job.outputPath); it != m_writtenOutputs.end())
     return "the output " + job.outputPath + " was already written by an earlier file of this run (" +
            m_env.list->text(it->second, kColFullPath) + "); it is kept";
-  struct stat st {};
-  if (m_env.settings->fn_prefix.empty() && ::lstat(job.outputPath.c_str(), &st) == 0)
+  if (m_env.settings->fn_prefix.empty() && PathEntryExists(job.outputPath))
     return "a file already exists at " + job.outputPath + "; it is kept (an empty file name prefix never replaces a file)";
   return {};
 }
@@ -584,12 +582,11 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   // Only our own encoder is ever stopped; other programs' encoders are left alone.
   redir.TerminateChildProcess();
   m_iChildPid = -1;
-  // An encoder killed by a signal we did not send (a file size limit: SIGXFSZ) left a cut file.
-  if (std::optional<platform::ExitInfo> exit = redir.ChildExit(); result == 1 && exit && exit->signalled) {
-    const char* name = sigdescr_np(exit->code);
-    m_encoderEndProblem = "the encoder was ended by signal " + std::to_string(exit->code) + " (" +
-                          (name ? name : "unknown") + ")";
-    ErrorLog(row, job.source + " => " + m_encoderEndProblem);
+  // An encoder ended by something we did not do (a signal such as SIGXFSZ for a file size
+  // limit, a crash) left a cut file.
+  if (std::optional<platform::ExitInfo> exit = redir.ChildExit(); result == 1 && exit) {
+    m_encoderEndProblem = UnexpectedEncoderEnd(*exit);
+    if (!m_encoderEndProblem.empty()) ErrorLog(row, job.source + " => " + m_encoderEndProblem);
   }
   if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
   return result;

@@ -8,12 +8,13 @@
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderArgs.h"
 #include "encoder/EncoderCaps.h"
+#include "encoder/EncoderSystem.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsStore.h"
 #include "platform/CaptureRun.h"
 #include "platform/Process.h"
@@ -84,10 +85,10 @@ struct FileStamp {
 FileStamp StampOf(const std::string& program) {
   FileStamp stamp;
   stamp.path = platform::FindExecutable(program);
-  struct stat st {};
-  if (stamp.path.empty() || ::stat(stamp.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return stamp;
-  stamp.size = static_cast<long long>(st.st_size);
-  stamp.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  long long size = -1, mtimeNs = 0;
+  if (!ProgramFileStamp(stamp.path, size, mtimeNs)) return stamp;
+  stamp.size = size;
+  stamp.mtimeNs = mtimeNs;
   return stamp;
 }
 
@@ -97,7 +98,7 @@ std::string CacheFileFor(EncoderKind kind, const std::string& path) {
   for (unsigned char c : path) h = (h ^ c) * 1099511628211ULL;
   char name[64];
   std::snprintf(name, sizeof name, "%s-%016llx.caps", KindName(kind), static_cast<unsigned long long>(h));
-  return CapabilityCacheFolder() + "/" + name;
+  return JoinPath(CapabilityCacheFolder(), name);
 }
 
 std::string JoinSet(const std::set<std::string>& names) {
@@ -139,7 +140,7 @@ std::string Serialize(const EncoderCapabilities& c, const FileStamp& stamp) {
 
 // Reads a cache file written for exactly this program file; false when absent, stale or damaged.
 bool Deserialize(const std::string& file, const FileStamp& stamp, EncoderCapabilities& c) {
-  std::ifstream in(file);
+  std::ifstream in(FsPath(file));
   std::string line;
   if (!std::getline(in, line) || line != "zelvora-encoder-capabilities " + std::to_string(kCacheVersion)) return false;
   std::map<std::string, std::string> values;
@@ -166,18 +167,19 @@ bool Deserialize(const std::string& file, const FileStamp& stamp, EncoderCapabil
 // Replaces the cache file in one step, so that a reader sees the old or the new answer.
 void WriteCache(const std::string& file, const std::string& text) {
   std::error_code ec;
-  fs::create_directories(fs::path(file).parent_path(), ec);
+  fs::create_directories(FsPath(file).parent_path(), ec);
   std::string temp = file + ".tmp" + std::to_string(::getpid());
   {
-    std::ofstream out(temp, std::ios::trunc);
+    std::ofstream out(FsPath(temp), std::ios::trunc);
     out << text;
     if (!out.flush()) {
-      fs::remove(temp, ec);
+      out.close();
+      fs::remove(FsPath(temp), ec);
       return;
     }
   }
-  fs::rename(temp, file, ec);
-  if (ec) fs::remove(temp, ec);
+  fs::rename(FsPath(temp), FsPath(file), ec);
+  if (ec) fs::remove(FsPath(temp), ec);
 }
 
 std::mutex& MemoMutex() {
@@ -220,14 +222,9 @@ EncoderCapabilities Cached(EncoderKind kind, const std::string& path, Ask ask) {
 
 struct TempFolder {
   std::string path;
-  TempFolder() {
-    std::string base = SpecialFolderPath(kFolderTemp);
-    std::string pattern = (base.empty() ? std::string("/tmp") : base) + "/zelvora-drive-XXXXXX";
-    if (::mkdtemp(pattern.data())) path = pattern;
-  }
+  TempFolder() : path(MakeUniqueFolder(SpecialFolderPath(kFolderTemp), "zelvora-drive-")) {}
   ~TempFolder() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
+    if (!path.empty()) RemoveFolderTree(path);
   }
 };
 
@@ -285,14 +282,14 @@ void TestDrive(EncoderCapabilities& m, const std::string& ffmpegPath) {
     m.testDriveText = "no temporary folder for mencoder's test drive";
     return;  // not run
   }
-  std::string sample = temp.path + "/sample.avi";
+  std::string sample = JoinPath(temp.path, "sample.avi");
   std::string why = ffmpegPath.empty() ? "no ffmpeg to make mencoder's test sample" : MakeSample(ffmpegPath, sample);
   if (!why.empty()) {
     m.testDriveText = why;
     return;  // not run: says nothing about mencoder
   }
   m.testDriveExpected = kSampleFrames;
-  std::string output = temp.path + "/converted.avi";
+  std::string output = JoinPath(temp.path, "converted.avi");
   CaptureResult r = ConvertWithMencoder(m.path, AviJob(m), sample, output);
   MediaInfoEx summary;
   int type = FileExists(output) ? getMediaInfo2Ex(&summary, output) : -1;
@@ -317,7 +314,7 @@ void TestDrive(EncoderCapabilities& m, const std::string& ffmpegPath) {
   mp2.audio_compress = 2;
   mp2.origin_ado = 0;
   mp2.origin_vdo = 1;
-  std::string audioOut = temp.path + "/audio.avi";
+  std::string audioOut = JoinPath(temp.path, "audio.avi");
   CaptureResult a = ConvertWithMencoder(m.path, mp2, sample, audioOut);
   m.lavcAudioWorks = a.started && a.exitStatus == 0 && CountAviChunks(audioOut).audioWithData > 0;
   DebugLog(kDebugTarget, "%s; lavc audio %s", m.testDriveText.c_str(), m.lavcAudioWorks ? "works" : "does not work");
@@ -362,7 +359,14 @@ void ForgetCachedCapabilities() {
   Memo().clear();
 }
 
-std::string CapabilityCacheFolder() { return SpecialFolderPath(kFolderInternetCache) + "/zelvora"; }
+std::string CapabilityCacheFolder() {
+#ifdef _WIN32
+  // Beside the work folders, in the user's local application data.
+  return JoinPath(UserLocalDataFolder(), "zelvora");
+#else
+  return SpecialFolderPath(kFolderInternetCache) + "/zelvora";
+#endif
+}
 
 AviChunkCount CountAviChunks(const std::string& path) {
   AviChunkCount count;

@@ -7,7 +7,8 @@
 #include <string>
 #include <utility>
 
-// A file's identity on its file system: links and other spellings of one file share it.
+// A file's identity on its file system: links and other spellings of one file share it (the
+// device and inode numbers; on Windows the volume serial number and the file index).
 struct FileId {
   uint64_t device = 0;
   uint64_t inode = 0;
@@ -22,10 +23,14 @@ std::optional<FileId> FileIdOf(const std::string& path, bool follow);
 // Empty when it can; else why not ("is a FIFO, not a regular file", the OS's cause, …).
 std::string WhyNotRegularFile(const std::string& path);
 
+// Whether anything has the name `path`, a link to nothing included (a final link is not followed).
+bool PathEntryExists(const std::string& path);
+
 // The file an encoder writes for one row: created exclusively under a hidden name in the
 // output folder, so that concurrent runs and rows never write the same file, and locked
 // while it lives, so that a later run can tell an abandoned one. Removed on destruction
-// unless committed.
+// unless committed. (On Windows the name starts with a dot as well but the file is not marked
+// hidden: an encoder that recreates its output cannot open a hidden file that way.)
 class PendingOutput {
  public:
   PendingOutput() = default;
@@ -53,7 +58,7 @@ class PendingOutput {
  private:
   std::string temporary_;
   std::string final_;
-  int fd_ = -1;  // holds the lock that marks the file as in use
+  intptr_t handle_ = -1;  // the descriptor (Windows: the handle) that holds the lock marking the file in use
 };
 
 // Removes temporary outputs in `folder` left by runs that ended without cleaning up (killed,
@@ -64,3 +69,10 @@ int RemoveAbandonedOutputs(const std::string& folder);
 // own probe) as a file of the chosen container (`outputType` 0 MP4, 1 AVI, 2 MKV) playing at
 // least 90 % of `sourceSeconds` (not checked when that is 0 or less).
 std::string JudgeFinishedOutput(const std::string& path, int outputType, int sourceSeconds);
+
+// For the system's part of the above: a fresh candidate for the temporary file of `finalPath`
+// (in its folder, a random part in its name), and whether a folder entry's name is one of them.
+std::string TemporaryOutputCandidate(const std::string& finalPath);
+bool IsTemporaryOutputName(const std::string& name);
+// The folder part of `path`: "." when it has none.
+std::string FolderOfPath(const std::string& path);

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "encoder/PathText.h"
+
 namespace {
 
 constexpr int64_t kMaxSamiBytes = 16 << 20;
@@ -218,7 +220,7 @@ bool ReadWhole(const std::string& path, std::string& text, std::string* error) {
     if (error) *error = why;
     return false;
   };
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::ifstream in(FsPath(path), std::ios::binary | std::ios::ate);
   if (!in) return fail("cannot open the subtitle file " + path);
   std::streamoff size = in.tellg();
   if (size < 0) return fail("cannot read the subtitle file " + path);
@@ -287,7 +289,10 @@ std::vector<SubtitleCue> ParseSrt(std::string_view srt) {
       open = nullptr;
       continue;
     }
-    if (open) open->text += (open->text.empty() ? "" : "\n") + std::string(line);
+    if (open) {
+      if (!open->text.empty()) open->text += '\n';
+      open->text.append(line);
+    }
   }
   // A cue without text shows nothing; the number line of the next block is not text.
   std::vector<SubtitleCue> kept;
@@ -316,7 +321,7 @@ std::vector<SubtitleCue> ReadSubtitleCues(const std::string& path, std::string* 
 int ConvertSubtitleToSrt(const std::string& path, const std::string& srtPath, std::string* error) {
   std::vector<SubtitleCue> cues = ReadSubtitleCues(path, error);
   if (cues.empty()) return -1;
-  std::ofstream out(srtPath, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(srtPath), std::ios::binary | std::ios::trunc);
   out << FormatSrt(cues);
   if (!out.flush()) {
     if (error) *error = "cannot write the subtitle copy " + srtPath;
@@ -334,7 +339,7 @@ int ConvertSamiToSrt(const std::string& samiPath, const std::string& srtPath, st
   if (!ReadWhole(samiPath, text, error)) return -1;
   std::vector<SubtitleCue> cues = ParseSami(text);
   if (cues.empty()) return fail("the subtitle file holds no timed text: " + samiPath);
-  std::ofstream out(srtPath, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(srtPath), std::ios::binary | std::ios::trunc);
   out << FormatSrt(cues);
   if (!out.flush()) return fail("cannot write the subtitle copy " + srtPath);
   return static_cast<int>(cues.size());

@@ -153,6 +153,13 @@ std::string TextRefusal(const SettingField& f, std::string_view text) {
   // another folder.
   if (f.text == &ES::fn_prefix && text.find('/') != std::string_view::npos) return name + " cannot hold '/'";
   if (f.text == &ES::fn_prefix && text.find("..") != std::string_view::npos) return name + " cannot hold '..'";
+#ifdef _WIN32
+  // Windows also takes a backslash as a separator, a ':' names a drive or another stream of the file,
+  // and the rest cannot be in a file name at all.
+  if (f.text == &ES::fn_prefix)
+    if (size_t bad = text.find_first_of("\\:*?\"<>|"); bad != std::string_view::npos)
+      return name + " cannot hold '" + std::string(1, text[bad]) + "'";
+#endif
   return {};
 }
 

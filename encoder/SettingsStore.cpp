@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "encoder/EncoderSystem.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsFields.h"
 #include "platform/Process.h"
 #include "platform/KnownFolders.h"
@@ -70,7 +72,7 @@ void LoadField(RegistryStore& root, const std::string& key, const SettingField& 
       s.*f.text = SettingTextDefault(f);
       if (unread) noteUnread("\"" + s.*f.text + "\"");
     } else if (unread) {
-      noteUnread("\"" + SettingTextDefault(f) + "\"");
+      noteUnread(std::string("\"").append(SettingTextDefault(f)).append("\""));
     }
     return;
   }
@@ -215,17 +217,27 @@ void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   // the program shows the user where the encoder is expected.
   auto encoder = [&](const char* name) {
     std::string found = platform::FindExecutable(name, programFolder);
-    return found.empty() ? programFolder + "/" + name : found;
+    return found.empty() ? JoinPath(programFolder, name) : found;
   };
+#ifdef _WIN32
+  if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg.exe");
+  if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder.exe");
+#else
   if (paths.encoder_path_a.empty()) paths.encoder_path_a = encoder("ffmpeg");
   if (paths.encoder_path_b.empty()) paths.encoder_path_b = encoder("mencoder");
+#endif
   if (paths.ProgramFolder.empty()) paths.ProgramFolder = programFolder;
-  // Earlier versions kept the log beside the program; that default moves to the user's state.
-  if (paths.error_log_path.empty() || paths.error_log_path == programFolder + "/error_log.txt") {
+  // Earlier versions kept the log beside the program; that default moves to the user's state
+  // (on Windows: the user's local application data).
+  if (paths.error_log_path.empty() || paths.error_log_path == JoinPath(programFolder, "error_log.txt")) {
+#ifdef _WIN32
+    paths.error_log_path = JoinPath(UserLocalDataFolder(), "zelvora\\error_log.txt");
+#else
     paths.error_log_path = DefaultErrorLogPath();
+#endif
     if (createFolders) {
       std::error_code ec;
-      std::filesystem::create_directories(std::filesystem::path(paths.error_log_path).parent_path(), ec);
+      std::filesystem::create_directories(FsPath(paths.error_log_path).parent_path(), ec);
     }
   }
 }

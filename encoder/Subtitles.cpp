@@ -5,9 +5,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iconv.h>
-#include <unistd.h>
 
+#include "encoder/EncoderSystem.h"
+#include "encoder/PathText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
 
@@ -33,32 +33,17 @@ bool IsAsciiOnly(std::string_view line) {
   return true;
 }
 
-// CP949 → UTF-8 of one line; false when the line is not valid CP949.
-bool ConvertCp949(std::string_view line, std::string& out) {
-  iconv_t cd = iconv_open("UTF-8", "CP949");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  out.assign(line.size() * 3 + 16, '\0');
-  char* in = const_cast<char*>(line.data());
-  size_t inLeft = line.size();
-  char* dst = out.data();
-  size_t outLeft = out.size();
-  size_t r = iconv(cd, &in, &inLeft, &dst, &outLeft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1) || inLeft != 0) return false;
-  out.resize(out.size() - outLeft);
-  return true;
-}
-
 }  // namespace
 
 std::string FindSubtitleFile(const std::string& sourcePath, int outputType) {
-  size_t slash = sourcePath.rfind('/');
+  size_t slash = LastPathSeparator(sourcePath);
   size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   size_t dot = sourcePath.rfind('.');
   if (dot == std::string::npos || dot == 0 || dot < nameStart) return {};
   std::string candidate = sourcePath.substr(0, dot) + (outputType == 2 ? ".srt" : ".smi");
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(candidate, ec) || std::filesystem::file_size(candidate, ec) == 0 || ec)
+  if (!std::filesystem::is_regular_file(FsPath(candidate), ec) || std::filesystem::file_size(FsPath(candidate), ec) == 0 ||
+      ec)
     return {};
   return candidate;
 }
@@ -84,7 +69,7 @@ int Utf8LineVerdict(std::string_view line) {
 }
 
 bool IsUtf8SubtitleFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) return false;
   std::string line;
   while (NextLine(in, line)) {
@@ -101,30 +86,33 @@ std::string MakeUtf8SubtitleCopy(const std::string& path, const std::string& fol
     return std::string();
   };
   MakeFolderPath(folder);
-  std::string target = folder + "/" + (name.empty() ? path.substr(path.rfind('/') + 1) : name);
+  std::string target = JoinPath(folder, name.empty() ? path.substr(LastPathSeparator(path) + 1) : name);
   std::error_code ec;
-  if (std::filesystem::equivalent(path, target, ec)) return fail("the copy would replace the subtitle itself");
-  std::ifstream in(path, std::ios::binary);
+  if (std::filesystem::equivalent(FsPath(path), FsPath(target), ec))
+    return fail("the copy would replace the subtitle itself");
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) return fail("the subtitle " + path + " cannot be read: " + std::strerror(errno));
   std::string temp = target + ".part";
   {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FsPath(temp), std::ios::binary | std::ios::trunc);
     if (!out) return fail("the subtitle copy " + temp + " cannot be written: " + std::strerror(errno));
     std::string line, converted;
     while (NextLine(in, line)) {
-      if (IsAsciiOnly(line) || Utf8LineVerdict(line) == 1 || !ConvertCp949(line, converted))
+      if (IsAsciiOnly(line) || Utf8LineVerdict(line) == 1 || !Cp949ToUtf8(line, converted))
         out.write(line.data(), static_cast<std::streamsize>(line.size()));
       else
         out.write(converted.data(), static_cast<std::streamsize>(converted.size()));
     }
     if (!out.flush()) {
-      ::unlink(temp.c_str());
+      out.close();
+      std::filesystem::remove(FsPath(temp), ec);
       return fail("the subtitle copy " + temp + " cannot be written");
     }
   }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    std::string why = std::strerror(errno);
-    ::unlink(temp.c_str());
+  std::filesystem::rename(FsPath(temp), FsPath(target), ec);
+  if (ec) {
+    std::string why = ec.message();
+    std::filesystem::remove(FsPath(temp), ec);
     return fail("the subtitle copy " + target + " cannot be written: " + why);
   }
   return target;

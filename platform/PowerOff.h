@@ -10,7 +10,8 @@ class PowerControl {
   virtual int PowerOff() = 0;
 };
 
-// The real one: logind through systemctl (no shell).
+// The real one: logind through systemctl (no shell); on Windows the process token's shutdown
+// privilege and ExitWindowsEx.
 class SystemPowerControl final : public PowerControl {
  public:
   int EnableShutdownPrivilege() override;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/FileUtils.h"
 #include "support/WideText.h"
 #ifdef _WIN32
 #include <io.h>
@@ -20,8 +21,10 @@ namespace {
 constexpr size_t kMaxText = 4095;
 #ifdef _WIN32
 constexpr const char* kSeparators = "/\\";  // Windows takes both slashes in a path
+constexpr const char* kJoin = "\\";
 #else
 constexpr const char* kSeparators = "/";
+constexpr const char* kJoin = "/";
 #endif
 
 std::tm LocalTime(long long when) {
@@ -35,6 +38,7 @@ std::tm LocalTime(long long when) {
   return tm;
 }
 
+#ifndef _WIN32
 // An XDG folder variable counts only when it holds an absolute path, as for the other folders.
 std::string EnvOr(const char* name, const char* homeRelative) {
   const char* v = std::getenv(name);
@@ -42,6 +46,7 @@ std::string EnvOr(const char* name, const char* homeRelative) {
   const char* home = std::getenv("HOME");
   return std::string(home ? home : "") + homeRelative;
 }
+#endif
 
 // Appends one whole line with a single write, so concurrent records never interleave.
 bool AppendLine(const std::string& path, const std::string& line) {
@@ -100,9 +105,24 @@ std::string FormatText(const char* prefix, const char* format, va_list args) {
 
 }  // namespace
 
+#ifdef _WIN32
+std::string DebugLogFolder() {
+  // The wide variable: the narrow copy holds the ANSI code page's rendering of the name.
+  const wchar_t* moved = ::_wgetenv(L"ZELVORA_DEBUG_LOG_FOLDER");
+  return moved && *moved ? Utf8FromWide(moved) : std::string("C:\\debug_logs");
+}
+
+std::string DefaultErrorLogPath() {
+  std::string folder = RunningExecutablePath();
+  size_t cut = folder.find_last_of(kSeparators);
+  folder = cut == std::string::npos ? std::string(".") : folder.substr(0, cut);
+  return folder + "\\error_log.txt";
+}
+#else
 std::string DebugLogFolder() { return EnvOr("XDG_STATE_HOME", "/.local/state") + "/zelvora/debug_logs"; }
 
 std::string DefaultErrorLogPath() { return EnvOr("XDG_STATE_HOME", "/.local/state") + "/zelvora/error_log.txt"; }
+#endif
 
 std::string LogTimestamp(long long when) {
   static const char* const kDays[] = {"Su", "Mo", "Tu", "We", "Th", "Fr", "Sa"};
@@ -114,7 +134,7 @@ std::string LogTimestamp(long long when) {
 }
 
 std::string ResolveLogPath(const std::string& target, long long when) {
-  if (target.find_first_of(kSeparators) == std::string::npos) return DebugLogFolder() + "/" + target;
+  if (target.find_first_of(kSeparators) == std::string::npos) return DebugLogFolder() + kJoin + target;
   // The stamp goes before the extension of the file name only: a dot in a folder name
   // (~/.local, v1.2/) must not move the record into a folder that does not exist.
   size_t nameStart = target.find_last_of(kSeparators) + 1;
@@ -122,7 +142,10 @@ std::string ResolveLogPath(const std::string& target, long long when) {
   if (dot == std::string::npos || dot <= nameStart) return target;
   std::tm tm = LocalTime(when);
   char stamp[32];
-  if (target.find("/time_logs/") != std::string::npos)
+  std::string separated = target;
+  for (char& c : separated)
+    if (std::strchr(kSeparators, c)) c = '/';
+  if (separated.find("/time_logs/") != std::string::npos)
     std::snprintf(stamp, sizeof stamp, "%d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                   tm.tm_hour);
   else

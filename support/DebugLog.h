@@ -21,12 +21,15 @@ bool DebugLogPrefixed(const char* prefix, const char* target, const char* format
     __attribute__((format(printf, 3, 4)));
 
 // The folder that receives bare-name targets: $XDG_STATE_HOME/zelvora/debug_logs
-// (default ~/.local/state/zelvora/debug_logs).
+// (default ~/.local/state/zelvora/debug_logs). On Windows the fixed folder C:\debug_logs, or
+// the one ZELVORA_DEBUG_LOG_FOLDER names (test programs that run side by side each use their
+// own, since creating and removing the folder switches the log on and off).
 std::string DebugLogFolder();
 
 // The batch run's error log when no path is stored: $XDG_STATE_HOME/zelvora/error_log.txt
 // (default ~/.local/state/zelvora/error_log.txt), month-stamped like every path target. Never
-// beside the program, which an installed copy cannot write.
+// beside the program, which an installed copy cannot write. On Windows, where the program's
+// folder is where its users look for it, error_log.txt beside the program.
 std::string DefaultErrorLogPath();
 
 // The file a path target resolves to at local time `when` (seconds since 1970).

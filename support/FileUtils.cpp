@@ -1,8 +1,10 @@
 // File, folder and path helpers over plain POSIX file calls.
 #include "support/FileUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -114,33 +116,42 @@ int PumpMessages(int ms, int count) {
 
 int MakeFolderPath(const std::string& path, std::string* normalized) {
   if (path.size() < 2) return 0;
-  const bool absolute = path.front() == '/';
-  std::string copy = path;
-  while (!copy.empty() && copy.back() == '/') copy.pop_back();
-  size_t lead = copy.find_first_not_of('/');
-  copy = lead == std::string::npos ? std::string() : copy.substr(lead);
-  if (copy.empty()) return 0;
+#ifdef _WIN32
+  constexpr const char* kSeparators = "/\\";
+  constexpr char kJoin = '\\';
+#else
+  constexpr const char* kSeparators = "/";
+  constexpr char kJoin = '/';
+#endif
+  // The leading separators stay: they make a path absolute ("/x", "\\x") or a network one
+  // ("\\\\server\\share"), which a path without them would not be.
+  size_t lead = path.find_first_not_of(kSeparators);
+  if (lead == std::string::npos) return 0;
+  const std::string root = std::string(std::min<size_t>(lead, kJoin == '/' ? 1 : 2), kJoin);
+  std::string copy = path.substr(lead);
+  while (!copy.empty() && std::strchr(kSeparators, copy.back())) copy.pop_back();
 
   int created = 0;
-  if (copy.find('/') == std::string::npos) {
-    std::string one = absolute ? "/" + copy : copy;
+  if (copy.find_first_of(kSeparators) == std::string::npos) {
+    std::string one = root + copy;
     if (normalized) *normalized = one;
     return CreateOneFolder(one) ? 1 : 0;
   }
 
-  // The root stays: unlike a drive-letter path, a POSIX path without it would change meaning.
-  std::string growing = absolute ? "/" : "";
+  std::string growing = root;
   bool any = false;
   size_t start = 0;
   for (int count = 0; count < kMaxComponents && start <= copy.size(); ++count) {
-    size_t slash = copy.find('/', start);
+    size_t slash = copy.find_first_of(kSeparators, start);
     std::string part(
         TrimBlanks(std::string_view(copy).substr(start, slash == std::string::npos ? std::string::npos : slash - start)));
     start = slash == std::string::npos ? copy.size() + 1 : slash + 1;
     if (part.empty() || part == "." || part == "..") continue;
-    if (any) growing += '/';
+    if (any) growing += kJoin;
     growing += part;
     any = true;
+    // A drive ("C:") is never created; its root is where the walk starts.
+    if (kJoin == '\\' && growing.size() == 2 && growing.back() == ':') continue;
     if (CreateOneFolder(growing)) ++created;
   }
   if (normalized) *normalized = growing;
@@ -228,6 +239,30 @@ std::string& CutAfterLastBackslash(std::string& path, bool keepSlash) {
   size_t slash = path.rfind('/');
   if (slash != std::string::npos) path.resize(keepSlash ? slash + 1 : slash);
   return path;
+}
+
+std::string RunningExecutablePath() {
+#ifdef _WIN32
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      // Started through a "\\?\" path: the plain form is what every caller composes with.
+      if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return Utf8FromWide(L"\\" + path.substr(7));
+      if (path.rfind(L"\\\\?\\", 0) == 0) return Utf8FromWide(path.substr(4));
+      return Utf8FromWide(path);
+    }
+    if (path.size() >= 32768) return {};  // the longest path there is
+    path.resize(path.size() * 2);
+  }
+#else
+  std::vector<char> buf(4096);
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return {};
+  return std::string(buf.data(), static_cast<size_t>(n));
+#endif
 }
 
 int GetProcessorCount() {

@@ -22,6 +22,7 @@ int PumpMessages(int ms, int count);
 // Creates every missing folder of `path` (at most 64 components; blanks around a component are
 // trimmed; empty components, "." and ".." are skipped). Returns the number of folders created.
 // When `normalized` is given it receives the path as walked, without a trailing separator.
+// On Windows '\' separates components as well as '/', and the walked path uses '\'.
 int MakeFolderPath(const std::string& path, std::string* normalized = nullptr);
 
 // 1 when the file system reports a status for `path`, else 0.
@@ -49,6 +50,10 @@ int SetFileModTime(const std::string& path, int64_t time);
 // Ends `path` at its last path separator: removes the separator, or keeps it when `keepSlash`.
 // Unchanged when there is none. Returns `path`.
 std::string& CutAfterLastBackslash(std::string& path, bool keepSlash);
+
+// The full path of the running executable (/proc/self/exe; on Windows the module's file
+// name, however long), or empty when the system does not tell.
+std::string RunningExecutablePath();
 
 // Number of processors the system reports (at least 1).
 int GetProcessorCount();

@@ -8,12 +8,17 @@
 #include <random>
 #include <sstream>
 #ifdef _WIN32
+#include <fcntl.h>
 #include <process.h>
 
 #include "support/WideText.h"
 #else
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 #endif
 
 namespace fs = std::filesystem;
@@ -69,6 +74,15 @@ struct PrivateHome {
       SetEnv(var, Utf8(root / sub));
     }
     fs::create_directories(root / "Desktop");
+#ifdef _WIN32
+    // The diagnostic log's one fixed folder would be shared by every test program running at
+    // once, each creating and removing it: every program gets a folder of its own (not made).
+    SetEnv("ZELVORA_DEBUG_LOG_FOLDER", Utf8(root / "debug_logs"));
+    // The program's own files (work folders, the encoder capability cache, the error log) go
+    // below the user's local application data, which no variable moves: this one does.
+    fs::create_directories(root / "AppData" / "Local");
+    SetEnv("ZELVORA_LOCAL_DATA_FOLDER", Utf8(root / "AppData" / "Local"));
+#endif
     // A power-off that always refuses: whatever a test runs, the machine stays on. Tests that
     // look at the power-off point this at a recording program of their own.
     SetEnv("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
@@ -171,6 +185,50 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   ::CloseHandle(pi.hThread);
   return static_cast<int>(code);
 }
+
+int RunCommandSplit(const std::vector<std::string>& argv, std::string* out, std::string* err) {
+  if (argv.empty()) return -1;
+  TempDir capture;
+  std::wstring line;
+  for (auto& a : argv) line += (line.empty() ? L"" : L" ") + QuoteArgument(WideFromUtf8(a));
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  auto open = [&](const char* name) {
+    return ::CreateFileW((capture.path() / name).wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE outFile = open("out"), errFile = open("err");
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = outFile;
+  si.hStdError = errFile;
+  PROCESS_INFORMATION pi{};
+  BOOL started = outFile != INVALID_HANDLE_VALUE && errFile != INVALID_HANDLE_VALUE &&
+                 ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  if (outFile != INVALID_HANDLE_VALUE) ::CloseHandle(outFile);
+  if (errFile != INVALID_HANDLE_VALUE) ::CloseHandle(errFile);
+  DWORD code = static_cast<DWORD>(-1);
+  if (started) {
+    ::WaitForSingleObject(pi.hProcess, INFINITE);
+    ::GetExitCodeProcess(pi.hProcess, &code);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+  }
+  if (out) *out = ReadFile((capture.path() / "out").string());
+  if (err) *err = ReadFile((capture.path() / "err").string());
+  return started ? static_cast<int>(code) : -1;
+}
+
+std::string NativePath(const std::string& path) {
+  std::wstring wide = WideFromUtf8(path);
+  DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n);
+  return Utf8FromWide(full);
+}
 #else
 int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   int fds[2];
@@ -198,6 +256,33 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+int RunCommandSplit(const std::vector<std::string>& argv, std::string* out, std::string* err) {
+  if (argv.empty()) return -1;
+  TempDir capture;
+  const std::string outPath = capture.file("out"), errPath = capture.file("err");
+  std::vector<std::string> copy = argv;
+  std::vector<char*> raw;
+  for (auto& a : copy) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid;
+  int result = -1;
+  if (posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ) == 0) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  if (out) *out = ReadFile(outPath);
+  if (err) *err = ReadFile(errPath);
+  return result;
+}
+
+std::string NativePath(const std::string& path) { return path; }
 #endif
 
 bool ToolsRequired() {

@@ -47,6 +47,14 @@ std::string ReadFile(const std::string& path);
 // Runs argv (no shell), returns the exit status; output merged into *output when given.
 int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+// Runs argv (no shell) with its standard output and standard error kept apart; the exit status,
+// or -1 when it did not exit normally.
+int RunCommandSplit(const std::vector<std::string>& argv, std::string* out, std::string* err);
+
+// `path` as this system spells it in full: on Windows a path given in the build host's POSIX form
+// (as the build passes program paths to the tests) becomes its drive form (Z:\...); elsewhere unchanged.
+std::string NativePath(const std::string& path);
+
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 

@@ -89,10 +89,8 @@ std::string GetSpecialFolder(int kind, int, int) {
 }
 
 std::string GetProgramFolder() {
-  std::vector<char> buf(4096);
-  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return {};
-  std::string path(buf.data(), static_cast<size_t>(n));
+  std::string path = RunningExecutablePath();
+  if (path.empty()) return {};
   CutAfterLastBackslash(path, false);
   return path.empty() ? "/" : path;
 }

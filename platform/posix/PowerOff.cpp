@@ -1,7 +1,6 @@
 // Power-off through logind: asked with busctl, done with systemctl.
 #include "platform/PowerOff.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -43,17 +42,3 @@ int SystemPowerControl::PowerOff() {
     return AskPowerOffProgram(program, "power-off") ? 1 : 0;
   return RunAndCapture({"systemctl", "poweroff"}, 60000, 4096, CaptureStreams::kOutputOnly).exitStatus == 0 ? 1 : 0;
 }
-
-namespace {
-
-SystemPowerControl gSystemPower;
-std::atomic<PowerControl*> gPowerControl{nullptr};
-
-}  // namespace
-
-PowerControl& CurrentPowerControl() {
-  PowerControl* c = gPowerControl.load();
-  return c ? *c : gSystemPower;
-}
-
-void SetPowerControl(PowerControl* control) { gPowerControl.store(control); }

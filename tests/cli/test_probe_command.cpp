@@ -1,8 +1,5 @@
 // zelvora probe: the table, the JSON, exit statuses and hostile file names.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -15,8 +12,6 @@ using testsupport::RunCommand;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-extern char** environ;
-
 namespace {
 
 struct Outcome {
@@ -27,28 +22,18 @@ struct Outcome {
 
 // Runs the zelvora command with stdout and stderr kept apart.
 Outcome Zelvora(const std::vector<std::string>& args) {
-  TempDir capture;
-  const std::string outPath = capture.file("out"), errPath = capture.file("err");
   std::vector<std::string> argv = {ZELVORA_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> raw;
-  for (auto& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid;
   Outcome run;
-  if (posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = ReadFile(outPath);
-  run.err = ReadFile(errPath);
+  run.status = testsupport::RunCommandSplit(argv, &run.out, &run.err);
   return run;
+}
+
+// A path as a JSON string holds it (Windows paths have backslashes to escape).
+std::string JsonPath(const std::string& path) {
+  std::string out;
+  for (char c : path) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return out;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -114,7 +99,8 @@ TEST(ProbeCommand, JsonObjectPerFileAndExitStatus) {
   ASSERT_EQ(lines.size(), 5u) << run.out;
   EXPECT_EQ(lines[0], "[");
   EXPECT_EQ(lines[4], "]");
-  EXPECT_NE(lines[1].find("\"path\":\"" + dir.file("good.ts") + "\",\"result\":15,\"type\":\"mts\""), std::string::npos);
+  EXPECT_NE(lines[1].find("\"path\":\"" + JsonPath(dir.file("good.ts")) + "\",\"result\":15,\"type\":\"mts\""),
+            std::string::npos);
   EXPECT_NE(lines[1].find("\"file_size\":2000"), std::string::npos);
   EXPECT_NE(lines[1].find("\"video\":null,\"audio\":null"), std::string::npos);
   EXPECT_NE(lines[1].find("\"row\":[\"good.ts\",\"\",\"\",\"\",\"\",\"\",\"\",\"2KB\",\"mts\",\"대기\""), std::string::npos);
@@ -148,6 +134,9 @@ TEST(ProbeCommand, UsageErrors) {
 }
 
 TEST(ProbeCommand, HostileNamesStayValidJsonAndHarmlessOnTerminal) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows file names hold neither control characters nor bytes that are not UTF-16";
+#endif
   TempDir dir;
   const std::string name = std::string("bad\x01\x1b[31m\xff\xc3(\"q\\\xed\xa0\x80.ts");
   MakeTs(dir.file(name));
@@ -164,6 +153,9 @@ TEST(ProbeCommand, HostileNamesStayValidJsonAndHarmlessOnTerminal) {
 }
 
 TEST(ProbeCommand, RealMp3) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no ffmpeg for Windows is packaged in Debian to make the file with";
+#endif
   ZELVORA_SKIP_WITHOUT_TOOL(!HaveProgram("ffmpeg"), "ffmpeg not installed");
   TempDir dir;
   ASSERT_EQ(RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=65.5", "-ac", "2", "-c:a", "libmp3lame",
@@ -179,6 +171,9 @@ TEST(ProbeCommand, RealMp3) {
 }
 
 TEST(ProbeCommand, EnglishWithStoredLanguageOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the settings live in the user's registry there, which no test program may change";
+#endif
   TempDir dir;
   MakeTs(dir.file("clip.ts"));
   // The test program's private home holds the settings file the command reads.

@@ -7,8 +7,10 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "TestSupport.h"
 #include "encoder/SettingsFields.h"
@@ -344,7 +346,9 @@ TEST(SettingsStore, GarbageFileGivesDefaultsAndIsKeptAside) {
   EXPECT_EQ(kept, 1);
 }
 
-// A writer killed at any moment leaves a file that loads: the old one or the new one.
+#ifndef _WIN32
+// A writer killed at any moment leaves a file that loads: the old one or the new one. (The
+// writer is a forked copy of this program: POSIX only.)
 TEST(SettingsStore, SaveKilledAtRandomMomentsLeavesALoadableFile) {
   TempDir dir;
   const std::string path = dir.file("registry.reg");
@@ -397,6 +401,7 @@ TEST(SettingsStore, SaveKilledAtRandomMomentsLeavesALoadableFile) {
   ASSERT_EQ(SaveSettings(s, StoredPaths{}, store), 1);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
+#endif
 
 TEST(SettingsStore, StartUpPathDefaults) {
   TempDir dir;
@@ -407,11 +412,19 @@ TEST(SettingsStore, StartUpPathDefaults) {
   EXPECT_EQ(p.output_folder, SpecialFolderPath(kFolderDesktop));
   EXPECT_TRUE(fs::is_directory(p.output_folder));
   EXPECT_EQ(p.ProgramFolder, programFolder);
-  // Never beside the program (an installed copy's folder is read only): with the user's state.
-  const std::string errorLog = (testsupport::TestHome() / ".local/state/zelvora/error_log.txt").string();
+  // Never beside the program (an installed copy's folder is read only): with the user's state
+  // (on Windows: the user's local application data, which the test home moves).
+#ifdef _WIN32
+  const fs::path stateFolder = testsupport::TestHome() / "AppData" / "Local" / "zelvora";
+  const std::string oldDefault = programFolder + "\\error_log.txt";
+#else
+  const fs::path stateFolder = testsupport::TestHome() / ".local/state/zelvora";
   ASSERT_EQ(std::string(std::getenv("XDG_STATE_HOME")), (testsupport::TestHome() / ".local/state").string());
+  const std::string oldDefault = programFolder + "/error_log.txt";
+#endif
+  const std::string errorLog = (stateFolder / "error_log.txt").string();
   EXPECT_EQ(p.error_log_path, errorLog);
-  EXPECT_TRUE(fs::is_directory(testsupport::TestHome() / ".local/state/zelvora"));
+  EXPECT_TRUE(fs::is_directory(stateFolder));
   EXPECT_FALSE(p.encoder_path_a.empty());
 
   // A stored ffmpeg that is gone takes ProgramFolder and the error log with it; a valid
@@ -423,7 +436,7 @@ TEST(SettingsStore, StartUpPathDefaults) {
   EXPECT_EQ(q.ProgramFolder, programFolder);
   EXPECT_EQ(q.error_log_path, errorLog);
   // A store holding the old default beside the program moves to the new one; any other is kept.
-  StoredPaths old{"/in", "/out", "", "", "", programFolder + "/error_log.txt", 0};
+  StoredPaths old{"/in", "/out", "", "", "", oldDefault, 0};
   ApplyPathDefaults(old);
   EXPECT_EQ(old.error_log_path, errorLog);
   StoredPaths u{"/in", "/out", "", "", "", "/var/log/mine.txt", 0};
@@ -444,7 +457,13 @@ TEST(SettingsStore, StartUpPathDefaults) {
 
 TEST(SettingsStore, EncodersAreFoundBesideTheProgramElseOnPath) {
   TempDir bin;
+#ifdef _WIN32
+  const std::string fake = bin.file("ffmpeg.exe");
+  const std::string expectedMencoder = GetProgramFolder() + "\\mencoder.exe";
+#else
   const std::string fake = bin.file("ffmpeg");
+  const std::string expectedMencoder = GetProgramFolder() + "/mencoder";
+#endif
   WriteFile(fake, "#!/bin/sh\n");
   fs::permissions(fake, fs::perms::owner_all);
   StoredPaths p;
@@ -453,7 +472,7 @@ TEST(SettingsStore, EncodersAreFoundBesideTheProgramElseOnPath) {
     ApplyPathDefaults(p, false);
   }
   EXPECT_EQ(p.encoder_path_a, fake);
-  EXPECT_EQ(p.encoder_path_b, GetProgramFolder() + "/mencoder");  // found nowhere: where it is expected
+  EXPECT_EQ(p.encoder_path_b, expectedMencoder);  // found nowhere: where it is expected
 }
 
 TEST(SettingsFields, SettingByNameChecksAndCorrects) {

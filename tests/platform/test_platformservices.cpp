@@ -2,20 +2,32 @@
 // program file, opening web pages and the power control.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <sys/wait.h>
 #include <thread>
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cwchar>
+#include <shellapi.h>
+
+#include "support/AsciiText.h"
+#include "support/FileUtils.h"
+#include "support/WideText.h"
+#else
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "ProcessTable.h"
-#include "TestSupport.h"
-#include "platform/PowerOff.h"
 #include "platform/Process.h"
 #include "platform/Processes.h"
+#endif
+
+#include "TestSupport.h"
 #include "platform/KnownFolders.h"
+#include "platform/PowerOff.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
@@ -23,6 +35,7 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
+#ifndef _WIN32
 namespace {
 
 pid_t StartProgram(const std::string& path, const std::vector<std::string>& args) {
@@ -170,6 +183,8 @@ TEST(Processes, OpenWebPageHandsTheAddressToXdgOpenUnchanged) {
   EXPECT_EQ(OpenWebPage(url), 0);
 }
 
+#endif
+
 TEST(PowerControl, TestsInstallAFake) {
   FakePowerControl fake;
   SetPowerControl(&fake);
@@ -178,6 +193,7 @@ TEST(PowerControl, TestsInstallAFake) {
   EXPECT_NE(dynamic_cast<SystemPowerControl*>(&CurrentPowerControl()), nullptr);
 }
 
+#ifndef _WIN32
 // The system's power control asks logind through busctl and powers off through systemctl; here
 // both are scripts that record their arguments, and PATH holds nothing else.
 TEST(PowerControl, SystemControlAsksLogindBeforePoweringOff) {
@@ -229,3 +245,160 @@ TEST(PowerControl, ProgramNamedInTheEnvironmentStandsInForLogind) {
   ScopedEnv startUp("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
   EXPECT_EQ(SystemPowerControl().EnableShutdownPrivilege(), 0);
 }
+#endif
+
+#ifdef _WIN32
+namespace {
+
+std::wstring Wide(const std::string& text) { return WideFromUtf8(text); }
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// This test program, started with "can-power-off" or "power-off", is the power-off stand-in:
+// it appends its argument to the file ZELVORA_TEST_POWER_RECORD names and ends with the status
+// ZELVORA_TEST_POWER_STATUS gives, before any test runs.
+[[maybe_unused]] const bool kStandIn = [] {
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  const bool asked = argv && argc == 2 && (std::wcscmp(argv[1], L"can-power-off") == 0 ||
+                                           std::wcscmp(argv[1], L"power-off") == 0);
+  if (asked) {
+    const wchar_t* record = ::_wgetenv(L"ZELVORA_TEST_POWER_RECORD");
+    const wchar_t* status = ::_wgetenv(L"ZELVORA_TEST_POWER_STATUS");
+    if (FILE* out = record ? ::_wfopen(record, L"ab") : nullptr) {
+      std::fputs((Utf8FromWide(argv[1]) + "\n").c_str(), out);
+      std::fclose(out);
+    }
+    ::ExitProcess(status ? static_cast<UINT>(std::wcstoul(status, nullptr, 10)) : 1);
+  }
+  ::LocalFree(argv);
+  return false;
+}();
+
+// Whether SeShutdownPrivilege is switched on in this process's token, as the token itself says.
+bool ShutdownPrivilegeEnabled() {
+  LUID shutdown{};
+  if (!::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &shutdown)) return false;
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+  std::vector<char> buffer(size);
+  bool enabled = false;
+  if (::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
+      if (privileges->Privileges[i].Luid.LowPart == shutdown.LowPart &&
+          privileges->Privileges[i].Luid.HighPart == shutdown.HighPart)
+        enabled = (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+  }
+  ::CloseHandle(token);
+  return enabled;
+}
+
+}  // namespace
+
+TEST(SpecialFolders, KindsAreExistingFoldersOfTheSystem) {
+  for (int kind : {kFolderSystem, kFolderTemp, kFolderDesktop, kFolderInternetCache, kFolderProgramFiles}) {
+    const std::string folder = kind == kFolderProgramFiles ? SpecialFolderPath(kind) : GetSpecialFolder(kind);
+    SCOPED_TRACE(folder);
+    ASSERT_GT(folder.size(), 3u) << kind;
+    EXPECT_EQ(folder[1], ':') << kind;  // a drive path
+    EXPECT_NE(folder.back(), '\\') << kind;
+    EXPECT_TRUE(IsFolder(folder)) << kind;
+  }
+  EXPECT_EQ(GetSpecialFolder(0x106), "");
+  wchar_t system[MAX_PATH];
+  UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+  EXPECT_EQ(SpecialFolderPath(kFolderSystem), Utf8FromWide(std::wstring(system, n)));
+
+  // The local data folder in both flavours, from Vista on; before it, program files.
+  const std::string low = GetSpecialFolder(kFolderLocalData, 2006, 1);
+  const std::string local = GetSpecialFolder(kFolderLocalData, 2006, 0);
+  EXPECT_TRUE(EndsWith(low, "\\AppData\\LocalLow")) << low;
+  EXPECT_TRUE(EndsWith(local, "\\AppData\\Local")) << local;
+  EXPECT_TRUE(IsFolder(low) && IsFolder(local));
+  EXPECT_EQ(SpecialFolderPath(kFolderLocalData), low);
+  EXPECT_EQ(GetSpecialFolder(kFolderLocalData, 2006, 2), local);  // not in the browser's protected mode
+  EXPECT_EQ(GetSpecialFolder(kFolderLocalData, 2002, 1), SpecialFolderPath(kFolderProgramFiles));
+}
+
+// The temporary folder follows TMP, as GetTempPathW does; a missing one is created with all of
+// its parents, Korean names and all.
+TEST(SpecialFolders, TemporaryFolderFollowsTmpAndIsCreated) {
+  TempDir dir;
+  const std::string base = Utf8FromWide(dir.path().wstring());
+  const std::string tmp = base + "\\임시 폴더\\깊은 곳";
+  testsupport::ScopedEnv variable("TMP", tmp + "\\");
+  EXPECT_EQ(SpecialFolderPath(kFolderTemp), tmp);
+  EXPECT_FALSE(IsFolder(tmp));  // naming it creates nothing
+  EXPECT_EQ(GetSpecialFolder(kFolderTemp), tmp);
+  EXPECT_TRUE(IsFolder(tmp));
+}
+
+TEST(SpecialFolders, HomeProgramFolderAndFont) {
+  {
+    testsupport::ScopedEnv profile("USERPROFILE", "C:\\users\\사용자\\");
+    EXPECT_EQ(HomeFolder(), "C:\\users\\사용자");
+  }
+  // The folder of this program: its own file is there, by the name it was started with.
+  const std::string folder = GetProgramFolder();
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  ASSERT_GE(argc, 1);
+  std::wstring name = fs::path(argv[0]).filename().wstring();
+  ::LocalFree(argv);
+  if (!EndsWith(Utf8FromWide(name), ".exe")) name += L".exe";
+  EXPECT_NE(folder.back(), '\\');
+  EXPECT_EQ(FileExists(folder + "\\" + Utf8FromWide(name)), 1) << folder;
+
+  // Gulim when the system has it, else Malgun Gothic, else nothing.
+  wchar_t windows[MAX_PATH];
+  UINT n = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const std::string fonts = Utf8FromWide(std::wstring(windows, n)) + "\\Fonts\\";
+  std::string expected;
+  if (FileExists(fonts + "malgun.ttf")) expected = fonts + "malgun.ttf";
+  if (FileExists(fonts + "gulim.ttc")) expected = fonts + "gulim.ttc";
+  EXPECT_TRUE(SameIgnoringCase(DefaultHangulFontFile(), expected)) << DefaultHangulFontFile();
+}
+
+// With no stand-in the real privilege call is made (never the power-off): its answer is what
+// the token says afterwards.
+TEST(PowerControl, ShutdownPrivilegeIsSwitchedOnInTheToken) {
+  testsupport::ScopedEnv noStandIn("ZELVORA_POWER_OFF_PROGRAM", "");
+  SystemPowerControl power;
+  const int result = power.EnableShutdownPrivilege();
+  EXPECT_EQ(result == 1, ShutdownPrivilegeEnabled());
+}
+
+// ZELVORA_POWER_OFF_PROGRAM replaces the system altogether: what tests use so they never reach
+// it. Here the stand-in is this program itself.
+TEST(PowerControl, ProgramNamedInTheEnvironmentStandsInForTheSystem) {
+  TempDir dir;
+  const std::string record = Utf8FromWide((dir.path() / L"calls.txt").wstring());
+  wchar_t self[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  testsupport::ScopedEnv standIn("ZELVORA_POWER_OFF_PROGRAM", Utf8FromWide(std::wstring(self, n)));
+  testsupport::ScopedEnv recordTo("ZELVORA_TEST_POWER_RECORD", record);
+  for (int status : {0, 1}) {
+    testsupport::ScopedEnv answer("ZELVORA_TEST_POWER_STATUS", std::to_string(status));
+    ::DeleteFileW(Wide(record).c_str());
+    SystemPowerControl power;
+    EXPECT_EQ(power.EnableShutdownPrivilege(), status == 0 ? 1 : 0);
+    EXPECT_EQ(power.PowerOff(), status == 0 ? 1 : 0);
+    EXPECT_EQ(ReadFile(record), "can-power-off\npower-off\n");
+  }
+  // Every test program starts with a stand-in that cannot even be started: the answer is no.
+  testsupport::ScopedEnv startUp("ZELVORA_POWER_OFF_PROGRAM", "/bin/false");
+  EXPECT_EQ(SystemPowerControl().EnableShutdownPrivilege(), 0);
+  EXPECT_EQ(SystemPowerControl().PowerOff(), 0);
+}
+#endif

@@ -7,6 +7,7 @@
 
 #include "TestSupport.h"
 #include "support/DebugLog.h"
+#include "support/WideText.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
@@ -45,8 +46,32 @@ TEST(DebugLog, PathTargetsGetMonthOrHourStamp) {
   // A dot in a folder name is not an extension.
   EXPECT_EQ(ResolveLogPath("/home/u/.local/error_log", t), "/home/u/.local/error_log");
   EXPECT_EQ(ResolveLogPath("/d/.hidden", t), "/d/.hidden");
+#ifdef _WIN32
+  EXPECT_EQ(ResolveLogPath("debug.log", t), DebugLogFolder() + "\\debug.log");
+  // Windows paths, with either slash.
+  EXPECT_EQ(ResolveLogPath("D:\\logs\\error_log.txt", t), "D:\\logs\\error_log_201403.txt");
+  EXPECT_EQ(ResolveLogPath("D:\\time_logs\\t.log", t), "D:\\time_logs\\t_2014030907.log");
+  EXPECT_EQ(ResolveLogPath("C:\\v1.2\\log", t), "C:\\v1.2\\log");
+#else
   EXPECT_EQ(ResolveLogPath("debug.log", t), DebugLogFolder() + "/debug.log");
+#endif
 }
+
+#ifdef _WIN32
+// The fixed folder of the log, unless a test program moved it; the error log beside the program.
+TEST(DebugLog, WindowsFoldersOfTheLogs) {
+  {
+    testsupport::ScopedEnv unmoved("ZELVORA_DEBUG_LOG_FOLDER", "");
+    EXPECT_EQ(DebugLogFolder(), "C:\\debug_logs");
+  }
+  EXPECT_NE(DebugLogFolder(), "C:\\debug_logs");  // every test program has its own
+  wchar_t self[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const fs::path beside = fs::path(std::wstring(self, n)).parent_path() / L"error_log.txt";
+  EXPECT_EQ(DefaultErrorLogPath(), Utf8FromWide(beside.wstring()));
+}
+#endif
 
 TEST(DebugLog, NothingWrittenWithoutTargetOrFolder) {
   EXPECT_FALSE(DebugLog(nullptr, "text"));

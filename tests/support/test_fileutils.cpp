@@ -26,6 +26,11 @@ TEST(FileUtils, MakeFolderPathCreatesOnlyMissingFolders) {
       {"", " s / t ", 2, "s/t"},           // blanks around components are trimmed
       {"", "u/../v", 2, "u/v"},             // ".." never climbs out
       {"m/n", "m/n", 0, "m/n"},
+#ifdef _WIN32
+      {"a", "a\\b\\", 1, "a/b"},  // Windows separates with either slash
+      {"", "x\\.\\y", 2, "x/y"},
+      {"", "p/q\\r", 3, "p/q/r"},
+#endif
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -33,7 +38,7 @@ TEST(FileUtils, MakeFolderPathCreatesOnlyMissingFolders) {
     std::string normalized;
     EXPECT_EQ(MakeFolderPath(dir.str() + "/" + c.path, &normalized), c.created) << c.path;
     EXPECT_TRUE(fs::is_directory(dir.path() / c.made)) << c.path;
-    EXPECT_EQ(normalized.back() == '/', false) << normalized;
+    EXPECT_EQ(normalized.back() == '/' || normalized.back() == '\\', false) << normalized;
   }
   EXPECT_EQ(MakeFolderPath(""), 0);
   EXPECT_EQ(MakeFolderPath("/"), 0);
