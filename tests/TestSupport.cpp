@@ -107,13 +107,23 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+#ifdef _WIN32
+// Tests name files in UTF-8, and some paths pass 260 characters: a file is opened by its wide
+// (long) form, since the C runtime would read a narrow name in the ANSI code page.
+fs::path FilePath(const std::string& path) { return fs::path(WidePath(path)); }
+#else
+fs::path FilePath(const std::string& path) { return fs::path(path); }
+#endif
+}  // namespace
+
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FilePath(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
