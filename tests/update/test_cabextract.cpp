@@ -12,6 +12,7 @@
 #include <utime.h>
 
 #include <filesystem>
+#include <iostream>
 #include <optional>
 
 #include "ArchiveFixtures.h"
@@ -44,7 +45,7 @@ void MakeCab(const std::string& folder, const std::string& cab, const std::vecto
   std::vector<std::string> argv = {"env", "-C", folder, "gcab", "-c", "-z", cab};
   argv.insert(argv.end(), files.begin(), files.end());
   std::string output;
-  ASSERT_EQ(testsupport::RunCommand(argv, &output), 0) << output;
+  ASSERT_EQ(testsupport::RunFixtureTool(argv, &output), 0) << output;
 }
 
 // a.dll (small, time 2014-03-09 07:05:30) and sub/b.ocx (two MSZIP blocks and more).
@@ -60,7 +61,7 @@ std::string StandardCab(const TempDir& dir) {
   return cab;
 }
 
-bool HaveGcab() { return testsupport::HaveProgram("gcab"); }
+bool HaveGcab() { return testsupport::HaveFixtureTool("gcab"); }
 
 // A member of a cabinet written here: its stored name, its data, its attribute bits, and the
 // size its entry declares when that is to be forged (else the data's size).
@@ -298,7 +299,11 @@ TEST(CabExtract, FilesLandInTheirFoldersWithTimesAndNamesByPosition) {
   struct stat st{};
   ASSERT_EQ(::stat((t / "a.dll").string().c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, Local(2014, 3, 9, 7, 5, 30));
+#ifdef _WIN32
+  EXPECT_EQ(st.st_mode & 0777, 0666u);  // Windows files have one read-only attribute for everyone
+#else
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+#endif
 
   EXPECT_EQ(CabMemberName(*context, cab, 0), "a.dll");
   EXPECT_EQ(CabMemberName(*context, cab, 1), "sub/b.ocx");  // stored as sub\b.ocx
@@ -360,15 +365,25 @@ TEST(CabExtract, CabinetsDeclaringTooMuchOrDamagedFail) {
     b.replace(cbFile, 4, std::string("\xff\xff\xff\x7f", 4));
     WriteFile(bomb, b);
   }
-  // The compressed data damaged in its middle.
+  // The compressed data damaged in its middle: a run of 64 bytes inverted, which the block
+  // checksum (XOR of 32-bit words) cannot see, so only the decoder can tell; and one bit
+  // flipped, which the checksum sees.
   const std::string damaged = dir.file("damaged.cab");
+  const std::string flipped = dir.file("flipped.cab");
   {
     std::string b = bytes;
     for (size_t i = b.size() / 2; i < b.size() / 2 + 64; ++i) b[i] = static_cast<char>(~b[i]);
     WriteFile(damaged, b);
+    b = bytes;
+    b[b.size() / 2] = static_cast<char>(b[b.size() / 2] ^ 0x10);
+    WriteFile(flipped, b);
   }
-  for (const std::string& path : {bomb, damaged}) {
+  for (const std::string& path : {bomb, damaged, flipped}) {
     SCOPED_TRACE(path);
+    if (path == damaged && testsupport::RunningUnderWine()) {
+      std::cout << "[  SKIPPED ] a case: Wine's cabinet.dll decodes damaged MSZIP data without an error\n";
+      continue;
+    }
     CabHandle context = CabOpen(path, nullptr);
     ASSERT_TRUE(context);
     const fs::path t = dir.path() / ("T" + fs::path(path).stem().string());
