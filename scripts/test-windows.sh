@@ -26,6 +26,10 @@ wineserver -p
 # would wait for it until the timeout.
 wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# The prefix's own services start with the first Windows program and live as long as the
+# server, holding that program's standard handles: started here on /dev/null, so that they do
+# not keep a test's output pipe open and leave ctest waiting for it until the timeout.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 
 cd "$root/build/windows"
 ctest --output-on-failure -j "$(nproc)" --timeout 900 "$@"

@@ -1,6 +1,8 @@
 // Test helpers, and the private home folder every test program starts with.
 #include "TestSupport.h"
 
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -121,13 +123,23 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+#ifdef _WIN32
+// Tests name files in UTF-8, and some paths pass 260 characters: a file is opened by its wide
+// (long) form, since the C runtime would read a narrow name in the ANSI code page.
+fs::path FilePath(const std::string& path) { return fs::path(WidePath(path)); }
+#else
+fs::path FilePath(const std::string& path) { return fs::path(path); }
+#endif
+}  // namespace
+
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FilePath(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
@@ -283,6 +295,110 @@ int RunCommandSplit(const std::vector<std::string>& argv, std::string* out, std:
 }
 
 std::string NativePath(const std::string& path) { return path; }
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// Wine's own calls between its DOS and Unix file names (kernel32 exports them under Wine only).
+using UnixNameCall = char*(__cdecl*)(const wchar_t*);
+using DosNameCall = wchar_t*(__cdecl*)(const char*);
+
+template <typename Call>
+Call WineCall(const char* name) {
+  return reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+// A Linux program of the machine running Wine: its Unix path and its DOS name, both empty when
+// there is none (or no Wine).
+struct UnixProgram {
+  std::string unixPath;
+  std::wstring dosName;
+};
+
+UnixProgram FindUnixProgram(const std::string& name) {
+  static const DosNameCall toDos = WineCall<DosNameCall>("wine_get_dos_file_name");
+  if (!toDos || name.find_first_of("/\\:") != std::string::npos) return {};
+  for (const char* dir : {"/usr/local/bin/", "/usr/bin/", "/bin/"}) {
+    const std::string unixPath = dir + name;
+    wchar_t* dos = toDos(unixPath.c_str());
+    if (!dos) continue;
+    std::wstring found = dos;
+    ::HeapFree(::GetProcessHeap(), 0, dos);
+    const DWORD attributes = ::GetFileAttributesW(found.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return {unixPath, found};
+  }
+  return {};
+}
+
+// An argument that is an absolute Windows path, as the Unix path of the same file.
+std::string UnixArgument(const std::string& arg) {
+  static const UnixNameCall toUnix = WineCall<UnixNameCall>("wine_get_unix_file_name");
+  const bool drivePath = arg.size() > 2 && std::isalpha(static_cast<unsigned char>(arg[0])) && arg[1] == ':' &&
+                         (arg[2] == '\\' || arg[2] == '/');
+  if (!toUnix || !drivePath) return arg;
+  char* unix = toUnix(WideFromUtf8(arg).c_str());
+  if (!unix) return arg;
+  std::string path = unix;
+  ::HeapFree(::GetProcessHeap(), 0, unix);
+  return path;
+}
+
+// Waits (at most `timeout`) for `file` to appear in `folder`, woken by the folder's change
+// notification and looking again at least every 100 ms.
+bool WaitForFile(const fs::path& folder, const fs::path& file, std::chrono::milliseconds timeout) {
+  HANDLE change = ::FindFirstChangeNotificationW(folder.wstring().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool found = false;
+  while (!(found = ::GetFileAttributesW(file.wstring().c_str()) != INVALID_FILE_ATTRIBUTES) &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (change == INVALID_HANDLE_VALUE)
+      ::Sleep(20);
+    else if (::WaitForSingleObject(change, 100) == WAIT_OBJECT_0)
+      ::FindNextChangeNotification(change);
+  }
+  if (change != INVALID_HANDLE_VALUE) ::FindCloseChangeNotification(change);
+  return found;
+}
+
+}  // namespace
+
+// Wine starts a Linux program as a process it gives no handle for: nothing to wait on, no exit
+// code, and its output does not reach our pipe. So the program runs under sh, which writes its
+// output and then its exit status into a folder of ours; the status file appearing (renamed
+// into place whole) is the end of the run.
+int RunFixtureTool(const std::vector<std::string>& argv, std::string* output) {
+  if (argv.empty() || HaveProgram(argv[0])) return RunCommand(argv, output);
+  const UnixProgram program = FindUnixProgram(argv[0]);
+  const UnixProgram shell = FindUnixProgram("sh");
+  if (program.unixPath.empty() || shell.unixPath.empty()) return RunCommand(argv, output);
+  const fs::path folder = MakeUniqueDir("zelvora-fixture-tool-");
+  const std::string script =
+      "d=$1; shift; \"$@\" >\"$d/output\" 2>&1; echo $? >\"$d/status.part\"; mv \"$d/status.part\" \"$d/status\"";
+  std::vector<std::string> shellArgv = {Utf8FromWide(shell.dosName), "-c", script, "sh", UnixArgument(Utf8(folder)),
+                                        program.unixPath};
+  for (size_t i = 1; i < argv.size(); ++i) shellArgv.push_back(UnixArgument(argv[i]));
+  int status = -1;
+  if (RunCommand(shellArgv) == 0 && WaitForFile(folder, folder / "status", std::chrono::minutes(5))) {
+    if (output) *output += ReadFile(Utf8(folder / "output"));
+    status = std::atoi(ReadFile(Utf8(folder / "status")).c_str());
+  } else if (output) {
+    *output += "the Linux " + argv[0] + " did not finish within five minutes";
+  }
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return status;
+}
+
+bool HaveFixtureTool(const std::string& name) { return HaveProgram(name) || !FindUnixProgram(name).unixPath.empty(); }
+
+bool RunningUnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+#else
+bool RunningUnderWine() { return false; }
+int RunFixtureTool(const std::vector<std::string>& argv, std::string* output) { return RunCommand(argv, output); }
+bool HaveFixtureTool(const std::string& name) { return HaveProgram(name); }
 #endif
 
 bool ToolsRequired() {

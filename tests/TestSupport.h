@@ -58,6 +58,16 @@ std::string NativePath(const std::string& path);
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 
+// The programs that make test fixtures (python3, gcab, env), run and looked for as RunCommand
+// and HaveProgram do. A Windows test program under Wine, where no Windows copies of them
+// exist, uses the Linux programs of the machine running Wine instead; arguments that are
+// Windows paths ("C:\...") reach them as the Unix paths of the same files.
+int RunFixtureTool(const std::vector<std::string>& argv, std::string* output = nullptr);
+bool HaveFixtureTool(const std::string& name);
+
+// Whether this is a Windows test program running under Wine (false elsewhere).
+bool RunningUnderWine();
+
 // Whether the run demands every tool that setup installs (./test sets ZELVORA_REQUIRE_TOOLS=1):
 // then a missing tool is a failure, not a skip.
 bool ToolsRequired();

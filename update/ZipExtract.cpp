@@ -84,8 +84,15 @@ int ZipExtractAll(const std::string& archivePath, const std::string& destFolder,
   }
   std::string dest = destFolder;
   if (dest.empty()) {
+#ifdef _WIN32
+    // Either slash separates a Windows path; a drive's root (C:\ then the name) stays whole, as "/" does.
+    const size_t slash = archivePath.find_last_of("/\\");
+    const bool root = slash == 0 || (slash == 2 && archivePath[1] == ':');
+#else
     const size_t slash = archivePath.rfind('/');
-    dest = slash == std::string::npos ? "." : slash == 0 ? "/" : archivePath.substr(0, slash);
+    const bool root = slash == 0;
+#endif
+    dest = slash == std::string::npos ? "." : root ? archivePath.substr(0, slash + 1) : archivePath.substr(0, slash);
   }
   MemberWriter writer(dest);
   if (!writer.Valid()) {

@@ -55,7 +55,7 @@ open(out, "wb").write(raw)
 
 inline void MakeZip(const std::string& out, const std::string& members, const std::string& patches = "[]") {
   std::string output;
-  ASSERT_EQ(testsupport::RunCommand({"python3", "-c", kMakeZip, out, members, patches}, &output), 0) << output;
+  ASSERT_EQ(testsupport::RunFixtureTool({"python3", "-c", kMakeZip, out, members, patches}, &output), 0) << output;
 }
 
 // Replaces every occurrence of `from` by `to` (of the same length) in the file at `path`.

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <windows.h>
+
+#include "support/WideText.h"
 #endif
 #include <utime.h>
 
 #include <filesystem>
+#include <iostream>
 #include <optional>
 
 #include "ArchiveFixtures.h"
@@ -42,7 +45,7 @@ void MakeCab(const std::string& folder, const std::string& cab, const std::vecto
   std::vector<std::string> argv = {"env", "-C", folder, "gcab", "-c", "-z", cab};
   argv.insert(argv.end(), files.begin(), files.end());
   std::string output;
-  ASSERT_EQ(testsupport::RunCommand(argv, &output), 0) << output;
+  ASSERT_EQ(testsupport::RunFixtureTool(argv, &output), 0) << output;
 }
 
 // a.dll (small, time 2014-03-09 07:05:30) and sub/b.ocx (two MSZIP blocks and more).
@@ -58,7 +61,7 @@ std::string StandardCab(const TempDir& dir) {
   return cab;
 }
 
-bool HaveGcab() { return testsupport::HaveProgram("gcab"); }
+bool HaveGcab() { return testsupport::HaveFixtureTool("gcab"); }
 
 // A member of a cabinet written here: its stored name, its data, its attribute bits, and the
 // size its entry declares when that is to be forged (else the data's size).
@@ -156,6 +159,18 @@ void ListInto(const std::wstring& folder, const std::string& prefix, std::vector
 }
 #endif
 
+// Whether a file may be written to. On Windows its read-only attribute is read by the wide long
+// form of its name: the C runtime's stat stops at 260 characters and takes no "\\?\" names.
+bool Writable(const fs::path& file) {
+#ifdef _WIN32
+  const DWORD attributes = ::GetFileAttributesW(WidePath(Utf8(file)).c_str());
+  EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES) << Utf8(file);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
+#else
+  return (fs::status(file).permissions() & fs::perms::owner_write) != fs::perms::none;
+#endif
+}
+
 std::vector<std::string> Utf8Listing(const fs::path& folder) {
   std::vector<std::string> names;
 #ifdef _WIN32
@@ -195,8 +210,8 @@ TEST(CabExtractStored, UtfNamesReadOnlyAndLongPathsComeOutWhole) {
   EXPECT_EQ(Utf8Listing(dest), (std::vector<std::string>{"locked.ini", "plain.txt", "sub/", "sub/" + korean + ".dll"}));
   EXPECT_EQ(ReadFile(Utf8(dest / "plain.txt")), "plain text\n");
   EXPECT_EQ(ReadFile(Utf8(dest / "sub" / FromUtf8(korean + ".dll"))), Pattern(70000, 3));
-  EXPECT_EQ(fs::status(dest / "locked.ini").permissions() & fs::perms::owner_write, fs::perms::none);
-  EXPECT_NE(fs::status(dest / "plain.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_FALSE(Writable(dest / "locked.ini"));
+  EXPECT_TRUE(Writable(dest / "plain.txt"));
   EXPECT_EQ(CabMemberName(*context, cab, 1), "sub/" + korean + ".dll");
   // Extracting again replaces every file, the read-only one included.
   EXPECT_EQ(CabExtractAll(*context, cab, Utf8(dest)), 3);
@@ -284,7 +299,11 @@ TEST(CabExtract, FilesLandInTheirFoldersWithTimesAndNamesByPosition) {
   struct stat st{};
   ASSERT_EQ(::stat((t / "a.dll").string().c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, Local(2014, 3, 9, 7, 5, 30));
+#ifdef _WIN32
+  EXPECT_EQ(st.st_mode & 0777, 0666u);  // Windows files have one read-only attribute for everyone
+#else
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+#endif
 
   EXPECT_EQ(CabMemberName(*context, cab, 0), "a.dll");
   EXPECT_EQ(CabMemberName(*context, cab, 1), "sub/b.ocx");  // stored as sub\b.ocx
@@ -346,15 +365,25 @@ TEST(CabExtract, CabinetsDeclaringTooMuchOrDamagedFail) {
     b.replace(cbFile, 4, std::string("\xff\xff\xff\x7f", 4));
     WriteFile(bomb, b);
   }
-  // The compressed data damaged in its middle.
+  // The compressed data damaged in its middle: a run of 64 bytes inverted, which the block
+  // checksum (XOR of 32-bit words) cannot see, so only the decoder can tell; and one bit
+  // flipped, which the checksum sees.
   const std::string damaged = dir.file("damaged.cab");
+  const std::string flipped = dir.file("flipped.cab");
   {
     std::string b = bytes;
     for (size_t i = b.size() / 2; i < b.size() / 2 + 64; ++i) b[i] = static_cast<char>(~b[i]);
     WriteFile(damaged, b);
+    b = bytes;
+    b[b.size() / 2] = static_cast<char>(b[b.size() / 2] ^ 0x10);
+    WriteFile(flipped, b);
   }
-  for (const std::string& path : {bomb, damaged}) {
+  for (const std::string& path : {bomb, damaged, flipped}) {
     SCOPED_TRACE(path);
+    if (path == damaged && testsupport::RunningUnderWine()) {
+      std::cout << "[  SKIPPED ] a case: Wine's cabinet.dll decodes damaged MSZIP data without an error\n";
+      continue;
+    }
     CabHandle context = CabOpen(path, nullptr);
     ASSERT_TRUE(context);
     const fs::path t = dir.path() / ("T" + fs::path(path).stem().string());

@@ -269,13 +269,13 @@ TEST_F(UpdateEndToEnd, TwoHundredFilesArriveWhole) {
 }
 
 TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
-  if (!testsupport::HaveProgram("gcab")) GTEST_SKIP() << "gcab is not installed";
+  if (!testsupport::HaveFixtureTool("gcab")) GTEST_SKIP() << "gcab is not installed";
   fs::create_directories(dir.file("src/sub"));
   WriteFile(dir.file("src/readme.txt"), "read me");
   WriteFile(dir.file("src/sub/b.dll"), fixtures::Pattern(70000, 9));
   fs::create_directories(dir.file("root/pkg/files"));
   std::string output;
-  ASSERT_EQ(testsupport::RunCommand({"env", "-C", dir.file("src"), "gcab", "-c", "-z", Published("pkg", "readme.cab"),
+  ASSERT_EQ(testsupport::RunFixtureTool({"env", "-C", dir.file("src"), "gcab", "-c", "-z", Published("pkg", "readme.cab"),
                                      "readme.txt", "sub/b.dll"}, &output), 0) << output;
   fixtures::MakeZip(Published("pkg", "x.zip"), R"([{"name": "z1.txt", "text": "from the zip"}])");
   SetTime(Published("pkg", "x.zip"), 1500000000);

@@ -201,7 +201,7 @@ TEST(UpdateServerProgram, AnswersBadRequestsAndStopsOnSigterm) {
   int idle = Connect(server.port());
   const int stopped = server.Terminate();
   loopback::sys::Close(idle);
-  if (stopped == kNoConsole) GTEST_SKIP() << "no console carries a Ctrl+Break to the server here (Wine without one)";
+  if (stopped == kNoConsole) GTEST_SKIP() << "no console carries a Ctrl+Break to the server here (Wine 8 delivers none to a process group)";
   EXPECT_EQ(stopped, 0);
 }
 

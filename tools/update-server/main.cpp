@@ -16,9 +16,15 @@ namespace {
 UpdateServer* g_server = nullptr;
 
 #ifdef _WIN32
+// Set when Run() has returned and every exchange is closed.
+HANDLE g_stopped = nullptr;
+
 // Ctrl+C, Ctrl+Break and the console closing stop the server as SIGINT and SIGTERM do elsewhere.
-BOOL WINAPI OnConsoleEvent(DWORD) {
+BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (g_server) g_server->Stop();
+  // After a close, log-off or shut-down event the system ends the process as soon as the
+  // handler returns: the loop is given its few seconds to close the exchanges first.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && g_stopped) ::WaitForSingleObject(g_stopped, 4000);
   return TRUE;
 }
 #else
@@ -81,6 +87,10 @@ int main(int argc, char** argv) {
   }
   g_server = &server;
 #ifdef _WIN32
+  g_stopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // A program started in a process group of its own has Ctrl+C switched off: on again, so
+  // that Ctrl+C stops the server however it was started.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
   struct sigaction sa{};
@@ -95,6 +105,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   const int status = server.Run();
   g_server = nullptr;
+#ifdef _WIN32
+  if (g_stopped) ::SetEvent(g_stopped);
+#endif
   std::fprintf(stderr, "zelvora-update-server: stopped\n");
   return status;
 }
