@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/Process.h"
+#include "support/FileUtils.h"
 
 // Ends the process tree of the encoder with process id `pid` at once, for a program that must
 // end now (its process group: SIGKILL; Windows: the process, waited for up to 2 s so that its
@@ -23,11 +24,6 @@ bool Cp949ToUtf8(std::string_view line, std::string& out);
 // Makes a new folder of this user only, named `lead` and six random characters, in `base`;
 // its path, or empty when none could be made.
 std::string MakeUniqueFolder(const std::string& base, const std::string& lead);
-
-// Removes the folder `path` with everything in it (links are removed, never followed); with
-// `keepFolder` only what is in it. On Windows through the wide calls themselves, which take
-// paths of any length: the C++ library's folder walk misreads the \\?\ form of a long path.
-void RemoveFolderTree(const std::string& path, bool keepFolder = false);
 
 // The size and modification time (nanoseconds, in the system's own count) of the regular file
 // `path`; false when it is not one.

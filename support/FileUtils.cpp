@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -191,6 +192,43 @@ int DeleteFileIfPresent(const std::string& path) {
   if (IsFolder(st)) return 0;
   return UnlinkPath(path) == 0 || errno == ENOENT ? 1 : 0;
 }
+
+#ifdef _WIN32
+void RemoveFolderTree(const std::string& path, bool keepFolder) {
+  const std::string folder = path.empty() || path.back() == '\\' || path.back() == '/' ? path : path + "\\";
+  WIN32_FIND_DATAW entry{};
+  HANDLE find = ::FindFirstFileExW(WidePath(folder + "*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                   nullptr, 0);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::string child = folder + Utf8FromWide(name);
+      const DWORD attributes = entry.dwFileAttributes;
+      // A link to a folder is a folder entry of its own: removed, never entered.
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveFolderTree(child);
+      } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        ::RemoveDirectoryW(WidePath(child).c_str());
+      } else {
+        if (attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(WidePath(child).c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(WidePath(child).c_str());
+      }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+  }
+  if (!keepFolder) ::RemoveDirectoryW(WidePath(path).c_str());
+}
+#else
+void RemoveFolderTree(const std::string& path, bool keepFolder) {
+  std::error_code ec;
+  if (!keepFolder) {
+    std::filesystem::remove_all(path, ec);
+    return;
+  }
+  for (const auto& e : std::filesystem::directory_iterator(path, ec)) std::filesystem::remove_all(e.path(), ec);
+}
+#endif
 
 int MoveFileByCopy(const std::string& source, const std::string& target) {
   if (!FileExists(source)) return 1;

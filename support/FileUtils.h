@@ -39,6 +39,12 @@ bool WriteAll(int fd, const char* data, size_t size);
 // 1 when `path` is absent or was removed, 0 when removing it failed.
 int DeleteFileIfPresent(const std::string& path);
 
+// Removes the folder `path` with everything in it (links are removed, never followed); with
+// `keepFolder` only what is in it. On Windows through the wide calls themselves, which take
+// paths of any length: the C++ library's folder walk misreads the \\?\ form of a long path
+// (it listed the current folder instead), which must never happen in a removal.
+void RemoveFolderTree(const std::string& path, bool keepFolder = false);
+
 // 1 at once when `source` does not exist; otherwise copies it over `target` and removes the
 // source (the result of that removal); 0 when the copy failed.
 int MoveFileByCopy(const std::string& source, const std::string& target);

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/KnownFolders.h"
 #include "platform/Processes.h"
@@ -421,8 +420,7 @@ void SkyliftExchange::Unpack(const SkyFileEntry& e) {
       for (int i = 0; i < report.members; ++i)
         if (auto name = CabMemberName(*cab, e.psFullPath, i)) MoveMember(unpacked, *name, dest);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(unpacked, ignored);
+  RemoveFolderTree(unpacked);
 }
 
 void SkyliftExchange::MoveMember(const std::string& unpacked, const std::string& name, const std::string& destFolder) {

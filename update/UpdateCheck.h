@@ -15,7 +15,12 @@ inline constexpr const char* kModuleSection = "skymod";
 inline constexpr const char* kUpdateSettingsKey = "SOFTWARE\\Tarvesk\\zelvora\\encoder";
 inline constexpr const char* kEncoderInstallFolder = "Tarvesk/zelvora/encoder";
 inline constexpr const char* kModuleInstallFolder = "Tarvesk/zelvora/system";
+#ifdef _WIN32
+// Windows starts only a file that ends in .exe when no extension is given.
+inline constexpr const char* kModuleFile = "skymod.exe";
+#else
 inline constexpr const char* kModuleFile = "skymod";
+#endif
 
 // Results of RunUpdateCheck.
 inline constexpr int kUpdateStarted = 1;     // the module was refreshed and started: end the program

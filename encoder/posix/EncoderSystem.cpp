@@ -38,15 +38,6 @@ std::string MakeUniqueFolder(const std::string& base, const std::string& lead) {
   return ::mkdtemp(pattern.data()) ? pattern : std::string();
 }
 
-void RemoveFolderTree(const std::string& path, bool keepFolder) {
-  std::error_code ec;
-  if (!keepFolder) {
-    std::filesystem::remove_all(path, ec);
-    return;
-  }
-  for (const auto& e : std::filesystem::directory_iterator(path, ec)) std::filesystem::remove_all(e.path(), ec);
-}
-
 bool ProgramFileStamp(const std::string& path, long long& size, long long& mtimeNs) {
   struct stat st {};
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

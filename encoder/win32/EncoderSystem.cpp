@@ -62,31 +62,6 @@ std::string UserLocalDataFolder() {
   return GetSpecialFolder(kFolderLocalData, 2006, 0);
 }
 
-void RemoveFolderTree(const std::string& path, bool keepFolder) {
-  WIN32_FIND_DATAW entry{};
-  HANDLE find = ::FindFirstFileExW(WidePath(JoinPath(path, "*")).c_str(), FindExInfoBasic, &entry,
-                                   FindExSearchNameMatch, nullptr, 0);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::string child = JoinPath(path, Utf8FromWide(name));
-      const DWORD attributes = entry.dwFileAttributes;
-      // A link to a folder is a folder entry of its own: removed, never entered.
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        RemoveFolderTree(child);
-      } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        ::RemoveDirectoryW(WidePath(child).c_str());
-      } else {
-        if (attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(WidePath(child).c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(WidePath(child).c_str());
-      }
-    } while (::FindNextFileW(find, &entry));
-    ::FindClose(find);
-  }
-  if (!keepFolder) ::RemoveDirectoryW(WidePath(path).c_str());
-}
-
 bool ProgramFileStamp(const std::string& path, long long& size, long long& mtimeNs) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (path.empty() || !::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data) ||

@@ -82,6 +82,19 @@ void StartGrandchild() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Started as the update module: its first argument is recorded whole in the file that
+  // ZELVORA_CHILD_RECORD names (written aside, then moved, so a reader never sees half of it).
+  if (const wchar_t* record = ::_wgetenv(L"ZELVORA_CHILD_RECORD"); record && *record) {
+    const std::wstring target = record;
+    const std::wstring aside = target + L".tmp";
+    const std::string text = argc > 1 ? Utf8FromWide(argv[1]) : std::string();
+    HANDLE f = ::CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return 92;
+    DWORD written = 0;
+    const bool ok = ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+    ::CloseHandle(f);
+    return ok && ::MoveFileExW(aside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 93;
+  }
   // The C runtime split the command line; CommandLineToArgvW splits it again by its own rules.
   int count = 0;
   wchar_t** second = ::CommandLineToArgvW(::GetCommandLineW(), &count);

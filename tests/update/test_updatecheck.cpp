@@ -13,6 +13,7 @@
 #include "UpdateBlocks.h"
 #include "tools/update-server/UpdateServer.h"
 #include "update/Skylift.h"
+#include "support/FileUtils.h"
 #include "update/UpdateCheck.h"
 
 namespace fs = std::filesystem;
@@ -119,10 +120,20 @@ class UpdateEndToEnd : public ::testing::Test {
   // whose program writes its parameter text to started.txt.
   void PublishUpdate() {
     Publish(kEncoderSection, "# the encoder\nU\tM\t\tzelvora\n", {{"zelvora", "new encoder"}});
-    Publish(kModuleSection, "U\tM\t\tskymod\nC\tM\tlib\tdata.bin\n",
-            {{"skymod", "#!/bin/sh\nprintf '%s' \"$1\" > '" + dir.file("started.tmp") + "'\nmv '" +
-                            dir.file("started.tmp") + "' '" + dir.file("started.txt") + "'\n"},
-             {"lib/data.bin", fixtures::Pattern(100000, 3)}});
+    Publish(kModuleSection, std::string("U\tM\t\t") + kModuleFile + "\nC\tM\tlib\tdata.bin\n",
+            {{kModuleFile, ModuleProgram()}, {"lib/data.bin", fixtures::Pattern(100000, 3)}});
+  }
+
+  // The update module: a program that records its first argument in started.txt.
+  std::string ModuleProgram() {
+#ifdef _WIN32
+    // A real Windows program (built beside this one); it records what ZELVORA_CHILD_RECORD names.
+    const std::string self = RunningExecutablePath();
+    return ReadFile(self.substr(0, self.find_last_of("\\/") + 1) + "process_child.exe");
+#else
+    return "#!/bin/sh\nprintf '%s' \"$1\" > '" + dir.file("started.tmp") + "'\nmv '" + dir.file("started.tmp") + "' '" +
+           dir.file("started.txt") + "'\n";
+#endif
   }
 
   // The encoder section up to date with the installed copy.
@@ -135,6 +146,9 @@ class UpdateEndToEnd : public ::testing::Test {
 
   testsupport::ScopedEnv tmpdir{"TMPDIR", (testsupport::TestHome() / "tmp").string()};
   TempDir dir;
+#ifdef _WIN32
+  testsupport::ScopedEnv record{"ZELVORA_CHILD_RECORD", dir.file("started.txt")};
+#endif
   FILE* log = nullptr;
   std::unique_ptr<UpdateServer> server;
   std::thread serverThread;
@@ -162,7 +176,7 @@ TEST_F(UpdateEndToEnd, UpdateDueRefreshesAndStartsTheModule) {
   EXPECT_EQ(ReadFile(dir.file("started.txt")),
             "1|0|127.0.0.1:" + std::to_string(setup.port) + "|zelvora_enc|" + setup.runningExe);
   EXPECT_EQ(ReadFile(Module() + "/lib/data.bin"), fixtures::Pattern(100000, 3));
-  EXPECT_EQ(TimeOf(Module() + "/skymod"), TimeOf(Published(kModuleSection, "skymod")));
+  EXPECT_EQ(TimeOf(Module() + "/" + kModuleFile), TimeOf(Published(kModuleSection, kModuleFile)));
   // Check mode only learns that an update is due; the encoder's own files are the module's job.
   EXPECT_FALSE(fs::exists(M() + "/zelvora"));
   EXPECT_FALSE(fs::exists(M() + "/zelvora.bnu"));
