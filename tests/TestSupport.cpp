@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #ifdef _WIN32
+#include "platform/win32/CommandLine.h"
 #include <fcntl.h>
 #include <process.h>
 
@@ -146,23 +147,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 #ifdef _WIN32
-// One command line quoted the way CommandLineToArgvW splits it back.
-std::wstring QuoteArgument(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-      continue;
-    }
-    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-    slashes = 0;
-    out += c;
-  }
-  out.append(slashes * 2, L'\\');
-  return out + L"\"";
-}
+// Arguments are quoted as the product quotes them for its own children.
+using platform::win32::QuoteArgument;
 
 int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   if (argv.empty()) return -1;
