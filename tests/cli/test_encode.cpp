@@ -111,15 +111,19 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
   testsupport::ScopedEnv ownStore("XDG_CONFIG_HOME", config.str());  // the stored path stays with this test
   std::string clip = MakeClip(dir, "long.mp4", 1);
   // A slow stand-in encoder stored as the ffmpeg path, so the test controls the timing. It says
-  // it is ready only once it ignores SIGTERM, and notes each SIGTERM that reaches it.
+  // it is ready only once it ignores SIGTERM, and notes each SIGTERM that reaches it. When told
+  // whom to interrupt, its SIGTERM trap sends the second Ctrl-C itself: the cancel is then surely
+  // still inside its grace for the encoder, however slowly this machine runs. (The loop sleeps in
+  // the background so the trap runs at once, not after the sleep.)
   std::string enc = dir.file("slowenc");
-  const std::string ready = dir.file("ready"), termed = dir.file("termed");
+  const std::string ready = dir.file("ready"), termed = dir.file("termed"), whom = dir.file("interrupt-pid");
   testsupport::WriteFile(enc, std::string("#!/bin/sh\n") + kEncoderListing +
-                                  "trap ': > \"" + termed + "\"' TERM\n"
+                                  "trap ': > \"" + termed + "\"; [ -s \"" + whom + "\" ] && kill -INT \"$(cat \"" +
+                                  whom + "\")\"' TERM\n"
                                   "trap '' PIPE\n"  // like an encoder that goes on when its reader is gone
                                   ": > \"" + ready + "\"\n"
                                   "printf 'Duration: 00:01:00.00, x\\n'\n"
-                                  "while :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1; done\n");
+                                  "while :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1 & wait $!; done\n");
   fs::permissions(enc, fs::perms::owner_all);
   ASSERT_EQ(Zelvora({"settings", "set", "encoder.encoder_path_a=" + enc}), 0);
 
@@ -127,6 +131,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     SCOPED_TRACE(interrupts);
     fs::remove(ready);
     fs::remove(termed);
+    fs::remove(whom);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     testsupport::ChildGuard guard;
@@ -139,14 +144,11 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
       _exit(127);
     }
     close(fds[1]);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(ready); })) << "the encoder never started";
-    kill(pid, SIGINT);
     // The encoder outlives SIGTERM, so the cancel is still waiting for it when the second
     // Ctrl-C arrives; that one must not wait.
-    if (interrupts == 2) {
-      ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(termed); })) << "the cancel never stopped the encoder";
-      kill(pid, SIGINT);
-    }
+    if (interrupts == 2) testsupport::WriteFile(whom, std::to_string(pid));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return fs::exists(ready); })) << "the encoder never started";
+    kill(pid, SIGINT);
     std::string out;
     char buf[4096];
     ssize_t n;
@@ -157,6 +159,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     guard.Forget(pid);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), interrupts == 1 ? 1 : 130) << out;
+    EXPECT_TRUE(fs::exists(termed)) << "the cancel never asked the encoder to stop";
     if (interrupts == 1) {
       EXPECT_NE(out.find("대기\tlong.mp4"), std::string::npos) << out;
     }
