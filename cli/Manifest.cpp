@@ -13,6 +13,11 @@
 #include "encoder/PathText.h"
 #include "probe/ListRow.h"
 
+#ifdef _WIN32
+#include "platform/win32/CommandLine.h"
+#include "support/WideText.h"
+#endif
+
 namespace {
 
 std::string Utc() {
@@ -59,9 +64,14 @@ std::string ShellCommandLine(int argc, char** argv) {
   std::string line;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
+    if (!line.empty()) line += ' ';
+#ifdef _WIN32
+    // Quoted by the rules the C runtime splits a command line by: a program started with this
+    // line gets these arguments back.
+    line += Utf8FromWide(platform::win32::QuoteArgument(WideFromUtf8(a)));
+#else
     bool plain = !a.empty() && a.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                                    "0123456789-_./=:,+%@") == std::string::npos;
-    if (!line.empty()) line += ' ';
     if (plain) {
       line += a;
     } else {
@@ -69,6 +79,7 @@ std::string ShellCommandLine(int argc, char** argv) {
       for (char c : a) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
       line += '\'';
     }
+#endif
   }
   return line;
 }

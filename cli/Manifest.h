@@ -58,7 +58,8 @@ class Manifest {
 std::optional<ManifestEntry> EntryForRow(const FileList& list, size_t row, const InterfaceTexts& texts,
                                          const RowOutcome& outcome, double seconds);
 
-// The command line as typed, quoted for a POSIX shell where needed.
+// The command line as typed, quoted where needed for the system's shell (a POSIX shell, or the
+// C runtime's rules on Windows).
 std::string ShellCommandLine(int argc, char** argv);
 
 // Passes every call on to the real display and notices when the batch moves to another row:
