@@ -5,7 +5,19 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <optional>
 #include <string>
+
+// UTF-8 to wide text, or none when `text` is not valid UTF-8: where a replacement character
+// would name another file or hand a program another argument than the one asked for.
+inline std::optional<std::wstring> StrictWideFromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
 
 inline std::wstring WideFromUtf8(const std::string& text) {
   if (text.empty()) return {};

@@ -8,18 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace platform::win32 {
+#include "support/WideText.h"
 
-// UTF-8 to wide text, or none when `text` is not valid UTF-8 (a replacement character would
-// hand the program a different argument than the one asked for).
-inline std::optional<std::wstring> StrictWide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return std::nullopt;
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
+namespace platform::win32 {
 
 // One argument quoted so that the C runtime (and CommandLineToArgvW) splits it back unchanged:
 // backslashes are literal except before a double quote, where each one is doubled and the
@@ -51,7 +42,7 @@ inline std::optional<std::wstring> BuildCommandLine(const std::vector<std::strin
       error = "argument " + std::to_string(i) + " holds a NUL character and cannot be passed";
       return std::nullopt;
     }
-    std::optional<std::wstring> wide = StrictWide(argv[i]);
+    std::optional<std::wstring> wide = StrictWideFromUtf8(argv[i]);
     if (!wide) {
       error = "argument " + std::to_string(i) + " is not valid UTF-8";
       return std::nullopt;

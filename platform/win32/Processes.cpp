@@ -129,7 +129,7 @@ int OpenWebPage(const std::string& url) {
   for (char& c : lower)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   if (!(lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0)) return 0;
-  std::optional<std::wstring> wide = platform::win32::StrictWide(url);
+  std::optional<std::wstring> wide = StrictWideFromUtf8(url);
   if (!wide) return 0;
   HINSTANCE r = ::ShellExecuteW(nullptr, L"open", wide->c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(r) > 32 ? 1 : 0;

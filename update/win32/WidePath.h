@@ -5,25 +5,14 @@
 
 #include <string>
 
+#include "support/WideText.h"
+
 namespace widepath {
 
-inline std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
+// Empty when the text is not valid UTF-8: a replaced character would name another file.
+inline std::wstring Widen(const std::string& text) { return StrictWideFromUtf8(text).value_or(std::wstring()); }
 
-inline std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string text(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
-  return text;
-}
+inline std::string Narrow(const std::wstring& wide) { return Utf8FromWide(wide); }
 
 // The absolute "\\?\" form of `path`, which is not cut at 260 characters. Relative paths and
 // '/' separators are resolved first, since the prefixed form takes the text literally.
