@@ -74,20 +74,11 @@ class Running {
   }
   int pid() const { return pid_; }
 
-  // Reads standard error until it holds `text` (true) or ends or the limit passes (false).
-  bool WaitForStderr(const std::string& text) {
-    const auto deadline = Clock::now() + kHangLimit;
-    while (result_.err.find(text) == std::string::npos) {
-      if (!Pump(deadline, true)) return false;
-    }
-    return true;
-  }
-
   // Collects all output and reaps; kills the command when it outlives the limit.
   RunResult Finish() {
     const auto deadline = Clock::now() + kHangLimit;
     while (out_ >= 0 || err_ >= 0) {
-      if (!Pump(deadline, false)) {
+      if (!Pump(deadline)) {
         if (Clock::now() >= deadline) {
           result_.hung = true;
           ::kill(pid_, SIGKILL);
@@ -107,8 +98,8 @@ class Running {
 
  private:
   // One poll step on both pipes; false when both have ended or the deadline passed.
-  bool Pump(Clock::time_point deadline, bool stderrOnly) {
-    pollfd fds[2] = {{stderrOnly ? -1 : out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  bool Pump(Clock::time_point deadline) {
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (fds[0].fd < 0 && fds[1].fd < 0) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
