@@ -32,6 +32,8 @@ struct BatchEnvironment {
 struct RowOutcome {
   std::string outputPath;  // the file written (or that would have been)
   std::string message;     // the last error-log text of the row, or empty
+  std::string cause;       // why a failed row failed, in words (the encoder's last error line or the
+                           // probe's verdict); empty for a row that did not fail or gave no reason
   std::string substitution;  // what replaced the chosen encoder or codec, or empty
   std::string command;       // the encoder command line of the last attempt, or empty
 };
