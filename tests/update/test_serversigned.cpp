@@ -22,7 +22,9 @@ class ServedRoot : public ::testing::Test {
   void SetUp() override {
     ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
     ASSERT_TRUE(key.ok()) << key.output();
-    log = std::tmpfile();
+    // Appending: the server writes at the end however the test moves the position to read.
+    log = std::fopen(dir.file("server-log.txt").c_str(), "a+");
+    ASSERT_NE(log, nullptr);
     UpdateServerOptions opt;
     opt.root = dir.str();
     opt.port = 0;
