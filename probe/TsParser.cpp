@@ -51,11 +51,15 @@ constexpr uint16_t kNoPid = 0x1FFF;
 
 // ---- layout ----
 
-// Whether sync bytes recur at `period` from `at` on, as far as the bytes go.
+// Whether packets recur at `period` from `at` on, as far as the bytes go: each opens with the sync
+// byte, and its adaptation field control is not the reserved value 0 (which no writer uses, and
+// which a run of 0x47 filler bytes would have).
 bool SyncRun(std::span<const uint8_t> b, size_t at, int period) {
   int run = 0;
-  for (size_t p = at; p < b.size() && run < kSyncRun; p += static_cast<size_t>(period), ++run)
+  for (size_t p = at; p < b.size() && run < kSyncRun; p += static_cast<size_t>(period), ++run) {
     if (b[p] != kSyncByte) return false;
+    if (b.size() - p > 3 && (b[p + 3] & 0x30) == 0) return false;
+  }
   return run >= kMinSyncRun;
 }
 
