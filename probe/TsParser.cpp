@@ -4,6 +4,7 @@
 // first and the last few megabytes only, however long the recording.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
