@@ -502,13 +502,13 @@ struct UpdateServer::Impl {
 
   // `size` bytes of the entry at `offset` into `data`; false when a file no longer holds what
   // was listed (written to in place, cut short): its bytes would be neither the old file nor
-  // the new one. Checked before and after reading, so a change during the read is caught too.
+  // the new one. Checked after reading: any write since the list was built, before or during
+  // this read, has moved the modification time (or the size) away from the listed one.
   static bool ReadPiece(const PublishedEntry& e, int64_t offset, char* data, size_t size) {
     if (e.text) {
       std::memcpy(data, e.text->data() + offset, size);
       return true;
     }
-    if (!Unchanged(*e.file)) return false;
     for (size_t got = 0; got < size;) {
       const long long n = srvsys::ReadAt(e.file->handle, offset + static_cast<int64_t>(got), data + got, size - got);
       if (n <= 0) return false;
