@@ -51,8 +51,8 @@ class ServerProcess {
     start.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     start.hStdOutput = write;
     start.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + fs::path(ZELVORA_UPDATE_SERVER_PATH).wstring() + L"\" --root \"" +
-                           fs::path(root).wstring() + L"\" --listen 127.0.0.1:0";
+    std::wstring command = L"\"" + std::filesystem::path(ZELVORA_UPDATE_SERVER_PATH).wstring() + L"\" --root \"" +
+                           std::filesystem::path(root).wstring() + L"\" --listen 127.0.0.1:0";
     EXPECT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
                                  nullptr, &start, &process_));
     ::CloseHandle(write);
