@@ -30,7 +30,8 @@ const char kUsage[] =
     "to the running copy, which comes to the front.\n"
     "\n"
     "  --screenshot OUT.png  render the window off screen in a scene and write a PNG\n"
-    "  --scene NAME          empty, probed, running, done, about, menu,\n"
+    "  --scene NAME          empty, probed, running, done, about, menu, minimum (the\n"
+    "                        probed list at the smallest window size),\n"
     "                        settings-0 (settings dialog) to settings-4 (its pages)\n"
     "  --lang N              1: the English texts (default: Korean)\n";
 
