@@ -459,7 +459,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   }
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec))
-    entries[Utf8(fs::relative(it->path(), root, ec))] = describe(*it);
+    entries[Utf8(it->path().lexically_relative(root))] = describe(*it);  // links not followed
   return entries;
 }
 

@@ -163,9 +163,9 @@ class TestMainWindow : public QObject {
     testsupport::WriteFile(dir_->file("clip.avi"), "x");
     testsupport::WriteFile(dir_->file("CLIP.avi"), "x");  // the same name ignoring letter case
     fs::create_directory(dir_->file("folder.avi"));
-    // On the empty list the drop hint shows; a dropped folder (with a file that is not there) adds
-    // nothing, and the hint stays.
-    QVERIFY(Child(window_.get(), "DropHint")->isVisible());
+    // On the empty list the drop hint shows (once the window has settled); a dropped folder (with a
+    // file that is not there) adds nothing, and the hint stays.
+    QTRY_VERIFY(Child(window_.get(), "DropHint")->isVisible());
     {
       std::unique_ptr<QMimeData> mime(FileMime(
           {QString::fromStdString(dir_->file("folder.avi")), QString::fromStdString(dir_->file("missing.avi"))}));

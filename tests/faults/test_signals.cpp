@@ -118,6 +118,10 @@ TEST(SignalFaults, HundredHourDurationProgressLines) {
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   std::string whole = faults::MakeClip(tmp.file("whole.mp4"));
+  // The source padded to exactly 300 KiB (zeros after the AVI's last chunk), so that every
+  // percentage of it is a whole number of KiB and the run's total equals the file's percentage.
+  ASSERT_LT(fs::file_size(clip), 300u * 1024);
+  fs::resize_file(clip, 300 * 1024);
   faults::InstallFakeEncoder(
       tmp.file("long.sh"),
       "printf 'Duration: 100:00:00.00, start: 0.000000\\n'\n"
@@ -128,20 +132,18 @@ TEST(SignalFaults, HundredHourDurationProgressLines) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(faults::ResultLines(r.out).at(0), "완료\tclip.avi\t" + tmp.file("out/_ZLVR_clip.mp4"));
 
-  // With one file the total is the file's own percentage, counted in whole KiB of the source and
-  // so rounded down by at most one point; it stays below 100 until the run is over. The last line
-  // shows 99 % for the encoder's 100 %, which this stand-in reaches.
-  const std::map<int, std::pair<int, int>> kTotalRange = {
-      {15, {14, 15}}, {37, {36, 37}}, {50, {49, 50}}, {75, {74, 75}}, {99, {99, 99}}};
+  // With one file of 300 KiB the total is the file's own percentage: 45, 111, 150 and 225 KiB
+  // done of 300. It stays below 100 until the run is over, so the last line shows 99 % for the
+  // encoder's 100 %, which this stand-in reaches.
+  const std::map<int, int> kTotal = {{15, 15}, {37, 37}, {50, 50}, {75, 75}, {99, 99}};
   static const std::regex kLine("file +(\\d+)%  total +(\\d+)%  elapsed (\\S+)  remaining (\\S+)  \\(estimated (\\S+)\\)");
   std::vector<int> seen;
   for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), kLine); it != std::sregex_iterator(); ++it) {
     const std::smatch& m = *it;
     int file = std::stoi(m[1]), total = std::stoi(m[2]);
     seen.push_back(file);
-    ASSERT_TRUE(kTotalRange.count(file)) << m[0];
-    EXPECT_GE(total, kTotalRange.at(file).first) << m[0];
-    EXPECT_LE(total, kTotalRange.at(file).second) << m[0];
+    ASSERT_TRUE(kTotal.count(file)) << m[0];
+    EXPECT_EQ(total, kTotal.at(file)) << m[0];
     long elapsed = ClockSeconds(m[3]), remaining = ClockSeconds(m[4]), estimated = ClockSeconds(m[5]);
     EXPECT_GE(elapsed, 0) << m[0];
     EXPECT_GE(remaining, 0) << m[0];
