@@ -364,7 +364,10 @@ int RunEncodeCommand(int argc, char** argv) {
     mine = left;
   }
   if (mine.empty()) {
-    if (!o.shard.empty())
+    if (!o.skipDone.empty() && !files.empty())
+      std::fprintf(stderr, "zelvora encode: %s%severy file is done already\n", o.shard.empty() ? "" : "shard ",
+                   o.shard.empty() ? "" : (o.shard + ": ").c_str());
+    else if (!o.shard.empty())
       std::fprintf(stderr, "zelvora encode: shard %s has no files\n", o.shard.c_str());
     else
       std::fprintf(stderr, "zelvora encode: no files to convert\n");
@@ -442,7 +445,7 @@ int RunEncodeCommand(int argc, char** argv) {
     const std::string record = "Failed encoding media file, " + source;
     WriteErrorLog(paths.error_log_path, record);
     WriteErrorLog(paths.error_log_path, source + " => " + refused.cause);
-    refused.message = record + " : " + refused.cause;
+    refused.message = refused.failure = record + " : " + refused.cause;
     if (manifest.IsOpen())
       if (auto entry = EntryForRow(list, i, texts, refused, 0)) manifest.Write(*entry);
   }
