@@ -442,7 +442,7 @@ int RunEncodeCommand(int argc, char** argv) {
     const std::string record = "Failed encoding media file, " + source;
     WriteErrorLog(paths.error_log_path, record);
     WriteErrorLog(paths.error_log_path, source + " => " + refused.cause);
-    refused.message = record + " : " + refused.cause;
+    refused.message = refused.failure = record + " : " + refused.cause;
     if (manifest.IsOpen())
       if (auto entry = EntryForRow(list, i, texts, refused, 0)) manifest.Write(*entry);
   }

@@ -177,6 +177,11 @@ int Export(const char* file) {
     std::fprintf(stderr, "zelvora settings: %s is a folder; give the file to write\n", file);
     return 2;
   }
+  const std::filesystem::path parent = FsPath(target).parent_path();
+  if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+    std::fprintf(stderr, "zelvora settings: cannot write %s: its folder does not exist\n", file);
+    return 1;
+  }
   const std::string scratch = target + ".zelvora-export-" + std::to_string(std::random_device{}());
   bool ok;
   {

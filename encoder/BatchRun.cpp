@@ -407,6 +407,8 @@ void CBatchRun::RunBatch() {
           std::lock_guard lock(m_outcomeMutex);
           RowOutcome& row = m_outcomes[i];
           row.cause = cause;
+          row.failure = std::string(record);
+          if (!cause.empty() && row.failure.find(cause) == std::string::npos) row.failure += " : " + cause;
           if (!cause.empty() && row.message.find(cause) == std::string::npos) row.message += " : " + cause;
         }
         list.setText(i, kColStatus, StatusText(kError));

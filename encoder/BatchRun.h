@@ -60,6 +60,8 @@ struct RowOutcome {
   std::string message;     // the last error-log text of the row, or empty
   std::string cause;       // why a failed row failed, in words (the encoder's last error line or the
                            // probe's verdict); empty for a row that did not fail or gave no reason
+  std::string failure;       // for a failed row: the error-log record that closed it, then " : " and
+                             // the cause (when the record does not hold it already)
   std::string substitution;  // what replaced the chosen encoder or codec, or empty
   std::string command;       // the encoder command line of the last attempt, or empty
 };
