@@ -364,7 +364,10 @@ int RunEncodeCommand(int argc, char** argv) {
     mine = left;
   }
   if (mine.empty()) {
-    if (!o.shard.empty())
+    if (!o.skipDone.empty() && !files.empty())
+      std::fprintf(stderr, "zelvora encode: %s%severy file is done already\n", o.shard.empty() ? "" : "shard ",
+                   o.shard.empty() ? "" : (o.shard + ": ").c_str());
+    else if (!o.shard.empty())
       std::fprintf(stderr, "zelvora encode: shard %s has no files\n", o.shard.c_str());
     else
       std::fprintf(stderr, "zelvora encode: no files to convert\n");
