@@ -1,12 +1,19 @@
 // CAboutBox: a fixed 330×152 skinned box centred over the main window.
 #include "app/AboutBox.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QHash>
+#include <QPointer>
+#include <QProcess>
+#include <QTimer>
 #include <QFont>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QUrl>
+#include <functional>
+#include <vector>
 
 #include "app/DialogTexts.h"
 #include "ui/Skin.h"
@@ -14,7 +21,71 @@
 #include "ui/VersionInfo.h"
 #include "ui/WBButton.h"
 
-CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(parent) {
+namespace {
+
+// The encoder's answer per path, asked once per program run. A path still being asked has an
+// entry with an empty answer and the callers waiting for it.
+struct EncoderAnswer {
+  QString line;
+  bool answered = false;
+  std::vector<std::function<void(const QString&)>> waiting;
+};
+QHash<QString, EncoderAnswer>& EncoderAnswers() {
+  static QHash<QString, EncoderAnswer> answers;
+  return answers;
+}
+
+// How long the encoder may take to print its version before it counts as not answering.
+constexpr int kVersionTimeoutMs = 10000;
+
+void Answer(const QString& path, const QString& line) {
+  EncoderAnswer& entry = EncoderAnswers()[path];
+  entry.line = line;
+  entry.answered = true;
+  auto waiting = std::move(entry.waiting);
+  entry.waiting.clear();
+  for (auto& call : waiting) call(line);
+}
+
+// Calls `done` with the first line of `path -version`, at once when known, else when the
+// encoder has answered; the window's thread never waits for it.
+void AskEncoderVersion(const QString& path, std::function<void(const QString&)> done) {
+  EncoderAnswer& entry = EncoderAnswers()[path];
+  if (entry.answered) {
+    done(entry.line);
+    return;
+  }
+  const bool asking = !entry.waiting.empty();
+  entry.waiting.push_back(std::move(done));
+  if (asking) return;
+  // Owned by the application, so that the answer is kept when the box is closed before it.
+  auto* process = new QProcess(QCoreApplication::instance());
+  process->setProcessChannelMode(QProcess::SeparateChannels);
+  auto* timer = new QTimer(process);
+  timer->setSingleShot(true);
+  QObject::connect(timer, &QTimer::timeout, process, [process] { process->kill(); });
+  QObject::connect(process, &QProcess::finished, process, [process, path](int code, QProcess::ExitStatus status) {
+    const QString first = QString::fromLocal8Bit(process->readAllStandardOutput()).section('\n', 0, 0).trimmed();
+    Answer(path, status == QProcess::NormalExit && code == 0 && !first.isEmpty() ? first : QString("unknown"));
+    process->deleteLater();
+  });
+  QObject::connect(process, &QProcess::errorOccurred, process, [process, path](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;  // the others end in finished
+    Answer(path, "not found");
+    process->deleteLater();
+  });
+  process->start(path, {"-version"});
+  timer->start(kVersionTimeoutMs);
+}
+
+}  // namespace
+
+QString CAboutBox::EncoderVersion(const QString& encoderPath) {
+  const auto it = EncoderAnswers().constFind(encoderPath);
+  return it != EncoderAnswers().cend() && it->answered ? it->line : QString();
+}
+
+CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent, const QString& encoderPath) : CFlatDLG(parent) {
   setObjectName("AboutBox");
   setWindowTitle(QString::fromUtf8(texts.about_title));
   SetTitle(QString::fromUtf8(texts.about_title));
@@ -51,10 +122,25 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   product->setObjectName("ProductVersion");
   product->setFont(mono);
   product->setGeometry(client.left() + 14, client.top() + 27, client.width() - 28, 16);
-  auto* program = new CStaticTrans("Program Version : " + version, this);
+  // The second line names the encoder that does the converting: the program's own version is
+  // the line above, and which ffmpeg a machine has is what differs between machines.
+  auto* program = new CStaticTrans("Encoder Version : ", this);
   program->setObjectName("ProgramVersion");
   program->setFont(mono);
   program->setGeometry(client.left() + 14, client.top() + 43, client.width() - 28, 16);
+  if (encoderPath.isEmpty()) {
+    program->hide();
+  } else {
+    QPointer<CStaticTrans> line(program);
+    AskEncoderVersion(encoderPath, [line](const QString& answer) {
+      if (!line) return;
+      // "ffmpeg version N Copyright …": the words before the copyright fit the line; all in the tip.
+      QString shown = answer;
+      if (int cut = shown.indexOf(" Copyright"); cut > 0) shown.truncate(cut);
+      line->setText("Encoder Version : " + shown);
+      line->setToolTip(answer);
+    });
+  }
 
   auto* support = new CWBButton(QString::fromUtf8(texts.support_button), this);
   support->setObjectName("BtnSupport");

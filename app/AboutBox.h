@@ -9,7 +9,11 @@ class CAboutBox : public CFlatDLG {
  public:
   static constexpr int kWidth = 330;
   static constexpr int kHeight = 152;
-  CAboutBox(const InterfaceTexts& texts, QWidget* parent = nullptr);
+  // `encoderPath`: the encoder whose version the box shows (asked once per program run, in the
+  // background); empty leaves that line out.
+  CAboutBox(const InterfaceTexts& texts, QWidget* parent = nullptr, const QString& encoderPath = {});
+  // The first line the encoder printed for -version, or empty until it has answered.
+  static QString EncoderVersion(const QString& encoderPath);
 
  protected:
   void ExitAction() override { accept(); }

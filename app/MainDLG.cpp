@@ -157,6 +157,7 @@ CMainDLG::CMainDLG(const EncodingSettings& settings, const StoredPaths& paths, M
   m_model = new FileListModel(m_list, *m_texts, this);
   m_probe = new ProbePass(m_list, *m_texts, this);
   connect(m_probe, &ProbePass::Finished, this, &CMainDLG::FinishAnalysis);
+  connect(m_probe, &ProbePass::RowFailed, m_model, &FileListModel::SetCause);
   BatchEnvironment env{&m_settings, &m_paths, &m_list, m_texts, this, nullptr};
   m_batch = std::make_unique<CBatchRun>(env);
 
@@ -978,7 +979,7 @@ void CMainDLG::ShowSelectedCause() {
 // ---- about and settings ----
 
 void CMainDLG::ShowAboutBox() {
-  CAboutBox about(*m_texts, this);
+  CAboutBox about(*m_texts, this, Q(m_paths.encoder_path_a));
   about.exec();
 }
 
@@ -1121,11 +1122,18 @@ void CMainDLG::OnBtnExit() {
   DebugLog(kDebugTarget, "OnBtnExit()");
   if (m_closing) return;
   if (IsRunning()) {
-    QMessageBox box(QMessageBox::Question, Q(m_texts->exit_caption), Q(m_texts->exit_question),
-                    QMessageBox::Yes | QMessageBox::No, this);
+    // Confirm and cancel: the confirming button says the program's own "확 인", the other Qt's
+    // word for cancel in the same language.
+    // (A button of its own, not Qt's Ok renamed: Qt gives its own buttons their texts again
+    // when the language changes.)
+    QMessageBox box(QMessageBox::Question, Q(m_texts->exit_caption), Q(m_texts->exit_question), QMessageBox::Cancel,
+                    this);
     box.setObjectName("ExitQuestion");
-    box.setDefaultButton(QMessageBox::No);
-    if (box.exec() != QMessageBox::Yes) return;
+    QPushButton* confirm = box.addButton(Q(m_texts->ok_button), QMessageBox::AcceptRole);
+    confirm->setObjectName("ExitConfirm");
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    if (box.clickedButton() != confirm) return;
   }
   CloseNow();
 }

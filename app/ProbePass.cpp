@@ -12,6 +12,8 @@ namespace {
 // tick never holds the window's thread for long.
 constexpr size_t kRowsPerTick = 1000;
 constexpr int kTickMs = 10;
+
+std::string Text(const char* text) { return text ? text : ""; }
 }  // namespace
 
 ProbePass::ProbePass(FileList& list, const InterfaceTexts& texts, QObject* parent)
@@ -59,6 +61,8 @@ void ProbePass::Work() {
     int result = -1;
     MediaInfo info;
     job.outcome = ProbeListRow(job.path, m_texts, m_skipScan, job.texts, result, info);
+    if (job.outcome == RowProbe::kProbed && job.texts[kColStatus] == Text(m_texts.status_failed))
+      job.cause = info.unreadable_cause ? info.unreadable_cause : "not a recognised media file";
     m_ready[k].store(true, std::memory_order_release);
   }
 }
@@ -70,7 +74,9 @@ void ProbePass::Commit() {
     // Unopenable files keep an empty status and are tried again at the next pass.
     if (job.outcome != RowProbe::kProbed) continue;
     // The row is filled only where it still names the same file.
-    if (m_list.text(job.row, kColFullPath) == job.path) m_list.setRow(job.row, job.texts);
+    if (m_list.text(job.row, kColFullPath) != job.path) continue;
+    m_list.setRow(job.row, job.texts);
+    if (!job.cause.empty()) emit RowFailed(QString::fromStdString(job.path), QString::fromStdString(job.cause));
   }
   if (m_committed < m_jobs.size()) return;
   m_commitTimer.stop();

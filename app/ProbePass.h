@@ -31,6 +31,8 @@ class ProbePass : public QObject {
  signals:
   // Every row of the pass has been handed to the list (or left empty when unopenable).
   void Finished();
+  // A row the probe could not read as media was marked failed; `cause` says why.
+  void RowFailed(const QString& fullPath, const QString& cause);
 
  private:
   struct Job {
@@ -38,6 +40,7 @@ class ProbePass : public QObject {
     std::string path;
     ListRowTexts texts;
     RowProbe outcome = RowProbe::kNotOpened;
+    std::string cause;  // set when the row is marked failed
   };
   void Work();
   void Commit();

@@ -304,7 +304,7 @@ FileRow RowForFile(const std::string& full, const InterfaceTexts& texts, bool sk
     made.failure = notRegular;
     made.unreadable = true;
   } else if (made.row[kColStatus] != texts.status_waiting) {
-    made.failure = "not a recognised media file";
+    made.failure = info.unreadable_cause ? info.unreadable_cause : "not a recognised media file";
   }
   return made;
 }

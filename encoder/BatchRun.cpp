@@ -324,7 +324,7 @@ void CBatchRun::RunBatch() {
   bool stopped = false, anyFailed = false;
   int doneCount = 0;
   for (size_t i = 0; i < list.size() && !m_zFLAG.bExit; ++i) {
-    if (!m_zFLAG.bRunEncoding) {
+    if (!m_zFLAG.bRunEncoding || m_zFLAG.bExit) {
       stopped = true;
       break;
     }
@@ -336,6 +336,7 @@ void CBatchRun::RunBatch() {
     list.setText(i, kColStatus, StatusText(kInProgress));
     display.SelectRow(static_cast<int>(i));
     display.SetText(DisplayText::kStatusLine, texts.analysing);
+    m_monitor.SetStatusOnProgress(texts.converting);
 
     RowMonitorState& rowVal = m_monitor.m_zRowVal;
     rowVal.Clear();
@@ -371,8 +372,11 @@ void CBatchRun::RunBatch() {
       list.setText(i, kColStatus, StatusText(kDone));
       ++doneCount;
     } else {
-      anyFailed = true;
-      if (!m_zFLAG.bRunEncoding) {
+      // A file stopped by the user (the stop button, or quitting during the run) did not fail:
+      // it waits for the next run and leaves no record in the error log.
+      const bool stoppedHere = !m_zFLAG.bRunEncoding || m_zFLAG.bExit;
+      if (!stoppedHere) anyFailed = true;
+      if (stoppedHere) {
         list.setText(i, kColStatus, StatusText(kWaiting));
       } else {
         // What replaced the chosen encoder or codec may explain the failure.
@@ -414,7 +418,7 @@ void CBatchRun::RunBatch() {
         list.setText(i, kColStatus, StatusText(kError));
       }
     }
-    if (!m_zFLAG.bRunEncoding) {
+    if (!m_zFLAG.bRunEncoding || m_zFLAG.bExit) {
       stopped = true;
       break;
     }
@@ -428,7 +432,10 @@ void CBatchRun::RunBatch() {
     display.SetText(field, "");
   m_monitor.ResetProgress(0);
   m_monitor.ResetProgress(1);
-  display.SetText(DisplayText::kRemainingTime, "00:00:00");
+  // The run's times are over with it: none stays shown as if it were still counting.
+  for (DisplayText field : {DisplayText::kEstimatedTotalTime, DisplayText::kElapsedTime, DisplayText::kRemainingTime})
+    display.SetText(field, "00:00:00");
+  m_monitor.SetStatusOnProgress({});
   display.SetText(DisplayText::kStartButton, texts.start_button);
 
   m_bStopped = stopped;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 #include "support/AsciiText.h"
 #include "support/TextFormat.h"
@@ -177,7 +178,10 @@ ProgressView ComputeProgress(ProgressState& state, int percent, double now) {
   const auto part = static_cast<int64_t>(std::trunc(static_cast<double>(state.ulCurKbytes) * percent / 100.0));
   const int64_t done = part + state.finished_kbytes;
   if (part > 0 && state.total_kbytes > 0) {
-    const int overall = static_cast<int>(std::min<int64_t>(done * 100 / state.total_kbytes, 100));
+    // From the unrounded amount done: the file's part rounded down first would leave a run of
+    // one file a percent behind the file.
+    const int64_t hundredths = state.finished_kbytes * 100 + state.ulCurKbytes * percent;
+    const int overall = static_cast<int>(std::min<int64_t>(hundredths / state.total_kbytes, 100));
     if (overall != state.last_total_percent) {
       state.last_total_percent = overall;
       view.total_bar = overall;
@@ -324,11 +328,14 @@ void OutputMonitor::NoteComplaint(std::string_view line, bool progress) {
 
 void OutputMonitor::UpdateProgress(int percent) {
   ProgressView view;
+  std::string status;
   {
     std::lock_guard lock(m_progressMutex);
     view = ComputeProgress(m_progress, percent, m_clock());
+    if (view.file_bar && *view.file_bar > 0) status = std::exchange(m_statusOnProgress, {});
   }
   // Shown outside the lock: a display may wait for its own thread.
+  if (!status.empty()) m_display.SetText(DisplayText::kStatusLine, status);
   Show(view);
 }
 
@@ -376,6 +383,11 @@ void OutputMonitor::StartFile(int64_t curKbytes) {
 void OutputMonitor::FinishFile() {
   std::lock_guard lock(m_progressMutex);
   m_progress.finished_kbytes += m_progress.ulCurKbytes;
+}
+
+void OutputMonitor::SetStatusOnProgress(std::string text) {
+  std::lock_guard lock(m_progressMutex);
+  m_statusOnProgress = std::move(text);
 }
 
 ProgressState OutputMonitor::Progress() const {

@@ -166,6 +166,9 @@ class OutputMonitor {
   // Counts the current file's KiB as finished.
   void FinishFile();
   ProgressState Progress() const;
+  // The status line shown once the current file's bar first moves (the analysis said before it
+  // is over then); cleared when shown.
+  void SetStatusOnProgress(std::string text);
 
   // Seconds used for the time estimates; a steady clock unless a test sets another.
   void SetClock(std::function<double()> clock);
@@ -186,5 +189,6 @@ class OutputMonitor {
   size_t m_outputSearched = 0;  // leading bytes of m_output known to hold no line end
   mutable std::mutex m_progressMutex;
   ProgressState m_progress;
+  std::string m_statusOnProgress;
   std::function<double()> m_clock;
 };

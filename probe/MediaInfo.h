@@ -60,6 +60,8 @@ struct MediaInfo {
   int32_t payload_start = 0;
   int64_t payload_end = 0;  // 0 when unknown
   double fps = 0.0;
+  // Why the file, though of a known format, holds nothing to play (a static text), else null.
+  const char* unreadable_cause = nullptr;
 
   StreamInfo& ensureAudio() {
     if (!audio) audio = std::make_unique<StreamInfo>();

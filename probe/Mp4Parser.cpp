@@ -136,6 +136,7 @@ class Mp4Walk {
 
   int64_t mdatPos = 0;
   int64_t mdatSize = 0;
+  bool movieSeen = false;  // a whole top-level "moov" is in the file
   // Payloads of the top-level "moof" atoms, in file order, up to kMaxFragments.
   std::vector<std::pair<int64_t, int64_t>> fragments;
   bool movieExtends = false;      // "mvex" seen: the movie continues in fragments
@@ -495,6 +496,7 @@ int WalkTopLevel(MediaFile& file, Mp4Walk& walk, const MediaInfo& info) {
         walk.mediaDataStart(first);
       }
     } else if (type != Fourcc("free") && type != Fourcc("skip") && type != Fourcc("wide")) {
+      if (type == Fourcc("moov")) walk.movieSeen = true;
       if (size > kMaxAtomSize) break;
       if (Mp4Walk::handles(type)) {
         MediaFile payload = MediaFile::FromMemory(r.bytes(static_cast<size_t>(size - headerSize)));
@@ -682,6 +684,9 @@ int ParseMp4(MediaFile& file, MediaInfo& info) {
     return -8000;
   }
   FragmentedPlayTime(file, walk, info);
+  // Without its movie atom (a recording or download cut before the end, where it is written)
+  // nothing in the file says what its samples are: no player or encoder can read it.
+  if (!walk.movieSeen) info.unreadable_cause = "moov atom not found";
 
   if (info.duration_s > 0) {
     const int64_t kbps = (info.end_offset - info.start_offset) * 8 / info.duration_s / 1024;

@@ -124,6 +124,7 @@ int ProbeMediaFile(MediaFile* file, MediaInfo* info, const std::string& path) {
       return result(Guarded("mkv", [&] { return RunMkv(f, i); }), kTypeMkv);
     case kTypeM4a:
       if (Guarded("mp4", [&] { return ParseMp4(f, i); }) <= 0) return -1;
+      if (i.unreadable_cause) return -1;
       if (i.video) {
         i.type_name = kMediaTypeNames[kTypeM4v];
         return kTypeM4v;

@@ -12,18 +12,22 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
 #include "TestSupport.h"
+#include "app/AboutBox.h"
 #include "app/AppStartup.h"
 #include "app/FileListModel.h"
 #include "app/MainDLG.h"
@@ -445,6 +449,159 @@ class TestWindowDesktop : public QObject {
     for (QAbstractButton* button : box.buttons()) check("exit question", button->text());
     QVERIFY2(english.isEmpty(), qPrintable(english.join("\n")));
     QVERIFY(InstallQtTranslations(1));
+  }
+
+  // An MP4 cut before its movie atom is no media for any reader: it is failed as soon as it
+  // is added, with the cause in its tip, while the whole file beside it waits.
+  void aCutMp4IsFailedWhenAdded() {
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffmpeg");
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffprobe");
+    const std::string whole = dir_->file("whole.mp4");
+    const std::string cut = dir_->file("cut.mp4");
+    testsupport::MakeClip(whole);
+    testsupport::WriteFile(cut, testsupport::ReadFile(whole).substr(0, 6000));
+    // The peer tool's reading of the two files.
+    std::string said;
+    testsupport::RunCommand({"ffprobe", "-v", "error", cut}, &said);
+    QVERIFY2(said.find("moov atom not found") != std::string::npos, said.c_str());
+    QCOMPARE(testsupport::RunCommand({"ffprobe", "-v", "error", whole}), 0);
+
+    QCOMPARE(window_->RunDropFiles({QString::fromStdString(cut), QString::fromStdString(whole)}), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsAnalysing(), 60000);
+    QCOMPARE(QString::fromStdString(window_->List().text(0, kColStatus)), QString("실패"));
+    QCOMPARE(QString::fromStdString(window_->List().text(1, kColStatus)), QString("대기"));
+    QCOMPARE(window_->Model()->data(window_->Model()->index(0, kColStatus), Qt::ToolTipRole).toString(),
+             QString("moov atom not found"));
+    SelectRow(0);
+    auto* status = window_->findChild<QLabel*>("StatusLine");
+    QCOMPARE(status->property("fullText").toString(), QString("cut.mp4: moov atom not found"));
+  }
+
+  // Quitting during a run stops the file being converted: it was stopped, not failed, so the
+  // error log says nothing of it and the row waits for the next run.
+  void quittingDuringARunFailsNoFile() {
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffmpeg");
+    window_.reset();
+    EncodingSettings settings;
+    ResetSettings(settings);
+    StoredPaths paths;
+    paths.output_folder = dir_->file("out");
+    ApplyPathDefaults(paths, false);
+    paths.error_log_path = dir_->file("logs/error_log.txt");
+    // An encoder that works until it is stopped.
+    testsupport::WriteFile(dir_->file("enc.sh"), "#!/bin/sh\nexec sleep 600\n");
+    std::filesystem::permissions(dir_->file("enc.sh"), std::filesystem::perms::owner_all);
+    paths.encoder_path_a = paths.encoder_path_b = dir_->file("enc.sh");
+    MainWindowOptions options;
+    options.trayIcon = false;
+    options.saveOnExit = false;
+    window_ = std::make_unique<CMainDLG>(settings, paths, options);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    const std::string clip = dir_->file("clip.avi");
+    testsupport::MakeClip(clip);
+    QCOMPARE(window_->RunDropFiles({QString::fromStdString(clip)}), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsAnalysing(), 60000);
+    window_->OnStartButton();
+    QTRY_VERIFY_WITH_TIMEOUT(window_->Batch().ActiveChildPid() > 0, 60000);
+
+    bool answered = false, cancelIsDefault = false;
+    QString confirm, cancel;
+    std::function<void()> answer = [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || box->objectName() != "ExitQuestion") {
+        QTimer::singleShot(10, window_.get(), answer);
+        return;
+      }
+      answered = true;
+      auto* yes = box->findChild<QPushButton*>("ExitConfirm");
+      if (!yes) return box->reject();
+      confirm = yes->text();
+      cancel = box->button(QMessageBox::Cancel)->text();
+      cancelIsDefault = box->defaultButton() == box->button(QMessageBox::Cancel);
+      yes->click();
+    };
+    QVERIFY(InstallQtTranslations(0));
+    QTimer::singleShot(0, window_.get(), answer);
+    window_->OnBtnExit();
+    QVERIFY(InstallQtTranslations(1));
+    QVERIFY(answered);
+    // The confirming button in the program's own words, the other in the same language.
+    QCOMPARE(confirm, QString("확 인"));
+    QVERIFY2(!cancel.remove(QRegularExpression("\\(&[A-Za-z]\\)")).contains(QRegularExpression("[A-Za-z]")),
+             qPrintable(cancel));
+    QVERIFY(cancelIsDefault);
+    QVERIFY(!window_->IsRunning());
+    QCOMPARE(QString::fromStdString(window_->List().text(0, kColStatus)), QString("대기"));
+    QString logged;
+    if (std::filesystem::exists(dir_->file("logs")))
+      for (const auto& entry : std::filesystem::directory_iterator(dir_->file("logs")))
+        logged += QString::fromStdString(testsupport::ReadFile(entry.path().string()));
+    QVERIFY2(!logged.contains("Failed encoding"), qPrintable(logged));
+  }
+
+  // The about box names the program's version and the encoder's, as the encoder itself says it
+  // (its -version's first line), asked in the background: the box opens before the answer.
+  void theAboutBoxShowsTheEncodersVersion() {
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffmpeg");
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    QVERIFY(!ffmpeg.isEmpty());
+    std::string said;
+    QCOMPARE(testsupport::RunCommand({"ffmpeg", "-version"}, &said), 0);
+    const QString first = QString::fromStdString(said.substr(0, said.find('\n'))).trimmed();
+    QVERIFY(first.startsWith("ffmpeg version "));
+    const QString shown = first.left(first.indexOf(" Copyright") > 0 ? first.indexOf(" Copyright") : first.size());
+    const QString missing = QString::fromStdString(dir_->file("no-such-encoder"));
+    const InterfaceTexts& texts = SelectInterfaceTexts(0);
+    for (const auto& [path, expected] : {std::pair{ffmpeg, shown}, std::pair{missing, QString("not found")}}) {
+      CAboutBox about(texts, window_.get(), path);
+      auto* product = about.findChild<QLabel*>("ProductVersion");
+      auto* encoder = about.findChild<QLabel*>("ProgramVersion");
+      QVERIFY(product && encoder);
+      QVERIFY2(product->text().contains(QRegularExpression("^Product Version : \\d+,\\d+,\\d+,\\d+$")),
+               qPrintable(product->text()));
+      QVERIFY(CAboutBox::EncoderVersion(path).isEmpty());  // not waited for
+      about.show();
+      QTRY_COMPARE_WITH_TIMEOUT(encoder->text(), "Encoder Version : " + expected, 30000);
+    }
+    // Asked once: a second box has the answer at once.
+    CAboutBox again(texts, window_.get(), ffmpeg);
+    QCOMPARE(again.findChild<QLabel*>("ProgramVersion")->text(), "Encoder Version : " + shown);
+    QCOMPARE(again.findChild<QLabel*>("ProgramVersion")->toolTip(), first);
+  }
+
+  // During a real run the status line never says the analysis while the file's bar moves; after
+  // it no time or percentage of the finished run stays shown as if it were still counting.
+  void aRunLeavesNoStaleFigures() {
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffmpeg");
+    const std::string clip = dir_->file("clip.avi");
+    testsupport::ClipSpec spec;
+    spec.seconds = 4;
+    testsupport::MakeClip(clip, spec);
+    QCOMPARE(window_->RunDropFiles({QString::fromStdString(clip)}), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsAnalysing(), 60000);
+    const InterfaceTexts& texts = SelectInterfaceTexts(0);
+    auto* status = window_->findChild<QLabel*>("StatusLine");
+    auto* fileBar = window_->findChild<QProgressBar*>("FileBar");
+    QVERIFY(status && fileBar);
+    QStringList besideAMovingBar;
+    int highest = 0;
+    connect(fileBar, &QProgressBar::valueChanged, this, [&](int value) {
+      highest = std::max(highest, value);
+      if (value > 0) besideAMovingBar << status->property("fullText").toString();
+    });
+    window_->OnStartButton();
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsRunning(), 120000);
+    window_->Batch().JoinThread();
+    QTRY_COMPARE(QString::fromStdString(window_->List().text(0, kColStatus)), QString("완료"));
+    fileBar->disconnect(this);
+    QVERIFY(highest > 0);
+    QVERIFY2(!besideAMovingBar.contains(QString::fromUtf8(texts.analysing)), qPrintable(besideAMovingBar.join("\n")));
+    for (const char* name : {"EstimatedTime", "ElapsedTime", "RemainingTime"})
+      QTRY_COMPARE(window_->findChild<QLabel*>(name)->text(), QString("00:00:00"));
+    for (const char* name : {"FilePercent", "TotalPercent"})
+      QTRY_COMPARE(window_->findChild<QLabel*>(name)->text(), QString("00%"));
+    QTRY_COMPARE(status->property("fullText").toString(), QString::fromUtf8(texts.conversion_done));
   }
 };
 

@@ -322,10 +322,13 @@ TEST(ComputeProgress, TimeEstimatesFromSizesElapsedTimeAndPercent) {
       {1, 0, 1000, 0, 0, 10, 50, "50%", kSame, kSame, kSame, kSame},  // half a KiB done: nothing to estimate
       {1, 5, 1000, 0, 0, 10, 50, "50%", kSame, "00:33:20", "00:00:10", "00:33:10"},
       {1000, 0, 2000, 0, 25, 7, 50, "50%", kSame, "00:00:28", "00:00:07", "00:00:21"},  // overall unchanged
-      {10485760, 0, 10485760, 0, 0, 3600, 1, "1%", kSame, "100:00:02", "01:00:00", "99:00:02"},
+      {10485760, 0, 10485760, 0, 0, 3600, 1, "1%", "1%", "100:00:02", "01:00:00", "99:00:02"},
       {1000, 0, 0, 0, 0, 10, 50, "50%", kSame, "00:00:00", "00:00:10", kSame},  // no total: no overall, negative remainder
       {1000, 0, 1000, 40, 0, 10, 40, kSame, kSame, kSame, kSame, kSame},          // unchanged percentage
       {1000, 0, 1000, 0, 0, 10, -5, kSame, kSame, kSame, kSame, kSame},           // negative counts as 0
+      // One file whose size the percentage does not divide: the overall figure is the file's.
+      {999, 0, 999, 0, 0, 10, 33, "33%", "33%", "00:00:30", "00:00:10", "00:00:20"},
+      {7, 0, 7, 0, 0, 10, 43, "43%", "43%", "00:00:23", "00:00:10", "00:00:13"},
   };
   auto text = [&](const std::optional<std::string>& v) { return v ? *v : std::string(kSame); };
   for (const auto& c : cases) {
@@ -423,4 +426,21 @@ TEST_F(OutputMonitorWithEncoders, MencoderRunReportsPosPercentages) {
   EXPECT_GT(monitor.m_zRowVal.iPercent, 90);
   EXPECT_EQ(display.Bar(DisplayBar::kFile), 100);
   EXPECT_EQ(monitor.m_zRowVal.ulDuration, 0u) << "duration lines are ffmpeg's";
+}
+
+// The status line that follows the analysis of a file is shown before the file's bar first
+// moves, and only once: never the analysis text beside a moving bar.
+TEST_F(MonitorTest, StatusOnProgressComesWithTheFirstMove) {
+  display.SetText(DisplayText::kStatusLine, "analysing");
+  monitor.SetStatusOnProgress("converting");
+  monitor.UpdateProgress(0);
+  EXPECT_EQ(display.Text(DisplayText::kStatusLine), "analysing");
+  display.ClearEvents();
+  monitor.UpdateProgress(3);
+  const std::vector<std::string> events = display.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), std::string(DisplayTextName(DisplayText::kStatusLine)) + "=converting");
+  display.SetText(DisplayText::kStatusLine, "something else");
+  monitor.UpdateProgress(4);
+  EXPECT_EQ(display.Text(DisplayText::kStatusLine), "something else");
 }
