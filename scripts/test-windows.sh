@@ -6,6 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" --windows
+# libsodium for Windows, built once into the build tree and kept there.
+"$root/scripts/mingw-sodium.sh" "$root/build/windows/sodium"
 "$root/scripts/build.sh" build/windows -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/MinGW-w64-x86_64.cmake"
 
