@@ -333,3 +333,49 @@ TEST_F(SignedUpdate, SlowLineUnderTheIdleBoundCompletes) {
   EXPECT_EQ(r.state, kSkyStateDone) << r.why;
   EXPECT_EQ(ReadFile(M("big.bin")), big);
 }
+
+namespace {
+
+// A ZIP64 archive of `count` empty stored members, written field by field.
+std::string ManyMemberZip(int count) {
+  testsupport::ByteWriter local, central;
+  for (int i = 0; i < count; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "m%07d", i);
+    const uint32_t offset = static_cast<uint32_t>(local.size());
+    local.u32le(0x04034b50).u16le(20).u16le(0).u16le(0);  // signature, version, flags, stored
+    local.u16le(0).u16le(0x21).u32le(0);                  // time, date (1980-01-01), CRC
+    local.u32le(0).u32le(0).u16le(8).u16le(0).text(name); // sizes, name and extra lengths, name
+    central.u32le(0x02014b50).u16le(20).u16le(20).u16le(0).u16le(0);  // signature, made by, needed, flags, stored
+    central.u16le(0).u16le(0x21).u32le(0).u32le(0).u32le(0);          // time, date, CRC, sizes
+    central.u16le(8).u16le(0).u16le(0).u16le(0).u16le(0).u32le(0);    // name, extra, comment, disk, attributes
+    central.u32le(offset).text(name);                                 // local header offset, name
+  }
+  const uint64_t directoryAt = local.size();
+  const uint64_t directorySize = central.size();
+  testsupport::ByteWriter end;
+  const uint64_t end64At = directoryAt + directorySize;
+  end.u32le(0x06064b50).u32le(44).u32le(0).u16le(45).u16le(45);  // ZIP64 end: signature, record size (64-bit, as two halves), made by, needed
+  end.u32le(0).u32le(0);                                          // disk, directory's disk
+  end.u32le(static_cast<uint32_t>(count)).u32le(0).u32le(static_cast<uint32_t>(count)).u32le(0);  // entries here, in all
+  end.u32le(static_cast<uint32_t>(directorySize)).u32le(0).u32le(static_cast<uint32_t>(directoryAt)).u32le(0);
+  end.u32le(0x07064b50).u32le(0).u32le(static_cast<uint32_t>(end64At)).u32le(0).u32le(1);  // locator
+  end.u32le(0x06054b50).u16le(0).u16le(0).u16le(0xFFFF).u16le(0xFFFF);                    // end record
+  end.u32le(0xFFFFFFFF).u32le(0xFFFFFFFF).u16le(0);
+  return local.str() + central.str() + end.str();
+}
+
+}  // namespace
+
+TEST_F(SignedUpdate, AHugePackageIsRefusedWithinItsBound) {
+  fs::create_directories(M());
+  const std::string zip = ManyMemberZip(200000);
+  const Section s = Section::Make(publisher, "skymod", {{'U', 'M', "", "x.zip", zip}});
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome r = Exchange(s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));  // far inside the 10-minute bound
+  EXPECT_NE(r.state, kSkyStateDone);
+  EXPECT_NE(r.why.find("x.zip"), std::string::npos) << r.why;
+  EXPECT_EQ(fixtures::Listing(M()), std::vector<std::string>{});
+  EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
+}
