@@ -4,10 +4,14 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QPalette>
 #include <QStyleFactory>
 #include <QStringList>
 #include <cstdlib>
+#include <memory>
 #include <ctime>
 
 #include "encoder/EncoderCaps.h"
@@ -101,6 +105,25 @@ void ApplyProgramLook(const InterfaceTexts& texts) {
   qApp->setStyleSheet("QGroupBox { font-weight: bold; color: rgb(50, 82, 143); }"
                       "QGroupBox QLabel, QGroupBox QLineEdit { font-weight: normal; color: black; }"
                       "QGroupBox QTreeView, QGroupBox QHeaderView { font-weight: normal; }");
+}
+
+bool InstallQtTranslations(int language) {
+  static QTranslator* installed = nullptr;
+  if (installed) {
+    QCoreApplication::removeTranslator(installed);
+    delete installed;
+    installed = nullptr;
+  }
+  if (&SelectInterfaceTexts(language) == &SelectInterfaceTexts(1)) return true;
+  auto translator = std::make_unique<QTranslator>();
+  const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (!translator->load(QLocale(QLocale::Korean, QLocale::SouthKorea), "qtbase", "_", folder)) {
+    DebugLog(kDebugTarget, "Qt's Korean texts (qtbase_ko.qm) are not in %s", folder.toUtf8().constData());
+    return false;
+  }
+  installed = translator.release();
+  QCoreApplication::installTranslator(installed);
+  return true;
 }
 
 EncoderWarmUp::EncoderWarmUp(const StoredPaths& paths) {

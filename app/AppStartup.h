@@ -29,6 +29,12 @@ QFont UiFontOf(const InterfaceTexts& texts);
 // for selections and progress.
 void ApplyProgramLook(const InterfaceTexts& texts);
 
+// Qt's own texts (the standard buttons of message boxes, the file and folder dialogs) in the
+// language of the chosen text table, from Qt's translations (qt6-translations-l10n); a second
+// call replaces the first. False when the Korean translation is not installed (the English
+// table needs none).
+bool InstallQtTranslations(int language);
+
 // Asks the encoders what they have and test-drives the alternative encoder once, in the
 // background after start-up, so that a run never waits for it between its start and its first file.
 class EncoderWarmUp {

@@ -3,7 +3,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QAbstractSpinBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -16,7 +18,9 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTextEdit>
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
@@ -106,6 +110,17 @@ CWBButton* MakeButton(const char* text, const char* name, const char* skin, QWid
   return button;
 }
 
+// Whether `w` is a field the user types text into: there Ctrl+A, Delete and the other list
+// shortcuts edit the text and leave the file list alone.
+bool EditsText(const QWidget* w) {
+  if (!w) return false;
+  if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
+      qobject_cast<const QTextEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w))
+    return true;
+  const auto* combo = qobject_cast<const QComboBox*>(w);
+  return combo && combo->isEditable();
+}
+
 QLabel* MakeLabel(const QString& text, const char* name, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   if (name) label->setObjectName(name);
@@ -131,6 +146,8 @@ CMainDLG::CMainDLG(const EncodingSettings& settings, const StoredPaths& paths, M
     : CFlatDLGex(parent),
       m_settings(settings),
       m_paths(paths),
+      m_storedSettings(settings),
+      m_storedPaths(paths),
       m_options(options),
       m_texts(&SelectInterfaceTexts(settings.language)),
       m_dialogTexts(&SelectDialogTexts(settings.language)),
@@ -162,14 +179,9 @@ CMainDLG::CMainDLG(const EncodingSettings& settings, const StoredPaths& paths, M
     m_tray = new CMenuTray(this);
     m_tray->AddTrayIcon(this, "Zelvora Media Encoder", ProgramIcon());
     m_tray->LoadFrames(TrayFrames());
-    connect(m_tray, &CMenuTray::DoubleClicked, this, [this] {
-      showNormal();
-      raise();
-      activateWindow();
-    });
+    connect(m_tray, &CMenuTray::RestoreRequested, this, &CMainDLG::ComeForward);
     connect(m_tray, &CMenuTray::MenuRequested, this, [this](const QPoint& at) {
-      raise();
-      activateWindow();
+      ComeForward();
       m_trayMenuOpen = true;
       ShowFileMenu(at);
       m_trayMenuOpen = false;
@@ -785,6 +797,7 @@ void CMainDLG::BrowseOutputFolder() {
   if (chosen.isEmpty()) return;
   m_paths.output_folder = chosen.toStdString();
   m_outputFolder->setText(chosen);
+  SaveNow();
 }
 
 void CMainDLG::OpenOutputFolder() {
@@ -802,6 +815,7 @@ void CMainDLG::OnStartButton() {
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     if (!folder.empty()) m_paths.output_folder = folder;
     m_outputFolder->setText(Q(m_paths.output_folder));
+    SaveNow();
   }
   m_batch->OnStartButton();
 }
@@ -914,15 +928,41 @@ void CMainDLG::ShowAboutBox() {
 
 void CMainDLG::OpenSettingsDialog() {
   if (IsRunning()) return;
-  // Only "저장후 닫기" replaces the record; the store is written when this window closes.
-  COptionDLG::Open(m_settings, m_paths, *m_texts, this);
+  // Only "저장후 닫기" replaces the record, and then the store is written at once: a logout or a
+  // power-off later must not take the saved choice with it.
+  if (COptionDLG::Open(m_settings, m_paths, *m_texts, this) == 1) SaveNow();
+}
+
+void CMainDLG::ComeForward() {
+  // A minimised window comes back at the size it had; a maximised one stays maximised (the
+  // frame keeps that state itself).
+  if (isMinimized() || isHidden()) showNormal();
+  raise();
+  activateWindow();
+}
+
+bool CMainDLG::SaveNow() {
+  if (!m_options.saveOnExit) return true;
+  const std::string typed = m_outputFolder->text().trimmed().toStdString();
+  if (!typed.empty()) m_paths.output_folder = typed;
+  if (!SaveChangedSettings(m_storedSettings, m_storedPaths, m_settings, m_paths)) {
+    DebugLog(kDebugTarget, "RegsSave Error");
+    return false;
+  }
+  m_storedSettings = m_settings;
+  m_storedPaths = m_paths;
+  return true;
 }
 
 // ---- keys, drops and closing ----
 
 bool CMainDLG::KeyCommand(QKeyEvent* key) {
   const Qt::KeyboardModifiers mods = key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  // The list's shortcuts act on the list only while no text field has the focus: Ctrl+A then
+  // Delete in the output-folder field must clear the field, never the user's file list.
+  const bool listKeys = !EditsText(QApplication::focusWidget());
   if (mods & Qt::ControlModifier) {
+    if (!listKeys) return false;
     switch (key->key()) {
       case Qt::Key_Return:
       case Qt::Key_Enter: OnListCommand(kCmdOpenFileFolder); return true;
@@ -945,7 +985,7 @@ bool CMainDLG::KeyCommand(QKeyEvent* key) {
     }
     return false;
   }
-  if (key->key() == Qt::Key_Delete) {
+  if (key->key() == Qt::Key_Delete && listKeys) {
     OnListCommand(kCmdDelete);
     return true;
   }
@@ -998,8 +1038,9 @@ bool CMainDLG::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   if (event->type() == QEvent::KeyPress && !m_closing) {
-    // Keys act wherever the focus is inside this window, and go on to the focused control. A key
-    // a control leaves alone travels up to its parents; it is acted on once, where it arrived.
+    // Keys act wherever the focus is inside this window (the list's own keys only outside text
+    // fields), and go on to the focused control. A key a control leaves alone travels up to its
+    // parents; it is acted on once, where it arrived.
     QWidget* target = QApplication::focusWidget();
     if (!target || target->window() != this) target = this;
     if (watched == target) {
@@ -1033,6 +1074,18 @@ void CMainDLG::OnBtnExit() {
   CloseNow();
 }
 
+void CMainDLG::Terminate() {
+  DebugLog(kDebugTarget, "terminate request");
+  if (m_closing) return;
+  // A question left open (the exit question, a dialog) must not hold the end up.
+  while (QWidget* modal = QApplication::activeModalWidget()) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+    else modal->close();
+    if (QApplication::activeModalWidget() == modal) break;
+  }
+  CloseNow();
+}
+
 void CMainDLG::CloseNow() {
   m_closing = true;
   hide();
@@ -1040,9 +1093,7 @@ void CMainDLG::CloseNow() {
   m_batch->RequestExit();
   m_batch->JoinThread();
   ApplyDisplay();
-  const std::string typed = m_outputFolder->text().trimmed().toStdString();
-  if (!typed.empty()) m_paths.output_folder = typed;
-  if (m_options.saveOnExit && !SaveSettings(m_settings, m_paths)) DebugLog(kDebugTarget, "RegsSave Error");
+  SaveNow();
   m_closed = true;
   if (m_tray) m_tray->StopAnimation();
   emit Closed();

@@ -49,7 +49,7 @@ enum MainCommand : int {
 };
 
 struct MainWindowOptions {
-  bool saveOnExit = true;   // write the settings back when the window closes
+  bool saveOnExit = true;   // write the settings the window changes to the store
   bool trayIcon = true;     // show the notification-area icon
   bool showDropHint = true;
 };
@@ -88,6 +88,16 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   void OpenSettingsDialog();
   // The caption's close button, "실행 종료" and Alt+F4: asks during a run, then closes.
   void OnBtnExit();
+  // The system ends the program (SIGTERM, SIGHUP): closes without a question, stopping the run
+  // (its work file removed) and saving the settings.
+  void Terminate();
+  // A click on the tray icon, or a second start of the program: the window restored and raised.
+  void ComeForward();
+  CMenuTray* Tray() const { return m_tray; }
+  // Writes to the store what this window changed since it last loaded or saved (the typed
+  // output folder included), leaving every other stored value as it is. False when the
+  // store could not be written.
+  bool SaveNow();
 
   // Whether a drop of data with these formats would be taken.
   static bool AcceptsMime(const QStringList& formats, bool hasLocalFiles);
@@ -150,6 +160,9 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
 
   EncodingSettings m_settings;
   StoredPaths m_paths;
+  // What the store holds as far as this window knows: only differences from it are written.
+  EncodingSettings m_storedSettings;
+  StoredPaths m_storedPaths;
   MainWindowOptions m_options;
   const InterfaceTexts* m_texts;
   const DialogTexts* m_dialogTexts;

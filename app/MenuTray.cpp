@@ -5,6 +5,10 @@
 
 #include "support/DebugLog.h"
 
+namespace {
+bool (*gAvailabilityCheck)() = nullptr;
+}  // namespace
+
 CMenuTray::CMenuTray(QObject* parent) : QObject(parent) {
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] {
@@ -31,7 +35,7 @@ int CMenuTray::AddTrayIcon(QWidget* owner, const QString& tip, const QIcon& icon
   icon_->setIcon(icon);
   SetTip(baseTip_);
   shownFrame_ = -1;
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) return 0;
+  if (!(gAvailabilityCheck ? gAvailabilityCheck() : QSystemTrayIcon::isSystemTrayAvailable())) return 0;
   icon_->show();
   return 1;
 }
@@ -73,6 +77,8 @@ bool CMenuTray::ShowNotification(const QString& title, const QString& message) {
   return true;
 }
 
+void CMenuTray::SetAvailabilityCheck(bool (*check)()) { gAvailabilityCheck = check; }
+
 bool CMenuTray::IsAvailable() const { return icon_ != nullptr && icon_->isVisible(); }
 
 QString CMenuTray::RunningTip() const {
@@ -81,7 +87,7 @@ QString CMenuTray::RunningTip() const {
 }
 
 void CMenuTray::OnActivated(QSystemTrayIcon::ActivationReason reason) {
-  if (reason == QSystemTrayIcon::DoubleClick) emit DoubleClicked();
+  if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit RestoreRequested();
   if (reason == QSystemTrayIcon::Context) emit MenuRequested(QCursor::pos());
 }
 

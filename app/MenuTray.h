@@ -5,7 +5,7 @@
 //   tray_ = new CMenuTray(this);
 //   tray_->AddTrayIcon(this, "Zelvora Media Encoder", ProgramIcon());  // also the window icon
 //   tray_->LoadFrames(TrayFrames());                                   // nine frames
-//   connect(tray_, &CMenuTray::DoubleClicked, …);   // show normal, raise, activate
+//   connect(tray_, &CMenuTray::RestoreRequested, …);   // a click: show normal, raise, activate
 //   connect(tray_, &CMenuTray::MenuRequested, …);   // raise, ShowFileMenu(globalPos)
 //   tray_->StartAnimation(20, 10);   // run starts: a frame every 20 ms × 10 = 200 ms
 //   tray_->StopAnimation();          // run ends: static icon, base tip
@@ -47,6 +47,9 @@ class CMenuTray : public QObject {
   bool ShowNotification(const QString& title, const QString& message);
 
   bool IsAvailable() const;
+  // Replaces the desktop's answer to "is there a notification area" (null: ask the desktop
+  // again), for windows tested off screen, where there is none.
+  static void SetAvailabilityCheck(bool (*check)());
   bool IsAnimating() const { return animating_; }
   int FrameCount() const { return static_cast<int>(frames_.size()); }
   // The frame shown now (-1: the static icon) and the tip shown now.
@@ -58,7 +61,9 @@ class CMenuTray : public QObject {
   int FrameInterval() const { return timer_.interval(); }
 
  signals:
-  void DoubleClicked();
+  // A click or a double click on the icon. Desktops whose tray speaks D-Bus (KDE, GNOME with
+  // the AppIndicator extension) send a click only, never a double click.
+  void RestoreRequested();
   void MenuRequested(const QPoint& globalPos);
   // Each animation frame as it is shown (its index).
   void FrameShown(int index);

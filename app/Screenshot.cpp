@@ -52,6 +52,8 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
   // The settings dialog's pictures: settings-0 (main page) to settings-4 (its pages).
   if (scene.startsWith("settings-")) {
     ApplyProgramLook(SelectInterfaceTexts(language));
+  InstallQtTranslations(language);
+    InstallQtTranslations(language);
     bool number = false;
     const int page = scene.mid(9).toInt(&number);
     return number ? RenderOptionScene(page, outPng, language) : Fail("settings scenes are settings-0 to settings-4");
@@ -76,6 +78,7 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
   paths.ProgramFolder = scratch.path().toStdString();
 
   ApplyProgramLook(SelectInterfaceTexts(language));
+  InstallQtTranslations(language);
   MainWindowOptions options;
   options.saveOnExit = false;
   options.trayIcon = false;

@@ -2,9 +2,10 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QScreen>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "app/Screenshot.h"
 #include "app/SingleInstance.h"
 #include "encoder/SettingsStore.h"
+#include "platform/TerminationRequests.h"
 #include "support/DebugLog.h"
 
 namespace {
@@ -91,15 +93,12 @@ QStringList Absolute(const QStringList& files) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-  // A write past a file size limit fails like a full disk instead of ending the program.
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
+  platform::IgnoreFileSizeSignal();
   Arguments args;
   int status = Parse(argc, argv, args);
   if (status >= 0) return status;
   // Pictures need no display.
-  if (!args.screenshot.isEmpty() && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!args.screenshot.isEmpty() && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("zelvora");
@@ -107,10 +106,11 @@ int main(int argc, char** argv) {
   if (!args.screenshot.isEmpty()) return RunScreenshot(args.screenshot, args.scene, args.language, args.files);
 
   DebugLog(kDebugTarget, "u32:%04X", 0xF00F);
+  // From here a SIGTERM or SIGHUP waits on a descriptor until the window is there to act on it.
+  const int terminationFd = platform::TerminationRequestDescriptor();
   SingleInstance instance;
   if (instance.Claim() == SingleInstance::Role::kSecond) {
-    // Without files a second copy ends silently; with files it hands them over.
-    if (args.files.isEmpty()) return 0;
+    // A second start hands its files (if any) to the running copy, which comes forward.
     if (instance.HandOver(Absolute(args.files))) return 0;
     std::fputs("zelvora-gui: a copy is running but did not answer\n", stderr);
     return 1;
@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
   StoredPaths paths;
   LoadStartupSettings(settings, paths);
   const InterfaceTexts& texts = SelectInterfaceTexts(settings.language);
+  InstallQtTranslations(settings.language);
   if (RunUpdateDecision(paths, texts) == 1) return 0;
   ApplyPathDefaults(paths, true);
   KeepPrivateFilesOutOfProgramFolder(paths);
@@ -127,6 +128,20 @@ int main(int argc, char** argv) {
 
   CMainDLG window(settings, paths);
   QObject::connect(&window, &CMainDLG::Closed, &app, &QApplication::quit);
+  // SIGTERM and SIGHUP end the program as the exit command does, without its question: the
+  // encoder stops, its work file goes, the settings are saved.
+  std::unique_ptr<QSocketNotifier> terminations;
+  if (terminationFd >= 0) {
+    terminations = std::make_unique<QSocketNotifier>(terminationFd, QSocketNotifier::Read);
+    QObject::connect(terminations.get(), &QSocketNotifier::activated, &window, [&window] {
+      if (platform::TakeTerminationRequest() != 0) window.Terminate();
+    });
+  }
+  // The session ends (logout, power-off): what the user changed is written before it goes.
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) { window.SaveNow(); });
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] {
+    if (!window.IsClosed()) window.Terminate();
+  });
   if (QScreen* screen = window.screen())
     window.move(screen->availableGeometry().center() - QPoint(window.width() / 2, window.height() / 2));
   window.show();
@@ -143,9 +158,7 @@ int main(int argc, char** argv) {
   QObject::connect(&feeder, &QTimer::timeout, &window, feed);
   feeder.start(250);
   QObject::connect(&instance, &SingleInstance::FilesReceived, &window, [&window, pending, feed](const QStringList& f) {
-    window.showNormal();
-    window.raise();
-    window.activateWindow();
+    window.ComeForward();
     *pending += f;
     feed();
   });

@@ -200,6 +200,45 @@ int SaveSettings(const EncodingSettings& s, const StoredPaths& paths, RegistrySt
   return batch.Commit() && allWritten ? 1 : 0;
 }
 
+int SaveChangedSettings(const EncodingSettings& before, const StoredPaths& beforePaths, const EncodingSettings& now,
+                        const StoredPaths& nowPaths, RegistryStore& root) {
+  if (root.readOnly()) return 0;
+  RegValue mainDefault;
+  if (RegReadValue(root, kSettingsKey, "", mainDefault) != 1) return SaveSettings(now, nowPaths, root);
+  RegistryStore::Batch batch(root);
+  bool allWritten = true;
+  auto check = [&](int result) { allWritten = allWritten && result == 1; };
+  for (const auto& group : SettingGroups()) {
+    const std::string key = SubKey(group.name);
+    bool groupReady = false;
+    for (const auto& f : SettingFields()) {
+      if (std::string_view(f.group) != group.name || f.kind == SettingKind::kPath || f.kind == SettingKind::kTime)
+        continue;
+      const bool text = f.kind == SettingKind::kText;
+      if (text ? before.*f.text == now.*f.text : before.*f.number == now.*f.number) continue;
+      // A group is read only when its key has its description, so a changed value makes sure of both.
+      if (!groupReady) {
+        RegValue description;
+        if (RegReadValue(root, key, "", description) != 1) {
+          if (RegEnsureKey(root, key) == 0) return 0;
+          check(RegWriteValue(root, key, "", group.description, kRegSz, 0));
+        }
+        groupReady = true;
+      }
+      if (text) {
+        const bool noPrefix = f.text == &EncodingSettings::fn_prefix && (now.*f.text).empty();
+        check(RegWriteValue(root, key, f.name, noPrefix ? kNoPrefixSentinel : now.*f.text, kRegSz, 0));
+      } else {
+        check(RegWriteDword(root, key, f.name, static_cast<uint32_t>(now.*f.number)));
+      }
+    }
+  }
+  for (const auto& f : SettingFields())
+    if (f.kind == SettingKind::kPath && beforePaths.*f.path != nowPaths.*f.path)
+      check(RegWriteValue(root, kSettingsKey, f.name, nowPaths.*f.path, kRegSz, 0));
+  return batch.Commit() && allWritten ? 1 : 0;
+}
+
 void ApplyPathDefaults(StoredPaths& paths, bool createFolders) {
   if (paths.last_open_folder.empty()) paths.last_open_folder = HomeFolder();
   if (paths.output_folder.empty())

@@ -42,6 +42,14 @@ int LoadSettings(EncodingSettings& s, StoredPaths& paths, SettingsNotes& notes,
 // Returns 1 on success, 0 when the key or a group could not be created or the file not written.
 int SaveSettings(const EncodingSettings& s, const StoredPaths& paths, RegistryStore& root = CurrentUserStore());
 
+// Writes back only what differs between `before` (the record and paths as last loaded or
+// saved) and `now`, so that changes another program made to the store meanwhile (`zelvora
+// settings set` while the window is open) survive. When the store holds no settings yet, the
+// whole record is saved as SaveSettings does. Nothing to write is a success. Returns 1 or 0 as
+// SaveSettings does.
+int SaveChangedSettings(const EncodingSettings& before, const StoredPaths& beforePaths, const EncodingSettings& now,
+                        const StoredPaths& nowPaths, RegistryStore& root = CurrentUserStore());
+
 // The start-up defaults of the paths: an empty last-open folder becomes the home folder, an
 // empty output folder the desktop (created when `createFolders`); a stored ffmpeg path naming
 // no file clears it, ProgramFolder and error_log_path; a stored mencoder path naming no file

@@ -49,6 +49,12 @@ seeds=(
   "dvd.vob|mpg|-map 0:v -map 1:a -c:v mpeg2video -c:a ac3 -b:a 64k -f vob"
   "ac3-only.vob|mpg|-map 1:a -c:a ac3 -b:a 64k -f vob"
   "stream.ts|detect|-map 0:v -map 1:a -c:v mpeg2video -c:a mp2 -b:a 64k"
+  "mpeg2.ts|ts|-map 0:v -map 1:a -c:v mpeg2video -c:a mp2 -b:a 64k -f mpegts"
+  "h264.ts|ts|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a aac -b:a 24k -f mpegts"
+  "m2ts.ts|ts|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a ac3 -b:a 64k -f mpegts -mpegts_m2ts_mode 1"
+  "hevc.ts|ts|-map 0:v -map 1:a -c:v libx265 -preset ultrafast -x265-params log-level=error -c:a ac3 -b:a 64k -f mpegts"
+  "eac3.ts|ts|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a eac3 -b:a 64k -f mpegts"
+  "wrap.ts|ts|-map 0:v -map 1:a -c:v libx264 -preset ultrafast -c:a mp2 -b:a 64k -f mpegts -output_ts_offset 95443.5"
 )
 
 # Index of each extension in fuzz_detect.cpp's table.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "platform/RegistryFiles.h"
 #include "support/AsciiText.h"
@@ -17,6 +18,12 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER\\";
 // Our file holds a few dozen values; anything far larger is not ours.
 constexpr size_t kMaxFileSize = 4 << 20;
+
+std::string FoldCase(std::string_view s) {
+  std::string folded(s);
+  for (char& c : folded) c = AsciiLower(c);
+  return folded;
+}
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
@@ -211,9 +218,7 @@ void RegistryStore::LoadLocked() {
     loadedId_ = regfiles::StatFile(path_);
     problems_.assign(1, RegProblem{0, {}, {}, {}, error});
   } else if (ParseRegText(text, keyNames, values, &problems_)) {
-    for (const auto& k : keyNames)
-      if (!FindKey(keys_, k)) keys_.push_back(Key{k, {}});
-    for (const auto& v : values) ApplyWrite(keys_, v.key, v.name, v.value);
+    BuildKeys(keys_, keyNames, values);
   } else {
     problems_.assign(1, RegProblem{0, {}, {}, {}, "the file does not begin with \"" + std::string(kHeader) + "\""});
   }
@@ -223,6 +228,31 @@ void RegistryStore::LoadLocked() {
   for (const RegProblem& p : problems_)
     DebugLog(kDebugTarget, "settings file %s line %d: %s (%s)", path_.c_str(), p.line, p.text.c_str(),
              p.reason.c_str());
+}
+
+// One pass with an index by folded name, so that loading stays linear however many keys and
+// values a file holds (a later value of the same name replaces the earlier, as a write does).
+void RegistryStore::BuildKeys(std::vector<Key>& keys, const std::vector<std::string>& keyNames,
+                              std::vector<RegParsedValue>& values) {
+  std::unordered_map<std::string, size_t> keyIndex;
+  std::vector<std::unordered_map<std::string, size_t>> valueIndex;
+  auto keyAt = [&](const std::string& path) {
+    auto [it, added] = keyIndex.try_emplace(FoldCase(path), keys.size());
+    if (added) {
+      keys.push_back(Key{path, {}});
+      valueIndex.emplace_back();
+    }
+    return it->second;
+  };
+  for (const auto& k : keyNames) keyAt(k);
+  for (auto& v : values) {
+    const size_t k = keyAt(v.key);
+    auto [it, added] = valueIndex[k].try_emplace(FoldCase(v.name), keys[k].values.size());
+    if (added)
+      keys[k].values.push_back(Value{std::move(v.name), std::move(v.value)});
+    else
+      keys[k].values[it->second].data = std::move(v.value);
+  }
 }
 
 void RegistryStore::RefreshLocked() {
@@ -312,9 +342,6 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
   if (!lock.ok()) return false;
   // Another process may have replaced the file since we read it: build on its version.
   if (!loaded_ || regfiles::StatFile(path_) != loadedId_) LoadLocked();
-  // What could not be read would be lost by the replacement: keep the file as it was.
-  // (Whatever stands at the name: an oversized file, a folder or a FIFO was never read.)
-  if (damaged_ && regfiles::SomethingAt(path_) && !KeepDamagedFile()) return false;
   std::vector<Key> next = keys_;
   for (const auto& c : changes) {
     if (c.keyOnly) {
@@ -323,7 +350,18 @@ bool RegistryStore::PersistLocked(const std::vector<Change>& changes) {
       ApplyWrite(next, c.key, c.name, c.value);
     }
   }
-  if (!regfiles::ReplaceWholeFile(lock, path_, SerializeKeys(next))) return false;
+  // A file larger than the store reads back would be refused at the next start, and every
+  // setting would fall back to its default: such a change is refused now instead.
+  const std::string text = SerializeKeys(next);
+  if (text.size() > kMaxFileSize) {
+    DebugLog(kDebugTarget, "settings file %s not written: %zu bytes is more than the %zu a store may hold",
+             path_.c_str(), text.size(), kMaxFileSize);
+    return false;
+  }
+  // What could not be read would be lost by the replacement: keep the file as it was.
+  // (Whatever stands at the name: an oversized file, a folder or a FIFO was never read.)
+  if (damaged_ && regfiles::SomethingAt(path_) && !KeepDamagedFile()) return false;
+  if (!regfiles::ReplaceWholeFile(lock, path_, text)) return false;
   damaged_ = false;
   problems_.clear();
   keys_ = std::move(next);

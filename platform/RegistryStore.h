@@ -40,6 +40,8 @@ struct StoreFileId {
   bool operator==(const StoreFileId&) const = default;
 };
 
+struct RegParsedValue;
+
 // Keys and values kept by something else than a file (the Windows registry): the same results
 // as the store's members of the same names. Called under the store's lock.
 class RegistryBackend {
@@ -130,6 +132,8 @@ class RegistryStore {
     RegValue value;
   };
 
+  static void BuildKeys(std::vector<Key>& keys, const std::vector<std::string>& keyNames,
+                        std::vector<RegParsedValue>& values);
   void RefreshLocked();
   void LoadLocked();
   bool KeepDamagedFile();

@@ -210,10 +210,31 @@ int64_t GetId3TagLength(MediaFile& file) {
   return ParseId3Header(file, &header) ? header.length : 0;
 }
 
+namespace {
+
+// The ASF header object's GUID, as stored.
+constexpr uint8_t kAsfHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                        0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+// A transport stream is told by its sync bytes recurring at the packet period, whatever the
+// file is called: cameras and recorders name theirs .mpg or .m2t as often as .ts. A file that
+// opens with another container's own signature is that container, whatever bytes follow.
+bool IsTransportStream(MediaFile& file, const Header& header) {
+  if (header.beginsWith("RIFF") || header.beginsWith("FLV") || header.beginsWith("OggS") || IsMatroska(header) ||
+      IsMp4Atom(header) || std::memcmp(header.bytes.data(), kAsfHeaderGuid, sizeof kAsfHeaderGuid) == 0)
+    return false;
+  std::array<uint8_t, 4096> start{};
+  const size_t got = file.readAt(header.start, start.data(), start.size());
+  return FindTsLayout(std::span<const uint8_t>(start.data(), got)).has_value();
+}
+
+}  // namespace
+
 const char* DetectMediaType(MediaFile& file, const std::string& path) {
   if (!file.isOpen()) return nullptr;
   Header header;
   if (!ReadHeader(file, header)) return nullptr;
+  if (IsTransportStream(file, header)) return Name(kTypeMts);
   int extensionType = GetExtensionIndex(path);
   if (extensionType < 0) return ScanContent(file, header, kTypeNone);
   if (const char* name = getMediaTypeOne(file, header, extensionType)) return name;

@@ -8,9 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "probe/AacConfig.h"
 #include "probe/ByteReader.h"
 #include "probe/MpegAudioHeader.h"
 #include "probe/Parsers.h"
+#include "probe/VideoParameterSets.h"
 #include "probe/ProbeNumbers.h"
 
 namespace {
@@ -163,136 +165,10 @@ class Amf0Reader {
   std::vector<NamedText> texts_;
 };
 
-// ---- AVC sequence parameter set -------------------------------------------------------------
-
-// Bits of a NAL unit's payload with the emulation-prevention bytes removed.
-class BitReader {
- public:
-  explicit BitReader(std::string_view nal) {
-    int zeros = 0;
-    for (char ch : nal) {
-      const auto c = static_cast<uint8_t>(ch);
-      if (zeros >= 2 && c == 3) {
-        zeros = 0;
-        continue;
-      }
-      zeros = c == 0 ? zeros + 1 : 0;
-      bytes_.push_back(c);
-    }
-  }
-  uint32_t bits(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (bit_ >= bytes_.size() * 8) throw ReadError{};
-      v = (v << 1) | ((bytes_[bit_ / 8] >> (7 - bit_ % 8)) & 1u);
-      ++bit_;
-    }
-    return v;
-  }
-  uint32_t ue() {
-    int zeros = 0;
-    while (bits(1) == 0)
-      if (++zeros > 31) throw ReadError{};
-    return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + bits(zeros));
-  }
-  int32_t se() {
-    const uint32_t k = ue();
-    return k & 1 ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t bit_ = 0;
-};
-
-bool HasChromaFormat(uint32_t profile) {
-  for (uint32_t p : {100u, 110u, 122u, 244u, 44u, 83u, 86u, 118u, 128u, 138u, 139u, 134u, 135u, 144u})
-    if (p == profile) return true;
-  return false;
-}
-
-void SkipScalingLists(BitReader& b, uint32_t chromaFormat) {
-  const int lists = chromaFormat == 3 ? 12 : 8;
-  for (int i = 0; i < lists; ++i) {
-    if (!b.bits(1)) continue;
-    const int size = i < 6 ? 16 : 64;
-    int last = 8, next = 8;
-    for (int j = 0; j < size; ++j) {
-      if (next != 0) next = (last + b.se() + 256) % 256;
-      if (next != 0) last = next;
-    }
-  }
-}
-
 struct FrameSize {
   int width = 0;
   int height = 0;
 };
-
-struct ChromaFormat {
-  uint32_t idc = 1;  // 4:2:0 unless the profile says otherwise
-  bool separatePlanes = false;
-};
-
-// Reads a sequence parameter set (H.264 7.3.2.1) up to the picture size; false when it
-// cannot be followed.
-bool ReadToPictureSize(BitReader& b, ChromaFormat& chroma) {
-  if ((b.bits(8) & 0x1F) != 7) return false;  // NAL header: must be a sequence parameter set
-  const uint32_t profile = b.bits(8);          // profile_idc
-  b.bits(16);                                  // constraint flags, level_idc
-  b.ue();                                      // seq_parameter_set_id
-  if (HasChromaFormat(profile)) {
-    chroma.idc = b.ue();
-    if (chroma.idc > 3) return false;
-    if (chroma.idc == 3) chroma.separatePlanes = b.bits(1);
-    b.ue();     // bit_depth_luma_minus8
-    b.ue();     // bit_depth_chroma_minus8
-    b.bits(1);  // qpprime_y_zero_transform_bypass_flag
-    if (b.bits(1)) SkipScalingLists(b, chroma.idc);
-  }
-  b.ue();  // log2_max_frame_num_minus4
-  const uint32_t pocType = b.ue();
-  if (pocType == 0) {
-    b.ue();  // log2_max_pic_order_cnt_lsb_minus4
-  } else if (pocType == 1) {
-    b.bits(1);  // delta_pic_order_always_zero_flag
-    b.se();     // offset_for_non_ref_pic
-    b.se();     // offset_for_top_to_bottom_field
-    const uint32_t cycle = b.ue();
-    if (cycle > 255) return false;
-    for (uint32_t i = 0; i < cycle; ++i) b.se();
-  }
-  b.ue();     // max_num_ref_frames
-  b.bits(1);  // gaps_in_frame_num_value_allowed_flag
-  return true;
-}
-
-// Picture size of a sequence parameter set NAL unit, with its cropping applied: the coded
-// size of a 1080-line picture is 1088 lines.
-FrameSize SpsFrameSize(std::string_view nal) {
-  try {
-    BitReader b(nal);
-    ChromaFormat chroma;
-    if (!ReadToPictureSize(b, chroma)) return {};
-    const int64_t widthMbs = int64_t{b.ue()} + 1;
-    const int64_t heightUnits = int64_t{b.ue()} + 1;
-    const int64_t frameMbsOnly = b.bits(1);
-    if (!frameMbsOnly) b.bits(1);  // mb_adaptive_frame_field_flag
-    b.bits(1);                     // direct_8x8_inference_flag
-    int64_t crop[4] = {};          // left, right, top, bottom
-    if (b.bits(1))
-      for (auto& c : crop) c = b.ue();
-    const bool planar = chroma.idc == 0 || chroma.separatePlanes;
-    const int64_t unitX = planar || chroma.idc == 3 ? 1 : 2;
-    const int64_t unitY = (planar || chroma.idc != 1 ? 1 : 2) * (2 - frameMbsOnly);
-    const int64_t width = widthMbs * 16 - unitX * (crop[0] + crop[1]);
-    const int64_t height = (2 - frameMbsOnly) * heightUnits * 16 - unitY * (crop[2] + crop[3]);
-    if (width < 1 || height < 1 || width > 65535 || height > 65535) return {};
-    return {static_cast<int>(width), static_cast<int>(height)};
-  } catch (const ReadError&) {
-    return {};
-  }
-}
 
 // ---- FLV tags --------------------------------------------------------------------------------
 
@@ -373,19 +249,10 @@ constexpr int kFlvRates[4] = {5500, 11025, 22050, 44100};
 // Sample rate and channels of an AAC AudioSpecificConfig (ISO/IEC 14496-3 1.6.2.1); the
 // tag's own rate bits always say 44100 Hz for AAC.
 void ReadAacConfig(std::string_view config, FlvScan& scan) {
-  static constexpr int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                     22050, 16000, 12000, 11025, 8000,  7350};
-  try {
-    BitReader b(config);
-    if (b.bits(5) == 31) b.bits(6);  // audio object type, escaped
-    const uint32_t rateIndex = b.bits(4);
-    const uint32_t rate = rateIndex == 15 ? b.bits(24) : rateIndex < 13 ? kRates[rateIndex] : 0;
-    const uint32_t channelConfig = b.bits(4);
-    if (rate > 0 && rate <= 192000) scan.sampleRate = static_cast<int>(rate);
-    if (channelConfig >= 1 && channelConfig <= 7)
-      scan.channels = channelConfig == 7 ? 8 : static_cast<int>(channelConfig);
-  } catch (const ReadError&) {
-  }
+  const auto aac = DecodeAacConfig(config);
+  if (!aac) return;
+  if (aac->coreSampleRate > 0 && aac->coreSampleRate <= 192000) scan.sampleRate = aac->coreSampleRate;
+  if (aac->channels >= 1 && aac->channels <= 8) scan.channels = aac->channels;
 }
 
 // The sample rate and channels of the first MPEG audio frame: the tag's rate bits cannot say
@@ -471,7 +338,8 @@ FrameSize AvcFrameSize(std::string_view record) {
   if (record.size() < 8 || (static_cast<uint8_t>(record[5]) & 0x1F) == 0) return {};
   const size_t length = (size_t{static_cast<uint8_t>(record[6])} << 8) | static_cast<uint8_t>(record[7]);
   if (length > kMaxSpsLength || length > record.size() - 8) return {};
-  return SpsFrameSize(record.substr(8, length));
+  const auto sps = DecodeAvcSps(record.substr(8, length));
+  return sps ? FrameSize{sps->width, sps->height} : FrameSize{};
 }
 
 void ReadVideoTag(uint8_t first, std::string_view data, FlvScan& scan) {
@@ -520,8 +388,12 @@ void WalkTags(const MediaFile& file, const ContainerRange& range, int64_t next, 
     const uint32_t upper = r.u8();               // timestamp extension: bits 31..24
     r.skip(3);                                   // stream id
     const int64_t dataStart = r.pos();
-    const uint8_t first = r.u8();                // first data byte
     scan.largestTimestamp = std::max(scan.largestTimestamp, timestamp);
+    next = dataStart + size;
+    // A tag without data (media servers write an empty audio tag before the first frame) has no
+    // flags byte: the byte behind its header is already the next tag's.
+    if (size == 0) continue;
+    const uint8_t first = r.u8();                // first data byte
 
     // Only what a handler needs of the data is read, and never past the file.
     auto data = [&](int64_t want) -> std::string_view {
@@ -538,7 +410,6 @@ void WalkTags(const MediaFile& file, const ContainerRange& range, int64_t next, 
       ReadScriptTag(data(size), scan);
       scan.scriptEnd = std::min(dataStart + size, range.end);
     }
-    next = dataStart + size;
   }
 }
 

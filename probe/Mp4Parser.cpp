@@ -120,7 +120,12 @@ struct Track {
   uint32_t timescale = 0;  // media header: units per second
   uint64_t samples = 0;    // time-to-sample table: samples in the movie atom
   uint64_t units = 0;      // and their total duration in the time scale (UINT64_MAX: too large to use)
+  uint32_t videoFormat = 0;  // the video sample entry's format, 0 when none
+  bool enabled = true;       // the track header's "enabled" flag
 };
+
+// Picture formats a track of still images (cover art, chapter pictures) is stored in.
+constexpr std::string_view kStillFormats[] = {"jpeg", "png ", "PNG ", "gif ", "bmp ", "tiff"};
 
 // Tracks and per-track fragment defaults kept for fragmented files; real files have a few.
 constexpr size_t kMaxTracks = 64;
@@ -145,8 +150,12 @@ class Mp4Walk {
     if (type == Fourcc("mvex")) movieExtends = true;
     if (Contains(kContainers, type)) {
       if (depth >= kMaxDepth) return 1;
+      const VideoState before = saveVideo(type);
       const int result = walkChildren(payload, depth + 1, type);
-      if (type == Fourcc("trak") && tracks.size() < kMaxTracks) tracks.push_back(track_);
+      if (type == Fourcc("trak")) {
+        if (isStillImageTrack()) restoreVideo(before);
+        if (tracks.size() < kMaxTracks) tracks.push_back(track_);
+      }
       return result;
     }
     try {
@@ -162,6 +171,30 @@ class Mp4Walk {
       // A leaf atom too short for its fields contributes what it had; the walk goes on.
     }
     return 1;
+  }
+
+  // What the video description was before a track: a track of still pictures must leave it so.
+  struct VideoState {
+    std::optional<StreamInfo> video;
+    double fps = 0.0;
+  };
+  VideoState saveVideo(uint32_t type) const {
+    if (type != Fourcc("trak") || !info_.video) return {std::nullopt, info_.fps};
+    return {*info_.video, info_.fps};
+  }
+  void restoreVideo(const VideoState& state) {
+    if (state.video) info_.ensureVideo() = *state.video;
+    else info_.video.reset();
+    info_.fps = state.fps;
+  }
+
+  // Cover art and chapter pictures: a picture track ("pict"), or a video track whose samples are
+  // JPEG or PNG pictures and that holds one of them or is not meant to play (disabled). An audio
+  // file with its cover is still an audio file.
+  bool isStillImageTrack() const {
+    if (track_.handler == Fourcc("pict")) return true;
+    const bool video = track_.handler == 0 || track_.handler == Fourcc("vide");
+    return video && Contains(kStillFormats, track_.videoFormat) && (track_.samples <= 1 || !track_.enabled);
   }
 
   // Top-level atoms worth reading into memory.
@@ -247,7 +280,10 @@ class Mp4Walk {
     } else if (!sound && !video && named) {
       videoCodec = FourccText(format);
     }
-    if (!videoCodec.empty()) info_.ensureVideo().setCodec(videoCodec);
+    if (!videoCodec.empty()) {
+      info_.ensureVideo().setCodec(videoCodec);
+      track_.videoFormat = format;
+    }
   }
 
   // The first sound description decides, as the first audio track is the one a player starts
@@ -361,7 +397,8 @@ class Mp4Walk {
   // Track id, and the track size, 16.16; the largest track wins, audio tracks (0 x 0) do not count.
   void trackHeader(ByteReader p) {
     const uint8_t version = p.u8();
-    p.skip(version == 1 ? 19 : 11);  // flags, creation and modification times
+    track_.enabled = p.u24be() & 1;  // flags: bit 0 "enabled"
+    p.skip(version == 1 ? 16 : 8);   // creation and modification times
     track_.id = p.u32be();
     p.skip((version == 1 ? 88 : 76) - (version == 1 ? 24 : 16));
     const auto width = static_cast<int32_t>(p.u32be() >> 16);

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "probe/MpegElementary.h"
 #include "probe/Parsers.h"
 #include "probe/ProbeNumbers.h"
 
@@ -16,68 +17,18 @@ namespace {
 
 // Only the start of the stream is searched.
 constexpr int64_t kWindow = 100000;
-constexpr uint8_t kSequenceHeader[4] = {0x00, 0x00, 0x01, 0xB3};
-constexpr uint8_t kExtension[4] = {0x00, 0x00, 0x01, 0xB5};
 constexpr uint8_t kAudioPacket[4] = {0x00, 0x00, 0x01, 0xC0};
 constexpr uint8_t kPackHeader[4] = {0x00, 0x00, 0x01, 0xBA};
-// The fixed part of a sequence header, start code included.
-constexpr size_t kSequenceHeaderSize = 12;
 // Where the audio search starts behind an audio packet's start code when its header cannot
 // be read, and on how many successive offsets the audio parser is tried.
 constexpr int64_t kAudioSkip = 12;
 constexpr int kAudioTries = 7;
-// A bit-rate value of all ones marks variable bit rate.
-constexpr uint32_t kVariableBitRate = 0x3FFFF;
-
-struct SequenceHeader {
-  int width = 0;
-  int height = 0;
-  double fps = 0.0;
-  int64_t bitRate = 0;  // bit/s; 0 when variable
-  bool variable = false;
-  bool mpeg2 = false;
-};
 
 std::optional<size_t> Find(const std::vector<uint8_t>& window, const uint8_t (&code)[4], size_t from = 0) {
   if (window.size() < 4) return std::nullopt;
   for (size_t i = from; i + 4 <= window.size(); ++i)
     if (std::memcmp(&window[i], code, 4) == 0) return i;
   return std::nullopt;
-}
-
-// The first sequence header whose fixed part lies wholly within the window.
-std::optional<size_t> FindSequenceHeader(const std::vector<uint8_t>& window) {
-  for (auto p = Find(window, kSequenceHeader); p; p = Find(window, kSequenceHeader, *p + 1))
-    if (window.size() - *p >= kSequenceHeaderSize) return p;
-  return std::nullopt;
-}
-
-double FrameRate(int code) {
-  static constexpr double kRates[9] = {0, 23.976, 24, 25, 29.97, 30, 50, 59.94, 60};
-  return code >= 1 && code <= 8 ? kRates[code] : 0.0;
-}
-
-SequenceHeader DecodeSequenceHeader(const std::vector<uint8_t>& w, size_t p) {
-  SequenceHeader s;
-  s.width = (w[p + 4] << 4) | (w[p + 5] >> 4);           // horizontal size, 12 bits
-  s.height = ((w[p + 5] & 0x0F) << 8) | w[p + 6];        // vertical size, 12 bits
-  s.fps = FrameRate(w[p + 7] & 0x0F);                    // aspect ratio (4 bits, unused), frame rate code
-  const uint32_t rate = (uint32_t{w[p + 8]} << 10) | (uint32_t{w[p + 9]} << 2) | (w[p + 10] >> 6);  // 18 bits
-  s.variable = rate == kVariableBitRate;
-  s.bitRate = s.variable ? 0 : int64_t{rate} * 400;
-  // Then marker, VBV buffer size (10), constrained flag, and the two matrix flags, each
-  // followed by 64 bytes of matrix when set; the non-intra flag moves with the intra matrix.
-  size_t end = p + kSequenceHeaderSize;
-  const bool intra = w[p + 11] & 0x02;
-  bool nonIntra = w[p + 11] & 0x01;
-  if (intra) {
-    nonIntra = w.size() - p > 75 && (w[p + 75] & 0x01);
-    end += 64;
-  }
-  if (nonIntra) end += 64;
-  // An MPEG-2 sequence header is always followed by its extension.
-  s.mpeg2 = end <= w.size() && w.size() - end >= 4 && std::memcmp(&w[end], kExtension, 4) == 0;
-  return s;
 }
 
 // Overhead correction of the size-based play time: rows by audio kbit/s, columns by log10 of
@@ -117,45 +68,6 @@ double MpgOverheadFactor(double videoBitRate, double audioBitRate) {
 
 namespace {
 
-// A 33-bit count of the 90 kHz system clock in its five-byte form: 4 bits of prefix, bits 32..30,
-// marker, bits 29..15, marker, bits 14..0, marker; nullopt when a marker bit is clear.
-std::optional<int64_t> Timestamp(const uint8_t* b) {
-  if (!(b[0] & 1) || !(b[2] & 1) || !(b[4] & 1)) return std::nullopt;
-  return int64_t{(b[0] >> 1) & 7} << 30 | int64_t{b[1]} << 22 | int64_t{b[2] >> 1} << 15 | int64_t{b[3]} << 7 |
-         b[4] >> 1;
-}
-
-struct PesHeader {
-  std::optional<int64_t> pts;
-  size_t payload = 0;  // offset of the payload from the start code
-};
-
-// The header of the PES packet that `packet` begins with, start code included (ISO/IEC
-// 11172-1 2.4.3.6, ISO/IEC 13818-1 2.4.3.7); nullopt when it runs past the bytes given.
-std::optional<PesHeader> ReadPesHeader(std::span<const uint8_t> packet) {
-  PesHeader h;
-  size_t j = 6;  // start code, packet length
-  if (j >= packet.size()) return std::nullopt;
-  if ((packet[j] & 0xC0) == 0x80) {  // MPEG-2: flags (2 bytes), header data length, header data
-    if (packet.size() - j < 3) return std::nullopt;
-    const bool hasPts = packet[j + 1] & 0x80;
-    const size_t length = packet[j + 2];
-    j += 3;
-    if (hasPts && length >= 5 && packet.size() - j >= 5) h.pts = Timestamp(&packet[j]);
-    h.payload = j + length;
-  } else {  // MPEG-1: stuffing, optional STD buffer size, then PTS, PTS and DTS, or 0x0F
-    for (int n = 0; j < packet.size() && packet[j] == 0xFF && n < 16; ++n) ++j;
-    if (j < packet.size() && (packet[j] & 0xC0) == 0x40) j += 2;
-    if (j >= packet.size()) return std::nullopt;
-    const int kind = packet[j] >> 4;
-    const size_t fields = kind == 2 ? 5 : kind == 3 ? 10 : 1;
-    if (packet.size() - j >= 5 && (kind == 2 || kind == 3)) h.pts = Timestamp(&packet[j]);
-    h.payload = j + fields;
-  }
-  if (h.payload > packet.size()) return std::nullopt;
-  return h;
-}
-
 // Where the payload of the PES packet whose start code is at `p` begins; nullopt when its
 // header runs past the window.
 std::optional<size_t> PesPayload(const std::vector<uint8_t>& w, size_t p) {
@@ -178,8 +90,6 @@ bool FindAudio(MediaFile& file, MediaInfo& info, const std::vector<uint8_t>& win
 
 // ---- play time from the system clock ----
 
-constexpr int64_t kClockRate = 90000;
-constexpr int64_t kClockWrap = int64_t{1} << 33;
 // The last timestamps are looked for within this many bytes at the end of the container.
 constexpr int64_t kTailWindow = 256 * 1024;
 // A clock span that gives the file a higher rate than this is a discontinuity, not the
@@ -294,53 +204,6 @@ void ForEachPes(const std::vector<uint8_t>& w, Visit visit) {
   }
 }
 
-struct AudioDescription {
-  uint16_t waveTag = 0;  // names the codec through the wave format table
-  int sampleRate = 0;
-  int channels = 0;
-  int kbps = 0;
-};
-
-// An AC-3 sync frame (ATSC A/52 5.4.1): sync word, CRC, sample rate code (2 bits) and frame size
-// code (6), stream id (5) and mode (3), audio coding mode (3), the mix levels the mode has, and
-// the low-frequency channel flag.
-std::optional<AudioDescription> DecodeAc3(std::span<const uint8_t> b) {
-  if (b.size() < 8 || b[0] != 0x0B || b[1] != 0x77) return std::nullopt;
-  static constexpr int kRates[3] = {48000, 44100, 32000};
-  static constexpr int kKbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
-  static constexpr int kModeChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
-  const int rateCode = b[4] >> 6, sizeCode = b[4] & 0x3F, streamId = b[5] >> 3;
-  if (rateCode == 3 || sizeCode / 2 >= 19 || streamId > 10) return std::nullopt;
-  const uint16_t bits = static_cast<uint16_t>(b[6] << 8 | b[7]);
-  const int mode = bits >> 13;
-  int at = 3;                               // bits of `bits` used so far
-  if ((mode & 1) && mode != 1) at += 2;     // centre mix level
-  if (mode & 4) at += 2;                    // surround mix level
-  if (mode == 2) at += 2;                   // Dolby surround mode
-  const int lfe = (bits >> (15 - at)) & 1;  // low-frequency effects channel
-  return AudioDescription{0x2000, kRates[rateCode], kModeChannels[mode] + lfe, kKbps[sizeCode / 2]};
-}
-
-// A DTS core frame header (ETSI TS 102 114 5.3): sync word, frame type, deficit samples, CRC
-// flag, blocks, frame size, then the channel arrangement (6 bits), the sample rate (4) and the
-// bit rate (5) codes.
-std::optional<AudioDescription> DecodeDts(std::span<const uint8_t> b) {
-  if (b.size() < 10 || b[0] != 0x7F || b[1] != 0xFE || b[2] != 0x80 || b[3] != 0x01) return std::nullopt;
-  static constexpr int kRates[16] = {0, 8000, 16000, 32000, 0, 0, 11025, 22050, 44100, 0, 0, 12000, 24000, 48000, 0, 0};
-  static constexpr int kModeChannels[16] = {1, 2, 2, 2, 2, 3, 3, 4, 4, 5, 6, 6, 6, 7, 8, 8};
-  static constexpr int kKbps[29] = {32,  56,  64,  96,  112, 128, 192, 224, 256, 320,  384,  448,  512,  576, 640,
-                                    768, 896, 1024, 1152, 1280, 1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
-  const uint64_t v = uint64_t{b[4]} << 40 | uint64_t{b[5]} << 32 | uint64_t{b[6]} << 24 | uint64_t{b[7]} << 16 |
-                     uint64_t{b[8]} << 8 | b[9];
-  // From bit 47 of v: frame type (1), deficit (5), CRC flag (1), blocks (7), frame size (14),
-  // arrangement (6), rate (4), bit rate (5).
-  const int arrangement = static_cast<int>((v >> 14) & 0x3F), rate = static_cast<int>((v >> 10) & 0xF);
-  const int kbpsCode = static_cast<int>((v >> 5) & 0x1F);
-  if (kRates[rate] == 0) return std::nullopt;
-  return AudioDescription{0x0008, kRates[rate], arrangement < 16 ? kModeChannels[arrangement] : 0,
-                          kbpsCode < 29 ? kKbps[kbpsCode] : 0};
-}
-
 // DVD linear PCM: after the substream header, emphasis, mute and frame number (1 byte), then
 // quantisation (2 bits: 16, 20, 24), rate (2: 48, 96, 44.1, 32 kHz), a reserved bit and
 // channels − 1 (3), and the dynamic range (1 byte).
@@ -395,13 +258,6 @@ void FillAudio(MediaInfo& info, const AudioDescription& a) {
   audio.value1 = a.sampleRate;
   audio.value2 = a.kbps;
   audio.value3 = a.channels;
-}
-
-// `value` relative to `reference` on the 33-bit clock, taken the short way round: a step of more
-// than half the clock's range (about 13 hours) counts as backwards.
-int64_t ClockOffset(int64_t value, int64_t reference) {
-  const int64_t ticks = ((value - reference) % kClockWrap + kClockWrap) % kClockWrap;
-  return ticks > kClockWrap / 2 ? ticks - kClockWrap : ticks;
 }
 
 // Ticks from the earliest first presentation time of the streams seen at the start to the latest
@@ -470,6 +326,11 @@ int ParseMpg(MediaFile& file, MediaInfo& info, bool checkMode) {
     // Audio alone: its rate is the stream's, less the little the packet headers add.
     info.duration_s = TruncToInt32(static_cast<double>(range.size()) * 8.0 / (audioKbps * 1000.0));
     info.bitrate_kbps = audioKbps;
+  } else if (p && !audioFound && seq.bitRate > 0 && !Find(window, kPackHeader)) {
+    // A video elementary stream has no clock at all: its header's rate and the size are what
+    // there is to time it by.
+    info.duration_s = TruncToInt32(static_cast<double>(range.size()) * 8.0 / static_cast<double>(seq.bitRate));
+    info.bitrate_kbps = ClampToInt32(seq.bitRate / 1000);
   } else {
     // Without both rates there is no estimate; the audio parser's own play time would treat
     // the whole multiplex as audio.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -53,6 +54,18 @@ int RunMpg(MediaFile& file, MediaInfo& info, bool checkMode);
 // Multiplexing-overhead factor the program-stream play-time estimate is multiplied by
 // (video and audio bit rates in bit/s).
 double MpgOverheadFactor(double videoBitRate, double audioBitRate);
+
+// MPEG transport stream: the packet period (188, 192 with a timestamp in front, 204 with parity
+// behind) and the offset of the first packet's sync byte, found from sync bytes recurring at the
+// period near the start of `bytes`; nothing when they do not.
+struct TsLayout {
+  int period = 0;
+  int64_t first = 0;
+};
+std::optional<TsLayout> FindTsLayout(std::span<const uint8_t> bytes);
+// Fills what the transport stream states; 1 when it found a program table, else 0 (the type stays
+// a transport stream all the same).
+int RunTs(MediaFile& file, MediaInfo& info);
 
 // Wave format tag → displayed codec name; empty when the tag is not known.
 std::string WaveFormatDisplayName(uint16_t tag);

@@ -133,7 +133,8 @@ int ProbeMediaFile(MediaFile* file, MediaInfo* info, const std::string& path) {
     case kTypeFlv:
       return result(Guarded("flv", [&] { return RunFlv(f, i); }), kTypeFlv);
     case kTypeMts:
-      // No parser: the type and the sizes are all the list shows.
+      // A file named as a transport stream that is none keeps the type with its sizes only.
+      Guarded("mts", [&] { return RunTs(f, i); });
       return kTypeMts;
     default:
       return -1;

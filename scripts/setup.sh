@@ -5,9 +5,9 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev libmspack-dev gcab zip
           ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng
-          qt6-base-dev qt6-base-dev-tools libgl-dev
-          dpkg-dev file desktop-file-utils appstream lintian bash-completion
-          libsodium-dev minisign)
+          qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
+          dpkg-dev file desktop-file-utils appstream lintian bash-completion minisign
+          libsodium-dev)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

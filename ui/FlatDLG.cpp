@@ -7,8 +7,36 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <functional>
+
 #include "support/DebugLog.h"
 #include "ui/Skin.h"
+
+namespace {
+
+// Watches every widget of the application for the mouse entering one of the dialog's children.
+// It is an object of its own: the application keeps one entry per filter object, so a dialog
+// that installed and removed itself would also remove the filter its subclass installed (the
+// main window's keys), and every shortcut would stop after the first hover over a border.
+class ChildEnterWatcher : public QObject {
+ public:
+  ChildEnterWatcher(QWidget* dialog, std::function<void()> entered)
+      : QObject(dialog), dialog_(dialog), entered_(std::move(entered)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Enter && watched != dialog_ && watched->isWidgetType() &&
+        dialog_->isAncestorOf(static_cast<QWidget*>(watched)))
+      entered_();
+    return false;
+  }
+
+ private:
+  QWidget* dialog_;
+  std::function<void()> entered_;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // CMyStatic
@@ -471,25 +499,21 @@ void CFlatDLG::SetSizingCursor(std::optional<Qt::CursorShape> shape) {
   // child puts the arrow back.
   if (shape) {
     setCursor(*shape);
-    if (!watchingChildren_) {
-      qApp->installEventFilter(this);
-      watchingChildren_ = true;
+    if (!childWatcher_) {
+      childWatcher_ = new ChildEnterWatcher(this, [this] {
+        if (!dragging_) SetSizingCursor(std::nullopt);
+      });
+      qApp->installEventFilter(childWatcher_);
     }
   } else {
     unsetCursor();
-    if (watchingChildren_) {
-      qApp->removeEventFilter(this);
-      watchingChildren_ = false;
+    if (childWatcher_) {
+      // Deleted later: this may run inside the watcher's own filter call.
+      qApp->removeEventFilter(childWatcher_);
+      childWatcher_->deleteLater();
+      childWatcher_ = nullptr;
     }
   }
-}
-
-bool CFlatDLG::eventFilter(QObject* watched, QEvent* e) {
-  if (e->type() == QEvent::Enter && watched != this && watched->isWidgetType() && !dragging_) {
-    auto* w = static_cast<QWidget*>(watched);
-    if (isAncestorOf(w)) SetSizingCursor(std::nullopt);
-  }
-  return QDialog::eventFilter(watched, e);
 }
 
 bool CFlatDLG::event(QEvent* e) {

@@ -126,7 +126,6 @@ class CFlatDLG : public QDialog {
   void mouseDoubleClickEvent(QMouseEvent*) override;
   void leaveEvent(QEvent*) override;
   bool event(QEvent*) override;
-  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void SetSizingCursor(std::optional<Qt::CursorShape> shape);
@@ -163,7 +162,7 @@ class CFlatDLG : public QDialog {
   int pressedButton_ = kNone;
   // A drag in progress: moving (no edges) or resizing from `dragEdges_`.
   bool dragging_ = false;
-  bool watchingChildren_ = false;
+  QObject* childWatcher_ = nullptr;  // set while a sizing cursor shows
   Qt::Edges dragEdges_;
   QPoint dragStart_;
   QRect dragGeometry_;

@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-CORPUS_VERSION = "1"
+CORPUS_VERSION = "2"
 
 VIDEO = "testsrc=size=64x48:rate=25:duration={d}"
 AUDIO = "sine=frequency={f}:sample_rate={r}:duration={d}"
@@ -45,8 +45,12 @@ KINDS = {
     "mpg": (True, 48000, "-c:v mpeg2video -c:a mp2 -b:a 128k"),
     "vob": (True, 48000, "-c:v mpeg2video -c:a ac3 -b:a 96k -f vob"),
     "ts": (True, 48000, "-c:v mpeg2video -c:a mp2 -b:a 128k"),
+    "m2ts": (True, 48000, "-c:v libx264 -preset ultrafast -c:a ac3 -b:a 96k -f mpegts -mpegts_m2ts_mode 1"),
 }
-VARIANTS = 18  # files per kind: 17 kinds × 18 = 306 files
+VARIANTS = 18  # files per kind: 18 kinds × 18 = 324 files
+# Each kind's files are probed this many times over in one process for the per-kind figures, so
+# that the start of the process does not hide the probe's own time.
+KIND_REPEATS = 20
 
 
 def log(text):
@@ -154,6 +158,15 @@ def main():
         "mediainfo --Output=JSON (one process)": median_time(mediainfo_run, args.runs),
     }
 
+    # Per kind: the probe's time per file, the kinds side by side, and ffprobe's on the same files.
+    kinds = {}
+    for kind in KINDS:
+        own = [str(p) for p in files if p.name.split(".", 1)[1] == kind]
+        probe = median_time([[str(zelvora), "probe", "--json", *(own * KIND_REPEATS)]], args.runs)
+        peer = median_time([["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of", "json", n] for n in own],
+                           args.runs)
+        kinds[kind] = (probe / (len(own) * KIND_REPEATS), peer / len(own))
+
     print(f"corpus: {len(files)} files, {total_bytes / 1e6:.1f} MB, {len(KINDS)} kinds ({args.corpus})")
     print("recognised by zelvora: " + ", ".join(f"{k} {ok}/{n}" for k, (ok, n) in sorted(by_kind.items())))
     print(f"median of {args.runs} runs:")
@@ -161,6 +174,11 @@ def main():
     for name, seconds in results.items():
         rate = len(files) / seconds if seconds > 0 else float("inf")
         print(f"  {name:45s} {seconds:8.3f} s  {rate:10.0f} files/s  {seconds / base:8.1f}× zelvora's time")
+    typical = statistics.median(own for own, _ in kinds.values())
+    print(f"per kind (zelvora: {KIND_REPEATS}× each file in one process; ffprobe: one process per file):")
+    for kind, (own, peer) in kinds.items():
+        print(f"  {kind:8s} zelvora {own * 1e6:8.0f} µs/file ({own / typical:4.2f}× the median kind)"
+              f"  ffprobe {peer * 1e3:7.1f} ms/file ({peer / own:6.0f}× zelvora's time)")
 
 
 if __name__ == "__main__":

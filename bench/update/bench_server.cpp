@@ -34,11 +34,37 @@ std::string Pattern(size_t size, int seed) {
   return s;
 }
 
-void Publish(const std::string& root, const std::string& section, const std::string& name, const std::string& bytes) {
-  std::filesystem::create_directories(root + "/" + section + "/files");
-  std::ofstream(root + "/" + section + "/files/" + name, std::ios::binary) << bytes;
-  std::ofstream(root + "/" + section + "/manifest.tsv") << "C\tM\t\t" << name << "\n";
+// Runs argv without a shell, its output discarded; whether it exited with 0.
+bool Run(std::vector<std::string> args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> av;
+  for (auto& s : args) av.push_back(s.data());
+  av.push_back(nullptr);
+  pid_t pid = 0;
+  int status = -1;
+  const bool started = posix_spawnp(&pid, av[0], &actions, nullptr, av.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  return started && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+// Publishes one file signed as a publisher does (minisign, a key made for the run), so that the
+// server works as it does in use: signatures read, listed and served beside the file.
+bool Publish(const std::string& root, const std::string& key, const std::string& section, const std::string& name,
+             const std::string& bytes) {
+  const std::string dir = root + "/" + section;
+  std::filesystem::create_directories(dir + "/files");
+  std::ofstream(dir + "/files/" + name, std::ios::binary) << bytes;
+  std::ofstream(dir + "/manifest.tsv") << "C\tM\t\t" << name << "\n";
+  return Run({"minisign", "-S", "-s", key, "-m", dir + "/files/" + name, "-t",
+              "zelvora-update " + section + " M " + name + " 1765432100"}) &&
+         Run({"minisign", "-S", "-s", key, "-m", dir + "/manifest.tsv", "-t", "zelvora-manifest " + section + " 1765432100"});
+}
+
+// The list position of the published file: after the manifest and its signature.
+constexpr char kFilePosition = 2;
 
 std::string Request(const char* marker, const std::string& payload) {
   std::string b(256, '\0');
@@ -102,7 +128,7 @@ struct Client {
     const std::string marker = block.substr(0, 8);
     bool goOn = true;
     if (marker == "_PFLIST:") {
-      goOn = SendAll(fd, Request("_GFNDEX:", std::string("\0\0\0", 3)));
+      goOn = SendAll(fd, Request("_GFNDEX:", std::string{'\0', kFilePosition, '\0'}));
     } else if (marker == "_PFSAVE:" && length >= 3) {
       const size_t n = length - 3;
       if (got + n > expected.size() || std::memcmp(block.data() + 16, expected.data() + got, n) != 0) failed = true;
@@ -202,8 +228,12 @@ int main(int argc, char** argv) {
   const size_t largeSize = (argc > 5 ? std::stoul(argv[5]) : 100) << 20;
   const std::string small = Pattern(fileSize, 1);
   const std::string large = Pattern(largeSize, 2);
-  Publish(root, "small", "one.bin", small);
-  Publish(root, "large", "big.bin", large);
+  const std::string key = std::string(argv[2]) + "/minisign.key";
+  if (!Run({"minisign", "-G", "-W", "-p", std::string(argv[2]) + "/minisign.pub", "-s", key}) ||
+      !Publish(root, key, "small", "one.bin", small) || !Publish(root, key, "large", "big.bin", large)) {
+    std::fprintf(stderr, "bench_server: cannot sign with minisign (is it installed?)\n");
+    return 1;
+  }
   std::signal(SIGPIPE, SIG_IGN);
 
   int out[2];
@@ -212,7 +242,9 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args = {program, "--root", root, "--listen", "127.0.0.1:0"};
+  // Every client comes from 127.0.0.1 here: the cap per address must let them all in.
+  std::vector<std::string> args = {program, "--root", root, "--listen", "127.0.0.1:0", "--max-per-address",
+                                   std::to_string(clients)};
   std::vector<char*> av;
   for (auto& s : args) av.push_back(s.data());
   av.push_back(nullptr);

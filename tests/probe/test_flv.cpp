@@ -216,7 +216,7 @@ TEST(FlvParser, AudioTagGivesFormatRateAndChannels) {
       {"\xAF\x01", "AAC", 44100, 2},                   // raw AAC data first: the tag's values
       {std::string("\xAF\x00\x11\x88", 4), "AAC", 48000, 1},  // AudioSpecificConfig: LC, 48000 Hz, mono
       {"\x3A", "Linear PCM, little endian", 22050, 1},
-      {"", "uncompressed", 5500, 1},  // no data: the byte read belongs to what follows (zeros here)
+      {"", "", 0, 0},  // no data, so no flags: the byte behind the tag belongs to what follows
   };
   for (const auto& c : cases) {
     auto p = Parse(Flv({{kAudio, 0, c.data}}));

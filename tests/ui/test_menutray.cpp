@@ -45,16 +45,16 @@ class TestMenuTray : public QObject {
     tray.AddTrayIcon(nullptr, QStringLiteral("Zelvora Media Encoder"), ProgramIcon());
     auto* icon = tray.findChild<QSystemTrayIcon*>();
     QVERIFY(icon != nullptr);
-    QSignalSpy doubles(&tray, &CMenuTray::DoubleClicked);
+    QSignalSpy doubles(&tray, &CMenuTray::RestoreRequested);
     QSignalSpy menus(&tray, &CMenuTray::MenuRequested);
     const struct {
       QSystemTrayIcon::ActivationReason reason;
       int doubles;
       int menus;
-    } cases[] = {{QSystemTrayIcon::Trigger, 0, 0},
-                 {QSystemTrayIcon::DoubleClick, 1, 0},
-                 {QSystemTrayIcon::Context, 1, 1},
-                 {QSystemTrayIcon::MiddleClick, 1, 1}};
+    } cases[] = {{QSystemTrayIcon::Trigger, 1, 0},
+                 {QSystemTrayIcon::DoubleClick, 2, 0},
+                 {QSystemTrayIcon::Context, 2, 1},
+                 {QSystemTrayIcon::MiddleClick, 2, 1}};
     for (const auto& c : cases) {
       emit icon->activated(c.reason);
       QCOMPARE(doubles.count(), c.doubles);

@@ -9,6 +9,7 @@
 
 #include "ArchiveFixtures.h"
 #include "LoopbackServer.h"
+#include "Signing.h"
 #include "TestSupport.h"
 #include "UpdateBlocks.h"
 #include "tools/update-server/UpdateServer.h"
@@ -49,6 +50,8 @@ struct Message {
 class UpdateEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
+    ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
+    ASSERT_TRUE(key.ok()) << key.output();
     fs::create_directories(dir.file("root"));
     fs::create_directories(dir.file("tmp"));
     log = std::tmpfile();
@@ -74,7 +77,7 @@ class UpdateEndToEnd : public ::testing::Test {
     if (log) std::fclose(log);
   }
 
-  // Publishes `files` (name → bytes) below SECTION/files and the manifest lines.
+  // Publishes `files` (name → bytes) below SECTION/files and the manifest lines, signed.
   void Publish(const std::string& section, const std::string& manifest,
                const std::vector<std::pair<std::string, std::string>>& files) {
     for (const auto& [name, bytes] : files) {
@@ -82,6 +85,7 @@ class UpdateEndToEnd : public ::testing::Test {
       WriteFile(dir.file("root/" + section + "/files/" + name), bytes);
     }
     WriteFile(dir.file("root/" + section + "/manifest.tsv"), manifest);
+    signing::SignSection(key, dir.file("root/" + section));
   }
   std::string Published(const std::string& section, const std::string& name) const {
     return dir.file("root/" + section + "/files/" + name);
@@ -146,6 +150,7 @@ class UpdateEndToEnd : public ::testing::Test {
 
   testsupport::ScopedEnv tmpdir{"TMPDIR", (testsupport::TestHome() / "tmp").string()};
   TempDir dir;
+  signing::KeyPair key;
 #ifdef _WIN32
   testsupport::ScopedEnv record{"ZELVORA_CHILD_RECORD", dir.file("started.txt")};
 #endif
@@ -164,7 +169,7 @@ TEST_F(UpdateEndToEnd, UpToDateSectionStoresTheTimeAndShowsNothing) {
   EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateCurrent);
   EXPECT_EQ(StoredRebirth(), static_cast<uint32_t>(kNow));
   EXPECT_TRUE(messages.empty());
-  EXPECT_NE(ServerLog().find("section=zelvora_enc listed=1 requested=0 files=0 bytes=0 end=done"), std::string::npos);
+  EXPECT_NE(ServerLog().find("section=zelvora_enc listed=4 requested=0 files=0 bytes=0 end=done"), std::string::npos);
 }
 
 TEST_F(UpdateEndToEnd, UpdateDueRefreshesAndStartsTheModule) {
@@ -279,7 +284,7 @@ TEST_F(UpdateEndToEnd, TwoHundredFilesArriveWhole) {
   EXPECT_EQ(Download("many", dir.file("out")), kSkyStateDone);
   for (int i = 0; i < 200; ++i)
     ASSERT_EQ(ReadFile(dir.file("out/set/f" + std::to_string(i))), fixtures::Pattern(static_cast<size_t>(i * 331), i)) << i;
-  EXPECT_NE(ServerLog().find("section=many listed=200 requested=200 files=200"), std::string::npos);
+  EXPECT_NE(ServerLog().find("section=many listed=402 requested=200 files=200"), std::string::npos);
 }
 
 TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
@@ -294,6 +299,7 @@ TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
   fixtures::MakeZip(Published("pkg", "x.zip"), R"([{"name": "z1.txt", "text": "from the zip"}])");
   SetTime(Published("pkg", "x.zip"), 1500000000);
   WriteFile(dir.file("root/pkg/manifest.tsv"), "C\tM\t\treadme.cab\nC\tM\t\tx.zip\n");
+  signing::SignSection(key, dir.file("root/pkg"));
   EXPECT_EQ(Download("pkg", dir.file("out")), kSkyStateDone);
   EXPECT_EQ(ReadFile(dir.file("out/readme.txt")), "read me");
   EXPECT_EQ(ReadFile(dir.file("out/sub/b.dll")), fixtures::Pattern(70000, 9));
@@ -346,12 +352,15 @@ TEST_F(UpdateEndToEnd, ChangedManifestIsReadAgain) {
   EXPECT_EQ(Download("s", dir.file("out")), kSkyStateDone);
   EXPECT_FALSE(fs::exists(dir.file("out/b")));
   WriteFile(dir.file("root/s/manifest.tsv"), "C\tM\t\ta\nC\tM\t\tb\n# b added\n");
+  signing::SignSection(key, dir.file("root/s"));
   EXPECT_EQ(Download("s", dir.file("out")), kSkyStateDone);
   EXPECT_EQ(ReadFile(dir.file("out/b")), "B");
 }
 
 TEST(UpdateManifest, LinesThatClimbOutOrAreMalformedAreRefused) {
+  ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
   TempDir dir;
+  signing::KeyPair key;
   fs::create_directories(dir.file("s/files/sub"));
   WriteFile(dir.file("s/files/ok"), "1");
   WriteFile(dir.file("s/files/sub/deep"), "22");
@@ -375,15 +384,20 @@ TEST(UpdateManifest, LinesThatClimbOutOrAreMalformedAreRefused) {
             "U\tM\t\tmissing\n"            // 12: not published
             "D\tM\t\tgone\n"               // 13: fine, nothing to publish for a deletion
             "\n");
+  signing::SignSection(key, dir.file("s"));
+  ASSERT_TRUE(key.Sign(dir.file("s/files/link"), signing::FileComment("s", 'M', "", "link", 1), dir.file("s/files/link.minisig")));
   ManifestLoad load;
   std::string error;
   ASSERT_TRUE(LoadManifest(dir.file("s"), load, &error)) << error;
-  ASSERT_EQ(load.entries.size(), 3u);
-  EXPECT_EQ(load.entries[0].name, "ok");
-  EXPECT_EQ(load.entries[0].size, 1);
-  EXPECT_EQ(load.entries[1].subdir, "sub");
-  EXPECT_EQ(load.entries[1].size, 2);
-  EXPECT_EQ(load.entries[2].key, 'D');
+  // The manifest and its signature, each file followed by its signature, the deletion alone.
+  std::vector<std::string> listed;
+  for (const auto& e : load.list) listed.push_back(std::string{e.key, e.folder, ' '} + e.subdir + "/" + e.name);
+  EXPECT_EQ(listed, (std::vector<std::string>{"LM /manifest.tsv", "VM /manifest.tsv.minisig", "UM /ok", "VM /ok.minisig",
+                                              "GP sub/deep", "VP sub/deep.minisig", "DM /gone"}));
+  ASSERT_EQ(load.list.size(), 7u);
+  EXPECT_EQ(load.list[2].size, 1);
+  EXPECT_EQ(load.list[2].time, signing::SecondsOf(dir.file("s/files/ok")));
+  EXPECT_EQ(load.list[4].size, 2);
   std::vector<std::string> lines;
   for (const auto& r : load.rejected) lines.push_back(r.substr(0, r.find(':')));
   EXPECT_EQ(lines, (std::vector<std::string>{"line 4", "line 5", "line 6", "line 7", "line 8", "line 9", "line 10",

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "LoopbackServer.h"
+#include "Signing.h"
 #include "TestSupport.h"
 #include "UpdateBlocks.h"
 
@@ -163,10 +164,13 @@ std::pair<std::string, std::string> Reply(int fd) {
 }  // namespace
 
 TEST(UpdateServerProgram, AnswersBadRequestsAndStopsOnSigterm) {
+  ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
   TempDir root;
+  signing::KeyPair key;
   fs::create_directories(root.file("s/files"));
   WriteFile(root.file("s/files/a"), "abc");
   WriteFile(root.file("s/manifest.tsv"), "C\tM\t\ta\n");
+  signing::SignSection(key, root.file("s"));
   ServerProcess server(root.str());
   ASSERT_GT(server.port(), 0);
   struct Case {
@@ -194,7 +198,7 @@ TEST(UpdateServerProgram, AnswersBadRequestsAndStopsOnSigterm) {
   int fd = Connect(server.port());
   ASSERT_TRUE(loopback::SendAll(fd, blocks::Block("_GSECTN:", "s", 256)));
   EXPECT_EQ(Reply(fd).first, "_PFLIST:");
-  ASSERT_TRUE(loopback::SendAll(fd, blocks::Block("_GFNDEX:", std::string("\0\x05\0", 3), 256)));
+  ASSERT_TRUE(loopback::SendAll(fd, blocks::Block("_GFNDEX:", std::string("\0\x09\0", 3), 256)));
   EXPECT_EQ(Reply(fd), std::make_pair(std::string("_PERMSG:"), std::string("2")));
   loopback::sys::Close(fd);
   // A client in the middle of its exchange does not hold the stop up.
@@ -209,4 +213,10 @@ TEST(UpdateServerProgram, RefusesBadOptions) {
   EXPECT_EQ(testsupport::RunCommand({ZELVORA_UPDATE_SERVER_PATH}), 2);
   EXPECT_EQ(testsupport::RunCommand({ZELVORA_UPDATE_SERVER_PATH, "--root", "/x", "--listen", "nowhere"}), 2);
   EXPECT_EQ(testsupport::RunCommand({ZELVORA_UPDATE_SERVER_PATH, "--root", "/x", "--listen", "127.0.0.1:70000"}), 2);
+  for (const char* option : {"--max-clients", "--max-per-address", "--idle", "--deadline"}) {
+    SCOPED_TRACE(option);
+    for (const char* value : {"0", "-1", "x", "12x", "1000001"})
+      EXPECT_EQ(testsupport::RunCommand({ZELVORA_UPDATE_SERVER_PATH, "--root", "/x", option, value}), 2) << value;
+    EXPECT_EQ(testsupport::RunCommand({ZELVORA_UPDATE_SERVER_PATH, "--root", "/x", option}), 2);
+  }
 }

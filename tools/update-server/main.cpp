@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/resource.h>
 #endif
 
 namespace {
@@ -34,11 +36,23 @@ void OnSignal(int) {
 #endif
 
 const char kUsage[] =
-    "usage: zelvora-update-server --root DIR [--listen ADDR:PORT]\n"
+    "usage: zelvora-update-server --root DIR [--listen ADDR:PORT] [--max-clients N]\n"
+    "                             [--max-per-address N] [--idle SECONDS] [--deadline SECONDS]\n"
     "       zelvora-update-server --version | --help\n"
     "\n"
-    "Serves every DIR/SECTION/manifest.tsv with its files below DIR/SECTION/files/.\n"
-    "Default address 127.0.0.1:4654; port 0 picks a free port. SIGTERM or SIGINT stops it.\n";
+    "Serves every signed DIR/SECTION/manifest.tsv with its signed files below DIR/SECTION/files/\n"
+    "(each FILE beside its FILE.minisig). Default address 127.0.0.1:4654; port 0 picks a free\n"
+    "port. At most 1024 clients, 64 from one address, each dropped after 30 s without progress\n"
+    "or 900 s in all. SIGTERM or SIGINT stops it.\n";
+
+// A whole number in [low, high] for a numeric option; false otherwise.
+bool ParseCount(const std::string& text, long low, long high, int& out) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < low || v > high) return false;
+  out = static_cast<int>(v);
+  return true;
+}
 
 bool ParseListen(const std::string& text, UpdateServerOptions& opt) {
   const size_t colon = text.rfind(':');
@@ -57,12 +71,23 @@ int main(int argc, char** argv) {
   UpdateServerOptions opt;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--root" || arg == "--listen") && i + 1 < argc) {
+    const bool counted = arg == "--max-clients" || arg == "--max-per-address" || arg == "--idle" || arg == "--deadline";
+    if ((arg == "--root" || arg == "--listen" || counted) && i + 1 < argc) {
       const std::string value = argv[++i];
       if (arg == "--root") opt.root = value;
-      else if (!ParseListen(value, opt)) {
+      else if (arg == "--listen" && !ParseListen(value, opt)) {
         std::fprintf(stderr, "zelvora-update-server: --listen wants ADDR:PORT, not '%s'\n", value.c_str());
         return 2;
+      } else if (counted) {
+        int& field = arg == "--max-clients" ? opt.maxClients
+                     : arg == "--max-per-address" ? opt.maxPerAddress
+                     : arg == "--idle" ? opt.idleSeconds
+                     : opt.deadlineSeconds;
+        if (!ParseCount(value, 1, 1000000, field)) {
+          std::fprintf(stderr, "zelvora-update-server: %s wants a whole number from 1 to 1000000, not '%s'\n",
+                       arg.c_str(), value.c_str());
+          return 2;
+        }
       }
     } else if (arg == "--version") {
       std::printf("zelvora-update-server %s\n", ZELVORA_VERSION);
@@ -93,6 +118,12 @@ int main(int argc, char** argv) {
   ::SetConsoleCtrlHandler(nullptr, FALSE);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
+  // Every published file stays open while it is listed: take every descriptor the system allows.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   struct sigaction sa{};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);

@@ -20,19 +20,9 @@ bool SetNonBlocking(SOCKET s) {
 
 }  // namespace
 
-bool Inspect(const std::string& path, bool followLinks, FileFacts& facts) {
-  const std::wstring wide = widepath::Long(path);
-  if (wide.empty()) return false;
-  // Without following, a link is opened itself (FILE_FLAG_OPEN_REPARSE_POINT); folders need
-  // backup semantics to be opened at all.
-  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
-  ::CloseHandle(h);
-  if (!ok) return false;
+namespace {
+
+void FactsOf(const BY_HANDLE_FILE_INFORMATION& info, FileFacts& facts) {
   facts.regular = !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
   facts.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -41,27 +31,65 @@ bool Inspect(const std::string& path, bool followLinks, FileFacts& facts) {
   facts.mtime = ticks / 10000000 - 11644473600LL;
   facts.device = info.dwVolumeSerialNumber;
   facts.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
 }
 
-// The final path of the opened file: links and junctions resolved. The "\\?\" prefix stays,
-// so that every resolved path compares in the same form.
-std::string ResolvedPath(const std::string& path) {
+// Opens `path` itself (a link is opened as the link, never followed); folders need backup
+// semantics to be opened at all. Writers and renames stay possible, as they are on POSIX.
+HANDLE OpenItself(const std::string& path, DWORD access, bool followLinks = false) {
   const std::wstring wide = widepath::Long(path);
-  if (wide.empty()) return {};
-  HANDLE h = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
+  if (wide.empty()) return INVALID_HANDLE_VALUE;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
+// The final path of an open handle: links and junctions resolved, "\\?\" prefix kept, so that
+// every resolved path compares in the same form.
+std::wstring FinalPath(HANDLE h) {
   std::wstring out(1024, L'\0');
   DWORD n = ::GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
   if (n >= out.size()) {
     out.resize(n + 1);
     n = ::GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
   }
-  ::CloseHandle(h);
   if (n == 0 || n >= out.size()) return {};
   out.resize(n);
-  return widepath::Narrow(out);
+  return out;
+}
+
+void Failed(OpenFailure& failure, const std::string& what, DWORD error) {
+  failure.outOfHandles = error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES;
+  failure.why = what + ": " + widepath::ErrorText(error);
+}
+
+// The handle kept when it is a regular file that is no link; closed otherwise.
+FileHandle KeepRegular(HANDLE h, const std::string& what, FileFacts& facts, OpenFailure& failure) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info)) {
+    Failed(failure, what, ::GetLastError());
+    ::CloseHandle(h);
+    return kNoFile;
+  }
+  FactsOf(info, facts);
+  if (!facts.regular) {
+    failure = {what + ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ": is a link" : ": not a regular file"),
+               false};
+    ::CloseHandle(h);
+    return kNoFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+}  // namespace
+
+bool Inspect(const std::string& path, bool followLinks, FileFacts& facts) {
+  HANDLE h = OpenItself(path, FILE_READ_ATTRIBUTES, followLinks);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+  ::CloseHandle(h);
+  if (ok) FactsOf(info, facts);
+  return ok;
 }
 
 std::tm UtcTime(std::time_t t) {
@@ -70,18 +98,72 @@ std::tm UtcTime(std::time_t t) {
   return tm;
 }
 
-FileHandle OpenForReading(const std::string& path) {
-  const std::wstring wide = widepath::Long(path);
-  if (wide.empty()) return kNoFile;
-  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);
+// Windows has no openat: each folder on the way is opened itself and must be no link, and the
+// opened file's final path must still lie below the base, which catches a folder swapped for a
+// junction between the two steps.
+FileHandle OpenBelow(const std::string& base, const std::string& relative, FileFacts& facts, OpenFailure& failure) {
+  HANDLE root = OpenItself(base, FILE_READ_ATTRIBUTES, true);
+  if (root == INVALID_HANDLE_VALUE) {
+    Failed(failure, base, ::GetLastError());
+    return kNoFile;
+  }
+  const std::wstring realBase = FinalPath(root);
+  ::CloseHandle(root);
+  for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
+    const std::string sofar = relative.substr(0, slash);
+    HANDLE d = OpenItself(base + "/" + sofar, FILE_READ_ATTRIBUTES);
+    if (d == INVALID_HANDLE_VALUE) {
+      Failed(failure, sofar, ::GetLastError());
+      return kNoFile;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(d, &info) != 0;
+    ::CloseHandle(d);
+    if (!ok || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      failure = {sofar + (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ": is a link" : ": not a folder"),
+                 false};
+      return kNoFile;
+    }
+  }
+  HANDLE h = OpenItself(base + "/" + relative, GENERIC_READ);
+  if (h == INVALID_HANDLE_VALUE) {
+    Failed(failure, relative, ::GetLastError());
+    return kNoFile;
+  }
+  const std::wstring real = FinalPath(h);
+  if (realBase.empty() || real.size() <= realBase.size() || real.compare(0, realBase.size(), realBase) != 0 ||
+      real[realBase.size()] != L'\\') {
+    failure = {relative + ": leads outside " + base, false};
+    ::CloseHandle(h);
+    return kNoFile;
+  }
+  return KeepRegular(h, relative, facts, failure);
 }
 
-long long ReadSome(FileHandle file, char* data, size_t size) {
+FileHandle OpenRegular(const std::string& path, FileFacts& facts, OpenFailure& failure) {
+  HANDLE h = OpenItself(path, GENERIC_READ, true);
+  if (h == INVALID_HANDLE_VALUE) {
+    Failed(failure, path, ::GetLastError());
+    return kNoFile;
+  }
+  return KeepRegular(h, path, facts, failure);
+}
+
+bool Describe(FileHandle file, FileFacts& facts) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return false;
+  FactsOf(info, facts);
+  return true;
+}
+
+long long ReadAt(FileHandle file, int64_t offset, char* data, size_t size) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
   DWORD got = 0;
   const DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-  if (!::ReadFile(reinterpret_cast<HANDLE>(file), data, want, &got, nullptr)) return -1;
+  if (!::ReadFile(reinterpret_cast<HANDLE>(file), data, want, &got, &at))
+    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
   return got;
 }
 
@@ -125,10 +207,12 @@ sockio::SocketHandle ListenOn(const std::string& address, int port, int& boundPo
   return static_cast<sockio::SocketHandle>(s);
 }
 
-sockio::SocketHandle AcceptOne(sockio::SocketHandle listener, std::string& peer) {
+sockio::SocketHandle AcceptOne(sockio::SocketHandle listener, std::string& address, std::string& peer,
+                               bool& outOfHandles) {
   sockaddr_in a{};
   int len = sizeof a;
   SOCKET s = ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&a), &len);
+  outOfHandles = s == INVALID_SOCKET && (::WSAGetLastError() == WSAEMFILE || ::WSAGetLastError() == WSAENOBUFS);
   if (s == INVALID_SOCKET) return sockio::kNoSocket;
   if (!SetNonBlocking(s)) {
     ::closesocket(s);
@@ -137,6 +221,7 @@ sockio::SocketHandle AcceptOne(sockio::SocketHandle listener, std::string& peer)
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   char ip[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  address = ip;
   peer = std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
   return static_cast<sockio::SocketHandle>(s);
 }
