@@ -36,8 +36,10 @@ const DialogTexts kKoreanDialogTexts = {
     "전체항목 선택\tCtrl+A",
     "선택파일 폴더 열기\tCtrl+Enter",
     "선택항목 대기상태로..\tCtrl+W",
-    "Select Folder",
+    "폴더 선택",
     "Zelvora Media Encoder",
+    "작업 완료후 시스템 종료를 시스템이 거부했습니다.",
+    "%1 을(를) 열 프로그램을 실행할 수 없습니다.",
 };
 
 const DialogTexts kEnglishDialogTexts = {
@@ -77,6 +79,8 @@ const DialogTexts kEnglishDialogTexts = {
     "Set selection to waiting\tCtrl+W",
     "Select Folder",
     "Zelvora Media Encoder",
+    "The system refused to power off after the run.",
+    "No program could be started to open %1.",
 };
 
 const DialogTexts& SelectDialogTexts(int language) { return language == 1 ? kEnglishDialogTexts : kKoreanDialogTexts; }

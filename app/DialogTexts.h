@@ -44,6 +44,10 @@ struct DialogTexts {
   // The folder chooser's title and the open-file dialog's title.
   const char* folder_chooser_title;
   const char* open_dialog_title;
+  // The status line when the power-off asked for after a run was refused by the system, and
+  // when no program could open a folder (%1).
+  const char* power_off_refused;
+  const char* open_failed;
 };
 
 extern const DialogTexts kKoreanDialogTexts;

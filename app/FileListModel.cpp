@@ -128,13 +128,32 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
       int icon = IconIndex(m_list.text(row, kColType));
       return icon < m_icons.size() ? QVariant(m_icons[icon]) : QVariant();
     }
-    case Qt::ToolTipRole:
-      // Info tips: the whole path of the file, whatever part of the name the column shows.
-      if (index.column() == kColFileName) return QString::fromStdString(m_list.text(row, kColFullPath));
+    case Qt::ToolTipRole: {
+      // Info tips: the whole path of the file, whatever part of the name the column shows; on a
+      // row that failed, why it failed.
+      const QString cause = CauseOf(index.row());
+      const QString path = QString::fromStdString(m_list.text(row, kColFullPath));
+      if (!cause.isEmpty()) return index.column() == kColFileName ? path + "\n" + cause : cause;
+      if (index.column() == kColFileName) return path;
       return {};
+    }
     default:
       return {};
   }
+}
+
+void FileListModel::SetCause(const QString& fullPath, const QString& cause) {
+  if (cause.isEmpty())
+    m_causes.remove(fullPath);
+  else
+    m_causes.insert(fullPath, cause);
+}
+
+QString FileListModel::CauseOf(int row) const {
+  if (row < 0 || row >= m_rows) return {};
+  const std::string status = m_list.text(static_cast<size_t>(row), kColStatus);
+  if (status != m_texts.status_failed && status != m_texts.status_error) return {};
+  return m_causes.value(QString::fromStdString(m_list.text(static_cast<size_t>(row), kColFullPath)));
 }
 
 QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QList>
 #include <QPixmap>
 #include <memory>
@@ -30,6 +31,12 @@ class FileListModel : public QAbstractTableModel {
   // Applies the changes collected so far at once (GUI thread).
   void Sync();
 
+  // Why the file at `fullPath` failed, shown as the tip of its row while its status is failed
+  // or error. Kept by path: rows move and go, and a row is nothing but its texts.
+  void SetCause(const QString& fullPath, const QString& cause);
+  // The cause of row `row` when its status is failed or error, else empty.
+  QString CauseOf(int row) const;
+
   // The header alignment of column `column`: file name and path left, the numbers right,
   // everything else centred.
   static Qt::Alignment ColumnAlignment(int column);
@@ -47,5 +54,6 @@ class FileListModel : public QAbstractTableModel {
   const InterfaceTexts& m_texts;
   std::shared_ptr<Pending> m_pending;
   QList<QPixmap> m_icons;
+  QHash<QString, QString> m_causes;
   int m_rows = 0;
 };

@@ -26,11 +26,8 @@
 #include <QUrl>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <unordered_set>
-#include <unistd.h>
 
 #include "app/AboutBox.h"
 #include "app/DialogTexts.h"
@@ -39,6 +36,7 @@
 #include "app/OptionDLG.h"
 #include "app/ProbePass.h"
 #include "encoder/SettingsStore.h"
+#include "platform/UserFiles.h"
 #include "probe/ListRow.h"
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
@@ -88,17 +86,6 @@ bool DecodeUrlName(const std::string& name, std::string& decoded) {
     }
   }
   return decoded != name;
-}
-
-// Renames `from` to `to` unless `to` exists; the check and the rename are one step, so a file
-// that appears meanwhile is not replaced either.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // File systems without the flag: a hard link fails on an existing name just the same.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  return true;
 }
 
 CWBButton* MakeButton(const char* text, const char* name, const char* skin, QWidget* parent) {
@@ -187,6 +174,7 @@ CMainDLG::CMainDLG(const EncodingSettings& settings, const StoredPaths& paths, M
       m_trayMenuOpen = false;
     });
   }
+  UpdateMinimumSize();
   resize(800, 600);
   LayoutControls();
   qApp->installEventFilter(this);
@@ -244,6 +232,8 @@ void CMainDLG::CreateControls() {
   connect(m_listView, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ShowListMenu(m_listView->viewport()->mapToGlobal(at)); });
   connect(m_model, &FileListModel::RowCountChanged, this, [this](int) { UpdateDropHint(); });
+  connect(m_listView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { ShowSelectedCause(); });
 
   m_dropHint = new CStaticTrans(Q(m_texts->drop_hint), m_listView->viewport());
   m_dropHint->setObjectName("DropHint");
@@ -369,6 +359,35 @@ void CMainDLG::SetElided(QLabel* label, const QString& text) {
   label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, std::max(0, label->width())));
 }
 
+int CMainDLG::ButtonWidth(CWBButton* button) {
+  return std::max(76, button->fontMetrics().horizontalAdvance(button->text()) + 24);
+}
+
+int CMainDLG::StartButtonWidth() const {
+  const QFontMetrics fm = m_btnStart->fontMetrics();
+  return std::max({96, fm.horizontalAdvance(Q(m_texts->start_button)) + 28,
+                   fm.horizontalAdvance(Q(m_texts->cancel_button)) + 28});
+}
+
+// The smallest size is 600×460, or more where the chosen language's texts need it: the row of
+// buttons side by side without overlapping, the file name column at least kMinNameWidth wide
+// beside the other columns at their content widths, and six rows of the list in view.
+void CMainDLG::UpdateMinimumSize() {
+  constexpr int kMinNameWidth = 140;
+  constexpr int kMinRows = 6;
+  const int frameWidth = 2 * kBorderWidth + 8;  // the borders and the groups' margins
+  int buttons = 8;
+  for (CWBButton* b : {m_btnAdd, m_btnRemoveDone, m_btnUp, m_btnDown}) buttons += ButtonWidth(b) + 4;
+  buttons += 12 + ButtonWidth(m_btnSettings) + 4 + StartButtonWidth() + 8;
+  int columns = 0;
+  for (int column = 1; column < kColumnCount; ++column) columns += ColumnWidth(column);
+  const int list = 16 + kMinNameWidth + columns + 22;
+  const int rowHeight = std::max(m_listView->fontMetrics().height() + 4, 18);
+  const int listHeight = m_listView->header()->sizeHint().height() + kMinRows * rowHeight + 4;
+  const int height = kCaptionHeight + kBottomHeight + 246 + kButtonHeight + 34 + listHeight;
+  setMinimumSize(std::max({600, frameWidth + buttons, frameWidth + list}), std::max(460, height));
+}
+
 void CMainDLG::LayoutControls() {
   if (!m_sourceGroup || isMinimized()) return;
   const QRect client = ClientRect();
@@ -383,7 +402,7 @@ void CMainDLG::LayoutControls() {
   m_listView->header()->resizeSection(kColFileName, std::max(60, m_listView->width() - fixedColumns - 22));
   if (m_dropHint->isVisible()) m_dropHint->setGeometry(m_listView->viewport()->rect().adjusted(16, 0, -16, 0));
 
-  auto buttonWidth = [](CWBButton* b) { return std::max(76, b->fontMetrics().horizontalAdvance(b->text()) + 24); };
+  auto buttonWidth = [](CWBButton* b) { return ButtonWidth(b); };
   const int buttonY = 18 + listHeight + 8;
   int x = 8;
   for (CWBButton* b : {m_btnAdd, m_btnRemoveDone, m_btnUp, m_btnDown}) {
@@ -391,9 +410,7 @@ void CMainDLG::LayoutControls() {
     x += b->width() + 4;
   }
   // The start button keeps one width for both of its captions.
-  const QFontMetrics fm = m_btnStart->fontMetrics();
-  int startWidth = std::max({96, fm.horizontalAdvance(Q(m_texts->start_button)) + 28,
-                             fm.horizontalAdvance(Q(m_texts->cancel_button)) + 28});
+  const int startWidth = StartButtonWidth();
   int right = width - 8;
   m_btnStart->setGeometry(right - startWidth, buttonY, startWidth, kButtonHeight);
   right -= startWidth + 4;
@@ -601,7 +618,7 @@ int CMainDLG::AddChosenFiles(const QStringList& paths) {
     // that is taken already is not replaced: the file is then listed under its own name.
     if (DecodeUrlName(path.substr(slash + 1), decoded) && !decoded.empty() && decoded != "." && decoded != ".." &&
         decoded.find('/') == std::string::npos && decoded.find('\0') == std::string::npos &&
-        RenameNoReplace(path, folder + decoded))
+        platform::RenameNoReplace(path, folder + decoded))
       path = folder + decoded;
     named << QString::fromStdString(path);
   }
@@ -746,7 +763,7 @@ void CMainDLG::OnListCommand(int id) {
       if (rows.isEmpty()) break;
       std::string folder = m_list.text(static_cast<size_t>(rows.front()), kColFullPath);
       CutAfterLastBackslash(folder, false);
-      if (!folder.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(Q(folder)));
+      if (!folder.empty()) OpenFolder(Q(folder));
       break;
     }
     default: break;
@@ -802,7 +819,13 @@ void CMainDLG::BrowseOutputFolder() {
 
 void CMainDLG::OpenOutputFolder() {
   const QString folder = m_outputFolder->text();
-  if (!folder.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+  if (!folder.isEmpty()) OpenFolder(folder);
+}
+
+void CMainDLG::OpenFolder(const QString& folder) {
+  // Without a file manager nothing would happen at all: the user is told instead.
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+    SetElided(m_status, Q(m_dialogTexts->open_failed).arg(folder));
 }
 
 // ---- the batch run ----
@@ -888,6 +911,13 @@ void CMainDLG::ApplyDisplay() {
     QString text = Q(*shown.texts[i]);
     if (static_cast<DisplayText>(i) == DisplayText::kStartButton) {
       m_btnStart->setText(text);
+    } else if (labels[i] == m_status && text.startsWith(Q(m_texts->errors_occurred) + " ")) {
+      // "…(see the log) /long/path/error_log_202612.txt": the file's name fits, the whole path
+      // is in the tip.
+      const QString path = text.mid(static_cast<qsizetype>(QString::fromUtf8(m_texts->errors_occurred).size()) + 1);
+      SetElided(m_status, Q(m_texts->errors_occurred) + " " + QFileInfo(path).fileName());
+      m_status->setProperty("fullText", text);
+      m_status->setToolTip(text);
     } else if (labels[i] == m_status || labels[i] == m_currentFile || labels[i] == m_outputName ||
                labels[i] == m_video || labels[i] == m_audio) {
       SetElided(labels[i], text);
@@ -907,16 +937,42 @@ void CMainDLG::ApplyDisplay() {
     }
   }
   if (shown.controlsEnabled) EnableListControls(*shown.controlsEnabled, true);
+  if (shown.trayAnimation && !*shown.trayAnimation && !m_tray) KeepCauses();
   if (shown.trayAnimation && m_tray) {
     if (*shown.trayAnimation) {
       m_tray->StartAnimation(20, 10);
     } else {
+      KeepCauses();
       m_tray->StopAnimation();
       // A run that ends unseen is told in a notification.
       if (isMinimized() || !isActiveWindow())
         m_tray->ShowNotification(Q(m_texts->window_title), m_status->property("fullText").toString());
     }
   }
+}
+
+// The run has ended: each failed row keeps why it failed, for its tip and the status line.
+void CMainDLG::KeepCauses() {
+  for (size_t row = 0; row < m_list.size(); ++row) {
+    const std::string status = m_list.text(row, kColStatus);
+    if (status != m_texts->status_error && status != m_texts->status_failed) continue;
+    const RowOutcome outcome = m_batch->Outcome(row);
+    const std::string& cause = outcome.cause.empty() ? outcome.message : outcome.cause;
+    if (!cause.empty()) m_model->SetCause(Q(m_list.text(row, kColFullPath)), Q(cause));
+  }
+  ShowSelectedCause();
+  // A power-off the user asked for and the system refused is said where the user looks.
+  if (m_batch->PowerOffResult() == 0) SetElided(m_status, Q(m_dialogTexts->power_off_refused));
+}
+
+// A single failed row selected (outside a run): the status line says why it failed.
+void CMainDLG::ShowSelectedCause() {
+  if (IsRunning() || m_analysing) return;
+  const QList<int> rows = SelectedRows();
+  if (rows.size() != 1) return;
+  const QString cause = m_model->CauseOf(rows.front());
+  if (cause.isEmpty()) return;
+  SetElided(m_status, Q(m_list.text(static_cast<size_t>(rows.front()), kColFileName)) + ": " + cause);
 }
 
 // ---- about and settings ----

@@ -150,6 +150,12 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   QList<int> SelectedRows() const;
   bool KeyCommand(QKeyEvent* key);
   void CloseNow();
+  void KeepCauses();
+  void OpenFolder(const QString& folder);
+  void UpdateMinimumSize();
+  static int ButtonWidth(CWBButton* button);
+  int StartButtonWidth() const;
+  void ShowSelectedCause();
   void UpdateDropHint();
   int AppendPaths(const QStringList& paths, bool fromDialog);
   void AddQueued();

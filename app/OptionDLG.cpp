@@ -27,7 +27,7 @@ constexpr QRgb kTabHover = qRgb(160, 160, 160);
 constexpr QRgb kDisabledText = qRgb(112, 112, 112);
 constexpr QRgb kCaptionBlue = qRgb(50, 82, 143);
 constexpr int kMkv = 2;
-constexpr size_t kOptionalFieldBytes = 259;
+constexpr size_t kOptionalFieldChars = 259;
 
 // Layout of the client area, in pixels from its top left corner.
 constexpr int kMargin = 10;
@@ -193,8 +193,8 @@ void COptionDLG::Refresh() {
   m_subMapping->setChecked(s.sub_mapping != 0);
   m_subMapping->setText(Q(IsMkv() ? m_texts.subtitle_stream_label : m_texts.subtitle_burn_label));
   // Texts longer than the field takes (set through the command line) stay whole unless edited.
-  m_optionalCap = std::max(kOptionalFieldBytes, s.optional.size());
-  LimitTextBytes(m_optional, static_cast<int>(m_optionalCap));
+  m_optionalCap = std::max(kOptionalFieldChars, CountChars(s.optional));
+  LimitTextChars(m_optional, static_cast<int>(m_optionalCap));
   m_optional->setText(QString::fromStdString(s.optional));
 
   if (s.pindex_opti) {
@@ -265,7 +265,7 @@ bool COptionDLG::Collect() {
   next.origin_vdo = m_originVdo->isChecked();
   next.origin_ado = m_originAdo->isChecked();
   next.sub_mapping = m_subMapping->isChecked();
-  error = SetRecordText("encoding_options.optional", m_optional->text(), m_optionalCap, next);
+  error = SetRecordText("encoding_options.optional", m_optional->text(), m_optionalCap, next, m_optTexts);
   if (!error.isEmpty()) {
     ShowError(Q(m_optTexts.optional_label) + " " + error, -1);
     m_optional->setFocus();

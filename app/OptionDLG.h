@@ -94,7 +94,7 @@ class COptionDLG : public CFlatDLGex {
   const OptionTexts& m_optTexts;
   AlternativeEncoder m_eAltEncoder = AlternativeEncoder::kUnknown;
   int m_iOutputType = 0;       // the container shown, to tell a real change from a re-pick
-  size_t m_optionalCap = 259;  // bytes the extra-options field takes
+  size_t m_optionalCap = 259;  // characters the extra-options field takes
 
   QComboBox* m_outputType;
   QCheckBox* m_pindexOpti;

@@ -2,9 +2,8 @@
 #include "app/ProbePass.h"
 
 #include <algorithm>
-#include <sys/resource.h>
-#include <unistd.h>
 
+#include "platform/UserFiles.h"
 #include "probe/MediaInfo.h"
 #include "support/FileUtils.h"
 
@@ -51,7 +50,7 @@ bool ProbePass::Start(bool skipScan) {
 
 void ProbePass::Work() {
   // The probes yield to the window's thread: on a busy machine it keeps answering.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
+  platform::LowerThisThreadPriority();
   for (;;) {
     if (m_stop) return;
     size_t k = m_next.fetch_add(1);

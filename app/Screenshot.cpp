@@ -58,9 +58,10 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
     const int page = scene.mid(9).toInt(&number);
     return number ? RenderOptionScene(page, outPng, language) : Fail("settings scenes are settings-0 to settings-4");
   }
-  static const QStringList kScenes = {"empty", "probed", "running", "done", "about", "menu"};
-  if (!kScenes.contains(scene)) return Fail("unknown scene (empty, probed, running, done, about, menu)");
-  const bool needsFiles = scene == "probed" || scene == "running" || scene == "done" || scene == "menu";
+  static const QStringList kScenes = {"empty", "probed", "running", "done", "about", "menu", "minimum"};
+  if (!kScenes.contains(scene)) return Fail("unknown scene (empty, probed, running, done, about, menu, minimum)");
+  const bool needsFiles =
+      scene == "probed" || scene == "running" || scene == "done" || scene == "menu" || scene == "minimum";
   if (needsFiles && files.isEmpty()) return Fail("this scene needs FILE arguments");
 
   // Pictures never read or write the user's settings: a private store and output folder.
@@ -91,6 +92,11 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
     for (const QString& f : files) full << QFileInfo(f).absoluteFilePath();
     if (window.RunDropFiles(full) == 0) return Fail("none of the files could be added");
     if (!WaitUntil([&] { return !window.IsAnalysing(); }, 60000)) return Fail("the probe pass did not end");
+    QApplication::processEvents();
+  }
+  if (scene == "minimum") {
+    // The probed list at the smallest size the window can be dragged to.
+    window.resize(1, 1);
     QApplication::processEvents();
   }
   if (scene == "running" || scene == "done") {

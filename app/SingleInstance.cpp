@@ -5,24 +5,34 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <unistd.h>
+#include <QThread>
+
+#include "platform/KnownFolders.h"
+#include "platform/UserFiles.h"
 
 namespace {
 const char kInstanceName[] = "Zelvora Media Encoder";
 }  // namespace
 
 QString SingleInstance::DefaultFolder() {
-  QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir()) return runtime;
-  // Without a runtime folder: a folder of this user's own under the temporary folder.
-  QString folder = QDir::tempPath() + QString("/zelvora-%1").arg(::getuid());
-  QDir().mkpath(folder);
-  QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  return folder;
+  // The lock and the socket live only in a folder nobody else can enter: another user who made
+  // the folder first could otherwise hold the lock (and keep this user's program from starting)
+  // or listen on the socket (and receive the paths of the user's files).
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && platform::IsPrivateFolder(runtime.toStdString()))
+    return runtime;
+  const QString shared = QDir::tempPath() + QString("/zelvora-%1").arg(platform::CurrentUserNumber());
+  if (platform::MakePrivateFolder(shared.toStdString())) return shared;
+  // Taken by someone else, or with other rights: a private folder in the user's cache instead.
+  const QString cache = QString::fromStdString(SpecialFolderPath(kFolderInternetCache)) + "/zelvora/instance";
+  if (platform::MakePrivateFolder(cache.toStdString())) return cache;
+  return {};
 }
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent) : QObject(parent) {
-  const QString base = (folder.isEmpty() ? DefaultFolder() : folder) + "/" + kInstanceName;
+  const QString chosen = folder.isEmpty() ? DefaultFolder() : folder;
+  if (chosen.isEmpty()) m_error = "no private folder for the single-instance lock could be made";
+  const QString base = chosen + "/" + kInstanceName;
   m_socketName = base + ".socket";
   m_lock = std::make_unique<QLockFile>(base + ".lock");
   connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::OnConnection);
@@ -36,7 +46,14 @@ SingleInstance::~SingleInstance() {
 SingleInstance::Role SingleInstance::Claim() {
   // A lock whose holder has died is stale at once; a living holder keeps it however old.
   m_lock->setStaleLockTime(0);
-  if (!m_lock->tryLock(0)) return Role::kSecond;
+  if (!m_error.isEmpty()) return Role::kFailed;
+  if (!m_lock->tryLock(0)) {
+    if (m_lock->error() == QLockFile::LockFailedError) return Role::kSecond;
+    m_error = QString("the lock file %1.lock cannot be made (%2)")
+                  .arg(m_socketName.chopped(7), m_lock->error() == QLockFile::PermissionError ? "no permission"
+                                                                                              : "unknown error");
+    return Role::kFailed;
+  }
   QLocalServer::removeServer(m_socketName);
   m_server.setSocketOptions(QLocalServer::UserAccessOption);
   m_server.listen(m_socketName);
@@ -63,7 +80,7 @@ bool SingleInstance::HandOver(const QStringList& paths, int timeoutMs) {
       if (socket.state() != QLocalSocket::UnconnectedState) socket.waitForDisconnected(timeoutMs);
       return ok;
     }
-    ::usleep(50 * 1000);
+    QThread::msleep(50);
   }
   return false;
 }

@@ -12,9 +12,11 @@
 class SingleInstance : public QObject {
   Q_OBJECT
  public:
-  enum class Role { kFirst, kSecond };
+  // kFailed: neither, because the lock could not be taken or asked (ErrorText() says why).
+  enum class Role { kFirst, kSecond, kFailed };
 
-  // `folder` empty: the user's runtime folder ($XDG_RUNTIME_DIR, else a private folder in /tmp).
+  // `folder` empty: the user's runtime folder ($XDG_RUNTIME_DIR when it is the user's own with
+  // mode 0700, else /tmp/zelvora-UID when it is, else a private folder in the user's cache).
   explicit SingleInstance(const QString& folder = QString(), QObject* parent = nullptr);
   ~SingleInstance() override;
 
@@ -24,6 +26,7 @@ class SingleInstance : public QObject {
   bool HandOver(const QStringList& paths, int timeoutMs = 5000);
 
   QString SocketName() const { return m_socketName; }
+  QString ErrorText() const { return m_error; }
   static QString DefaultFolder();
 
  signals:
@@ -34,6 +37,7 @@ class SingleInstance : public QObject {
   void OnConnection();
 
   QString m_socketName;
+  QString m_error;
   std::unique_ptr<QLockFile> m_lock;
   QLocalServer m_server;
 };

@@ -27,16 +27,17 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 constexpr int kRowHeight = 22;
 
-// Refuses an edit that would make the text longer than the byte capacity.
-class ByteCapValidator : public QValidator {
+// Refuses an edit that would make the text longer than the capacity in characters (code
+// points, as the stored value counts them).
+class CharCapValidator : public QValidator {
  public:
-  ByteCapValidator(int bytes, QObject* parent) : QValidator(parent), m_bytes(bytes) {}
+  CharCapValidator(int chars, QObject* parent) : QValidator(parent), m_chars(chars) {}
   State validate(QString& input, int&) const override {
-    return input.toUtf8().size() <= m_bytes ? Acceptable : Invalid;
+    return input.toUcs4().size() <= m_chars ? Acceptable : Invalid;
   }
 
  private:
-  int m_bytes;
+  int m_chars;
 };
 
 QGridLayout* PageGrid(QWidget* page) {
@@ -57,11 +58,23 @@ QHBoxLayout* Row(std::initializer_list<QWidget*> widgets) {
 
 }  // namespace
 
-QString SetRecordText(const char* groupDotName, const QString& text, size_t capBytes, EncodingSettings& s) {
+QString SetRecordText(const char* groupDotName, const QString& text, size_t capChars, EncodingSettings& s,
+                      const OptionTexts& texts) {
   const SettingField* field = FindSettingField(groupDotName);
+  const std::string value = CutText(text.toStdString(), capChars);
+  // The window's own words for what the field table refuses; the table's words (which name
+  // the stored key) only for a refusal the window does not know.
+  const TextCheck check = CheckSettingText(*field, value);
+  switch (check.problem) {
+    case TextProblem::kNone: break;
+    case TextProblem::kLineBreak: return Q(texts.text_line_break);
+    case TextProblem::kTooLong: return Q(texts.text_too_long).arg(field->maxChars).arg(CountChars(value));
+    case TextProblem::kParentStep: return Q(texts.text_parent_step);
+    case TextProblem::kForbidden: return Q(texts.text_forbidden).arg(QChar::fromLatin1(check.bad));
+  }
   StoredPaths unused;
   std::string error;
-  if (SetSettingValue(*field, CutText(text.toStdString(), capBytes), s, unused, error)) return {};
+  if (SetSettingValue(*field, value, s, unused, error)) return {};
   return Q(error);
 }
 
@@ -85,7 +98,7 @@ void ShowIndex(QComboBox* list, int32_t index) {
   list->setCurrentIndex(index >= 0 && index < list->count() ? index : 0);
 }
 
-void LimitTextBytes(QLineEdit* field, int bytes) { field->setValidator(new ByteCapValidator(bytes, field)); }
+void LimitTextChars(QLineEdit* field, int chars) { field->setValidator(new CharCapValidator(chars, field)); }
 
 // ---- shared page parts ----
 
@@ -284,7 +297,7 @@ CTabSpaceC::CTabSpaceC(const OptionTexts& t, QWidget* parent) : CTabSpace(t, par
   m_fontPath = new QLineEdit(this);
   m_fontPath->setObjectName("FontPath");
   m_fontPath->setFixedHeight(kRowHeight);
-  LimitTextBytes(m_fontPath, static_cast<int>(kMaxPathBytes));
+  LimitTextChars(m_fontPath, static_cast<int>(kMaxPathChars));
   m_fontButton = new CWBButton(Q(t.font_button), this);
   m_fontButton->setObjectName("BtnFont");
   m_fontButton->LoadBitmaps(QString::fromLatin1(kSkinButton));
@@ -355,7 +368,7 @@ bool CTabSpaceC::Collect(EncodingSettings& s, QString& error) {
   next.size = ReadNumberText(m_size->text());
   next.blur = ReadNumberText(m_blur->text());
   next.thickness = ReadNumberText(m_thickness->text());
-  error = SetRecordText("sub_conf.font_path", m_fontPath->text(), kMaxPathBytes, next);
+  error = SetRecordText("sub_conf.font_path", m_fontPath->text(), kMaxPathChars, next, m_texts);
   if (!error.isEmpty()) return false;
   s = next;
   return true;
@@ -363,8 +376,8 @@ bool CTabSpaceC::Collect(EncodingSettings& s, QString& error) {
 
 bool CTabSpaceC::TakeFontFile(const QString& path, QString& error) {
   // A path cut to fit would name another file: refuse it instead.
-  if (path.toUtf8().size() > static_cast<int>(kMaxPathBytes)) {
-    error = Q(m_texts.font_path_too_long).arg(kMaxPathBytes);
+  if (path.toUcs4().size() > static_cast<int>(kMaxPathChars)) {
+    error = Q(m_texts.font_path_too_long).arg(kMaxPathChars);
     return false;
   }
   m_fontPath->setText(path);
@@ -396,7 +409,7 @@ CTabSpaceD::CTabSpaceD(const OptionTexts& t, QWidget* parent) : CTabSpace(t, par
   m_prefix = new QLineEdit(this);
   m_prefix->setObjectName("FnPrefix");
   m_prefix->setFixedSize(200, kRowHeight);
-  LimitTextBytes(m_prefix, static_cast<int>(kMaxPrefixBytes));
+  LimitTextChars(m_prefix, static_cast<int>(kMaxPrefixChars));
   QGridLayout* grid = PageGrid(this);
   grid->addWidget(Label(t.prefix_label), 0, 0);
   grid->addWidget(m_prefix, 0, 1);
@@ -408,7 +421,7 @@ void CTabSpaceD::Load(const EncodingSettings& s) { m_prefix->setText(Q(s.fn_pref
 
 bool CTabSpaceD::Collect(EncodingSettings& s, QString& error) {
   EncodingSettings next = s;
-  error = SetRecordText("etc_conf.fn_prefix", m_prefix->text(), kMaxPrefixBytes, next);
+  error = SetRecordText("etc_conf.fn_prefix", m_prefix->text(), kMaxPrefixChars, next, m_texts);
   if (!error.isEmpty()) return false;
   s = next;
   return true;

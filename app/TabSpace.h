@@ -100,6 +100,11 @@ struct OptionTexts {
   const char* alt_missing_note;
   // Refusals shown in the dialog.
   const char* font_path_too_long;
+  // Refusals of a text field, after its label.
+  const char* text_line_break;
+  const char* text_too_long;  // %1 the limit, %2 the characters typed
+  const char* text_parent_step;
+  const char* text_forbidden;  // %1 the character
 };
 
 extern const OptionTexts kKoreanOptionTexts;
@@ -115,10 +120,12 @@ int32_t ReadNumberText(const QString& text);
 // ("sub_conf.blur" above 8 → 8, "video_conf.size_w" odd → even, …).
 int32_t CorrectedSetting(const char* groupDotName, int32_t value);
 
-// Stores a text field of the record through the field table (cut to `capBytes` at a character
-// boundary first), so the dialog refuses exactly what `zelvora settings set` refuses (a line
-// break, a '/' in the prefix). Returns the refusal, or an empty text when the value was taken.
-QString SetRecordText(const char* groupDotName, const QString& text, size_t capBytes, EncodingSettings& s);
+// Stores a text field of the record through the field table (cut to `capChars` characters
+// first), so the dialog refuses exactly what `zelvora settings set` refuses (a line break, a '/'
+// in the prefix). Returns the refusal in the words of `texts`, or an empty text when the value
+// was taken.
+QString SetRecordText(const char* groupDotName, const QString& text, size_t capChars, EncodingSettings& s,
+                      const OptionTexts& texts);
 
 // The parts all pages share: the enabled flag the dialog gives and the helpers to build rows.
 class CTabSpace : public QWidget {
@@ -239,6 +246,6 @@ class CTabSpaceD : public CTabSpace {
 // Selects item `index` of a list; an index the list does not have (a damaged store) shows the first item.
 void ShowIndex(QComboBox* list, int32_t index);
 
-// Limits a text field to `bytes` bytes of UTF-8, as a fixed buffer would: an edit that would go
-// beyond is refused whole, so nothing already typed is lost.
-void LimitTextBytes(QLineEdit* field, int bytes);
+// Limits a text field to `chars` characters as the user sees them (a Korean syllable is one):
+// an edit that would go beyond is refused whole, so nothing already typed is lost.
+void LimitTextChars(QLineEdit* field, int chars);

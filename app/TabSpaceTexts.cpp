@@ -80,7 +80,11 @@ const OptionTexts kKoreanOptionTexts = {
     "자막에 쓸 글꼴 파일(.ttf, .ttc, .otf)을 고릅니다.",
     "이 컴퓨터의 mencoder는 시험 변환을 통과하지 못해\n여기서는 ffmpeg가 이 작업을 대신합니다.",
     "이 컴퓨터에서는 mencoder를 실행할 수 없어\n여기서는 ffmpeg가 이 작업을 대신합니다.",
-    "폰트파일 경로가 %1바이트보다 깁니다. 경로가 더 짧은 파일을 고르십시오.",
+    "폰트파일 경로가 %1자보다 깁니다. 경로가 더 짧은 파일을 고르십시오.",
+    "줄바꿈은 넣을 수 없습니다.",
+    "%1자까지 넣을 수 있습니다 (지금 %2자).",
+    "'..'은 폴더 이름으로 쓸 수 없습니다.",
+    "'%1' 문자는 넣을 수 없습니다.",
 };
 
 const OptionTexts kEnglishOptionTexts = {
@@ -164,7 +168,11 @@ const OptionTexts kEnglishOptionTexts = {
     "Chooses the font file (.ttf, .ttc, .otf) of the subtitles.",
     "The installed mencoder failed its test conversion,\nso ffmpeg does this job here.",
     "mencoder cannot be run here, so ffmpeg does this job.",
-    "The font file's path is longer than %1 bytes; choose a file with a shorter path.",
+    "The font file's path is longer than %1 characters; choose a file with a shorter path.",
+    "cannot contain a line break.",
+    "holds at most %1 characters (now %2).",
+    "cannot be '..' (the parent folder).",
+    "cannot contain '%1'.",
 };
 
 const OptionTexts& SelectOptionTexts(int language) {

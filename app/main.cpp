@@ -1,6 +1,7 @@
 // zelvora-gui: the desktop program; one copy per user, started with optional files to add.
 #include <QApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -29,7 +30,8 @@ const char kUsage[] =
     "to the running copy, which comes to the front.\n"
     "\n"
     "  --screenshot OUT.png  render the window off screen in a scene and write a PNG\n"
-    "  --scene NAME          empty, probed, running, done, about, menu,\n"
+    "  --scene NAME          empty, probed, running, done, about, menu, minimum (the\n"
+    "                        probed list at the smallest window size),\n"
     "                        settings-0 (settings dialog) to settings-4 (its pages)\n"
     "  --lang N              1: the English texts (default: Korean)\n";
 
@@ -109,7 +111,15 @@ int main(int argc, char** argv) {
   // From here a SIGTERM or SIGHUP waits on a descriptor until the window is there to act on it.
   const int terminationFd = platform::TerminationRequestDescriptor();
   SingleInstance instance;
-  if (instance.Claim() == SingleInstance::Role::kSecond) {
+  const SingleInstance::Role role = instance.Claim();
+  if (role == SingleInstance::Role::kFailed) {
+    // Said, never a silent end: the user started the program and sees nothing otherwise.
+    const QString text = "Zelvora Media Encoder cannot start: " + instance.ErrorText();
+    std::fprintf(stderr, "zelvora-gui: %s\n", instance.ErrorText().toUtf8().constData());
+    QMessageBox::critical(nullptr, "Zelvora Media Encoder", text);
+    return 1;
+  }
+  if (role == SingleInstance::Role::kSecond) {
     // A second start hands its files (if any) to the running copy, which comes forward.
     if (instance.HandOver(Absolute(args.files))) return 0;
     std::fputs("zelvora-gui: a copy is running but did not answer\n", stderr);

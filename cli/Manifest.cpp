@@ -55,7 +55,7 @@ std::optional<ManifestEntry> EntryForRow(const FileList& list, size_t row, const
   }
   e.seconds = seconds;
   e.command = outcome.command;
-  e.message = outcome.message;
+  e.message = outcome.failure.empty() ? outcome.message : outcome.failure;
   if (e.status == "failed" && e.message.empty()) e.message = status;
   return e;
 }

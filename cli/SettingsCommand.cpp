@@ -1,6 +1,8 @@
 // zelvora settings: show, get, set and reset the stored settings, under their stored names.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "cli/Commands.h"
 #include "cli/SettingsNotes.h"
 #include "encoder/SettingsFields.h"
+#include "encoder/PathText.h"
 #include "encoder/SettingsStore.h"
 #include "support/FileUtils.h"
 
@@ -18,9 +21,14 @@ const char kUsage[] =
     "       zelvora settings get GROUP.NAME\n"
     "       zelvora settings set GROUP.NAME=VALUE…\n"
     "       zelvora settings reset\n"
+    "       zelvora settings export FILE\n"
     "Names are the stored ones (see 'settings show'); values of the main key are named\n"
     "encoder.NAME, and setting a path to nothing (encoder.output_folder=) brings back its\n"
-    "default. 'reset' restores the encoding settings and keeps the paths.\n";
+    "default. 'reset' restores the encoding settings and keeps the paths.\n"
+    "'export' writes the settings in use (stored, else their defaults) to FILE in the .reg\n"
+    "syntax that 'zelvora encode --settings FILE' reads, so other machines can convert with\n"
+    "them; the paths that belong to this machine (the encoders, the program folder, the error\n"
+    "log) are left out, and so is an output folder that was never set.\n";
 
 // The settings as the program would see them at start, plus what the store holds.
 struct Snapshot {
@@ -157,6 +165,41 @@ int Reset() {
   return 0;
 }
 
+// Writes the settings in use to `file` (replaced whole), through a store of its own beside it.
+int Export(const char* file) {
+  Snapshot snap = TakeSnapshot(false);
+  StoredPaths paths = snap.storedPaths;  // defaults of paths are this machine's: not written
+  for (std::string* own : {&paths.encoder_path_a, &paths.encoder_path_b, &paths.ProgramFolder, &paths.error_log_path})
+    own->clear();
+  const std::string target = file;
+  std::error_code ec;
+  if (std::filesystem::is_directory(FsPath(target), ec)) {
+    std::fprintf(stderr, "zelvora settings: %s is a folder; give the file to write\n", file);
+    return 2;
+  }
+  const std::filesystem::path parent = FsPath(target).parent_path();
+  if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+    std::fprintf(stderr, "zelvora settings: cannot write %s: its folder does not exist\n", file);
+    return 1;
+  }
+  const std::string scratch = target + ".zelvora-export-" + std::to_string(std::random_device{}());
+  bool ok;
+  {
+    RegistryStore out(scratch, false);
+    RegistryStore::Batch batch(out);
+    ok = SaveSettings(snap.settings, paths, out) == 1;
+    ok = batch.Commit() && ok;
+  }
+  if (ok) std::filesystem::rename(FsPath(scratch), FsPath(target), ec);
+  if (!ok || ec) {
+    std::filesystem::remove(FsPath(scratch), ec);
+    std::fprintf(stderr, "zelvora settings: cannot write %s%s%s\n", file, ec ? ": " : "", ec ? ec.message().c_str() : "");
+    return 1;
+  }
+  std::printf("settings written to %s%s\n", file, snap.keyExists ? "" : " (nothing stored: the defaults)");
+  return 0;
+}
+
 }  // namespace
 
 int RunSettingsCommand(int argc, char** argv) {
@@ -168,6 +211,7 @@ int RunSettingsCommand(int argc, char** argv) {
   if (std::strcmp(action, "get") == 0 && argc == 3) return Get(argv[2]);
   if (std::strcmp(action, "set") == 0 && argc >= 3) return Set(argc - 2, argv + 2);
   if (std::strcmp(action, "reset") == 0 && argc == 2) return Reset();
+  if (std::strcmp(action, "export") == 0 && argc == 3 && *argv[2]) return Export(argv[2]);
   if (std::strcmp(action, "--help") == 0 || std::strcmp(action, "-h") == 0) {
     std::fputs(kUsage, stdout);
     return 0;

@@ -16,9 +16,15 @@ const char kUsage[] =
     "  settings get GROUP.NAME       one setting\n"
     "  settings set GROUP.NAME=VALUE change one setting\n"
     "  settings reset                back to the defaults\n"
+    "  settings export FILE          the settings in use, as a file for encode --settings\n"
     "  probe [--json] FILE…          what each media file holds\n"
     "  encode [options] FILE…        convert files with the stored settings\n"
-    "                                (zelvora encode --help for its options)\n"
+    "                                (zelvora encode --help for its options: output folder,\n"
+    "                                shards, manifest, re-runs)\n"
+    "  encode --pending MANIFEST FILE…\n"
+    "                                the FILEs that no manifest marks done (--pending may\n"
+    "                                be repeated, one per manifest)\n"
+    "  update [--check]              the weekly update check (--check: now)\n"
     "  help [COMMAND]                this text, or the options of COMMAND\n"
     "\n"
     "options:\n"
@@ -55,6 +61,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[2], "settings") == 0) return RunSettingsCommand(2, args);
     if (std::strcmp(argv[2], "probe") == 0) return RunProbeCommand(2, args);
     if (std::strcmp(argv[2], "encode") == 0) return RunEncodeCommand(2, args);
+    if (std::strcmp(argv[2], "update") == 0) return RunUpdateCommand(2, args);
     std::fprintf(stderr, "zelvora: unknown command '%s' (see zelvora --help)\n", argv[2]);
     return 2;
   }

@@ -2,12 +2,17 @@
 #include "encoder/BatchRun.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <strings.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "encoder/CommandLine.h"
 #include "encoder/EncoderCaps.h"
@@ -87,7 +92,41 @@ std::string PrepareRowSubtitle(const std::string& found, bool burnIn, RowWorkFol
   return subtitle;
 }
 
+std::string FileNameOf(const std::string& path) { return Utf8Path(FsPath(path).filename()); }
+
 }  // namespace
+
+std::string OutputFileName(const std::string& sourceFileName, const EncodingSettings& settings) {
+  std::string name = sourceFileName;
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return settings.fn_prefix + name + OutputExtension(settings.output_type);
+}
+
+bool FolderFoldsCase(const std::string& folder) {
+#ifdef _WIN32
+  (void)folder;
+  return true;
+#else
+  // A name of our own with a lower-case letter at its end; the same name with that letter in
+  // upper case is then asked for. The hidden prefix is the one abandoned outputs carry.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string base = ".zelvora_case-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + "-";
+    std::string lower = JoinPath(folder, base + "a"), upper = JoinPath(folder, base + "A");
+    std::FILE* f = std::fopen(lower.c_str(), "wx");
+    if (!f) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    std::fclose(f);
+    std::error_code ec;
+    const bool folds = fs::exists(FsPath(upper), ec);
+    fs::remove(FsPath(lower), ec);
+    return folds;
+  }
+  return false;
+#endif
+}
 
 struct CBatchRun::Prepared {
   std::unique_ptr<RowWorkFolder> work;  // subtitle copies of this attempt, removed with it
@@ -101,6 +140,7 @@ struct CBatchRun::Prepared {
   std::string error;            // why the row cannot run
   bool sameFile = false;        // the output would be the source itself
   std::string refusal;          // why the output may not be written (a source, taken, kept)
+  size_t row = 0;
   int sourceSeconds = 0;        // the source's play time by our probe, 0 when unknown
   bool sourceRecognised = true;  // our probe knows the source (false: its container is unknown or broken)
 };
@@ -154,17 +194,72 @@ RowOutcome CBatchRun::Outcome(size_t index) const {
   return it == m_outcomes.end() ? RowOutcome{} : it->second;
 }
 
-void CBatchRun::ErrorLog(size_t row, const std::string& text, bool closing) {
-  const std::string& log = m_env.paths->error_log_path;
+bool WriteErrorLog(const std::string& log, const std::string& text) {
+  if (DebugLog(log.c_str(), "%s", text.c_str())) return true;
   // The default log lives in a state folder that may not exist yet.
-  if (!DebugLog(log.c_str(), "%s", text.c_str()) && LastPathSeparator(log) != std::string::npos) {
-    MakeFolderPath(Utf8Path(FsPath(log).parent_path()));
-    DebugLog(log.c_str(), "%s", text.c_str());
-  }
+  if (LastPathSeparator(log) == std::string::npos) return false;
+  MakeFolderPath(Utf8Path(FsPath(log).parent_path()));
+  return DebugLog(log.c_str(), "%s", text.c_str());
+}
+
+void CBatchRun::ErrorLog(size_t row, const std::string& text, bool closing) {
+  WriteErrorLog(m_env.paths->error_log_path, text);
   std::lock_guard lock(m_outcomeMutex);
+  m_rowLogged.insert(text);
   // The record that closes a failed file is generic; the reason logged before it says more.
   std::string& message = m_outcomes[row].message;
   if (!closing || message.empty()) message = text;
+}
+
+void CBatchRun::RowProblem(size_t row, const std::string& source, const std::string& problem) {
+  ErrorLog(row, source + " => " + problem);
+  std::lock_guard lock(m_outcomeMutex);
+  std::string& cause = m_outcomes[row].cause;
+  if (cause.empty()) cause = problem;
+}
+
+std::string CBatchRun::FailureCause(size_t row, const std::string& notWhole) {
+  if (!notWhole.empty()) return notWhole;
+  if (std::string explicitCause = Outcome(row).cause; !explicitCause.empty()) return explicitCause;
+  const RowMonitorState& rv = m_monitor.m_zRowVal;
+  if (std::string complaint = rv.szComplaint.Get(); !complaint.empty()) return complaint;
+  if (!m_bSourceRecognised && rv.iPercent <= 0) return "not a recognised media file";
+  if (rv.iBadAspectCnt > 0) return "Invalid pixel aspect ratio";
+  if (rv.iSamePosCnt > SAMEPOSCNT_BREAK)
+    return "the encoder stalled: frame " + std::to_string(rv.iLastFrame.load()) + " came again and again";
+  std::string last = EncoderComplaint(rv.szLastError.Get());
+  if (last.empty()) last = rv.szLastError.Get();
+  if (int percent = rv.iPercent; percent > 0)
+    return "the encoder stopped after " + std::to_string(percent) + " % of the source" +
+           (last.empty() ? std::string() : " (its last error: " + last + ")");
+  if (!last.empty()) return last;
+  return "the encoder ended without converting anything";
+}
+
+void CBatchRun::ClaimOutputs() {
+  m_claimedBy.clear();
+  const FileList& list = *m_env.list;
+  const std::string waiting = StatusText(kWaiting);
+  std::vector<BatchSource> fromList;
+  if (!m_env.batchSources) {
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list.text(i, kColStatus) == waiting) fromList.push_back({list.text(i, kColFullPath), static_cast<long>(i)});
+  }
+  const std::vector<BatchSource>& batch = m_env.batchSources ? *m_env.batchSources : fromList;
+  // The first source of the batch with an output name keeps it; every later one fails, in
+  // whichever run it is, so the outcome does not depend on how the batch was split.
+  std::map<std::string, std::string> first;
+  for (const BatchSource& source : batch) {
+    const bool mine = source.row >= 0 && static_cast<size_t>(source.row) < list.size();
+    if (mine && list.text(static_cast<size_t>(source.row), kColStatus) != waiting) continue;
+    std::string name = OutputFileName(mine ? list.text(static_cast<size_t>(source.row), kColFileName)
+                                           : FileNameOf(source.path),
+                                      *m_env.settings);
+    if (m_bFoldsCase)
+      for (char& c : name) c = AsciiLower(c);
+    auto [it, inserted] = first.emplace(name, source.path);
+    if (!inserted && mine) m_claimedBy[static_cast<size_t>(source.row)] = it->second;
+  }
 }
 
 void CBatchRun::Thread4Run() {
@@ -207,15 +302,18 @@ void CBatchRun::RunBatch() {
       m_outputFolderError = "cannot make the output folder " + m_outputFolder + ": " + ec.message();
   }
   if (m_outputFolderError.empty()) RemoveAbandonedOutputs(m_outputFolder);
+  m_bFoldsCase = m_outputFolderError.empty() && FolderFoldsCase(m_outputFolder);
   m_sourceIds.clear();
   for (size_t i = 0; i < list.size(); ++i)
     if (std::optional<FileId> id = FileIdOf(list.text(i, kColFullPath), true)) m_sourceIds.insert(*id);
   m_writtenOutputs.clear();
+  m_writtenIds.clear();
   m_loggedSubstitutions.clear();
   {
     std::lock_guard lock(m_outcomeMutex);
     m_outcomes.clear();
   }
+  ClaimOutputs();
 
   m_monitor.ResetProgress(1);
   int64_t totalKbytes = 0;
@@ -245,6 +343,10 @@ void CBatchRun::RunBatch() {
     int attempts = 0;
     m_sourceSeconds = 0;
     m_bSourceRecognised = true;
+    {
+      std::lock_guard lock(m_outcomeMutex);
+      m_rowLogged.clear();
+    }
     while (attempts < kMaxAttempts) {
       ++attempts;
       if (!EncodingFileOne(i)) break;
@@ -289,7 +391,26 @@ void CBatchRun::RunBatch() {
           std::snprintf(record, sizeof record, "Failed encoding Media file, %s - %s", source.c_str(), texts.srt_timing);
         else
           std::snprintf(record, sizeof record, "Failed encoding media file, %s", source.c_str());
+        const std::string cause = FailureCause(i, notWhole);
         ErrorLog(i, record, true);
+        // The record says that the file failed; the line after it says why, unless the record
+        // or a line of this file said so already.
+        const std::string causeLine = source + " => " + cause;
+        bool logged;
+        {
+          std::lock_guard lock(m_outcomeMutex);
+          logged = m_rowLogged.count(causeLine) > 0;
+        }
+        if (!cause.empty() && std::strstr(record, cause.c_str()) == nullptr && !logged)
+          WriteErrorLog(m_env.paths->error_log_path, causeLine);
+        {
+          std::lock_guard lock(m_outcomeMutex);
+          RowOutcome& row = m_outcomes[i];
+          row.cause = cause;
+          row.failure = std::string(record);
+          if (!cause.empty() && row.failure.find(cause) == std::string::npos) row.failure += " : " + cause;
+          if (!cause.empty() && row.message.find(cause) == std::string::npos) row.message += " : " + cause;
+        }
         list.setText(i, kColStatus, StatusText(kError));
       }
     }
@@ -331,6 +452,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   std::optional<RowTexts> texts = m_env.list->row(row);
   if (!texts) return false;
   job.source = (*texts)[kColFullPath];
+  job.row = row;
   // A record that no settings check would have let through is never turned into a command.
   const std::string rangeProblem = SettingsRangeProblem(s);
 
@@ -357,10 +479,7 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   if (s.output_type == 0 && s.audio_compress == 1) s.audio_compress = 0;
   if (s.output_type == 1 && s.audio_compress == 0) s.audio_compress = 1;
 
-  std::string name = (*texts)[kColFileName];
-  size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.resize(dot);
-  job.outputName = s.fn_prefix + name + OutputExtension(s.output_type);
+  job.outputName = OutputFileName((*texts)[kColFileName], s);
   job.outputPath = JoinPath(m_outputFolder, job.outputName);
   // Nothing else is worth preparing for a row that would write over its own source.
   job.sameFile = SameFile(job.outputPath, job.source);
@@ -416,6 +535,11 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   rv.ulProbeDuration = rowInput.ulProbeDuration;
   job.options = built.text;
   job.error = !rangeProblem.empty() ? rangeProblem : !subtitleError.empty() ? subtitleError : built.error;
+  // The probe found sound and no picture: a video converter has nothing to convert, and an
+  // output without the video the settings ask for would pass for a converted file.
+  if (job.error.empty() && s.pindex_opti == 0 && s.origin_vdo == 0 && in.probe.result > 0 &&
+      (*texts)[kColVideo].empty() && in.row.width == 0 && in.row.height == 0 && !(*texts)[kColAudio].empty())
+    job.error = "no video stream";
   // The prefix and the new extension can push a long source name past what a folder entry
   // holds; say so plainly instead of letting the encoder fail to open its output.
   if (job.error.empty() && job.outputName.size() > kMaxFileNameBytes)
@@ -434,7 +558,7 @@ int CBatchRun::EncodingFileOne(size_t row) {
     const std::string source = m_env.list->text(row, kColFullPath);
     std::string notRegular = WhyNotRegularFile(source);
     if (!notRegular.empty()) {
-      ErrorLog(row, source + " => " + notRegular);
+      RowProblem(row, source, notRegular);
       return 0;
     }
   }
@@ -457,11 +581,11 @@ int CBatchRun::EncodingFileOne(size_t row) {
     }
   }
   if (job.sameFile) {
-    ErrorLog(row, job.source + " => " + m_env.texts->same_file);
+    RowProblem(row, job.source, m_env.texts->same_file);
     return 0;
   }
   if (!job.refusal.empty()) {
-    ErrorLog(row, job.source + " => " + job.refusal);
+    RowProblem(row, job.source, job.refusal);
     return 0;
   }
   SummariseSettings(row, !job.subtitle.empty());
@@ -486,9 +610,15 @@ std::string CBatchRun::OutputRefusal(const Prepared& job) const {
     if (there && m_sourceIds.count(*there))
       return std::string(m_env.texts->same_file) + " (" + job.outputPath + " is a source file of this list; it is kept)";
   }
+  if (auto it = m_claimedBy.find(job.row); it != m_claimedBy.end())
+    return "the output " + job.outputPath + " is also the output of an earlier file of this batch (" + it->second +
+           "); only that file is converted to it";
   if (auto it = m_writtenOutputs.find(job.outputPath); it != m_writtenOutputs.end())
     return "the output " + job.outputPath + " was already written by an earlier file of this run (" +
            m_env.list->text(it->second, kColFullPath) + "); it is kept";
+  // Another spelling of an output of this run (letter case on a folder that folds it).
+  if (std::optional<FileId> there = FileIdOf(job.outputPath, false); there && m_writtenIds.count(*there))
+    return "the output " + job.outputPath + " is a file this run has written already under another name; it is kept";
   if (m_env.settings->fn_prefix.empty() && PathEntryExists(job.outputPath))
     return "a file already exists at " + job.outputPath + "; it is kept (an empty file name prefix never replaces a file)";
   return {};
@@ -508,6 +638,7 @@ std::string CBatchRun::FinishOutput(size_t row, int sourceSeconds) {
   const std::string finalPath = m_pending.FinalPath();
   if (!m_pending.Commit(!m_env.settings->fn_prefix.empty(), m_sourceIds, &error)) return error;
   m_writtenOutputs.emplace(finalPath, row);
+  if (std::optional<FileId> id = FileIdOf(finalPath, false)) m_writtenIds.insert(*id);
   return {};
 }
 
@@ -518,7 +649,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   m_monitor.StartFile(FileSizeOf(job.source) / 1024);
 
   if (!job.error.empty()) {
-    ErrorLog(row, job.source + " => " + job.error);
+    RowProblem(row, job.source, job.error);
     return 0;
   }
   // The encoder writes a private file of this attempt; it takes the output's name only when
@@ -530,12 +661,12 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
     if (m_pending.Create(job.outputPath, &createError)) writePath = m_pending.TemporaryPath();
   }
   if (writePath.empty()) {
-    ErrorLog(row, job.source + " => " + createError);
+    RowProblem(row, job.source, createError);
     return 0;
   }
   CommandLine command = CommandFor(job, writePath);
   if (!command.error.empty()) {
-    ErrorLog(row, job.source + " => " + command.error);
+    RowProblem(row, job.source, command.error);
     return 0;
   }
   DebugLog(kDebugTarget, "%s", command.text.c_str());
@@ -549,7 +680,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   rv.bOutputDone = false;
   CRedir redir(&m_monitor, OutputMonitor::OnEncoderOutput, OutputMonitor::OnEncoderTerminate);
   if (!redir.StartChildProcess(command.text, 0, 0)) {
-    ErrorLog(row, job.source + " => " + m_env.texts->no_process);
+    RowProblem(row, job.source, m_env.texts->no_process);
     return 0;
   }
 
@@ -586,7 +717,7 @@ int CBatchRun::EncodingRun(size_t row, const Prepared& job) {
   // limit, a crash) left a cut file.
   if (std::optional<platform::ExitInfo> exit = redir.ChildExit(); result == 1 && exit) {
     m_encoderEndProblem = UnexpectedEncoderEnd(*exit);
-    if (!m_encoderEndProblem.empty()) ErrorLog(row, job.source + " => " + m_encoderEndProblem);
+    if (!m_encoderEndProblem.empty()) RowProblem(row, job.source, m_encoderEndProblem);
   }
   if (!lastError.empty()) ErrorLog(row, job.source + " => " + lastError);
   return result;

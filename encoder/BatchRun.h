@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "encoder/CommandLine.h"
 #include "encoder/Display.h"
@@ -18,6 +19,13 @@
 #include "platform/PowerOff.h"
 #include "support/InterfaceTexts.h"
 
+// One source of a batch split over several runs: its full path, and its row in this run's list
+// (-1 when another run converts it).
+struct BatchSource {
+  std::string path;
+  long row = -1;
+};
+
 // What the batch run works on; everything is owned by the caller and outlives the run.
 struct BatchEnvironment {
   EncodingSettings* settings = nullptr;  // adjusted in place for incompatible codec choices
@@ -26,7 +34,25 @@ struct BatchEnvironment {
   const InterfaceTexts* texts = nullptr;
   BatchDisplay* display = nullptr;
   PowerControl* power = nullptr;  // null: the system's
+  // The sources of the whole batch, in its order, when this run converts only a share of it
+  // (one shard of several): a row whose output an earlier source of the batch also has fails,
+  // whichever run owns that source, as it would if one run held them all. Only sources that
+  // can be converted (that would wait in a list) belong here. Null: the list is the batch.
+  const std::vector<BatchSource>* batchSources = nullptr;
 };
+
+// The output file name of a row: the prefix, the source's file name without its extension, and
+// the container's extension.
+std::string OutputFileName(const std::string& sourceFileName, const EncodingSettings& settings);
+
+// Appends one record to the error log at `logPath` (month-stamped as every log), making its
+// folder when it is missing. False when it cannot be written.
+bool WriteErrorLog(const std::string& logPath, const std::string& text);
+
+// Whether the file system of `folder` takes names that differ in letter case alone for one
+// file (FAT and exFAT media, case-insensitive ext4 folders, SMB shares, Windows). Found out by
+// creating a file there; false when nothing can be created.
+bool FolderFoldsCase(const std::string& folder);
 
 // How one row ended, for callers that report per file (the CLI).
 struct RowOutcome {
@@ -34,6 +60,8 @@ struct RowOutcome {
   std::string message;     // the last error-log text of the row, or empty
   std::string cause;       // why a failed row failed, in words (the encoder's last error line or the
                            // probe's verdict); empty for a row that did not fail or gave no reason
+  std::string failure;       // for a failed row: the error-log record that closed it, then " : " and
+                             // the cause (when the record does not hold it already)
   std::string substitution;  // what replaced the chosen encoder or codec, or empty
   std::string command;       // the encoder command line of the last attempt, or empty
 };
@@ -104,6 +132,12 @@ class CBatchRun {
   void DiscardOutput();
   void SummariseSettings(size_t row, bool withSubtitle);
   void ErrorLog(size_t row, const std::string& text, bool closing = false);
+  // Logs "SOURCE => problem" and keeps the problem as the row's cause, when it has none yet.
+  void RowProblem(size_t row, const std::string& source, const std::string& problem);
+  // Why a failed row failed, in words, from what its attempts left behind.
+  std::string FailureCause(size_t row, const std::string& notWhole);
+  // For every waiting row, the earlier source of the batch that has the same output, if any.
+  void ClaimOutputs();
   std::string StatusText(int which) const;
 
   BatchEnvironment m_env;
@@ -116,6 +150,9 @@ class CBatchRun {
   std::string m_outputFolderError;  // why the output folder cannot be used, for every row
   std::set<FileId> m_sourceIds;     // every source of the list: no output may replace one
   std::map<std::string, size_t> m_writtenOutputs;  // outputs this run has put in place, by row
+  std::set<FileId> m_writtenIds;                   // the same outputs as files
+  std::map<size_t, std::string> m_claimedBy;       // rows whose output an earlier source has: that source
+  bool m_bFoldsCase = false;                       // the output folder takes "A" and "a" for one name
   std::set<std::string> m_loggedSubstitutions;
   std::string m_encoderEndProblem;  // how the last attempt's encoder ended, when that spoils its output
   int m_sourceSeconds = 0;          // play time of the row's source by our probe, 0 unknown
@@ -125,4 +162,5 @@ class CBatchRun {
   bool m_bAbandoned = false;  // guarded by m_pendingMutex
   mutable std::mutex m_outcomeMutex;
   std::map<size_t, RowOutcome> m_outcomes;
+  std::set<std::string> m_rowLogged;  // the error-log lines of the row being converted
 };

@@ -73,6 +73,24 @@ bool IsWriteErrorLine(std::string_view line) {
   return false;
 }
 
+std::string EncoderComplaint(std::string_view line) {
+  if (line.empty() || line[0] == ' ' || line[0] == '\t') return {};
+  // "[mov,mp4,m4a,3gp,3g2,mj2 @ 0x55c245e321c0] moov atom not found": the tag names the part of
+  // the encoder that speaks and the address of its instance, nothing a user can act on.
+  if (line[0] == '[') {
+    size_t close = line.find("] ");
+    if (close != std::string_view::npos && line.substr(0, close).find(" @ ") != std::string_view::npos)
+      line = line.substr(close + 2);
+  }
+  line = TrimBlanks(line);
+  if (line.empty() || ContainsIgnoringCase(line, "Conversion failed!")) return {};
+  for (const char* word : {"error", "invalid", "not found", "no such", "failed", "unable", "cannot", "could not",
+                           "not supported", "unsupported", "unknown encoder", "permission denied", "no space",
+                           "does not contain any stream", "matches no streams", "fatal"})
+    if (ContainsIgnoringCase(line, word)) return std::string(line.substr(0, kMaxLastError));
+  return {};
+}
+
 EncoderLine ParseFfmpegLine(std::string_view line) {
   EncoderLine r;
   if (size_t d = line.find("Duration: "); d != std::string_view::npos) {
@@ -123,6 +141,7 @@ void RowMonitorState::Clear() {
   iLastFrame = 0;
   szLastError.Clear();
   szWriteError.Clear();
+  szComplaint.Clear();
   bOutputDone = false;
   iCodecOverride = -1;
 }
@@ -233,6 +252,7 @@ void OutputMonitor::ProcessLine(std::string_view line) {
   if (m_bUseAlternative) {
     EncoderLine parsed = ParseMencoderLine(line);
     if (parsed.write_error && row.szWriteError.Empty()) row.szWriteError.Set(line, kMaxLastError);
+    NoteComplaint(line, parsed.percent.has_value());
     if (parsed.percent) {
       UpdateProgress(*parsed.percent);
       row.iPercent = *parsed.percent;
@@ -263,6 +283,19 @@ void OutputMonitor::ProcessLine(std::string_view line) {
   }
   if (parsed.error) row.szLastError.Set(line, kMaxLastError);
   if (parsed.write_error && row.szWriteError.Empty()) row.szWriteError.Set(line, kMaxLastError);
+  NoteComplaint(line, parsed.time.has_value() || parsed.frame.has_value());
+}
+
+void OutputMonitor::NoteComplaint(std::string_view line, bool progress) {
+  RowMonitorState& row = m_zRowVal;
+  // An encoder names the cause first and its consequences after it ("moov atom not found",
+  // then "Invalid data found when processing input"); complaints before progress went on
+  // were got over.
+  if (progress) {
+    row.szComplaint.Clear();
+  } else if (row.szComplaint.Empty()) {
+    if (std::string complaint = EncoderComplaint(line); !complaint.empty()) row.szComplaint.Set(complaint, kMaxLastError);
+  }
 }
 
 void OutputMonitor::UpdateProgress(int percent) {

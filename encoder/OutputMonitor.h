@@ -64,6 +64,7 @@ struct RowMonitorState {
   std::atomic<int> iLastFrame{0};            // frame number of the last "frame=" line
   SharedText szLastError;                    // last line holding "error " (at most 1023 characters)
   SharedText szWriteError;                   // first line saying the output could not be written
+  SharedText szComplaint;                    // first complaint since the last progress line, as words
   std::atomic<bool> bOutputDone{false};      // every complete line received so far is processed
   std::atomic<int> iCodecOverride{-1};       // video codec forced for the next attempt, -1 for none
 
@@ -85,6 +86,12 @@ struct EncoderLine {
 // Whether an encoder line says that writing the output failed. Encoders may still exit with
 // success after such a line (ffmpeg on a full disk), leaving a cut file.
 bool IsWriteErrorLine(std::string_view line);
+
+// What an encoder line complains about, in words: the line without ffmpeg's "[name @ 0x…] "
+// source tag, when it says that something failed, is missing or is invalid; else empty.
+// Indented lines (the banner, stream and metadata listings) and the closing "Conversion
+// failed!" say nothing of the cause and give nothing.
+std::string EncoderComplaint(std::string_view line);
 
 // A line of ffmpeg's output.
 EncoderLine ParseFfmpegLine(std::string_view line);
@@ -163,6 +170,8 @@ class OutputMonitor {
 
  private:
   void ProcessLine(std::string_view line);
+  // Keeps the first complaint after the last progress line.
+  void NoteComplaint(std::string_view line, bool progress);
   void Show(const ProgressView& view);
 
   BatchDisplay& m_display;

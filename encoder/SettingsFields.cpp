@@ -44,13 +44,13 @@ constexpr SettingField Number(const char* group, const char* name, int32_t ES::*
 }
 
 constexpr SettingField Text(const char* group, const char* name, std::string ES::*field, bool hasMissing,
-                            size_t maxBytes, const char* meaning) {
+                            size_t maxChars, const char* meaning) {
   return {.group = group, .name = name, .kind = K::kText, .text = field, .hasMissingDefault = hasMissing,
-          .maxBytes = maxBytes, .meaning = meaning};
+          .maxChars = maxChars, .meaning = meaning};
 }
 
 constexpr SettingField Path(const char* name, std::string SP::*field, const char* meaning) {
-  return {.group = "encoder", .name = name, .kind = K::kPath, .path = field, .maxBytes = kMaxPathBytes,
+  return {.group = "encoder", .name = name, .kind = K::kPath, .path = field, .maxChars = kMaxPathChars,
           .meaning = meaning};
 }
 
@@ -63,7 +63,7 @@ const std::array kFields = {
     Switch("encoding_options", "origin_ado", &ES::origin_ado, 0, false, "keep the source audio stream (copy)"),
     Switch("encoding_options", "sub_mapping", &ES::sub_mapping, 0, true,
            "use the subtitle file beside the source (.smi burned in, .srt carried in MKV)"),
-    Text("encoding_options", "optional", &ES::optional, false, kMaxOptionalBytes,
+    Text("encoding_options", "optional", &ES::optional, false, kMaxOptionalChars,
          "extra encoder options appended to every command line"),
 
     Number("video_conf", "compress", &ES::video_compress, 0, false, 0, 0, 3,
@@ -104,14 +104,14 @@ const std::array kFields = {
     Number("sub_conf", "blur", &ES::blur, 2, true, 2, 0, kAny, "outline blur, 0 to 8", R::kNone, R::kCap8),
     Number("sub_conf", "thickness", &ES::thickness, 2, true, 2, 0, kAny, "outline thickness, 0 to 8", R::kNone,
            R::kCap8),
-    Text("sub_conf", "font_path", &ES::font_path, true, kMaxPathBytes, "subtitle font file"),
+    Text("sub_conf", "font_path", &ES::font_path, true, kMaxPathChars, "subtitle font file"),
 
     // The two switches of this group are stored under each other's names.
     Number("etc_conf", "no_scan", &ES::language, 0, false, 0, 0, 1,
            "interface language, stored under \"no_scan\": 1 English, otherwise Korean"),
     Switch("etc_conf", "language", &ES::skip_scan, 0, false,
            "skip-scan switch, stored under \"language\": 1 = added files are not probed"),
-    Text("etc_conf", "fn_prefix", &ES::fn_prefix, true, kMaxPrefixBytes,
+    Text("etc_conf", "fn_prefix", &ES::fn_prefix, true, kMaxPrefixChars,
          "prefix of every output file name (may be empty)"),
 
     Path("last_open_folder", &SP::last_open_folder, "folder last used to add files"),
@@ -147,17 +147,29 @@ bool ParseSwitch(std::string_view text, int32_t& out) {
 
 std::string FullName(const SettingField& f) { return std::string(f.group) + "." + f.name; }
 
+// Whether a part of `text` between separators is "..": a step to the parent folder. Two dots
+// inside a name ("v1..2") are only part of that name.
+bool HasParentStep(std::string_view text) {
+#ifdef _WIN32
+  constexpr std::string_view kSeparators = "/\\";
+#else
+  constexpr std::string_view kSeparators = "/";
+#endif
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find_first_of(kSeparators, start);
+    if (text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start) == "..") return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
+
 // Why a text cannot be a value of `f`, or empty: the one check of typed and stored texts.
 std::string TextRefusal(const SettingField& f, std::string_view text) {
   const std::string name = FullName(f);
-  if (text.find_first_of("\r\n") != std::string_view::npos) return name + " cannot hold a line break";
-  if (text.size() > f.maxBytes)
-    return name + " holds at most " + std::to_string(f.maxBytes) + " bytes, not " + std::to_string(text.size());
-  // A prefix is part of a file name: a separator or a parent step would send outputs into
-  // another folder.
-  if (f.text == &ES::fn_prefix && text.find('/') != std::string_view::npos) return name + " cannot hold '/'";
-  if (f.text == &ES::fn_prefix && text.find("..") != std::string_view::npos) return name + " cannot hold '..'";
-  if (f.path == &SP::update_server && !text.empty()) {
+  // The update settings are read as the check reads them, so that a bad value is refused
+  // where it is typed, not found wrong at the next start.
+  if (f.path == &SP::update_server && !text.empty() && text.find_first_of("\r\n") == std::string_view::npos) {
     std::string host;
     int port = 0;
     if (!ParseServerAddress(text, 4654, host, port))
@@ -167,17 +179,37 @@ std::string TextRefusal(const SettingField& f, std::string_view text) {
     std::string why;
     if (!ParseMinisignKey(text, &why)) return name + ": " + why;
   }
-#ifdef _WIN32
-  // Windows also takes a backslash as a separator, a ':' names a drive or another stream of the file,
-  // and the rest cannot be in a file name at all.
-  if (f.text == &ES::fn_prefix)
-    if (size_t bad = text.find_first_of("\\:*?\"<>|"); bad != std::string_view::npos)
-      return name + " cannot hold '" + std::string(1, text[bad]) + "'";
-#endif
+  const TextCheck check = CheckSettingText(f, text);
+  switch (check.problem) {
+    case TextProblem::kNone: return {};
+    case TextProblem::kLineBreak: return name + " cannot hold a line break";
+    case TextProblem::kTooLong:
+      return name + " holds at most " + std::to_string(f.maxChars) + " characters, not " +
+             std::to_string(CountChars(text));
+    case TextProblem::kParentStep: return name + " cannot hold '..'";
+    case TextProblem::kForbidden: return name + " cannot hold '" + std::string(1, check.bad) + "'";
+  }
   return {};
 }
 
 }  // namespace
+
+TextCheck CheckSettingText(const SettingField& f, std::string_view text) {
+  if (text.find_first_of("\r\n") != std::string_view::npos) return {TextProblem::kLineBreak, '\n'};
+  if (CountChars(text) > f.maxChars) return {TextProblem::kTooLong, 0};
+  if (f.text != &ES::fn_prefix) return {};
+  // A prefix is part of a file name: a separator or a parent step would send outputs into
+  // another folder.
+  if (text.find('/') != std::string_view::npos) return {TextProblem::kForbidden, '/'};
+  if (HasParentStep(text)) return {TextProblem::kParentStep, 0};
+#ifdef _WIN32
+  // Windows also takes a backslash as a separator, a ':' names a drive or another stream of the file,
+  // and the rest cannot be in a file name at all.
+  if (size_t bad = text.find_first_of("\\:*?\"<>|"); bad != std::string_view::npos)
+    return {TextProblem::kForbidden, text[bad]};
+#endif
+  return {};
+}
 
 int32_t SettingLoadDefault(const SettingField& f) { return f.hasMissingDefault ? f.missingDefault : f.recordDefault; }
 

@@ -41,7 +41,7 @@ struct SettingField {
   SettingRule loadRule;                // applied after loading
   SettingRule setRule;                 // applied when set by name
   int64_t minSet, maxSet;              // accepted when set by name (before the rule applies)
-  size_t maxBytes;                     // texts
+  size_t maxChars;                     // texts
   const char* meaning;
 };
 
@@ -66,6 +66,15 @@ std::string SettingTextDefault(const SettingField& field);
 
 // The field's value as text: numbers in decimal, texts as they are.
 std::string SettingValueText(const SettingField& field, const EncodingSettings& s, const StoredPaths& paths);
+
+// What keeps a text from being a value of its field, for callers that word it themselves (the
+// settings dialog speaks the window's language): `bad` is the character refused by kForbidden.
+enum class TextProblem { kNone, kLineBreak, kTooLong, kParentStep, kForbidden };
+struct TextCheck {
+  TextProblem problem = TextProblem::kNone;
+  char bad = 0;
+};
+TextCheck CheckSettingText(const SettingField& field, std::string_view text);
 
 // The value a field takes when what is stored for it cannot be used: its default if missing,
 // else its record default.

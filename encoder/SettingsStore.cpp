@@ -24,10 +24,10 @@ bool ReadDword(RegistryStore& root, const std::string& key, const char* name, ui
   return true;
 }
 
-bool ReadText(RegistryStore& root, const std::string& key, const char* name, size_t maxBytes, std::string& out) {
+bool ReadText(RegistryStore& root, const std::string& key, const char* name, size_t maxChars, std::string& out) {
   RegValue v;
   if (RegReadValue(root, key, name, v) != 1 || v.type != kRegSz) return false;
-  out = CutText(std::move(v.text), maxBytes);
+  out = CutText(std::move(v.text), maxChars);
   return true;
 }
 
@@ -61,7 +61,7 @@ void LoadField(RegistryStore& root, const std::string& key, const SettingField& 
   };
   if (f.kind == SettingKind::kText) {
     std::string text;
-    if (ReadText(root, key, f.name, f.maxBytes, text)) {
+    if (ReadText(root, key, f.name, f.maxChars, text)) {
       // The prefix is checked after its sentinel is read, by the caller.
       if (f.text != &EncodingSettings::fn_prefix) {
         std::string note = CheckStoredText(f, text, SettingTextDefault(f));
@@ -96,7 +96,7 @@ void LoadPaths(RegistryStore& root, StoredPaths& paths, const std::vector<RegPro
   for (const auto& f : SettingFields()) {
     if (f.kind == SettingKind::kPath) {
       std::string text;
-      if (ReadText(root, kSettingsKey, f.name, f.maxBytes, text))
+      if (ReadText(root, kSettingsKey, f.name, f.maxChars, text))
         paths.*f.path = std::move(text);
       else if (const RegProblem* unread = UnreadLine(problems, kSettingsKey, f.name))
         notes.push_back(FieldName(f) + ": line " + std::to_string(unread->line) + " cannot be read (" +
@@ -110,12 +110,22 @@ void LoadPaths(RegistryStore& root, StoredPaths& paths, const std::vector<RegPro
 
 }  // namespace
 
-std::string CutText(std::string text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return text;
-  size_t cut = maxBytes;
-  // Step back over continuation bytes so that no character is split.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  text.resize(cut);
+size_t CountChars(std::string_view text) {
+  size_t count = 0;
+  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return count;
+}
+
+std::string CutText(std::string text, size_t maxChars) {
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    // A character begins at every byte that is not a continuation byte.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (chars++ == maxChars) {
+      text.resize(i);
+      break;
+    }
+  }
   return text;
 }
 

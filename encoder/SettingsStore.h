@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "encoder/EncodingSettings.h"
@@ -16,10 +17,11 @@ inline constexpr const char* kSettingsKeyDefault = "Zelvora Media Encoder";
 inline constexpr const char* kNoPrefixSentinel = "!!_NO_DATA_!!";
 inline constexpr const char* kDefaultPrefix = "_ZLVR_";
 
-// Caps of the stored texts, in bytes (cut at a character boundary).
-inline constexpr size_t kMaxOptionalBytes = 1023;
-inline constexpr size_t kMaxPathBytes = 259;
-inline constexpr size_t kMaxPrefixBytes = 63;
+// Caps of the stored texts, in characters as the user sees and types them (code points, so a
+// Korean prefix holds as many syllables as an English one letters).
+inline constexpr size_t kMaxOptionalChars = 1023;
+inline constexpr size_t kMaxPathChars = 259;
+inline constexpr size_t kMaxPrefixChars = 63;
 
 // Fills `s` with the defaults of a first start (every field without a default is 0 or empty).
 void ResetSettings(EncodingSettings& s);
@@ -57,5 +59,7 @@ int SaveChangedSettings(const EncodingSettings& before, const StoredPaths& befor
 // else the first on PATH).
 void ApplyPathDefaults(StoredPaths& paths, bool createFolders = true);
 
-// Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
-std::string CutText(std::string text, size_t maxBytes);
+// Cuts UTF-8 `text` to at most `maxChars` characters (code points).
+std::string CutText(std::string text, size_t maxChars);
+// The number of characters (code points) of UTF-8 `text`.
+size_t CountChars(std::string_view text);

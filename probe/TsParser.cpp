@@ -441,8 +441,12 @@ class TsReader {
         if (!visit(&buffer[p])) return next + static_cast<int64_t>(p + period);
         p += period;
       }
-      // Out of step to the buffer's end: go on from where a run could still start.
-      if (lost) p = std::max(p + 1, buffer.size() - std::min(buffer.size(), period * kSyncRun));
+      if (lost) {
+        // Out of step to the buffer's end. Every place a run could start with two more packets
+        // behind it in the buffer has been tried; the rest is tried again with what follows.
+        if (end - next <= static_cast<int64_t>(buffer.size())) break;
+        p = std::max(p + 1, buffer.size() - std::min(buffer.size(), 2 * period));
+      }
       next += static_cast<int64_t>(std::max<size_t>(p, 1));
     }
     return next;

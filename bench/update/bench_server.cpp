@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -183,9 +184,29 @@ int RunClients(int port, int count, const std::string& section, const std::strin
   return whole;
 }
 
-// The peer: the same bytes read from the same file and sent in blocks of the same size over
-// loopback by a plain loop, received by the same kind of reader.
-double PlainSeconds(const std::string& path, size_t size) {
+std::string ReadBlock(int fd, size_t size) {
+  std::string b(size, '\0');
+  for (size_t got = 0; got < size;) {
+    const ssize_t n = ::recv(fd, b.data() + got, size - got, 0);
+    if (n <= 0) return {};
+    got += static_cast<size_t>(n);
+  }
+  return b;
+}
+
+std::string ServerBlock(const char* marker, const std::string& payload) {
+  std::string b(kBlock, '\0');
+  std::memcpy(b.data(), marker, 8);
+  const auto n = static_cast<uint32_t>(payload.size());
+  for (int i = 0; i < 4; ++i) b[9 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  std::memcpy(b.data() + 13, payload.data(), payload.size());
+  return b;
+}
+
+// The peer: a plain loop that answers the same requests with the same blocks, reading the same
+// file with read() into a block and sending it with a blocking send(), received by the same
+// client as the server (which checks every byte). Seconds for the whole file, -1 when not whole.
+double PlainSeconds(const std::string& path, const std::string& expected) {
   int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -196,22 +217,36 @@ double PlainSeconds(const std::string& path, size_t size) {
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
   std::thread sender([&] {
     int fd = ::accept(listener, nullptr, nullptr);
+    ReadBlock(fd, 256);  // _GSECTN:
+    SendAll(fd, ServerBlock("_PFLIST:", std::string(9, '\0')));
+    ReadBlock(fd, 256);  // _GFNDEX:
     int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     std::string buf(kBlock, '\0');
-    for (ssize_t n; (n = ::read(file, buf.data() + 16, kBlock - 16)) > 0;) SendAll(fd, buf);
+    std::memcpy(buf.data(), "_PFSAVE:", 8);
+    size_t left = expected.size();
+    for (ssize_t n; (n = ::read(file, buf.data() + 16, kBlock - 16)) > 0;) {
+      left -= static_cast<size_t>(n);
+      const auto length = static_cast<uint32_t>(n + 3);
+      for (int i = 0; i < 4; ++i) buf[9 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+      buf[13] = left > 0 ? 1 : 0;
+      buf[14] = kFilePosition;
+      if (!SendAll(fd, buf)) break;
+    }
+    SendAll(fd, ServerBlock("_PAREND:", ""));
     ::close(file);
     ::close(fd);
   });
   const auto start = Clock::now();
-  int fd = Connect(ntohs(a.sin_port));
-  char buf[65536];
-  size_t got = 0;
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+  const int whole = RunClients(ntohs(a.sin_port), 1, "large", expected);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sender.join();
-  ::close(fd);
   ::close(listener);
-  return got >= size ? seconds : -1;
+  return whole == 1 ? seconds : -1;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
 }
 
 }  // namespace
@@ -263,18 +298,26 @@ int main(int argc, char** argv) {
   std::printf("%d clients x %zu MB: %d whole in %.2f s; server peak memory %.1f MB (target < 64 MB)\n", clients,
               fileSize >> 20, whole, manySeconds, static_cast<double>(peak) / 1024);
 
-  const auto t0 = Clock::now();
-  const int one = RunClients(port, 1, "large", large);
-  const double serverSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  const double plainSeconds = PlainSeconds(root + "/large/files/big.bin", largeSize);
+  // Server and plain loop alternate, three runs each, so that both meet the same load; the
+  // medians are compared.
+  std::vector<double> serverRuns, plainRuns;
+  int one = 1;
+  for (int round = 0; round < 3; ++round) {
+    const auto t0 = Clock::now();
+    one = std::min(one, RunClients(port, 1, "large", large));
+    serverRuns.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    plainRuns.push_back(PlainSeconds(root + "/large/files/big.bin", large));
+  }
+  const double serverSeconds = Median(serverRuns), plainSeconds = Median(plainRuns);
   const double mb = static_cast<double>(largeSize) / (1 << 20);
-  std::printf("one client x %zu MB: %s, %.0f MB/s (target >= 100); plain send loop %.0f MB/s; server/plain %.2f\n",
-              largeSize >> 20, one == 1 ? "whole" : "NOT whole", mb / serverSeconds, mb / plainSeconds,
-              plainSeconds / serverSeconds);
+  const double ratio = plainSeconds > 0 ? plainSeconds / serverSeconds : 0;
+  std::printf("one client x %zu MB (median of 3, signatures on): %s, %.0f MB/s (target >= 100); plain send loop "
+              "%.0f MB/s; server/plain %.2f (target >= 0.90)\n",
+              largeSize >> 20, one == 1 ? "whole" : "NOT whole", mb / serverSeconds, mb / plainSeconds, ratio);
   ::kill(pid, SIGTERM);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  const bool ok = whole == clients && one == 1 && peak < 64 * 1024 && mb / serverSeconds >= 100;
+  const bool ok = whole == clients && one == 1 && peak < 64 * 1024 && mb / serverSeconds >= 100 && ratio >= 0.9;
   std::printf("%s\n", ok ? "targets met" : "TARGETS MISSED");
   return ok ? 0 : 1;
 }

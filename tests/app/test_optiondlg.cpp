@@ -363,13 +363,12 @@ class TestOptionDlg : public QObject {
     const QString latin300(300, 'o');
     QTest::newRow("extra options take 259 characters") << "Optional" << latin300 << QString(259, 'o');
     QTest::newRow("prefix takes 63 characters") << "FnPrefix" << latin300 << QString(63, 'o');
-    // Three bytes each: 21 Hangul syllables fill the 63 bytes exactly.
-    QTest::newRow("prefix in Hangul stops at a whole syllable") << "FnPrefix" << QString(30, u'가')
-                                                              << QString(21, u'가');
-    QTest::newRow("prefix: a byte, then Hangul") << "FnPrefix" << "a" + QString(30, u'한')
-                                                 << "a" + QString(20, u'한');
-    QTest::newRow("font path takes 259 bytes") << "FontPath" << "/" + QString(100, u'폰')
-                                               << "/" + QString(86, u'폰');
+    // The limits count characters as the user sees them: a Hangul syllable is one.
+    QTest::newRow("prefix holds 63 Hangul syllables") << "FnPrefix" << QString(70, u'가') << QString(63, u'가');
+    QTest::newRow("prefix: a letter, then Hangul") << "FnPrefix" << "a" + QString(70, u'한')
+                                                   << "a" + QString(62, u'한');
+    QTest::newRow("font path takes 259 characters") << "FontPath" << "/" + QString(300, u'폰')
+                                                    << "/" + QString(258, u'폰');
   }
   void textCaps() {
     QFETCH(QString, field);
@@ -389,11 +388,11 @@ class TestOptionDlg : public QObject {
   // Texts put in without typing (a paste the field could not check) are cut where a character ends.
   void textsCutAtCharacterBoundariesOnSaving() {
     Open(Defaults());
-    W<QLineEdit>("FnPrefix")->setText("a" + QString(30, u'가'));
-    W<QLineEdit>("Optional")->setText(QString(100, u'옵'));
+    W<QLineEdit>("FnPrefix")->setText("a" + QString(70, u'가'));
+    W<QLineEdit>("Optional")->setText(QString(300, u'옵'));
     Click("BtnSave");
-    QCOMPARE(QString::fromStdString(record_.fn_prefix), "a" + QString(20, u'가'));  // 61 of 63 bytes
-    QCOMPARE(QString::fromStdString(record_.optional), QString(86, u'옵'));         // 258 of 259 bytes
+    QCOMPARE(QString::fromStdString(record_.fn_prefix), "a" + QString(62, u'가'));  // 63 characters
+    QCOMPARE(QString::fromStdString(record_.optional), QString(259, u'옵'));        // 259 characters
   }
 
   // Indexes a damaged store may hold show the first item, and saving stores that.
@@ -430,6 +429,7 @@ class TestOptionDlg : public QObject {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("page");
     QTest::newRow("a folder separator in the prefix") << "FnPrefix" << "out/" << int(COptionDLG::kOtherPage);
+    QTest::newRow("the parent folder as the prefix") << "FnPrefix" << ".." << int(COptionDLG::kOtherPage);
     QTest::newRow("a line break in the font path") << "FontPath" << "/a\nb.ttf" << int(COptionDLG::kSubtitlePage);
   }
   void refusedTextsKeepTheDialogOpen() {
@@ -444,6 +444,9 @@ class TestOptionDlg : public QObject {
     QVERIFY(dlg_->isVisible());
     QCOMPARE(Fields(record_), before);
     QVERIFY(!dlg_->ErrorText().isEmpty());
+    // Said in the window's language, without the stored key's name.
+    QVERIFY2(!dlg_->ErrorText().contains("conf.") && !dlg_->ErrorText().contains("cannot"),
+             qPrintable(dlg_->ErrorText()));
     QCOMPARE(dlg_->Tabs()->CurSel(), page);
     W<QLineEdit>(field)->setText("_ok_");
     Click("BtnSave");

@@ -1,8 +1,14 @@
 // The window as a desktop user meets it: shortcuts after a border resize, text fields that keep their keys.
 #include <QApplication>
 #include <QComboBox>
+#include <QGroupBox>
+#include <QMenu>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QLabel>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
@@ -13,15 +19,21 @@
 #include <QTreeView>
 #include <filesystem>
 #include <memory>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "TestSupport.h"
+#include "app/AppStartup.h"
 #include "app/FileListModel.h"
 #include "app/MainDLG.h"
 #include "app/MenuTray.h"
 #include "app/OptionDLG.h"
+#include "app/SingleInstance.h"
 #include "encoder/SettingsStore.h"
 
 using testsupport::TempDir;
+
 
 namespace {
 
@@ -281,6 +293,158 @@ class TestWindowDesktop : public QObject {
     QCOMPARE(saved.settings.video_bitrate, 1500);
     QCOMPARE(QString::fromStdString(saved.paths.output_folder), QString::fromStdString(home.file("out")));
 #endif
+  }
+
+  // The lock and the socket go only where nobody else can enter.
+  void singleInstanceFolderIsTheUsersOwn() {
+#ifdef Q_OS_WIN
+    QSKIP("folder modes are POSIX");
+#else
+    TempDir root;
+    const QString runtime = QString::fromStdString(root.file("runtime"));
+    const QString tmp = QString::fromStdString(root.file("tmp"));
+    const QString cache = QString::fromStdString(root.file("cache"));
+    for (const QString& folder : {runtime, tmp, cache}) QDir().mkpath(folder);
+    const QString shared = tmp + QString("/zelvora-%1").arg(getuid());
+    const QString cacheFolder = cache + "/zelvora/instance";
+    const QFile::Permissions privateMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFile::Permissions openMode = privateMode | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                        QFile::WriteOther | QFile::ExeOther;
+    const struct {
+      const char* what;
+      bool runtimeSet;
+      QFile::Permissions runtimeMode;
+      bool sharedExists;
+      QFile::Permissions sharedMode;
+      QString expect;
+    } cases[] = {
+        {"private runtime folder", true, privateMode, false, {}, runtime},
+        {"runtime folder others can enter", true, openMode, false, {}, shared},
+        {"no runtime folder", false, {}, false, {}, shared},
+        {"shared folder made by someone with other rights", false, {}, true, openMode, cacheFolder},
+    };
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.toStdString());
+    testsupport::ScopedEnv cacheHome("XDG_CACHE_HOME", cache.toStdString());
+    for (const auto& c : cases) {
+      QDir(shared).removeRecursively();
+      QFile::setPermissions(runtime, c.runtimeMode);
+      testsupport::ScopedEnv xdg("XDG_RUNTIME_DIR", c.runtimeSet ? runtime.toStdString() : std::string());
+      if (c.sharedExists) {
+        QDir().mkpath(shared);
+        QFile::setPermissions(shared, c.sharedMode);
+      }
+      QVERIFY2(SingleInstance::DefaultFolder() == c.expect, c.what);
+      SingleInstance first;
+      QVERIFY2(first.Claim() == SingleInstance::Role::kFirst, c.what);
+      QVERIFY2(first.SocketName().startsWith(c.expect + "/"), c.what);
+    }
+#endif
+  }
+
+  // A row that failed in a run tells why: the tip of its row, and the status line once it is selected.
+  void aFailedRowShowsItsCause() {
+    window_.reset();
+    EncodingSettings settings;
+    ResetSettings(settings);
+    StoredPaths paths;
+    paths.output_folder = dir_->file("out");
+    ApplyPathDefaults(paths, false);
+    paths.error_log_path = dir_->file("error_log.txt");
+    // An encoder that fails at once, without a word.
+    paths.encoder_path_a = paths.encoder_path_b = "/bin/false";
+    MainWindowOptions options;
+    options.trayIcon = false;
+    options.saveOnExit = false;
+    window_ = std::make_unique<CMainDLG>(settings, paths, options);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    const std::string clip = dir_->file("clip.avi");
+    QCOMPARE(testsupport::RunCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25",
+                                      "-t", "1", "-c:v", "mpeg4", clip}),
+             0);
+    QCOMPARE(window_->RunDropFiles({QString::fromStdString(clip)}), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsAnalysing(), 60000);
+    window_->OnStartButton();
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->IsRunning(), 120000);
+    window_->Batch().JoinThread();
+    QTRY_COMPARE(QString::fromStdString(window_->List().text(0, kColStatus)), QString("오류"));
+    const RowOutcome outcome = window_->Batch().Outcome(0);
+    const std::string recorded = outcome.cause.empty() ? outcome.message : outcome.cause;
+    QVERIFY(!recorded.empty());
+    QTRY_VERIFY(window_->Model()->data(window_->Model()->index(0, kColStatus), Qt::ToolTipRole).toString() ==
+                QString::fromStdString(recorded));
+    SelectRow(0);
+    auto* status = window_->findChild<QLabel*>("StatusLine");
+    QVERIFY(status->property("fullText").toString().startsWith("clip.avi: "));
+    QVERIFY(status->property("fullText").toString().endsWith(QString::fromStdString(recorded)));
+  }
+
+  // At the smallest size, in either language, every button shows its whole text, no two
+  // buttons overlap, and the file name column keeps a readable width.
+  void theSmallestSizeCutsNoText() {
+    for (int language : {0, 1}) {
+      window_.reset();
+      EncodingSettings settings;
+      ResetSettings(settings);
+      settings.language = language;
+      StoredPaths paths;
+      paths.output_folder = dir_->file("out");
+      ApplyPathDefaults(paths, false);
+      MainWindowOptions options;
+      options.trayIcon = false;
+      options.saveOnExit = false;
+      window_ = std::make_unique<CMainDLG>(settings, paths, options);
+      window_->show();
+      QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+      window_->resize(1, 1);
+      QCOMPARE(window_->size(), window_->minimumSize());
+      QVERIFY(window_->width() >= 600 && window_->height() >= 460);
+      const QList<QPushButton*> buttons = window_->findChildren<QPushButton*>();
+      QVERIFY(buttons.size() >= 8);
+      for (QPushButton* b : buttons) {
+        const QByteArray what = QString("language %1, %2 \"%3\"").arg(language).arg(b->objectName(), b->text()).toUtf8();
+        QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) + 8 <= b->width(), what.constData());
+        QVERIFY2(QRect(QPoint(0, 0), window_->size()).contains(QRect(b->mapTo(window_.get(), QPoint(0, 0)), b->size())),
+                 what.constData());
+        for (QPushButton* other : buttons) {
+          if (other == b || other->parentWidget() != b->parentWidget()) continue;
+          QVERIFY2(!b->geometry().intersects(other->geometry()), what.constData());
+        }
+      }
+      QVERIFY(window_->ListView()->header()->sectionSize(kColFileName) >= 140);
+    }
+  }
+
+  // The Korean window speaks Korean throughout: its own texts, its menus, and Qt's buttons in
+  // its message boxes.
+  void theKoreanWindowIsKoreanThroughout() {
+    QVERIFY(InstallQtTranslations(0));
+    const QRegularExpression latin("[A-Za-z]");
+    QStringList english;
+    // An accelerator key in Korean texts is written "(&Y)": the key's name, not English.
+    const QRegularExpression accelerator("\\(&[A-Za-z]\\)");
+    auto check = [&](const QString& where, QString text) {
+      text.remove(accelerator);
+      if (latin.match(text).hasMatch()) english << where + ": " + text;
+    };
+    for (QWidget* w : window_->findChildren<QWidget*>()) {
+      if (!w->isVisible()) continue;
+      if (auto* label = qobject_cast<QLabel*>(w); label && label != window_->findChild<QLabel*>("StatusLine"))
+        check(label->objectName(), label->text());
+      if (auto* button = qobject_cast<QPushButton*>(w)) check(button->objectName(), button->text());
+      if (auto* group = qobject_cast<QGroupBox*>(w)) check(group->objectName(), group->title());
+    }
+    for (QMenu* menu : {window_->FileMenu(), window_->ListMenu()})
+      for (QAction* action : menu->actions())  // the key names after the tab are the keyboard's
+        check(menu->objectName(), action->text().section('\t', 0, 0));
+    for (int column = 0; column < kColumnCount; ++column)
+      check("header", window_->Model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString());
+    // The exit question's buttons, as the window asks it.
+    QMessageBox box(QMessageBox::Question, "종료 확인", "인코딩 작업 중입니다. 종료하시겠습니까?",
+                    QMessageBox::Yes | QMessageBox::No, window_.get());
+    for (QAbstractButton* button : box.buttons()) check("exit question", button->text());
+    QVERIFY2(english.isEmpty(), qPrintable(english.join("\n")));
+    QVERIFY(InstallQtTranslations(1));
   }
 };
 

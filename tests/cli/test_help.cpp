@@ -38,6 +38,8 @@ TEST(Help, HelpGoesToStandardOutputAndExitsZero) {
            {{"help", "encode"}, "usage: zelvora encode"},
            {{"help", "settings"}, "usage: zelvora settings"},
            {{"help", "probe"}, "usage: zelvora probe"},
+           {{"help", "update"}, "usage: zelvora update"},
+           {{"update", "--help"}, "usage: zelvora update"},
            {{"encode", "--help"}, "usage: zelvora encode"},
            {{"encode", "-h"}, "usage: zelvora encode"},
            {{"encode", "--output-dir", "x", "--help"}, "usage: zelvora encode"},
@@ -89,11 +91,15 @@ TEST(Help, BashCompletion) {
     std::vector<std::string> expect;
   };
   for (const Case& c : std::vector<Case>{
-           {"zelvora ", {"--help", "--version", "encode", "help", "probe", "settings"}},
+           {"zelvora ", {"--help", "--version", "encode", "help", "probe", "settings", "update"}},
+           {"zelvora help ", {"encode", "probe", "settings", "update"}},
+           {"zelvora update --", {"--check", "--help"}},
+           {"zelvora encode --skip", {"--skip-done"}},
+           {"zelvora encode --pe", {"--pending"}},
            {"zelvora enc", {"encode"}},
            {"zelvora encode --sh", {"--shard", "--shutdown-when-done"}},
            {"zelvora encode --ma", {"--manifest"}},
-           {"zelvora settings ", {"--help", "get", "reset", "set", "show"}},
+           {"zelvora settings ", {"--help", "export", "get", "reset", "set", "show"}},
            {"zelvora settings set video_conf.bitr", {"video_conf.bitrate="}},
            {"zelvora settings get video_conf.bitr", {"video_conf.bitrate"}},
        }) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "TestSupport.h"
+#include "encoder/SettingsFields.h"
 #include "encoder/SettingsStore.h"
 
 using testsupport::ReadFile;
@@ -88,4 +89,37 @@ TEST(SettingsMerge, ReadOnlyStoreRefuses) {
   now.output_type = 1;
   StoredPaths paths;
   EXPECT_EQ(SaveChangedSettings(Defaults(), paths, now, paths, store), 0);
+}
+
+// The limits of the dialog's texts count characters, and a prefix refuses only a parent step.
+TEST(SettingsTexts, LimitsCountCharactersAndOnlyAParentStepIsRefused) {
+  const SettingField* prefix = FindSettingField("etc_conf.fn_prefix");
+  ASSERT_NE(prefix, nullptr);
+  std::string syllables;
+  for (int i = 0; i < 63; ++i) syllables += "가";  // 63 characters, 189 bytes
+  const struct {
+    std::string text;
+    bool accepted;
+    const char* refusal;
+  } cases[] = {
+      {syllables, true, ""},
+      {syllables + "나", false, "etc_conf.fn_prefix holds at most 63 characters, not 64"},
+      {std::string(63, 'p'), true, ""},
+      {"v1..2", true, ""},
+      {"..x_", true, ""},
+      {"..", false, "etc_conf.fn_prefix cannot hold '..'"},
+      {"a/b", false, "etc_conf.fn_prefix cannot hold '/'"},
+  };
+  for (const auto& c : cases) {
+    EncodingSettings s = Defaults();
+    StoredPaths paths;
+    std::string error;
+    EXPECT_EQ(SetSettingValue(*prefix, c.text, s, paths, error), c.accepted) << c.text;
+    EXPECT_EQ(error, c.refusal) << c.text;
+    if (c.accepted) {
+      EXPECT_EQ(s.fn_prefix, c.text);
+    }
+  }
+  EXPECT_EQ(CountChars(syllables), 63u);
+  EXPECT_EQ(CutText(syllables + "나다", 63), syllables);
 }

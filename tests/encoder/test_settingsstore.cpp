@@ -166,7 +166,7 @@ TEST(SettingsStore, StoredValuesOutsideTypedRangesAreNoted) {
       {"\"size_w\"=dword:000002d0", "\"size_w\"=dword:fffffff0", "video_conf.size_w -16 is outside 0 to 2147483646; it takes its default 720"},
       {"\"position\"=dword:0000005f", "\"position\"=dword:00000096", "sub_conf.position 150 is read as 100"},
       {"\"size\"=dword:00000004", "\"size\"=dword:00000001", "sub_conf.size 1 is read as 3"},
-      {"\"fn_prefix\"=\"_ZLVR_\"", "\"fn_prefix\"=\"..\\\\x_\"", "etc_conf.fn_prefix cannot hold '..'; it takes its default \"_ZLVR_\""},
+      {"\"fn_prefix\"=\"_ZLVR_\"", "\"fn_prefix\"=\"..\"", "etc_conf.fn_prefix cannot hold '..'; it takes its default \"_ZLVR_\""},
   };
   for (const auto& e : edits) {
     ASSERT_NE(text.find(e.from), std::string::npos) << e.from;
@@ -272,7 +272,7 @@ TEST(SettingsStore, LongTextsAreCutAtTheirCapacity) {
   const std::string path = dir.file("registry.reg");
   EncodingSettings s;
   ResetSettings(s);
-  s.fn_prefix = std::string(62, 'p') + "가";  // 65 bytes: the Hangul syllable may not be split
+  s.fn_prefix = std::string(62, 'p') + "가나";  // 64 characters: the last one goes, whole
   s.optional = std::string(2000, 'o');
   s.font_path = std::string(300, 'f');
   StoredPaths paths;
@@ -282,7 +282,7 @@ TEST(SettingsStore, LongTextsAreCutAtTheirCapacity) {
     ASSERT_EQ(SaveSettings(s, paths, store), 1);
   }
   Loaded l = LoadFrom(path);
-  EXPECT_EQ(l.s.fn_prefix, std::string(62, 'p'));
+  EXPECT_EQ(l.s.fn_prefix, std::string(62, 'p') + "가");
   EXPECT_EQ(l.s.optional.size(), 1023u);
   EXPECT_EQ(l.s.font_path.size(), 259u);
   EXPECT_EQ(l.paths.output_folder.size(), 259u);

@@ -138,8 +138,8 @@ TEST(OutputFaults, NothingOfTheUsersIsReplaced) {
        },
        1,
        {"완료\ta.avi\t%D/out/_ZLVR_a.mp4",
-        "오류\ta.avi\t%D/y/a.avi => the output %D/out/_ZLVR_a.mp4 was already written by an earlier file of this run "
-        "(%D/x/a.avi); it is kept"},
+        "오류\ta.avi\t%D/y/a.avi => the output %D/out/_ZLVR_a.mp4 is also the output of an earlier file of this "
+        "batch (%D/x/a.avi); only that file is converted to it"},
        {"out", "out/_ZLVR_a.mp4"}},
       {"a link at the output name is replaced, its target kept",
        [](const fs::path& d) {
@@ -476,7 +476,7 @@ TEST(OutputFaults, TenThousandRows) {
   EXPECT_EQ(lines[0], "완료\tclip.avi\t" + tmp.file("out/_ZLVR_clip.mp4"));
   for (size_t i = 1; i < lines.size(); ++i)
     ASSERT_NE(lines[i].find("오류\tclip.avi\t" + clip + " => the output " + tmp.file("out/_ZLVR_clip.mp4") +
-                            " was already written by an earlier file of this run"),
+                            " is also the output of an earlier file of this batch"),
               std::string::npos)
         << i << ": " << lines[i];
   EXPECT_EQ(ProbedType(tmp.file("out/_ZLVR_clip.mp4")) > 0, true);

@@ -215,3 +215,36 @@ TEST_F(TransportStream, SummaryCarriesThePlayTimeAndFrameRate) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long recording is read at its two ends only: the middle (here 64 MB of null packets between
+// the two halves of a real stream) is never read, and the play time still comes from the end.
+TEST_F(TransportStream, ALongRecordingIsReadAtItsEndsOnly) {
+  const TsCase& c = Cases()[1];
+  std::string path;
+  if (!Make(c, &path)) return;
+  const std::string bytes = testsupport::ReadFile(path);
+  const size_t half = bytes.size() / 188 / 2 * 188;
+  std::string null(188, '\xFF');  // sync, PID 0x1FFF, payload only, then stuffing
+  null[0] = 0x47;
+  null[1] = 0x1F;
+  null[2] = static_cast<char>(0xFF);
+  null[3] = 0x10;
+  const std::string long_path = dir_.str() + "/long-recording.ts";
+  {
+    std::ofstream out(long_path, std::ios::binary);
+    out << bytes.substr(0, half);
+    for (int i = 0; i < 64 * 1024 * 1024 / 188; ++i) out << null;
+    out << bytes.substr(half);
+  }
+  ExpectAgreesWithFfprobe(long_path);
+  MediaFile file;
+  ASSERT_TRUE(file.open(long_path));
+  MediaInfo info;
+  ASSERT_EQ(ProbeMediaFile(&file, &info, long_path), kTypeMts);
+  // At most the head limit and the tail limit in 256 KiB reads, and a few more for detection.
+  EXPECT_LT(file.systemReads(), 8u * 1024 * 1024 / (256 * 1024) + 16);
+}
+
+}  // namespace

@@ -1,11 +1,6 @@
 // zelvora-update-server under hostile load and changing files: files replaced or linked while
 // served, idle connections past the descriptor limit, readers that never read, crowds from one address.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,10 +10,12 @@
 #include <sstream>
 #include <thread>
 
+#include "ArchiveFixtures.h"
+#include "ServedFolder.h"
+#include "ServerProgram.h"
 #include "ServerSession.h"
 #include "Signing.h"
 #include "TestSupport.h"
-#include "tools/update-server/UpdateServer.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
@@ -26,15 +23,7 @@ using testsupport::TempDir;
 using testsupport::WriteFile;
 using namespace std::chrono_literals;
 
-extern char** environ;
-
 namespace {
-
-std::string Pattern(size_t size, int seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + static_cast<size_t>(seed)) % 251);
-  return s;
-}
 
 // A signed section and an in-process server over it, with options the test chooses.
 class Publisher : public ::testing::Test {
@@ -42,35 +31,13 @@ class Publisher : public ::testing::Test {
   void SetUp() override {
     ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
     ASSERT_TRUE(key.ok()) << key.output();
-    // Appending: the server writes at the end however the test moves the position to read.
-    log = std::fopen(dir.file("server-log.txt").c_str(), "a+");
-    ASSERT_NE(log, nullptr);
   }
   void Start(UpdateServerOptions opt = {}) {
-    opt.root = dir.file("root");
-    opt.port = 0;
-    opt.log = log;
-    server = std::make_unique<UpdateServer>(opt);
-    std::string error;
-    ASSERT_TRUE(server->Listen(&error)) << error;
-    thread = std::thread([this] { server->Run(); });
+    server = std::make_unique<served::Server>(dir.file("root"), dir.file("server-log.txt"), opt);
+    ASSERT_TRUE(server->listening());
   }
-  void TearDown() override {
-    if (server) server->Stop();
-    if (thread.joinable()) thread.join();
-    if (log) std::fclose(log);
-  }
-  std::string Log() {
-    std::fflush(log);
-    std::rewind(log);
-    std::string text;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log)) > 0;) text.append(buf, n);
-    return text;
-  }
-  bool LogSays(const std::string& text) {
-    return loopback::WaitFor([&] { return Log().find(text) != std::string::npos; }, 60s);
-  }
+  std::string Log() { return server->Log(); }
+  bool LogSays(const std::string& text) { return server->LogSays(text); }
   std::string Published(const std::string& name) const { return dir.file("root/s/files/" + name); }
   // Publishes `files` in section s, each as a U line in folder M, signed with version `time`.
   void Publish(const std::vector<std::pair<std::string, std::string>>& files, int64_t time = 1765432100) {
@@ -90,9 +57,7 @@ class Publisher : public ::testing::Test {
 
   TempDir dir;
   signing::KeyPair key;
-  FILE* log = nullptr;
-  std::unique_ptr<UpdateServer> server;
-  std::thread thread;
+  std::unique_ptr<served::Server> server;
 };
 
 // The CPU time (user + system) a process has used, in clock ticks; -1 when it cannot be read.
@@ -120,13 +85,13 @@ TEST_F(Publisher, FileReplacedDuringATransferIsNeverSentMixed) {
     bool inPlace;  // cp over the file (same inode, rewritten) or a complete copy renamed over it
   };
   const size_t size = 16u << 20;
-  const std::string oldBytes = Pattern(size, 1), newBytes = Pattern(size, 2);
+  const std::string oldBytes = fixtures::Pattern(size, 1), newBytes = fixtures::Pattern(size, 2);
   for (const Case c : {Case{"written in place, as cp does", true}, Case{"renamed over it", false}}) {
     SCOPED_TRACE(c.what);
     Publish({{"big.bin", oldBytes}});
     if (!server) Start();
     // A small receive buffer keeps the server from sending the whole file before it changes.
-    session::Session client(server->Port(), 16384);
+    session::Session client(server->port(), 16384);
     std::vector<blocks::ListEntry> entries;
     ASSERT_TRUE(client.List("s", entries));
     ASSERT_EQ(entries.size(), 4u);
@@ -159,11 +124,11 @@ TEST_F(Publisher, FileReplacedDuringATransferIsNeverSentMixed) {
     ASSERT_TRUE(key.Sign(Published("big.bin"), signing::FileComment("s", 'M', "", "big.bin", 1765432200)));
     ASSERT_TRUE(loopback::WaitFor(
         [&] {
-          session::Session next(server->Port());
+          session::Session next(server->port());
           return next.List("s", entries) && entries.size() == 4 && entries[2].time == 1765432200;
         },
         60s));
-    session::Session next(server->Port());
+    session::Session next(server->port());
     ASSERT_TRUE(next.List("s", entries));
     ASSERT_TRUE(next.Ask({2}));
     files.clear();
@@ -186,7 +151,7 @@ TEST_F(Publisher, LinkSwappedIntoFilesIsNotFollowed) {
     fs::remove_all(dir.file("root"));
     Publish({{"sub/a", "published"}});
     if (!server) Start();
-    session::Session before(server->Port());
+    session::Session before(server->port());
     std::vector<blocks::ListEntry> entries;
     ASSERT_TRUE(before.List("s", entries));
     ASSERT_EQ(entries.size(), 4u);
@@ -199,7 +164,7 @@ TEST_F(Publisher, LinkSwappedIntoFilesIsNotFollowed) {
     EXPECT_EQ(files[2], "published");
     // Read again (the manifest signed anew), the line is refused and the link named.
     ASSERT_TRUE(key.Sign(dir.file("root/s/manifest.tsv"), signing::ManifestComment("s", 1765432300)));
-    session::Session after(server->Port());
+    session::Session after(server->port());
     ASSERT_TRUE(after.List("s", entries));
     EXPECT_EQ(entries.size(), 2u);
     EXPECT_TRUE(LogSays("is a link")) << Log();
@@ -212,19 +177,16 @@ TEST_F(Publisher, ListIsBuiltOncePerManifestNotPerRequest) {
   Publish(files);
   Start();
   for (int i = 0; i < 5; ++i) {
-    session::Session client(server->Port());
+    session::Session client(server->port());
     std::vector<blocks::ListEntry> entries;
     ASSERT_TRUE(client.List("s", entries));
     EXPECT_EQ(entries.size(), 42u);
   }
-  const std::string text = Log();
-  size_t builds = 0;
-  for (size_t at = text.find("section s: listed"); at != std::string::npos; at = text.find("section s: listed", at + 1)) ++builds;
-  EXPECT_EQ(builds, 1u) << text;
+  EXPECT_EQ(server->Count("section s: listed"), 1) << Log();
 }
 
 TEST_F(Publisher, ReadersThatStallAreDroppedAtTheDeadline) {
-  Publish({{"big.bin", Pattern(16u << 20, 3)}});
+  Publish({{"big.bin", fixtures::Pattern(16u << 20, 3)}});
   UpdateServerOptions opt;
   opt.deadlineSeconds = 2;
   Start(opt);
@@ -235,17 +197,12 @@ TEST_F(Publisher, ReadersThatStallAreDroppedAtTheDeadline) {
   int dropped = 0;
   for (const Case c : {Case{"never reads", false}, Case{"reads a block now and then", true}}) {
     SCOPED_TRACE(c.what);
-    session::Session client(server->Port(), 16384);
+    session::Session client(server->port(), 16384);
     std::vector<blocks::ListEntry> entries;
     ASSERT_TRUE(client.List("s", entries));
     ASSERT_TRUE(client.Ask({2}));
     const auto start = std::chrono::steady_clock::now();
-    auto count = [&] {
-      const std::string text = Log();
-      int n = 0;
-      for (size_t at = text.find("end=deadline passed"); at != std::string::npos; at = text.find("end=deadline passed", at + 1)) ++n;
-      return n;
-    };
+    auto count = [&] { return server->Count("end=deadline passed"); };
     if (c.trickles) {
       // At this pace the 16 MB would take minutes; the server ends the exchange first, and
       // the reader meets the end of the stream.
@@ -267,12 +224,12 @@ TEST_F(Publisher, ConnectionsFromOneAddressAreCapped) {
   Start(opt);
   std::vector<std::unique_ptr<session::Session>> held;
   for (int i = 0; i < 3; ++i) {
-    held.push_back(std::make_unique<session::Session>(server->Port()));
+    held.push_back(std::make_unique<session::Session>(server->port()));
     std::vector<blocks::ListEntry> entries;
     ASSERT_TRUE(held.back()->List("s", entries));  // each is served
   }
   {
-    session::Session fourth(server->Port());
+    session::Session fourth(server->port());
     std::vector<blocks::ListEntry> entries;
     EXPECT_FALSE(fourth.List("s", entries));
     EXPECT_TRUE(LogSays("refused: 3 connections from 127.0.0.1 already")) << Log();
@@ -280,7 +237,7 @@ TEST_F(Publisher, ConnectionsFromOneAddressAreCapped) {
   held.pop_back();
   // Once one has left, the next is served again.
   std::vector<blocks::ListEntry> entries;
-  EXPECT_TRUE(loopback::WaitFor([&] { return session::Session(server->Port()).List("s", entries); }, 30s));
+  EXPECT_TRUE(loopback::WaitFor([&] { return session::Session(server->port()).List("s", entries); }, 30s));
 }
 
 // 1,100 idle connections against a server allowed 200 descriptors: it runs out, and must then
@@ -288,30 +245,10 @@ TEST_F(Publisher, ConnectionsFromOneAddressAreCapped) {
 TEST_F(Publisher, IdleConnectionsPastTheDescriptorLimitCostLittleCpu) {
   Publish({{"a", "x"}});
   const std::string errors = dir.file("server.log");
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {"/bin/sh", "-c", "ulimit -n 200 && exec \"$0\" \"$@\"", ZELVORA_UPDATE_SERVER_PATH,
-                                   "--root", dir.file("root"), "--listen", "127.0.0.1:0", "--max-per-address", "2000",
-                                   "--idle", "600"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  std::string line;
-  char ch;
-  pollfd p{out[0], POLLIN, 0};
-  while (line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) == 1 && ::read(out[0], &ch, 1) == 1) line += ch;
-  ::close(out[0]);
-  const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
-  ASSERT_GT(port, 0) << line;
+  program::ServerProcess process(dir.file("root"), {"--max-per-address", "2000", "--idle", "600"}, errors, 200);
+  const int port = process.port();
+  const pid_t pid = process.pid();
+  ASSERT_GT(port, 0) << ReadFile(errors);
 
   std::vector<int> idle;
   for (int i = 0; i < 1100; ++i) {
@@ -340,7 +277,5 @@ TEST_F(Publisher, IdleConnectionsPastTheDescriptorLimitCostLittleCpu) {
   for (int fd : idle) loopback::sys::Close(fd);
   std::vector<blocks::ListEntry> entries;
   EXPECT_TRUE(loopback::WaitFor([&] { return session::Session(port).List("s", entries); }, 60s)) << ReadFile(errors);
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(process.Terminate(), 0);
 }

@@ -2,12 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
+#include "ServedFolder.h"
 #include "ServerSession.h"
 #include "Signing.h"
 #include "TestSupport.h"
-#include "tools/update-server/UpdateServer.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
@@ -22,31 +21,10 @@ class ServedRoot : public ::testing::Test {
   void SetUp() override {
     ZELVORA_SKIP_WITHOUT_TOOL(!signing::HaveMinisign(), "minisign is not installed");
     ASSERT_TRUE(key.ok()) << key.output();
-    // Appending: the server writes at the end however the test moves the position to read.
-    log = std::fopen(dir.file("server-log.txt").c_str(), "a+");
-    ASSERT_NE(log, nullptr);
-    UpdateServerOptions opt;
-    opt.root = dir.str();
-    opt.port = 0;
-    opt.log = log;
-    server = std::make_unique<UpdateServer>(opt);
-    std::string error;
-    ASSERT_TRUE(server->Listen(&error)) << error;
-    thread = std::thread([this] { server->Run(); });
+    server = std::make_unique<served::Server>(dir.str(), dir.file("server-log.txt"));
+    ASSERT_TRUE(server->listening());
   }
-  void TearDown() override {
-    if (server) server->Stop();
-    if (thread.joinable()) thread.join();
-    if (log) std::fclose(log);
-  }
-  std::string Log() {
-    std::fflush(log);
-    std::rewind(log);
-    std::string text;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log)) > 0;) text.append(buf, n);
-    return text;
-  }
+  std::string Log() { return server->Log(); }
   std::string Put(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(dir.file(path)).parent_path());
     WriteFile(dir.file(path), bytes);
@@ -55,9 +33,7 @@ class ServedRoot : public ::testing::Test {
 
   TempDir dir;
   signing::KeyPair key;
-  FILE* log = nullptr;
-  std::unique_ptr<UpdateServer> server;
-  std::thread thread;
+  std::unique_ptr<served::Server> server;
 };
 
 std::string Describe(const blocks::ListEntry& e) {
@@ -175,7 +151,7 @@ TEST_F(ServedRoot, SectionWithoutAValidManifestSignatureIsNotPublished) {
     if (!c.comment.empty()) {
       ASSERT_TRUE(key.Sign(dir.file("s/manifest.tsv"), c.comment));
     }
-    session::Session client(server->Port());
+    session::Session client(server->port());
     std::vector<blocks::ListEntry> entries;
     session::Reply refusal;
     EXPECT_FALSE(client.List("s", entries, &refusal));
@@ -194,7 +170,7 @@ TEST_F(ServedRoot, SignaturesAreListedAfterTheirEntriesAndServedWhole) {
   ASSERT_TRUE(key.Sign(dir.file("s/manifest.tsv"), "zelvora-manifest s 1765432300"));
   auto size = [&](const std::string& p) { return std::to_string(fs::file_size(dir.file(p))); };
   auto time = [&](const std::string& p) { return std::to_string(signing::SecondsOf(dir.file(p))); };
-  session::Session client(server->Port());
+  session::Session client(server->port());
   std::vector<blocks::ListEntry> entries;
   ASSERT_TRUE(client.List("s", entries));
   std::vector<std::string> listed;

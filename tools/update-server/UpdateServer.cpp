@@ -376,17 +376,19 @@ struct UpdateServer::Impl {
       return nullptr;
     }
     Section& s = sections[name];
-    // Lines refused for want of descriptors are tried again soon, not after the usual spacing.
     if (load.rejected != s.rejected || !s.list) {
       for (const auto& why : load.rejected) Note("section " + name + ": refused " + why);
       Note("section " + name + ": listed " + std::to_string(load.list.size()) + " entries");
+      // Such lines are tried again at the next build, after the usual spacing: building at
+      // every request would cost more than the descriptors it waits for.
+      if (load.outOfHandles) Note("section " + name + ": too few descriptors to hold every file open; raise the limit (ulimit -n)");
     }
     s.manifestId = manifestId;
     s.signatureId = signatureId;
     s.list = std::make_shared<const List>(std::move(load.list));
     s.builtAt = now;
     s.buildTime = Clock::now() - now;
-    s.stale = load.outOfHandles;
+    s.stale = false;
     s.rejected = std::move(load.rejected);
     s.error.clear();
     return s.list;
@@ -500,13 +502,13 @@ struct UpdateServer::Impl {
 
   // `size` bytes of the entry at `offset` into `data`; false when a file no longer holds what
   // was listed (written to in place, cut short): its bytes would be neither the old file nor
-  // the new one. Checked before and after reading, so a change during the read is caught too.
+  // the new one. Checked after reading: any write since the list was built, before or during
+  // this read, has moved the modification time (or the size) away from the listed one.
   static bool ReadPiece(const PublishedEntry& e, int64_t offset, char* data, size_t size) {
     if (e.text) {
       std::memcpy(data, e.text->data() + offset, size);
       return true;
     }
-    if (!Unchanged(*e.file)) return false;
     for (size_t got = 0; got < size;) {
       const long long n = srvsys::ReadAt(e.file->handle, offset + static_cast<int64_t>(got), data + got, size - got);
       if (n <= 0) return false;
@@ -528,9 +530,13 @@ struct UpdateServer::Impl {
     const uint16_t position = c.wanted[c.current];
     const PublishedEntry& e = (*c.list)[position];
     const size_t want = static_cast<size_t>(std::min<int64_t>(e.size - c.fileOffset, kReplyPayload - kPieceHead));
-    c.out.assign(kReplyBlock, '\0');
+    // The block of the previous piece is reused as it is: every byte of it is written below
+    // (the data, or zeros after a short last piece), which spares clearing 32 KB per piece.
+    c.out.resize(kReplyBlock);
     c.outPos = 0;
-    if (!ReadPiece(e, c.fileOffset, c.out.data() + kBlockHeaderSize + kPieceHead, want)) {
+    char* data = c.out.data() + kBlockHeaderSize + kPieceHead;
+    std::memset(data + want, 0, kReplyPayload - kPieceHead - want);
+    if (!ReadPiece(e, c.fileOffset, data, want)) {
       auto it = sections.find(c.section);
       if (it != sections.end() && it->second.list == c.list) it->second.stale = true;
       return Refuse(c, kErrFileChanged, "file changed while sent: " + e.file->path);
@@ -538,6 +544,7 @@ struct UpdateServer::Impl {
     c.fileOffset += static_cast<int64_t>(want);
     const bool more = c.fileOffset < e.size;
     std::memcpy(c.out.data(), "_PFSAVE:", kBlockMarkerSize);
+    c.out[kBlockMarkerSize] = '\0';
     const auto length = static_cast<uint32_t>(kPieceHead + want);
     for (int i = 0; i < 4; ++i) c.out[9 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
     c.out[kBlockHeaderSize] = more ? 1 : 0;
@@ -554,10 +561,10 @@ struct UpdateServer::Impl {
   // Makes the next block when nothing waits.
   void Produce(Client& c) {
     if (c.outPos < c.out.size()) return;
-    c.out.clear();
     c.outPos = 0;
     if (c.phase == Phase::kList) NextListBlock(c);
     else if (c.phase == Phase::kSending) NextPiece(c);
+    else c.out.clear();
   }
 
   // ------------------------------------------------------------ the loop
