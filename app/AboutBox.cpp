@@ -4,9 +4,11 @@
 #include <QDesktopServices>
 #include <QFont>
 #include <QLabel>
+#include <QMessageBox>
 #include <QScreen>
 #include <QUrl>
 
+#include "app/DialogTexts.h"
 #include "ui/Skin.h"
 #include "ui/StaticTrans.h"
 #include "ui/VersionInfo.h"
@@ -64,8 +66,12 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent) : CFlatDLG(pa
   ok->setGeometry(client.right() - 14 - 80, buttonY, 80, 23);
   support->setGeometry(client.right() - 14 - 80 - 6 - 80, buttonY, 80, 23);
   const QString address = QString::fromUtf8(texts.support_address ? texts.support_address : "");
-  connect(support, &QPushButton::clicked, this, [address] {
-    if (!address.isEmpty()) QDesktopServices::openUrl(QUrl(address));
+  const QString caption = QString::fromUtf8(texts.window_title);
+  const DialogTexts& words = SelectDialogTexts(&texts == &SelectInterfaceTexts(1) ? 1 : 0);
+  const QString failed = QString::fromUtf8(words.open_failed).arg(address);
+  connect(support, &QPushButton::clicked, this, [this, address, caption, failed] {
+    // Without a browser nothing would happen at all: the user is told, with the address.
+    if (!address.isEmpty() && !QDesktopServices::openUrl(QUrl(address))) QMessageBox::information(this, caption, failed);
   });
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   ok->setDefault(true);

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a release build and checks it as an installed copy:
 #   - it unpacks with dpkg -x, its programs start (--version) from the unpacked root;
-#   - the desktop entry and the AppStream metadata validate, lintian reports no errors;
-#   - a conversion run from the unpacked root, with that root read only, changes nothing in it.
+#   - its Depends name what the programs need: the package of every shared library they load
+#     (or a package those depend on), ffmpeg, the Qt platform plugins and a font with Hangul;
+#   - the bash completion is installed and completes, the desktop entry and the AppStream
+#     metadata validate, lintian reports no errors;
+#   - from the unpacked root, with that root read only and left unchanged: the desktop program
+#     starts for real off screen and draws a probed clip, a conversion runs, and the update
+#     server answers a client.
 # package-test.sh [BUILD_DIR]   (default build/release; configured on first use)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,6 +52,48 @@ for program in $programs; do
   echo "package-test: $program --version: $out" >&2
 done
 
+# What Depends names, one package a line (alternatives too), and what those depend on directly.
+named=$(dpkg-deb --field "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/[ (:].*//' | grep -v '^$' | sort -u)
+reachable=$( (echo "$named"; for p in $named; do dpkg-query -W -f '${Depends},${Pre-Depends}\n' "$p" 2>/dev/null || true; done) |
+  tr ',|' '\n\n' | sed 's/^ *//; s/[ (:].*//' | grep -v '^$' | sort -u)
+names() { echo "$named" | grep -qx "$1"; }
+# Every shared library a program loads comes with a package that Depends brings.
+owner_of() {  # owner_of FILE: the package that installed FILE (under its own or its resolved name)
+  { dpkg -S "$1" 2>/dev/null || dpkg -S "$(readlink -f "$1")" 2>/dev/null || true; } | head -1 | cut -d: -f1
+}
+for program in $programs; do
+  resolved=$(ldd "$unpacked/usr/bin/$program")
+  for lib in $(objdump -p "$unpacked/usr/bin/$program" | awk '$1 == "NEEDED" {print $2}'); do
+    path=$(echo "$resolved" | awk -v lib="$lib" '$1 == lib && $2 == "=>" {print $3}')
+    owner=""
+    [ -z "$path" ] || owner=$(owner_of "$path")
+    [ -n "$owner" ] || fail "$program needs $lib, which no installed package provides"
+    echo "$reachable" | grep -qx "$owner" || fail "$program needs $lib of $owner, which Depends does not bring"
+  done
+done
+names ffmpeg || fail "Depends does not name ffmpeg, the encoder"
+if [[ " $(echo $programs) " == *" zelvora-gui "* ]]; then
+  qpa=no font=no
+  for p in $named; do
+    dpkg -L "$p" 2>/dev/null | grep -q '/qt6/plugins/platforms/libqxcb\.so$' && qpa=yes
+    for f in $(dpkg -L "$p" 2>/dev/null | grep -E '\.(ttf|ttc|otf)$' | head -5); do
+      fc-query --format '%{lang}\n' "$f" 2>/dev/null | tr '|' '\n' | grep -qx ko && font=yes
+    done
+  done
+  [ $qpa = yes ] || fail "no package of Depends brings the Qt platform plugins"
+  [ $font = yes ] || fail "no package of Depends brings a font with Hangul"
+fi
+
+# The completion file is where bash-completion loads it from, and completes the commands.
+completion=$unpacked/usr/share/bash-completion/completions/zelvora
+[ -f "$completion" ] || fail "no bash completion at /usr/share/bash-completion/completions/zelvora"
+words=$(bash -c 'source /usr/share/bash-completion/bash_completion; source "$1"
+  COMP_WORDS=(zelvora ""); COMP_CWORD=1; COMP_LINE="zelvora "; COMP_POINT=8
+  f=$(complete -p zelvora | sed "s/.*-F \([^ ]*\).*/\1/"); "$f" zelvora "" zelvora; echo "${COMPREPLY[*]}"' bash "$completion" 2>&1)
+for word in settings probe encode; do
+  [[ " $words " == *" $word "* ]] || fail "the completion does not offer '$word' (it offers: $words)"
+done
+
 desktop-file-validate "$unpacked"/usr/share/applications/*.desktop || fail "desktop-file-validate"
 appstreamcli validate --no-net "$unpacked"/usr/share/metainfo/*.metainfo.xml >&2 || fail "appstreamcli validate"
 for size in 16 22 24 32 48 64 128 256; do
@@ -72,6 +119,52 @@ before=$(snapshot)
     XDG_DATA_HOME=$home/data TMPDIR=$work
   "$unpacked/usr/bin/zelvora" encode --output-dir "$work/out" --manifest "$work/manifest.jsonl" "$work/in/clip.avi"
 ) >&2 || fail "conversion from the unpacked root"
+if [ -x "$unpacked/usr/bin/zelvora-gui" ]; then
+  # The desktop program for real, off screen: Qt loads its platform plugin and fonts, the window
+  # probes the clip and draws its row. A Qt library or plugin the system lacks ends it here.
+  (
+    cd "$work"
+    export HOME=$home XDG_CONFIG_HOME=$home/config XDG_CACHE_HOME=$home/cache XDG_STATE_HOME=$home/state \
+      XDG_DATA_HOME=$home/data XDG_RUNTIME_DIR=$work TMPDIR=$work QT_QPA_PLATFORM=offscreen
+    timeout 300 "$unpacked/usr/bin/zelvora-gui" --screenshot "$work/probed.png" --scene probed "$work/in/clip.avi"
+  ) >&2 || fail "zelvora-gui --screenshot --scene probed from the unpacked root"
+  file "$work/probed.png" | grep -Eq 'PNG image data, [0-9]{3,} x [0-9]{3,}' || fail "zelvora-gui drew no window: $(file "$work/probed.png")"
+  echo "package-test: zelvora-gui drew $(file -b "$work/probed.png")" >&2
+fi
+if [ -x "$unpacked/usr/bin/zelvora-update-server" ]; then
+  # The update server from the unpacked root answers a client asking for a section with its list.
+  mkdir -p "$work/updates/zelvora_enc/files"
+  echo abc >"$work/updates/zelvora_enc/files/a"
+  printf 'C\tM\t\ta\n' >"$work/updates/zelvora_enc/manifest.tsv"
+  python3 - "$unpacked/usr/bin/zelvora-update-server" "$work/updates" <<'PY' >&2 || fail "the update server did not answer"
+import select, socket, struct, subprocess, sys
+server = subprocess.Popen([sys.argv[1], "--root", sys.argv[2], "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE)
+try:
+    if not select.select([server.stdout], [], [], 60)[0]:
+        sys.exit("the server said nothing within a minute")
+    line = server.stdout.readline().decode()
+    if not line.startswith("listening on 127.0.0.1:"):
+        sys.exit("unexpected first line: " + line)
+    port = int(line.rsplit(":", 1)[1])
+    # A client block: marker, terminator, payload length, payload, zeros up to 256 bytes.
+    payload = b"zelvora_enc"
+    request = b"_GSECTN:" + b"\0" + struct.pack("<I", len(payload)) + payload
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        s.sendall(request.ljust(256, b"\0"))
+        reply = b""
+        while len(reply) < 32768:
+            chunk = s.recv(32768 - len(reply))
+            if not chunk:
+                break
+            reply += chunk
+    if reply[:8] != b"_PFLIST:":
+        sys.exit("the server answered %r instead of a list" % reply[:16])
+    print("package-test: the update server answered with its list")
+finally:
+    server.terminate()
+    server.wait(60)
+PY
+fi
 after=$(snapshot)
 [ "$before" = "$after" ] || {
   diff <(echo "$before") <(echo "$after") >&2 || true

@@ -17,7 +17,9 @@
 #include "support/WideText.h"
 #else
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -387,10 +389,12 @@ int RunFixtureTool(const std::vector<std::string>& argv, std::string* output) { 
 bool HaveFixtureTool(const std::string& name) { return HaveProgram(name); }
 #endif
 
-bool ToolsRequired() {
+bool FixtureToolsRequired() {
   const char* v = std::getenv("ZELVORA_REQUIRE_TOOLS");
   return v && std::string(v) == "1";
 }
+
+bool ToolsRequired() { return FixtureToolsRequired() && !RunningUnderWine(); }
 
 bool SkipCaseWithoutTool(bool missing, const std::string& reason) {
   if (!missing) return false;
@@ -400,6 +404,78 @@ bool SkipCaseWithoutTool(bool missing, const std::string& reason) {
     std::cout << "[  SKIPPED ] a case: " << reason << "\n";
   return true;
 }
+
+int64_t TimeOf(const std::string& path) {
+  std::error_code error;
+  const auto t = fs::last_write_time(FilePath(path), error);
+  if (error) return -1;
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(t).time_since_epoch()).count();
+}
+
+void SetTime(const std::string& path, int64_t seconds) {
+  std::error_code error;
+  fs::last_write_time(FilePath(path),
+                      std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(std::chrono::seconds(seconds))),
+                      error);
+  if (error) ADD_FAILURE() << path << ": " << error.message();
+}
+
+std::string MakeClip(const std::string& path, const ClipSpec& spec) {
+  const std::string seconds = std::to_string(spec.seconds);
+  std::vector<std::string> sources = spec.sources;
+  if (sources.empty())
+    sources = {"testsrc=size=" + spec.size + ":rate=" + std::to_string(spec.rate) + ":duration=" + seconds,
+               "sine=frequency=440:sample_rate=44100:duration=" + seconds};
+  std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
+  for (const std::string& source : sources) argv.insert(argv.end(), {"-f", "lavfi", "-i", source});
+  argv.insert(argv.end(), spec.options.begin(), spec.options.end());
+  argv.insert(argv.end(), {"-shortest", path});
+  std::string log;
+  const int status = RunCommand(argv, &log);
+  std::error_code ec;
+  if (status == 0 && fs::file_size(FilePath(path), ec) > 0 && !ec) return path;
+  ADD_FAILURE() << "ffmpeg could not make " << path << " (exit status " << status
+                << (status == 127 ? ", ffmpeg is not installed" : "") << "): " << log;
+  return {};
+}
+
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  auto describe = [](const fs::directory_entry& entry) -> std::string {
+    std::error_code ec;
+    if (entry.is_symlink(ec)) return "link:" + fs::read_symlink(entry.path(), ec).string();
+    if (entry.is_directory(ec)) return "folder";
+    if (!entry.is_regular_file(ec)) return "other";
+    const std::string bytes = ReadFile(Utf8(entry.path()));
+    return "file:" + std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes)) + "@" +
+           std::to_string(fs::last_write_time(entry.path(), ec).time_since_epoch().count());
+  };
+  std::error_code ec;
+  const fs::directory_entry top(root, ec);
+  if (ec || !fs::exists(fs::symlink_status(root, ec))) return entries;
+  if (!top.is_directory(ec) || top.is_symlink(ec)) {
+    entries[""] = describe(top);
+    return entries;
+  }
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    entries[Utf8(it->path().lexically_relative(root))] = describe(*it);  // links not followed
+  return entries;
+}
+
+#ifndef _WIN32
+bool PrivateMountNamespace() {
+  static const int error = [] {
+    if (::unshare(CLONE_NEWNS) != 0) return errno;
+    // Mounts made from now on must not travel back to the machine's namespace through shared
+    // propagation, which systemd sets up for "/".
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno;
+    return 0;
+  }();
+  errno = error;
+  return error == 0;
+}
+#endif
 
 bool HaveProgram(const std::string& name) {
   const char* path = std::getenv("PATH");

@@ -343,11 +343,12 @@ void CFlatDLG::paintEvent(QPaintEvent*) {
   if (!title_.isEmpty()) {
     // Single line, cut with an ellipsis before the caption buttons.
     const int right = btnMini_->x() - 6;
-    // Until a window chooses a caption font, the caption follows the window's own font.
+    // Until a window chooses a caption font, the caption follows the window's own font at the
+    // normal weight, as every skinned window's caption has it (the settings dialog sets it so).
     QFont font = titleFont_;
     if (!titleFontSet_) {
       font = this->font();
-      font.setBold(true);
+      font.setWeight(QFont::Normal);
     }
     p.setFont(font);
     const QFontMetrics fm(font);

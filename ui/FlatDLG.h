@@ -81,7 +81,7 @@ class CFlatDLG : public QDialog {
   void SetTitlePos(const QPoint& pos);
   // First colour for the text, second for its shadow one pixel right and down.
   void SetTitleColors(const QColor& text, const QColor& shadow);
-  // Without one, the caption uses the window's font in bold.
+  // Without one, the caption uses the window's font at the normal weight.
   void SetTitleFont(const QFont& font);
   void SetResizable(bool on);
   bool Resizable() const { return resizable_; }

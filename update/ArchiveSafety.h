@@ -13,6 +13,13 @@ inline constexpr uint64_t kMaxArchiveTotal = uint64_t{1} << 30;
 // Nor may a member (or a cabinet as a whole) claim to grow more than this many times.
 inline constexpr uint64_t kMaxArchiveRatio = 1000;
 
+// Whether `declared` bytes made from `stored` bytes grow more than kMaxArchiveRatio times, exactly
+// (declared > stored × ratio, without the product overflowing): 10 bytes may declare 10000, not 10001.
+inline bool ExceedsArchiveRatio(uint64_t declared, uint64_t stored) {
+  const uint64_t whole = declared / kMaxArchiveRatio;
+  return whole > stored || (whole == stored && declared % kMaxArchiveRatio != 0);
+}
+
 // The member's path below the destination with '/' separators, backslashes read as
 // separators too, empty and "." parts dropped. Nothing when the name is empty, absolute
 // (leading separator or a drive letter), climbs with "..", or holds a NUL.

@@ -184,7 +184,7 @@ std::string ZipLimitsError(const ZipDirectory& directory) {
     if (e.size > kMaxArchiveTotal - total)
       return "members declare more than " + std::to_string(kMaxArchiveTotal) + " bytes in total";
     total += e.size;
-    if (e.size > 0 && e.size / kMaxArchiveRatio > e.compressedSize)
+    if (ExceedsArchiveRatio(e.size, e.compressedSize))
       return "member " + e.name + " declares a compression ratio above " + std::to_string(kMaxArchiveRatio) + ":1";
   }
   return {};

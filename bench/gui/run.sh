@@ -6,15 +6,8 @@ media=$(mktemp -d)
 trap 'rm -rf "$media"' EXIT
 export XDG_CONFIG_HOME="$media/config" XDG_CACHE_HOME="$media/cache" XDG_STATE_HOME="$media/state"
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORA_TESTS=OFF >&2
-fi
-cmake --build "$build" --target zelvora_app zelvora >&2
-out="$build/bench_gui"
-g++ -std=c++20 -O2 -fPIC -I"$root" "$root/bench/gui/bench_gui.cpp" \
-  "$build/app/libzelvora_app.a" "$build/ui/libzelvora_ui.a" "$build/encoder/libzelvora_encoder.a" \
-  "$build/probe/libzelvora_probe.a" "$build/platform/libzelvora_platform.a" "$build/support/libzelvora_support.a" \
-  $(pkg-config --cflags --libs Qt6Widgets Qt6Network) -pthread -o "$out" >&2
+build_bench bench_gui zelvora
+out=$(bench_program bench_gui)
 
 # A few small clips, each listed many times under its own name (hard links: the probe reads
 # each name as its own file).

@@ -3,11 +3,5 @@
 # run.sh [megabytes per throughput run (2048)] [idle seconds (10)]
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORA_TESTS=OFF >&2
-fi
-cmake --build "$build" --target zelvora_update zelvora_support >&2
-out="$build/bench_socket"
-g++ -std=c++20 -O2 -I"$root" "$root/bench/update/bench_socket.cpp" \
-  "$build/update/libzelvora_update.a" "$build/support/libzelvora_support.a" -lmspack -lz -pthread -o "$out" >&2
-exec "$out" "${1:-2048}" "${2:-10}"
+build_bench bench_socket
+exec "$(bench_program bench_socket)" "${1:-2048}" "${2:-10}"

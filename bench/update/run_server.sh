@@ -3,12 +3,8 @@
 # run_server.sh [clients (200)] [file MB (1)] [large file MB (100)]
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORA_TESTS=OFF >&2
-fi
-cmake --build "$build" --target zelvora-update-server >&2
-out="$build/bench_server"
-g++ -std=c++20 -O2 "$root/bench/update/bench_server.cpp" -pthread -o "$out" >&2
+build_bench bench_server zelvora-update-server
+out=$(bench_program bench_server)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 "$out" "$build/tools/update-server/zelvora-update-server" "$scratch" "${1:-200}" "${2:-1}" "${3:-100}"

@@ -33,16 +33,6 @@ const char kKoFailed[] = "실패";
 const char kKoDone[] = "완료";
 const char kKoError[] = "오류";
 
-// A clip made by ffmpeg with the properties the checks expect.
-std::string MakeClip(const TempDir& dir, const std::string& name, int seconds, const std::string& size = "320x240") {
-  std::string path = dir.file(name);
-  int status = testsupport::RunCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                        "testsrc=size=" + size + ":rate=25", "-f", "lavfi", "-i",
-                                        "sine=frequency=440:sample_rate=44100", "-t", std::to_string(seconds),
-                                        "-c:v", "mpeg4", "-c:a", "libmp3lame", "-shortest", path});
-  return status == 0 ? path : std::string();
-}
-
 QString Text(QWidget* root, const char* name) {
   if (auto* label = root->findChild<QLabel*>(name)) return label->text();
   if (auto* button = root->findChild<QPushButton*>(name)) return button->text();
@@ -78,13 +68,25 @@ QStringList Column(CMainDLG* window, int column) {
   return texts;
 }
 
-// Answers the next message box with `button` once it is up.
-void AnswerNextQuestion(QMessageBox::StandardButton button) {
-  QTimer::singleShot(0, [button] {
-    QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
+// Answers the next message box with `button` once it is up, looking for it from the event loop
+// every 10 ms for at most a minute. The test checks the result after the call that asks: a
+// question that never came then fails the test (a failed check inside a timer's function would
+// only leave that function, and the test would wait on).
+std::shared_ptr<bool> AnswerNextQuestion(QMessageBox::StandardButton button) {
+  auto answered = std::make_shared<bool>(false);
+  auto* look = new QTimer(qApp);  // owned by the application until it deletes itself
+  const QDeadlineTimer deadline(60000);
+  QObject::connect(look, &QTimer::timeout, look, [=] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box && !deadline.hasExpired()) return;
+    look->stop();
+    look->deleteLater();
+    if (!box) return;
+    *answered = true;
     box->button(button)->click();
   });
+  look->start(10);
+  return answered;
 }
 
 }  // namespace
@@ -161,7 +163,17 @@ class TestMainWindow : public QObject {
     testsupport::WriteFile(dir_->file("clip.avi"), "x");
     testsupport::WriteFile(dir_->file("CLIP.avi"), "x");  // the same name ignoring letter case
     fs::create_directory(dir_->file("folder.avi"));
-    QVERIFY(Child(window_.get(), "DropHint")->isVisible() || true);
+    // On the empty list the drop hint shows (once the window has settled); a dropped folder (with a
+    // file that is not there) adds nothing, and the hint stays.
+    QTRY_VERIFY(Child(window_.get(), "DropHint")->isVisible());
+    {
+      std::unique_ptr<QMimeData> mime(FileMime(
+          {QString::fromStdString(dir_->file("folder.avi")), QString::fromStdString(dir_->file("missing.avi"))}));
+      DropOnList(window_.get(), mime.get());
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->IsAnalysing(), 30000);
+      QCOMPARE(window_->Model()->rowCount(), 0);
+      QVERIFY(Child(window_.get(), "DropHint")->isVisible());
+    }
     const struct {
       QStringList paths;
       QStringList expectNames;
@@ -213,7 +225,7 @@ class TestMainWindow : public QObject {
   }
 
   void probeResultsFillTheColumns() {
-    const std::string clip = MakeClip(*dir_, "probe.avi", 2);
+    const std::string clip = testsupport::MakeClip(dir_->file("probe.avi"), {.seconds = 2, .size = "320x240"});
     QVERIFY(!clip.empty());
     testsupport::WriteFile(dir_->file("garbage.mp4"), std::string(3000, '\x5a'));
     DropAndProbe({QString::fromStdString(clip), QString::fromStdString(dir_->file("garbage.mp4"))});
@@ -303,7 +315,7 @@ class TestMainWindow : public QObject {
   }
 
   void startConvertsToDone() {
-    const std::string clip = MakeClip(*dir_, "tiny.avi", 1);
+    const std::string clip = testsupport::MakeClip(dir_->file("tiny.avi"), {.seconds = 1, .size = "320x240"});
     QVERIFY(!clip.empty());
     DropAndProbe({QString::fromStdString(clip)});
     QTest::mouseClick(qobject_cast<QPushButton*>(Child(window_.get(), "BtnStart")), Qt::LeftButton);
@@ -321,11 +333,13 @@ class TestMainWindow : public QObject {
   }
 
   void cancelSetsTheRowWaitingAndRulesDuringARun() {
-    const std::string clip = MakeClip(*dir_, "long.avi", 60, "640x480");
+    const std::string clip = testsupport::MakeClip(dir_->file("long.avi"), {.seconds = 60, .size = "640x480"});
     QVERIFY(!clip.empty());
     DropAndProbe({QString::fromStdString(clip)});
     QTest::mouseClick(qobject_cast<QPushButton*>(Child(window_.get(), "BtnStart")), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(Text(window_.get(), "BtnStart"), QString("인코딩 취소"), 10000);
+    // The run starts after the encoders' capability queries (real ffmpeg runs): a bound that only
+    // a hang reaches.
+    QTRY_COMPARE_WITH_TIMEOUT(Text(window_.get(), "BtnStart"), QString("인코딩 취소"), 120000);
     // During a run the list and the cancel button stay usable; editing rests.
     QVERIFY(Child(window_.get(), "FileList")->isEnabled());
     QVERIFY(Child(window_.get(), "BtnStart")->isEnabled());
@@ -333,7 +347,7 @@ class TestMainWindow : public QObject {
     for (const char* name : {"BtnAddFile", "BtnRemoveCompleted", "BtnMoveUp", "BtnMoveDown", "BtnSettings",
                              "BtnChangeFolder", "OutputFolder"})
       QVERIFY2(!Child(window_.get(), name)->isEnabled(), name);
-    QTRY_COMPARE_WITH_TIMEOUT(window_->List().text(0, kColStatus), std::string("진행"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->List().text(0, kColStatus), std::string("진행"), 120000);
     // List commands are ignored during a run.
     SelectRows({0});
     window_->OnListCommand(kCmdDelete);
@@ -346,7 +360,7 @@ class TestMainWindow : public QObject {
   }
 
   void exitQuestionDuringARun() {
-    const std::string clip = MakeClip(*dir_, "long.avi", 60, "640x480");
+    const std::string clip = testsupport::MakeClip(dir_->file("long.avi"), {.seconds = 60, .size = "640x480"});
     QVERIFY(!clip.empty());
     DropAndProbe({QString::fromStdString(clip)});
     const QString typed = QString::fromStdString(dir_->file("typed-out"));
@@ -355,14 +369,16 @@ class TestMainWindow : public QObject {
     QVERIFY(window_->IsRunning());
     QSignalSpy closed(window_.get(), &CMainDLG::Closed);
     // No: the run goes on.
-    AnswerNextQuestion(QMessageBox::No);
+    auto no = AnswerNextQuestion(QMessageBox::No);
     window_->OnBtnExit();
+    QVERIFY(*no);
     QVERIFY(window_->IsRunning());
     QVERIFY(!window_->IsClosed());
     QCOMPARE(closed.count(), 0);
     // Yes: the worker is waited for, then the settings are saved.
-    AnswerNextQuestion(QMessageBox::Yes);
+    auto yes = AnswerNextQuestion(QMessageBox::Yes);
     window_->OnBtnExit();
+    QVERIFY(*yes);
     QVERIFY(window_->IsClosed());
     QCOMPARE(closed.count(), 1);
     QVERIFY(!window_->IsRunning());

@@ -2,12 +2,17 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -21,6 +26,8 @@
 #include "ui/XTabCtrl.h"
 
 using testsupport::TempDir;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -79,6 +86,30 @@ QStringList Expand(const QStringList& names) {
   }
   out.removeDuplicates();
   return out;
+}
+
+// Runs `act` on the modal dialog of type T once it is up, looking for it from the event loop every
+// 10 ms for at most a minute. The result, checked by the test after the call that opens the
+// dialog, says whether `act` ran through. A failed check inside `act` leaves only `act` (not the
+// test): the dialog is then rejected, so that the call that opened it returns and the test fails
+// instead of waiting on an open dialog.
+template <typename T>
+std::shared_ptr<bool> WhenModal(std::function<void(T*)> act) {
+  auto done = std::make_shared<bool>(false);
+  auto* look = new QTimer(qApp);  // owned by the application until it deletes itself
+  const QDeadlineTimer deadline(60000);
+  QObject::connect(look, &QTimer::timeout, look, [=] {
+    QPointer<T> dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (!dialog && !deadline.hasExpired()) return;
+    look->stop();
+    look->deleteLater();
+    if (!dialog) return;
+    act(dialog);
+    *done = !QTest::currentTestFailed();
+    if (!*done && dialog && dialog->isVisible()) dialog->reject();
+  });
+  look->start(10);
+  return done;
 }
 
 }  // namespace
@@ -463,15 +494,14 @@ class TestOptionDlg : public QObject {
     Open(Record("sub_mapping=1"));
     W<QLineEdit>("FontPath")->setText(QString::fromStdString(dir.file("old.ttc")));
     bool seen = false;
-    QTimer::singleShot(0, this, [&] {
-      QTRY_VERIFY(qobject_cast<QFileDialog*>(QApplication::activeModalWidget()));
-      auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    auto chosen = WhenModal<QFileDialog>([&](QFileDialog* chooser) {
       seen = chooser->directory().absolutePath() == QString::fromStdString(dir.str()) &&
              chooser->nameFilters().first().contains("*.ttc *.ttf *.otf");
       chooser->selectFile(QString::fromStdString(font));
       static_cast<QDialog*>(chooser)->accept();
     });
     Click("BtnFont");
+    QVERIFY(*chosen);
     QVERIFY(seen);
     QCOMPARE(W<QLineEdit>("FontPath")->text(), QString::fromStdString(font));
     Click("BtnSave");
@@ -501,12 +531,29 @@ class TestOptionDlg : public QObject {
                                       "audio_conf.compress=1,channle_mode=3,volume=200,blur=5,fn_prefix=,no_scan=1,language=1");
     Open(s, kEnglishTexts);
     Click("BtnReset");
-    // The copy is back at its defaults (the language and the skip-scan switch, set only in the
-    // store, stay; the store's value "language" holds the skip-scan switch)…
-    EncodingSettings expected = Defaults();
-    expected.language = 1;
-    expected.skip_scan = 1;
-    QCOMPARE(Fields(dlg_->Copy()), Fields(expected));
+    // The copy is back at the record defaults of the settings table (the language and the
+    // skip-scan switch, set only in the store, stay: etc_conf "no_scan" and "language" hold them)…
+    const QStringList expected = {
+        "encoding_options.output_type=0", "encoding_options.pindex_opti=0", "encoding_options.origin_vdo=0",
+        "encoding_options.origin_ado=0",  "encoding_options.sub_mapping=0", "encoding_options.optional=",
+        "video_conf.compress=0",          "video_conf.bitrate=800",         "video_conf.fps=3",
+        "video_conf.fps_opt=1",           "video_conf.size_w=720",          "video_conf.size_h=400",
+        "video_conf.size_opt=1",          "video_conf.sizing_ratio=1",      "video_conf.sizing_trim=0",
+        "audio_conf.compress=0",          "audio_conf.bitrate=2",           "audio_conf.sample_rate=3",
+        "audio_conf.sample_rate_opt=0",   "audio_conf.channle_mode=0",      "audio_conf.bitrate_style=3",
+        "audio_conf.volume=0",            "sub_conf.position=95",           "sub_conf.size=4",
+        "sub_conf.blur=2",                "sub_conf.thickness=2",           "etc_conf.no_scan=1",
+        "etc_conf.language=1",            "etc_conf.fn_prefix=_ZLVR_"};
+    QStringList reset = Fields(dlg_->Copy());
+    const QString fontField = reset.filter(QRegularExpression("^sub_conf\\.font_path=")).value(0);
+    reset.removeAll(fontField);
+    QCOMPARE(reset, expected);
+    // …and the subtitle font is this system's default one: a font file with Hangul.
+    const QString font = fontField.mid(QString("sub_conf.font_path=").size());
+    std::string hangulFonts;
+    testsupport::RunCommand({"fc-list", ":lang=ko", "file"}, &hangulFonts);
+    QVERIFY2(!font.isEmpty() && hangulFonts.find(font.toStdString() + ":") != std::string::npos,
+             qPrintable(font + " is not among the Hangul fonts: " + QString::fromStdString(hangulFonts)));
     QCOMPARE(W<QComboBox>("OutputType")->currentIndex(), 0);
     QCOMPARE(W<QLineEdit>("FnPrefix")->text(), QString("_ZLVR_"));
     CheckEnabling({"kept*", "sub*"});
@@ -535,7 +582,8 @@ class TestOptionDlg : public QObject {
     QCOMPARE(record_.video_bitrate, 800);
   }
 
-  // What the user asked for reaches the main window's record whole, and the next start loads it.
+  // What the user asked for reaches the main window's record whole; the main window stores it
+  // when it closes, and the next start loads it.
   void saveCopiesBackAndTheNextStartLoadsIt() {
     const EncodingSettings s = Record("origin_ado=1,sub_mapping=1,bitrate_style=1,language=1,fps=5,fps_opt=0");
     Open(s);
@@ -572,9 +620,24 @@ class TestOptionDlg : public QObject {
     expected.optional = "-threads 2";
     QCOMPARE(Fields(record_), Fields(expected));
 
-    // The main window saves when it closes; the next start loads the same record.
-    StoredPaths paths;
-    QCOMPARE(SaveSettings(record_, paths), 1);
+    // A main window holding that record stores it when it closes; the next start loads the same
+    // record. The store starts empty, so what is loaded can only be what the window wrote.
+    fs::remove_all(fs::path(std::getenv("XDG_CONFIG_HOME")) / "Tarvesk");
+    {
+      TempDir dir;
+      StoredPaths paths;
+      paths.output_folder = dir.file("out");
+      ApplyPathDefaults(paths, true);
+      paths.error_log_path = dir.file("error_log.txt");
+      paths.ProgramFolder = dir.str();
+      MainWindowOptions options;
+      options.trayIcon = false;
+      CMainDLG window(record_, paths, options);
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
+      window.close();  // the exit command: the window stores the record and closes
+      QTRY_VERIFY(window.IsClosed());
+    }
     EncodingSettings next;
     StoredPaths nextPaths;
     QCOMPARE(LoadStartupSettings(next, nextPaths), 1);
@@ -598,9 +661,7 @@ class TestOptionDlg : public QObject {
     owner.setGeometry(40, 30, 800, 600);
     owner.show();
     int step = 0;
-    std::function<void()> drive = [&] {
-      auto* dlg = qobject_cast<COptionDLG*>(QApplication::activeModalWidget());
-      if (!dlg) return QTimer::singleShot(10, this, drive);
+    std::function<void(COptionDLG*)> drive = [&](COptionDLG* dlg) {
       // Centred over the main window.
       QVERIFY(qAbs(dlg->frameGeometry().center().x() - owner.frameGeometry().center().x()) <= 1);
       QVERIFY(qAbs(dlg->frameGeometry().center().y() - owner.frameGeometry().center().y()) <= 1);
@@ -612,25 +673,26 @@ class TestOptionDlg : public QObject {
       volume->setText(step == 0 ? "300" : "400");
       dlg->findChild<QPushButton*>(step == 0 ? "BtnSave" : "BtnCancel")->click();
     };
-    QTimer::singleShot(0, this, drive);
+    auto saved = WhenModal(drive);
     QCOMPARE(COptionDLG::Open(record, paths, kKoreanTexts, &owner), 1);
+    QVERIFY(*saved);
     QCOMPARE(record.volume, 300);
     step = 1;
-    QTimer::singleShot(0, this, drive);
+    auto cancelled = WhenModal(drive);
     QCOMPARE(COptionDLG::Open(record, paths, kKoreanTexts, &owner), 0);
+    QVERIFY(*cancelled);
     QCOMPARE(record.volume, 300);
   }
 
   // A new user opens "인코딩 설정" from the main window, chooses MKV with mono MP3, saves, converts
   // a file and gets exactly that; after a restart the same settings are there.
   void fromTheMainWindowToTheConvertedFile() {
-    if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("ffprobe")) QSKIP("needs ffmpeg and ffprobe");
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffmpeg");
+    ZELVORA_QSKIP_WITHOUT_PROGRAM("ffprobe");
     TempDir dir;
-    const std::string clip = dir.file("clip.avi");
-    QCOMPARE(testsupport::RunCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
-                                      "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", "2",
-                                      "-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "2", "-shortest", clip}),
-             0);
+    const std::string clip = testsupport::MakeClip(
+        dir.file("clip.avi"), {.size = "320x240", .options = {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "2"}});
+    QVERIFY(!clip.empty());
     EncodingSettings settings;
     ResetSettings(settings);
     StoredPaths paths;
@@ -645,9 +707,8 @@ class TestOptionDlg : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
     bool saved = false;
-    QTimer::singleShot(0, this, [&] {
-      QTRY_VERIFY(qobject_cast<COptionDLG*>(QApplication::activeModalWidget()));
-      dlg_ = qobject_cast<COptionDLG*>(QApplication::activeModalWidget());
+    auto answered = WhenModal<COptionDLG>([&](COptionDLG* dlg) {
+      dlg_ = dlg;
       ChooseContainer(2);
       Show(W("AudioCompress"));
       W<QComboBox>("AudioCompress")->setCurrentIndex(1);
@@ -657,6 +718,7 @@ class TestOptionDlg : public QObject {
       dlg_ = nullptr;  // the main window owns it
     });
     QTest::mouseClick(window->findChild<QPushButton*>("BtnSettings"), Qt::LeftButton);
+    QVERIFY(*answered);
     QVERIFY(saved);
     QCOMPARE(window->Settings().output_type, 2);
     QCOMPARE(window->Settings().audio_compress, 1);

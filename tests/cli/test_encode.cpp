@@ -14,28 +14,10 @@
 
 namespace fs = std::filesystem;
 using testsupport::CountRunning;
+using testsupport::MakeClip;
 using testsupport::RunCommand;
+using testsupport::RunZelvora;
 using testsupport::TempDir;
-
-namespace {
-
-int Zelvora(const std::vector<std::string>& args, std::string* out = nullptr) {
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv, out);
-}
-
-std::string MakeClip(const TempDir& dir, const std::string& name, int seconds) {
-  std::string path = dir.file(name);
-  RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-              "testsrc=size=160x120:rate=25:duration=" + std::to_string(seconds), "-f", "lavfi", "-i",
-              "sine=duration=" + std::to_string(seconds), "-c:v", "mpeg4", "-c:a", "libmp3lame", "-shortest", path});
-  return path;
-}
-
-bool HaveFfmpeg() { return testsupport::HaveProgram("ffmpeg"); }
-
-}  // namespace
 
 TEST(EncodeCommand, UsageErrorsExitTwo) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
@@ -43,17 +25,17 @@ TEST(EncodeCommand, UsageErrorsExitTwo) {
            {"encode", "--set", "video_conf.fps=99", "x"}, {"encode", "--settings", "/no/such/file.reg", "x"},
            {"encode", "--output-dir"}}) {
     std::string out;
-    EXPECT_EQ(Zelvora(args, &out), 2) << args.back() << ": " << out;
+    EXPECT_EQ(RunZelvora(args, &out), 2) << args.back() << ": " << out;
     EXPECT_FALSE(out.empty());
   }
 }
 
 TEST(EncodeCommand, DryRunPrintsCommandLinesAndSavesNothing) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir;
-  std::string clip = MakeClip(dir, "a clip.mp4", 1);
+  std::string clip = MakeClip(dir.file("a clip.mp4"), {.seconds = 1});
   std::string out;
-  ASSERT_EQ(Zelvora({"encode", "--dry-run", "--output-dir", dir.file("out"), "--set", "video_conf.bitrate=1500",
+  ASSERT_EQ(RunZelvora({"encode", "--dry-run", "--output-dir", dir.file("out"), "--set", "video_conf.bitrate=1500",
                      "--set", "etc_conf.fn_prefix=", clip},
                     &out),
             0)
@@ -63,12 +45,12 @@ TEST(EncodeCommand, DryRunPrintsCommandLinesAndSavesNothing) {
   EXPECT_NE(out.find("\"" + dir.file("out") + "/a clip.mp4\""), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.file("out")));
   std::string stored;
-  Zelvora({"settings", "get", "video_conf.bitrate"}, &stored);
+  RunZelvora({"settings", "get", "video_conf.bitrate"}, &stored);
   EXPECT_EQ(stored, "800\n");
 }
 
 TEST(EncodeCommand, SettingsFileIsReadOnly) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir;
   std::string reg = dir.file("job.reg");
   std::string text =
@@ -77,21 +59,21 @@ TEST(EncodeCommand, SettingsFileIsReadOnly) {
       "[HKEY_CURRENT_USER\\SOFTWARE\\Tarvesk\\zelvora\\encoder\\encoding_options]\r\n@=\"encoding options\"\r\n"
       "\"output_type\"=dword:00000002\r\n\r\n";
   testsupport::WriteFile(reg, text);
-  std::string clip = MakeClip(dir, "c.mp4", 1);
+  std::string clip = MakeClip(dir.file("c.mp4"), {.seconds = 1});
   std::string out;
-  ASSERT_EQ(Zelvora({"encode", "--dry-run", "--settings", reg, "--output-dir", dir.str(), clip}, &out), 0) << out;
+  ASSERT_EQ(RunZelvora({"encode", "--dry-run", "--settings", reg, "--output-dir", dir.str(), clip}, &out), 0) << out;
   EXPECT_NE(out.find("/_ZLVR_c.mkv\""), std::string::npos) << out;
   EXPECT_EQ(testsupport::ReadFile(reg), text);
 }
 
 TEST(EncodeCommand, EncodesAndReportsEachFile) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir;
-  std::string good = MakeClip(dir, "좋은 클립.avi", 1);
+  std::string good = MakeClip(dir.file("좋은 클립.avi"), {.seconds = 1});
   std::string bad = dir.file("broken.mp4");
   testsupport::WriteFile(bad, std::string(300, '\x01'));
   std::string out;
-  EXPECT_EQ(Zelvora({"encode", "--output-dir", dir.file("out"), good, bad}, &out), 1) << out;
+  EXPECT_EQ(RunZelvora({"encode", "--output-dir", dir.file("out"), good, bad}, &out), 1) << out;
   EXPECT_TRUE(fs::exists(dir.file("out/_ZLVR_좋은 클립.mp4"))) << out;
   EXPECT_NE(out.find("완료\t좋은 클립.avi\t" + dir.file("out/_ZLVR_좋은 클립.mp4")), std::string::npos) << out;
   EXPECT_NE(out.find("실패\tbroken.mp4"), std::string::npos) << out;
@@ -106,10 +88,10 @@ const char kEncoderListing[] =
     "esac\n";
 
 TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir, config;
   testsupport::ScopedEnv ownStore("XDG_CONFIG_HOME", config.str());  // the stored path stays with this test
-  std::string clip = MakeClip(dir, "long.mp4", 1);
+  std::string clip = MakeClip(dir.file("long.mp4"), {.seconds = 1});
   // A slow stand-in encoder stored as the ffmpeg path, so the test controls the timing. It says
   // it is ready only once it ignores SIGTERM, and notes each SIGTERM that reaches it. When told
   // whom to interrupt, its SIGTERM trap sends the second Ctrl-C itself: the cancel is then surely
@@ -125,7 +107,7 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
                                   "printf 'Duration: 00:01:00.00, x\\n'\n"
                                   "while :; do printf 'frame= 1 time=00:00:01.00 b\\r'; sleep 0.1 & wait $!; done\n");
   fs::permissions(enc, fs::perms::owner_all);
-  ASSERT_EQ(Zelvora({"settings", "set", "encoder.encoder_path_a=" + enc}), 0);
+  ASSERT_EQ(RunZelvora({"settings", "set", "encoder.encoder_path_a=" + enc}), 0);
 
   for (int interrupts : {1, 2}) {
     SCOPED_TRACE(interrupts);
@@ -134,13 +116,13 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
     fs::remove(whom);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+    const std::string cli = testsupport::CliPath(), outDir = dir.file("out");
     testsupport::ChildGuard guard;
     pid_t pid = guard.Add(fork());
     if (pid == 0) {
       dup2(fds[1], 1);
       dup2(fds[1], 2);
-      execl(ZELVORA_CLI_PATH, ZELVORA_CLI_PATH, "encode", "--output-dir", dir.file("out").c_str(), clip.c_str(),
-            static_cast<char*>(nullptr));
+      execl(cli.c_str(), cli.c_str(), "encode", "--output-dir", outDir.c_str(), clip.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
@@ -170,9 +152,9 @@ TEST(EncodeCommand, CtrlCCancelsThenQuitsWithoutLeavingEncoders) {
 // --shutdown-when-done asks for the power-off once the run has files done; the stand-in named by
 // ZELVORA_POWER_OFF_PROGRAM records what it was asked, so the machine stays on.
 TEST(EncodeCommand, ShutdownWhenDoneAsksOnceAndReportsARefusal) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!HaveFfmpeg(), "ffmpeg is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir;
-  const std::string clip = MakeClip(dir, "clip.mp4", 1);
+  const std::string clip = MakeClip(dir.file("clip.mp4"), {.seconds = 1});
   const std::string broken = dir.file("broken.mp4");
   testsupport::WriteFile(broken, std::string(300, '\x01'));
   const std::string calls = dir.file("calls"), program = dir.file("power");
@@ -196,7 +178,7 @@ TEST(EncodeCommand, ShutdownWhenDoneAsksOnceAndReportsARefusal) {
     fs::remove(calls);
     testsupport::ScopedEnv standIn("ZELVORA_POWER_OFF_PROGRAM", program);
     std::string out;
-    EXPECT_EQ(Zelvora({"encode", "--shutdown-when-done", "--output-dir", dir.file("out"), c.file}, &out), c.status)
+    EXPECT_EQ(RunZelvora({"encode", "--shutdown-when-done", "--output-dir", dir.file("out"), c.file}, &out), c.status)
         << out;
     EXPECT_EQ(testsupport::ReadFile(calls), c.asked) << out;
     EXPECT_EQ(out.find("power-off was refused") != std::string::npos, c.refusal) << out;

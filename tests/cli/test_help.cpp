@@ -6,25 +6,10 @@
 
 #include "TestSupport.h"
 
+using testsupport::CliOutcome;
 using testsupport::RunCommand;
+using testsupport::RunZelvoraSplit;
 using testsupport::TempDir;
-
-namespace {
-
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result RunZelvora(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Result r;
-  r.status = testsupport::RunCommandSplit(argv, &r.out, &r.err);
-  return r;
-}
-
-}  // namespace
 
 TEST(Help, HelpGoesToStandardOutputAndExitsZero) {
   struct Case {
@@ -50,12 +35,12 @@ TEST(Help, HelpGoesToStandardOutputAndExitsZero) {
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
     SCOPED_TRACE(joined);
-    Result r = RunZelvora(c.args);
+    CliOutcome r = RunZelvoraSplit(c.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(c.usage, 0), 0u) << r.out;
     EXPECT_EQ(r.err, "");
   }
-  Result version = RunZelvora({"--version"});
+  CliOutcome version = RunZelvoraSplit({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("zelvora ", 0), 0u) << version.out;
   EXPECT_EQ(version.out.back(), '\n');
@@ -69,7 +54,7 @@ TEST(Help, UsageErrorsGoToStandardErrorAndExitTwo) {
     std::string joined;
     for (const auto& a : args) joined += a + " ";
     SCOPED_TRACE(joined);
-    Result r = RunZelvora(args);
+    CliOutcome r = RunZelvoraSplit(args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("zelvora"), std::string::npos) << r.err;
@@ -83,9 +68,9 @@ TEST(Help, BashCompletion) {
 #endif
   const std::string completion = std::string(ZELVORA_SOURCE_DIR) + "/data/completions/zelvora";
   const std::string framework = "/usr/share/bash-completion/bash_completion";
-  if (!std::filesystem::exists(framework)) GTEST_SKIP() << "bash-completion not installed";
+  ZELVORA_SKIP_WITHOUT_TOOL(!std::filesystem::exists(framework), "bash-completion is not installed");
   TempDir bin;
-  std::filesystem::create_symlink(ZELVORA_CLI_PATH, bin.file("zelvora"));
+  std::filesystem::create_symlink(testsupport::CliPath(), bin.file("zelvora"));
   struct Case {
     std::string line;
     std::vector<std::string> expect;

@@ -67,7 +67,7 @@ TEST(Manifest, InvocationSplitsBackIntoTheArgumentsOfTheRun) {
 #endif
   const std::vector<std::string> args = {"encode", "--manifest", manifest, "--output-dir", outputDir,
                                          "--set", "encoding_options.optional=-metadata title=\"a b\" ", source};
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
+  std::vector<std::string> argv = {testsupport::CliPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   std::string out;
   EXPECT_EQ(testsupport::RunCommand(argv, &out), 1) << out;

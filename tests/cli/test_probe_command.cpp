@@ -8,26 +8,13 @@
 
 using testsupport::HaveProgram;
 using testsupport::ReadFile;
+using testsupport::CliOutcome;
 using testsupport::RunCommand;
+using testsupport::RunZelvoraSplit;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs the zelvora command with stdout and stderr kept apart.
-Outcome Zelvora(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Outcome run;
-  run.status = testsupport::RunCommandSplit(argv, &run.out, &run.err);
-  return run;
-}
 
 // A path as a JSON string holds it (Windows paths have backslashes to escape).
 std::string JsonPath(const std::string& path) {
@@ -70,7 +57,7 @@ TEST(ProbeCommand, TableHasKoreanHeadersAndAlignedColumns) {
   TempDir dir;
   MakeTs(dir.file("first.ts"));
   MakeTs(dir.file("a much longer name.m2ts"));
-  Outcome run = Zelvora({"probe", dir.file("first.ts"), dir.file("a much longer name.m2ts")});
+  CliOutcome run = RunZelvoraSplit({"probe", dir.file("first.ts"), dir.file("a much longer name.m2ts")});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   auto lines = Lines(run.out);
@@ -92,7 +79,7 @@ TEST(ProbeCommand, JsonObjectPerFileAndExitStatus) {
   TempDir dir;
   MakeTs(dir.file("good.ts"));
   WriteFile(dir.file("noise.xyz"), std::string(3000, 'n'));
-  Outcome run = Zelvora({"probe", "--json", dir.file("good.ts"), dir.file("noise.xyz"), dir.file("gone.mp3")});
+  CliOutcome run = RunZelvoraSplit({"probe", "--json", dir.file("good.ts"), dir.file("noise.xyz"), dir.file("gone.mp3")});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(ValidJson(run.out, dir)) << run.out;
   auto lines = Lines(run.out);
@@ -113,7 +100,7 @@ TEST(ProbeCommand, JsonObjectPerFileAndExitStatus) {
   EXPECT_NE(errors[0].find("gone.mp3"), std::string::npos);
   EXPECT_NE(errors[0].find("No such file"), std::string::npos);
 
-  Outcome ok = Zelvora({"probe", "--json", dir.file("good.ts")});
+  CliOutcome ok = RunZelvoraSplit({"probe", "--json", dir.file("good.ts")});
   EXPECT_EQ(ok.status, 0);
   EXPECT_TRUE(ValidJson(ok.out, dir));
 }
@@ -123,13 +110,13 @@ TEST(ProbeCommand, UsageErrors) {
   MakeTs(dir.file("-dash.ts"));
   const std::vector<std::string> bad[] = {{"probe"}, {"probe", "--json"}, {"probe", "--what", "x.ts"}};
   for (const auto& args : bad) {
-    Outcome run = Zelvora(args);
+    CliOutcome run = RunZelvoraSplit(args);
     EXPECT_EQ(run.status, 2) << args.back();
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("usage: zelvora probe"), std::string::npos);
   }
   // After "--" a name that looks like an option is a file.
-  Outcome run = Zelvora({"probe", "--json", "--", dir.file("-dash.ts")});
+  CliOutcome run = RunZelvoraSplit({"probe", "--json", "--", dir.file("-dash.ts")});
   EXPECT_EQ(run.status, 0) << run.err;
 }
 
@@ -140,12 +127,12 @@ TEST(ProbeCommand, HostileNamesStayValidJsonAndHarmlessOnTerminal) {
   TempDir dir;
   const std::string name = std::string("bad\x01\x1b[31m\xff\xc3(\"q\\\xed\xa0\x80.ts");
   MakeTs(dir.file(name));
-  Outcome json = Zelvora({"probe", "--json", dir.file(name)});
+  CliOutcome json = RunZelvoraSplit({"probe", "--json", dir.file(name)});
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_TRUE(ValidJson(json.out, dir)) << json.out;
   EXPECT_NE(json.out.find("bad\\u0001\\u001b[31m\\ufffd\\ufffd(\\\"q\\\\\\ufffd\\ufffd\\ufffd.ts"), std::string::npos) << json.out;
 
-  Outcome table = Zelvora({"probe", dir.file(name)});
+  CliOutcome table = RunZelvoraSplit({"probe", dir.file(name)});
   EXPECT_EQ(table.status, 0);
   EXPECT_EQ(table.out.find('\x1b'), std::string::npos);
   EXPECT_EQ(table.out.find('\x01'), std::string::npos);
@@ -161,7 +148,7 @@ TEST(ProbeCommand, RealMp3) {
   ASSERT_EQ(RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=65.5", "-ac", "2", "-c:a", "libmp3lame",
                         "-b:a", "64k", dir.file("tone.mp3")}),
             0);
-  Outcome run = Zelvora({"probe", "--json", dir.file("tone.mp3")});
+  CliOutcome run = RunZelvoraSplit({"probe", "--json", dir.file("tone.mp3")});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"type\":\"mp3\",\"duration_s\":65"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\"audio\":{\"codec\":\"V1.0L3\",\"sample_rate\":44100,\"bitrate_kbps\":64,\"channels\":2}"),
@@ -177,15 +164,15 @@ TEST(ProbeCommand, EnglishWithStoredLanguageOne) {
   TempDir dir;
   MakeTs(dir.file("clip.ts"));
   // The test program's private home holds the settings file the command reads.
-  ASSERT_EQ(Zelvora({"settings", "set", "etc_conf.no_scan=1"}).status, 0);
-  Outcome english = Zelvora({"probe", dir.file("clip.ts")});
+  ASSERT_EQ(RunZelvoraSplit({"settings", "set", "etc_conf.no_scan=1"}).status, 0);
+  CliOutcome english = RunZelvoraSplit({"probe", dir.file("clip.ts")});
   EXPECT_EQ(english.status, 0) << english.err;
   EXPECT_EQ(english.out.rfind("    file name  duration", 0), 0u) << english.out;
   EXPECT_NE(english.out.find("status"), std::string::npos);
   EXPECT_NE(english.out.find("Waiting"), std::string::npos);
 
-  ASSERT_EQ(Zelvora({"settings", "set", "etc_conf.no_scan=0"}).status, 0);
-  Outcome korean = Zelvora({"probe", dir.file("clip.ts")});
+  ASSERT_EQ(RunZelvoraSplit({"settings", "set", "etc_conf.no_scan=0"}).status, 0);
+  CliOutcome korean = RunZelvoraSplit({"probe", dir.file("clip.ts")});
   EXPECT_NE(korean.out.find("재생시간"), std::string::npos) << korean.out;
   EXPECT_NE(korean.out.find("대기"), std::string::npos);
 }

@@ -23,7 +23,7 @@ class SettingsCli : public ::testing::Test {
   std::string StoreFile() const { return config_.file("Tarvesk/zelvora/registry.reg"); }
 
   int Zelvora(std::vector<std::string> args, std::string* out = nullptr) {
-    args.insert(args.begin(), ZELVORA_CLI_PATH);
+    args.insert(args.begin(), testsupport::CliPath());
     std::string sink;
     if (out) out->clear();
     return RunCommand(args, out ? out : &sink);
@@ -58,7 +58,7 @@ TEST_F(SettingsCli, ShowOnAFirstStartListsTheDefaultsWithoutWriting) {
   EXPECT_NE(LineOf(out, "etc_conf.language").find("skip-scan"), std::string::npos);
   EXPECT_NE(LineOf(out, "etc_conf.no_scan").find("language"), std::string::npos);
   EXPECT_NE(LineOf(out, "encoder.output_folder").find("# default"), std::string::npos);
-  EXPECT_NE(LineOf(out, "encoder.ProgramFolder").find(fs::path(ZELVORA_CLI_PATH).parent_path().string()),
+  EXPECT_NE(LineOf(out, "encoder.ProgramFolder").find(fs::path(testsupport::CliPath()).parent_path().string()),
             std::string::npos);
   EXPECT_FALSE(fs::exists(StoreFile()));
 }

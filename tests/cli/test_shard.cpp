@@ -16,18 +16,8 @@ using testsupport::TempDir;
 
 namespace {
 
-int Zelvora(const std::vector<std::string>& args, std::string* out = nullptr) {
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv, out);
-}
-
-void MakeClip(const std::string& path) {
-  ASSERT_EQ(RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc=size=96x64:rate=10:duration=1", "-f", "lavfi", "-i", "sine=duration=1", "-c:v",
-                        "mpeg4", "-c:a", "libmp3lame", "-shortest", path}),
-            0);
-}
+// The shards' clips: one second of a tiny picture, quick to convert.
+const testsupport::ClipSpec kShortClip{.seconds = 1, .size = "96x64", .rate = 10};
 
 std::set<std::string> FilesIn(const std::string& dir) {
   std::set<std::string> names;
@@ -63,21 +53,21 @@ std::vector<std::string> ManifestRows(const std::string& manifest) {
 TEST(Shard, UsageErrorsExitTwo) {
   for (std::string bad : {"1/1", "2/2", "a/2", "0/0", "-1/2", "0/", "/2", "1", "0/2x", "0/99999999999"}) {
     std::string out;
-    EXPECT_EQ(Zelvora({"encode", "--shard", bad, "x.mp4"}, &out), 2) << bad << ": " << out;
+    EXPECT_EQ(testsupport::RunZelvora({"encode", "--shard", bad, "x.mp4"}, &out), 2) << bad << ": " << out;
     EXPECT_NE(out.find("--shard"), std::string::npos) << bad << ": " << out;
   }
   std::string out;
-  EXPECT_EQ(Zelvora({"encode", "--manifest", "/no/such/folder/m.jsonl", "x.mp4"}, &out), 2) << out;
+  EXPECT_EQ(testsupport::RunZelvora({"encode", "--manifest", "/no/such/folder/m.jsonl", "x.mp4"}, &out), 2) << out;
   EXPECT_NE(out.find("manifest"), std::string::npos) << out;
 }
 
 TEST(Shard, SplitDoesNotDependOnTheOrderFilesAreGiven) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir dir;
   std::vector<std::string> clips;
   for (const char* name : {"b.mp4", "a.mp4", "클립 c.mp4", "d.mp4", "e.mp4"}) {
     clips.push_back(dir.file(name));
-    MakeClip(clips.back());
+    ASSERT_FALSE(testsupport::MakeClip(clips.back(), kShortClip).empty());
   }
   std::vector<std::string> reversed(clips.rbegin(), clips.rend());
   std::set<std::string> seen;
@@ -89,8 +79,8 @@ TEST(Shard, SplitDoesNotDependOnTheOrderFilesAreGiven) {
     std::vector<std::string> a = args, b = args;
     a.insert(a.end(), clips.begin(), clips.end());
     b.insert(b.end(), reversed.begin(), reversed.end());
-    ASSERT_EQ(Zelvora(a, &forward), 0) << forward;
-    ASSERT_EQ(Zelvora(b, &backward), 0) << backward;
+    ASSERT_EQ(testsupport::RunZelvora(a, &forward), 0) << forward;
+    ASSERT_EQ(testsupport::RunZelvora(b, &backward), 0) << backward;
     EXPECT_EQ(forward, backward);
     // Sorted by path: a, b, d, e, 클립 c (UTF-8 bytes sort after ASCII); shard i takes i, i+3.
     std::istringstream lines(forward);
@@ -106,19 +96,19 @@ TEST(Shard, SplitDoesNotDependOnTheOrderFilesAreGiven) {
 
   // More shards than files: the empty ones succeed and do nothing.
   std::string out;
-  EXPECT_EQ(Zelvora({"encode", "--output-dir", dir.file("none"), "--shard", "7/8", clips[0]}, &out), 0) << out;
+  EXPECT_EQ(testsupport::RunZelvora({"encode", "--output-dir", dir.file("none"), "--shard", "7/8", clips[0]}, &out), 0) << out;
   EXPECT_FALSE(fs::exists(dir.file("none")));
 }
 
 TEST(Shard, TwoShardsSideBySideMatchOneRun) {
-  if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("python3"))
-    GTEST_SKIP() << "ffmpeg or python3 not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("python3");
   TempDir dir;
   fs::create_directories(dir.file("in"));
   std::vector<std::string> clips;
   for (const char* name : {"one.avi", "two.mp4", "셋.mkv", "four.mov", "five.mp4"}) {
     clips.push_back(dir.file(std::string("in/") + name));
-    MakeClip(clips.back());
+    ASSERT_FALSE(testsupport::MakeClip(clips.back(), kShortClip).empty());
   }
   std::string broken = dir.file("in/broken.mp4");
   testsupport::WriteFile(broken, std::string(300, '\x01'));
@@ -127,18 +117,42 @@ TEST(Shard, TwoShardsSideBySideMatchOneRun) {
   std::vector<std::string> whole = {"encode", "--output-dir", dir.file("whole"), "--manifest", dir.file("whole.jsonl")};
   whole.insert(whole.end(), clips.begin(), clips.end());
   std::string out;
-  EXPECT_EQ(Zelvora(whole, &out), 1) << out;  // the broken file fails
+  EXPECT_EQ(testsupport::RunZelvora(whole, &out), 1) << out;  // the broken file fails
+
+  // Each shard's encoder is the real ffmpeg behind a barrier: a conversion ends only once a
+  // conversion of the other shard has ended too, so the two shards write their first manifest
+  // lines at the same moment instead of perhaps one after the other.
+  const std::string meeting = dir.file("meeting");
+  fs::create_directories(meeting);
+  auto encoder = [&](int shard) {
+    const std::string path = dir.file("bin" + std::to_string(shard) + "/ffmpeg");
+    fs::create_directories(fs::path(path).parent_path());
+    testsupport::WriteFile(path, "#!/bin/sh\n"
+                                 "case \" $* \" in *\" -i \"*) ;; *) exec ffmpeg \"$@\" ;; esac\n"
+                                 "ffmpeg \"$@\"; status=$?\n"
+                                 ": > '" + meeting + "/" + std::to_string(shard) + "'\n"
+                                 "i=0\n"
+                                 "while [ ! -e '" + meeting + "/" + std::to_string(1 - shard) + "' ] && [ $i -lt 2400 ]; do\n"
+                                 "  sleep 0.05; i=$((i + 1))\n"
+                                 "done\n"
+                                 "exit $status\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  };
 
   int status[2] = {-1, -1};
   std::string outs[2];
   std::vector<std::thread> shards;
   for (int i = 0; i < 2; ++i) {
     std::vector<std::string> args = {"encode", "--output-dir", dir.file("sharded"), "--manifest",
-                                     dir.file("sharded.jsonl"), "--shard", std::to_string(i) + "/2"};
+                                     dir.file("sharded.jsonl"), "--shard", std::to_string(i) + "/2",
+                                     "--set", "encoder.encoder_path_a=" + encoder(i)};
     args.insert(args.end(), clips.begin(), clips.end());
-    shards.emplace_back([&, i, args] { status[i] = Zelvora(args, &outs[i]); });
+    shards.emplace_back([&, i, args] { status[i] = testsupport::RunZelvora(args, &outs[i]); });
   }
   for (auto& t : shards) t.join();
+  // Both shards converted through the barrier.
+  EXPECT_EQ(FilesIn(meeting), (std::set<std::string>{"0", "1"}));
   // Exactly one shard holds the broken file.
   EXPECT_EQ(std::min(status[0], status[1]), 0) << outs[0] << outs[1];
   EXPECT_EQ(std::max(status[0], status[1]), 1) << outs[0] << outs[1];

@@ -17,18 +17,10 @@ using testsupport::TempDir;
 
 namespace {
 
-int Zelvora(const std::vector<std::string>& args, std::string* out = nullptr) {
-  std::vector<std::string> argv = {ZELVORA_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv, out);
-}
-
+// One second of a tiny picture and a tone, in a folder made for it.
 void MakeClip(const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
-  ASSERT_EQ(RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc=size=96x64:rate=10:duration=1", "-f", "lavfi", "-i", "sine=duration=1", "-c:v",
-                        "mpeg4", "-c:a", "libmp3lame", "-shortest", path}),
-            0);
+  ASSERT_FALSE(testsupport::MakeClip(path, {.seconds = 1, .size = "96x64", .rate = 10}).empty());
 }
 
 // Whether a folder takes names that differ in letter case alone for one file, found out by the
@@ -73,8 +65,8 @@ std::set<std::string> FilesIn(const std::string& dir) {
 }  // namespace
 
 TEST(ShardCollisions, SplitAcrossShardsMatchesOneRun) {
-  ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("python3"),
-                            "ffmpeg or python3 is not installed");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("python3");
   struct Case {
     std::string name;
     std::vector<std::string> clips;  // made with ffmpeg, below the batch folder
@@ -117,7 +109,7 @@ TEST(ShardCollisions, SplitAcrossShardsMatchesOneRun) {
     one.insert(one.end(), files.begin(), files.end());
     const bool anyFailure = c.expected(folds)[1].starts_with("failed");
     std::string out;
-    EXPECT_EQ(Zelvora(one, &out), anyFailure ? 1 : 0) << out;
+    EXPECT_EQ(testsupport::RunZelvora(one, &out), anyFailure ? 1 : 0) << out;
 
     // Two shards at once, each given the files in another order.
     int status[2] = {-1, -1};
@@ -130,7 +122,7 @@ TEST(ShardCollisions, SplitAcrossShardsMatchesOneRun) {
         args.insert(args.end(), files.rbegin(), files.rend());
       else
         args.insert(args.end(), files.begin(), files.end());
-      shards.emplace_back([&, i, args] { status[i] = Zelvora(args, &outs[i]); });
+      shards.emplace_back([&, i, args] { status[i] = testsupport::RunZelvora(args, &outs[i]); });
     }
     for (auto& t : shards) t.join();
     EXPECT_EQ(std::max(status[0], status[1]), anyFailure ? 1 : 0) << outs[0] << outs[1];
@@ -164,10 +156,10 @@ TEST(ShardCollisions, ShardBeyondTheCountNamesTheCause) {
        }) {
     SCOPED_TRACE(c.shard);
     std::string out;
-    EXPECT_EQ(Zelvora({"encode", "--shard", c.shard, "x.mp4"}, &out), 2) << out;
+    EXPECT_EQ(testsupport::RunZelvora({"encode", "--shard", c.shard, "x.mp4"}, &out), 2) << out;
     EXPECT_NE(out.find(c.says), std::string::npos) << out;
   }
   std::string out;
-  Zelvora({"encode", "--shard", "4/4", "x.mp4"}, &out);
+  testsupport::RunZelvora({"encode", "--shard", "4/4", "x.mp4"}, &out);
   EXPECT_NE(out.find("numbered 0-3 with step 1"), std::string::npos) << out;
 }

@@ -21,7 +21,7 @@ class UpdateCli : public ::testing::Test {
   void TearDown() override { unsetenv("ZELVORA_PROGRAM_FILES"); }
 
   int Zelvora(std::vector<std::string> args, std::string* out) {
-    args.insert(args.begin(), ZELVORA_CLI_PATH);
+    args.insert(args.begin(), testsupport::CliPath());
     return RunCommand(args, out);
   }
   std::string Rebirth() {

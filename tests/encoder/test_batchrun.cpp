@@ -26,20 +26,6 @@ namespace {
 
 const InterfaceTexts& T() { return kKoreanTexts; }
 
-// A clip made with ffmpeg: `seconds` long, tiny, with a tone.
-std::string MakeClip(const TempDir& dir, const std::string& name, int seconds = 2, const std::string& size = "160x120",
-                     std::vector<std::string> codec = {"-c:v", "mpeg4", "-c:a", "libmp3lame"}) {
-  std::string path = dir.file(name);
-  std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                                   "testsrc=size=" + size + ":rate=25:duration=" + std::to_string(seconds),
-                                   "-f", "lavfi", "-i", "sine=frequency=500:duration=" + std::to_string(seconds)};
-  argv.insert(argv.end(), codec.begin(), codec.end());
-  argv.push_back("-shortest");
-  argv.push_back(path);
-  EXPECT_EQ(testsupport::RunCommand(argv), 0) << path;
-  return path;
-}
-
 // What ffprobe says about a stream: "codec_name,width,height" or "codec_name,sample_rate".
 std::string Probe(const std::string& path, const std::string& stream, const std::string& entries) {
   std::string out;
@@ -160,7 +146,7 @@ bool HaveEncoders() { return testsupport::HaveProgram("ffmpeg") && testsupport::
 void ProvideWholeMp4() {
   static TempDir dir;
   static const std::string path = [] {
-    std::string clip = MakeClip(dir, "whole.mp4", 1, "160x120", {"-c:v", "mpeg4", "-c:a", "aac"});
+    std::string clip = testsupport::MakeClip(dir.file("whole.mp4"), {.seconds = 1, .options = {"-c:v", "mpeg4", "-c:a", "aac"}});
     setenv("ZELVORA_WHOLE_MP4", clip.c_str(), 1);
     return clip;
   }();
@@ -197,7 +183,7 @@ TEST(BatchRun, ConvertsToEachContainerWithExpectedStreams) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Batch b;
-    size_t i = b.Add(MakeClip(b.dir, "클립 $one & 'two'; x.avi"));
+    size_t i = b.Add(testsupport::MakeClip(b.dir.file("클립 $one & 'two'; x.avi")));
     b.settings.output_type = c.outputType;
     b.settings.video_compress = c.videoCodec;
     b.settings.audio_compress = c.audioCodec;
@@ -223,7 +209,7 @@ TEST(BatchRun, ConvertsToEachContainerWithExpectedStreams) {
 TEST(BatchRun, AviWithAacBecomesMp3InTheRecord) {
   ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
-  size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+  size_t i = b.Add(testsupport::MakeClip(b.dir.file("clip.mp4"), {.seconds = 1}));
   b.settings.output_type = 1;
   b.settings.audio_compress = 0;
   b.RunToEnd();
@@ -238,7 +224,7 @@ TEST(BatchRun, SubtitlesAreBurnedInOrCarried) {
       "<SYNC Start=1500><P Class=KRCC>&nbsp;\r\n</BODY></SAMI>\r\n";  // "자막 테스트" in the Korean code page
   {
     Batch b;
-    std::string clip = MakeClip(b.dir, "clip.avi");
+    std::string clip = testsupport::MakeClip(b.dir.file("clip.avi"));
     testsupport::WriteFile(b.dir.file("clip.smi"), sami);
     size_t i = b.Add(clip);
     b.settings.sub_mapping = 1;
@@ -254,7 +240,7 @@ TEST(BatchRun, SubtitlesAreBurnedInOrCarried) {
   }
   {
     Batch b;
-    std::string clip = MakeClip(b.dir, "clip.avi");
+    std::string clip = testsupport::MakeClip(b.dir.file("clip.avi"));
     testsupport::WriteFile(b.dir.file("clip.srt"), "1\n00:00:00,000 --> 00:00:01,500\n자막 테스트\n\n");
     size_t i = b.Add(clip);
     b.settings.sub_mapping = 1;
@@ -540,7 +526,7 @@ TEST(BatchRun, SameFileThroughLinksAndSpellingsIsRefused) {
 TEST(BatchRun, MencoderThatFailsItsTestDriveFallsBackToFfmpeg) {
   ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
-  size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+  size_t i = b.Add(testsupport::MakeClip(b.dir.file("clip.mp4"), {.seconds = 1}));
   b.settings.output_type = 1;
   b.settings.video_compress = 1;
   b.settings.audio_compress = 1;
@@ -610,7 +596,7 @@ TEST(BatchRun, MissingEncoderIsAClearRowError) {
 TEST(BatchRun, CopyModesKeepTheSourceStreams) {
   ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   Batch b;
-  size_t i = b.Add(MakeClip(b.dir, "copy me.avi", 2, "176x144"));
+  size_t i = b.Add(testsupport::MakeClip(b.dir.file("copy me.avi"), {.seconds = 2, .size = "176x144"}));
   b.settings.output_type = 2;
   b.settings.origin_vdo = 1;
   b.settings.origin_ado = 1;
@@ -626,13 +612,13 @@ TEST(BatchRun, RealFaultsEndInErrorAndTheBatchGoesOn) {
   ZELVORA_SKIP_WITHOUT_TOOL(!HaveEncoders(), "ffmpeg or ffprobe is not installed");
   {
     Batch b;
-    size_t gone = b.Add(MakeClip(b.dir, "gone.mp4", 1));
+    size_t gone = b.Add(testsupport::MakeClip(b.dir.file("gone.mp4"), {.seconds = 1}));
     ListRowTexts corrupt{};
     corrupt[kColFileName] = "corrupt.mp4";
     corrupt[kColFullPath] = b.dir.file("corrupt.mp4");
     corrupt[kColStatus] = T().status_failed;  // what the probe pass leaves for an unreadable file
     size_t bad = b.list.append(corrupt);
-    size_t good = b.Add(MakeClip(b.dir, "good.mp4", 1));
+    size_t good = b.Add(testsupport::MakeClip(b.dir.file("good.mp4"), {.seconds = 1}));
     fs::remove(b.dir.file("gone.mp4"));  // deleted before its turn
     b.RunToEnd();
     EXPECT_EQ(b.Status(gone), T().status_error);
@@ -645,7 +631,7 @@ TEST(BatchRun, RealFaultsEndInErrorAndTheBatchGoesOn) {
     Batch b;
     testsupport::WriteFile(b.dir.file("not-a-folder"), "x");
     b.paths.output_folder = b.dir.file("not-a-folder/out");  // cannot be created, even by root
-    size_t i = b.Add(MakeClip(b.dir, "clip.mp4", 1));
+    size_t i = b.Add(testsupport::MakeClip(b.dir.file("clip.mp4"), {.seconds = 1}));
     b.RunToEnd();
     EXPECT_EQ(b.Status(i), T().status_error);
     EXPECT_FALSE(b.ErrorLog().empty());

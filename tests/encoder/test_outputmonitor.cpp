@@ -323,17 +323,6 @@ TEST(ComputeProgress, TimeEstimatesFromSizesElapsedTimeAndPercent) {
 
 namespace {
 
-// A three-second MPEG-4 part 2 + MP3 AVI made by ffmpeg.
-std::string MakeClip(const testsupport::TempDir& dir) {
-  const std::string clip = dir.file("clip.avi");
-  int rc = testsupport::RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-                                    "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i",
-                                    "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "mpeg4", "-c:a",
-                                    "libmp3lame", clip});
-  EXPECT_EQ(rc, 0);
-  return clip;
-}
-
 void RunEncoder(OutputMonitor& monitor, const std::string& commandLine) {
   monitor.ClearOutput();
   monitor.m_zRowVal.bOutputDone = false;
@@ -347,7 +336,7 @@ class OutputMonitorWithEncoders : public ::testing::Test {
  protected:
   void SetUp() override {
     ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveProgram("ffmpeg"), "ffmpeg is not installed");
-    clip = MakeClip(dir);
+    clip = testsupport::MakeClip(dir.file("clip.avi"), {.seconds = 3});
     monitor.m_zRowVal.Clear();
   }
 

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "TestSupport.h"
 #include "encoder/BatchRun.h"
@@ -18,26 +16,34 @@
 #include "probe/ListRow.h"
 
 namespace fs = std::filesystem;
+using testsupport::ReadFile;
 using testsupport::RecordingDisplay;
 using testsupport::TempDir;
+using testsupport::WriteFile;
 
 namespace {
 
 const InterfaceTexts& T() { return kKoreanTexts; }
 
-// Files by UTF-8 names (the test helpers' narrow names would be read in the ANSI code page on Windows).
-void Write(const std::string& path, const std::string& bytes) {
-  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-std::string Read(const std::string& path) {
-  std::ifstream in(FsPath(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A whole MP4 of the shared real-world media, which the stand-in copies as its output.
+// A whole MP4, which the stand-in copies as its output: one of the shared real-world media when
+// they lie beside the source tree, else one made once by ffmpeg (the Linux one under Wine, as the
+// other fixture tools). Empty when there is neither.
 fs::path SampleMp4() {
-  return fs::path(ZELVORA_SOURCE_DIR) / ".." / "shared" / "media" / "realworld" / "Red5__red5-server__sample.mp4";
+  static const fs::path sample = [] {
+    const fs::path shared =
+        fs::path(ZELVORA_SOURCE_DIR) / ".." / "shared" / "media" / "realworld" / "Red5__red5-server__sample.mp4";
+    if (fs::exists(shared)) return shared;
+    const fs::path made = testsupport::TestHome() / "sample.mp4";
+    std::string log;
+    const int status = testsupport::RunFixtureTool(
+        {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+         "testsrc=size=160x120:rate=25:duration=2", "-f", "lavfi", "-i", "sine=duration=2", "-c:v", "mpeg4", "-c:a",
+         "aac", "-shortest", Utf8Path(made)},
+        &log);
+    std::error_code ec;
+    return status == 0 && fs::file_size(made, ec) > 0 ? made : fs::path();
+  }();
+  return sample;
 }
 
 struct StandInBatch : ::testing::Test {
@@ -51,7 +57,8 @@ struct StandInBatch : ::testing::Test {
   std::unique_ptr<CBatchRun> run;
 
   void SetUp() override {
-    if (!fs::exists(SampleMp4())) GTEST_SKIP() << "the shared real-world media are not there: " << SampleMp4();
+    ZELVORA_SKIP_UNLESS_REQUIRED(SampleMp4().empty(), "neither the shared real-world media nor ffmpeg to make a sample",
+                                 testsupport::FixtureToolsRequired());
     ResetSettings(settings);
     paths.ProgramFolder = JoinPath(folder, "program");
     paths.output_folder = JoinPath(folder, "out");
@@ -83,7 +90,7 @@ struct StandInBatch : ::testing::Test {
     std::string all;
     std::error_code ec;
     for (auto& e : fs::directory_iterator(FsTextPath(paths.ProgramFolder), ec))
-      if (Utf8Path(e.path().filename()).rfind("error_log_", 0) == 0) all += Read(Utf8Path(e.path()));
+      if (Utf8Path(e.path().filename()).rfind("error_log_", 0) == 0) all += ReadFile(Utf8Path(e.path()));
     return all;
   }
 
@@ -134,16 +141,16 @@ TEST_F(StandInBatch, OutputsThatMustStayAreKeptAndOthersReplaced) {
   // Without a prefix an existing file is never replaced; with one, the earlier output is.
   fs::create_directories(FsPath(paths.output_folder));
   const size_t kept = Add("kept.mp4");
-  Write(Output("kept.mp4"), "the user's own file");
+  WriteFile(Output("kept.mp4"), "the user's own file");
   settings.fn_prefix = "";
   RunToEnd();
   EXPECT_EQ(list.text(kept, kColStatus), T().status_error);
-  EXPECT_EQ(Read(Output("kept.mp4")), "the user's own file");
+  EXPECT_EQ(ReadFile(Output("kept.mp4")), "the user's own file");
   EXPECT_NE(ErrorLog().find("it is kept"), std::string::npos) << ErrorLog();
 
   list.setText(kept, kColStatus, T().status_waiting);
   settings.fn_prefix = "new_";
-  Write(Output("new_kept.mp4"), "an earlier output");
+  WriteFile(Output("new_kept.mp4"), "an earlier output");
   RunToEnd();
   EXPECT_EQ(list.text(kept, kColStatus), T().status_done) << ErrorLog();
   std::error_code ec;
@@ -178,9 +185,9 @@ TEST(SubtitleCopy, KoreanCodePageBecomesUtf8) {
   const std::string folder = JoinPath(Utf8Path(dir.path()), "자막 폴더");
   fs::create_directories(FsPath(folder));
   const std::string ansi = JoinPath(folder, "b.smi"), work = JoinPath(folder, "work");
-  Write(ansi, "<SAMI>\r\n<P>\xC0\xDA\xB8\xB7 \xBE\xC8\xB3\xE7\r\n<P>\xC0\xFF\xFF\r\n");
+  WriteFile(ansi, "<SAMI>\r\n<P>\xC0\xDA\xB8\xB7 \xBE\xC8\xB3\xE7\r\n<P>\xC0\xFF\xFF\r\n");
   std::string error;
   const std::string copy = PrepareSubtitle(ansi, work, &error);
   ASSERT_EQ(copy, JoinPath(work, "b.smi")) << error;
-  EXPECT_EQ(Read(copy), "<SAMI>\r\n<P>자막 안녕\r\n<P>\xC0\xFF\xFF\r\n");
+  EXPECT_EQ(ReadFile(copy), "<SAMI>\r\n<P>자막 안녕\r\n<P>\xC0\xFF\xFF\r\n");
 }

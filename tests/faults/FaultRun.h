@@ -1,5 +1,6 @@
 // Running the zelvora command as a user would for the fault suite: bounded waits, captured
-// output, scripted stand-in encoders, checksums of everything a run must not touch.
+// output (standard output and standard error apart), limits and environment for the run alone,
+// scripted stand-in encoders.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,6 +34,10 @@ using Clock = std::chrono::steady_clock;
 // A bound on every wait: far above what a loaded machine needs, so reaching it means a hang.
 inline constexpr std::chrono::seconds kHangLimit{240};
 
+using testsupport::CliPath;
+using testsupport::MakeClip;
+using testsupport::Snapshot;
+
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
   bool hung = false;      // killed after kHangLimit
@@ -42,8 +48,11 @@ struct RunResult {
 // One started zelvora: its pid and the read ends of its output.
 class Running {
  public:
-  // `before` runs in the child before exec (limits, …).
-  explicit Running(const std::vector<std::string>& args, std::function<void()> before = {}) {
+  // `env` entries ("NAME=value") are set for this run only; `before` runs in the child before exec
+  // (limits, …).
+  explicit Running(const std::vector<std::string>& args, std::function<void()> before = {},
+                   const std::vector<std::string>& env = {}) {
+    const std::string program = CliPath();
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) std::abort();
     pid_ = ::fork();
@@ -52,11 +61,12 @@ class Running {
       ::dup2(err[1], 2);
       int devnull = ::open("/dev/null", O_RDONLY);
       ::dup2(devnull, 0);
+      for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
       if (before) before();
-      std::vector<char*> argv{const_cast<char*>(ZELVORA_CLI_PATH)};
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      ::execv(ZELVORA_CLI_PATH, argv.data());
+      ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
     ::close(out[1]);
@@ -131,16 +141,11 @@ inline RunResult Zelvora(const std::vector<std::string>& args, std::function<voi
   return Running(args, std::move(before)).Finish();
 }
 
-// A tiny real clip made by ffmpeg (MPEG-4 part 2 + MP3 in the container of the name).
-inline std::string MakeClip(const std::string& path, int seconds = 2) {
-  testsupport::RunCommand({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                           "testsrc=size=160x120:rate=25:duration=" + std::to_string(seconds), "-f", "lavfi", "-i",
-                           "sine=duration=" + std::to_string(seconds), "-c:v", "mpeg4", "-c:a", "libmp3lame",
-                           "-shortest", path});
-  return path;
+// The same with `env` entries ("NAME=value") set for this run only.
+inline RunResult Zelvora(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  return Running(args, {}, env).Finish();
 }
-
-inline bool HaveFfmpeg() { return testsupport::HaveProgram("ffmpeg"); }
+using CliResult = RunResult;
 
 // A stand-in encoder: a shell script stored as the ffmpeg path. It answers the capability
 // questions with nothing, sets $out to its last argument (where ffmpeg writes) and runs `body`.
@@ -152,42 +157,23 @@ inline std::string InstallFakeEncoder(const std::string& path, const std::string
                              body);
   fs::permissions(path, fs::perms::owner_all);
   std::string out;
-  EXPECT_EQ(testsupport::RunCommand({ZELVORA_CLI_PATH, "settings", "set", "encoder.encoder_path_a=" + path}, &out), 0)
-      << out;
+  EXPECT_EQ(testsupport::RunZelvora({"settings", "set", "encoder.encoder_path_a=" + path}, &out), 0) << out;
   return path;
 }
 
 // The real ffmpeg as the stored encoder (a stand-in of an earlier case may be stored).
 inline void UseRealFfmpeg() {
   std::string out;
-  EXPECT_EQ(testsupport::RunCommand({ZELVORA_CLI_PATH, "settings", "set", "encoder.encoder_path_a=" +
-                                                                              platform::FindExecutable("ffmpeg")},
+  EXPECT_EQ(testsupport::RunZelvora({"settings", "set", "encoder.encoder_path_a=" + platform::FindExecutable("ffmpeg")},
                                     &out),
             0)
       << out;
 }
 
-// Checksums of every file below `root` (links as their target text), to show that a run
-// touched nothing it should not.
-inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
-  std::map<std::string, std::string> sums;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    const fs::path& p = it->path();
-    std::string rel = fs::relative(p, root).string();
-    if (it->is_symlink()) {
-      sums[rel] = "link:" + fs::read_symlink(p).string();
-    } else if (it->is_regular_file()) {
-      std::string bytes = testsupport::ReadFile(p.string());
-      sums[rel] = std::to_string(std::hash<std::string>{}(bytes)) + ":" + std::to_string(bytes.size());
-    } else if (it->is_directory()) {
-      sums[rel] = "dir";
-    } else {
-      sums[rel] = "other";
-    }
-  }
-  return sums;
+// Mounts a tmpfs on `folder` in the test program's private mount namespace; false with errno set
+// when it cannot.
+inline bool MountTmpfs(const fs::path& folder, unsigned long flags, const std::string& options) {
+  return testsupport::PrivateMountNamespace() && ::mount("tmpfs", folder.c_str(), "tmpfs", flags, options.c_str()) == 0;
 }
 
 // Names in `folder` that a run left under its private temporary names.
@@ -242,6 +228,25 @@ inline std::string ReadFifoLine(const std::string& path) {
   }
   ::close(fd);
   return line.substr(0, line.find('\n'));
+}
+
+// An executable script at `path`.
+inline void WriteScript(const std::string& path, const std::string& body) {
+  testsupport::WriteFile(path, "#!/bin/sh\n" + body);
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+// The lines of `text` that contain `needle`.
+inline std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return lines;
 }
 
 }  // namespace faults

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "TestSupport.h"
-#include "ZelvoraRun.h"
+#include "FaultRun.h"
 #include "encoder/CommandLine.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +29,7 @@ std::string SubRip(const std::string& text) { return "1\r\n00:00:00,000 --> 00:0
 class BurnIn : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
     fs::create_directories(dir_.file("src"));
     fs::create_directories(dir_.file("out"));
     fs::create_directories(dir_.file("cache"));
@@ -41,9 +41,9 @@ class BurnIn : public ::testing::Test {
   // A black two-second clip with a tone: any bright pixel of a frame is the subtitle.
   std::string BlackClip(const std::string& name) {
     std::string path = dir_.file("src/" + name);
-    EXPECT_TRUE(faults::MakeClip(path, {"color=c=black:size=320x240:rate=25:duration=2", "sine=frequency=500:duration=2"},
-                                 {"-c:v", "mpeg4", "-q:v", "2", "-c:a", "libmp3lame", "-shortest"}));
-    return path;
+    return faults::MakeClip(path, {.sources = {"color=c=black:size=320x240:rate=25:duration=2",
+                                               "sine=frequency=500:duration=2"},
+                                   .options = {"-c:v", "mpeg4", "-q:v", "2", "-c:a", "libmp3lame"}});
   }
 
   std::vector<std::string> Env(const std::vector<std::string>& more = {}) const {

@@ -92,7 +92,7 @@ std::vector<std::string> Encode(const fs::path& out, std::vector<std::string> fi
 
 // Real ffmpeg, real clips: who may replace what.
 TEST(OutputFaults, NothingOfTheUsersIsReplaced) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   faults::UseRealFfmpeg();
   const std::vector<OutputCase> cases = {
       {"an empty prefix keeps a file already at the output name",
@@ -168,7 +168,7 @@ TEST(OutputFaults, NothingOfTheUsersIsReplaced) {
 
 // The output folder cannot take the output: the record gives the system's cause.
 TEST(OutputFaults, OutputFolderFailuresSayWhy) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   faults::UseRealFfmpeg();
   const std::vector<OutputCase> cases = {
       {"the output folder is a file",
@@ -200,8 +200,8 @@ TEST(OutputFaults, OutputFolderFailuresSayWhy) {
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   bool mounted = false;
   if (::geteuid() == 0) {
-    mounted = ::mount("tmpfs", ro.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
-    if (!mounted) GTEST_SKIP() << "a read-only tmpfs could not be mounted: " << std::strerror(errno);
+    mounted = faults::MountTmpfs(ro, MS_RDONLY, "size=64k");
+    ZELVORA_SKIP_WITHOUT_TOOL(!mounted, std::string("a read-only tmpfs could not be mounted: ") + std::strerror(errno));
   } else {
     fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec);
   }
@@ -219,10 +219,10 @@ TEST(OutputFaults, OutputFolderFailuresSayWhy) {
 // A full disk or a file size limit: ffmpeg may still exit 0 with a cut file. The row fails and
 // no file is left in the output folder.
 TEST(OutputFaults, FullDiskIsNeverDone) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   faults::UseRealFfmpeg();
   TempDir tmp;
-  std::string clip = faults::MakeClip(tmp.file("clip.avi"), 4);
+  std::string clip = faults::MakeClip(tmp.file("clip.avi"), {.seconds = 4});
 
   struct Limit {
     const char* name;
@@ -232,16 +232,10 @@ TEST(OutputFaults, FullDiskIsNeverDone) {
     SCOPED_TRACE(limit.name);
     const fs::path out = tmp.path() / (limit.tmpfs ? "small" : "limited");
     fs::create_directories(out);
-    if (limit.tmpfs) {
-      if (::geteuid() != 0) {
-        std::printf("full tmpfs skipped: not running as root\n");
-        continue;
-      }
-      if (::mount("tmpfs", out.c_str(), "tmpfs", 0, "size=100k") != 0) {
-        std::printf("full tmpfs skipped: mount refused: %s\n", std::strerror(errno));
-        continue;
-      }
-    }
+    if (limit.tmpfs && testsupport::SkipCaseWithoutTool(!faults::MountTmpfs(out, 0, "size=100k"),
+                                                        std::string("a full tmpfs needs a mount, refused: ") +
+                                                            std::strerror(errno)))
+      continue;
     // A month of earlier errors already makes the error log bigger than the limit: appending
     // the row's record must fail like any write, not end the program.
     fs::create_directories(StateFolder());
@@ -271,11 +265,11 @@ TEST(OutputFaults, FullDiskIsNeverDone) {
 // Stand-in encoders that claim success for output that is not whole: the judgement reads the
 // output back with our probe and listens for write errors.
 TEST(OutputFaults, BrokenOutputsAreNotDone) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
-  std::string clip = faults::MakeClip(tmp.file("clip.avi"), 10);
-  std::string whole = faults::MakeClip(tmp.file("whole.mp4"), 10);
-  std::string shortClip = faults::MakeClip(tmp.file("short.mp4"), 2);
+  std::string clip = faults::MakeClip(tmp.file("clip.avi"), {.seconds = 10});
+  std::string whole = faults::MakeClip(tmp.file("whole.mp4"), {.seconds = 10});
+  std::string shortClip = faults::MakeClip(tmp.file("short.mp4"), {.seconds = 2});
   const std::string done = "printf 'Duration: 00:00:10.00, start\\nframe=  250 fps=0 q=0 size=1kB time=00:00:10.00 b=1\\n'\n";
   struct Row {
     const char* name;
@@ -325,10 +319,10 @@ TEST(OutputFaults, BrokenOutputsAreNotDone) {
 // Two runs at once on the same output: each encoder writes a file of its own; the output that
 // stays is one whole file.
 TEST(OutputFaults, ConcurrentRunsNeverShareAFile) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
-  std::string clip = faults::MakeClip(tmp.file("clip.avi"), 2);
-  std::string whole = faults::MakeClip(tmp.file("whole.mp4"), 2);
+  std::string clip = faults::MakeClip(tmp.file("clip.avi"), {.seconds = 2});
+  std::string whole = faults::MakeClip(tmp.file("whole.mp4"), {.seconds = 2});
   const std::string paths = tmp.file("written.txt");
   // Each encoder says where it writes, then waits until both have said so, so the two runs overlap.
   faults::InstallFakeEncoder(tmp.file("enc.sh"),
@@ -380,7 +374,7 @@ TEST(OutputFaults, OddSourcesGetAClearError) {
   EXPECT_EQ(Snapshot(tmp.path()), before);
 
   // Without the scan before the run, the same files still say what they are.
-  if (!faults::HaveFfmpeg()) return;
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   faults::UseRealFfmpeg();
   std::vector<std::string> args = Encode(tmp.path() / "out", {fifo, tmp.file("empty.mp4"), tmp.file("noise.avi")});
   args.insert(args.begin() + 1, {"--set", "etc_conf.language=1"});  // the skip-scan switch
@@ -403,7 +397,7 @@ TEST(OutputFaults, OddSourcesGetAClearError) {
 // Messages: the log file named is the one written, where no program folder is involved; result
 // lines stay one per row whatever a name holds; substitutions are notes, not errors.
 TEST(OutputFaults, MessagesTellTheTruth) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   faults::UseRealFfmpeg();
   TempDir tmp;
   std::string good1 = faults::MakeClip(tmp.file("one.avi"));
@@ -441,7 +435,7 @@ TEST(OutputFaults, MessagesTellTheTruth) {
 // Ten attempts of a file whose encoder always complains about the aspect ratio: the diagnostic
 // record counts nine extra attempts.
 TEST(OutputFaults, AttemptCountInTheDiagnosticLog) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   faults::InstallFakeEncoder(tmp.file("enc.sh"), "echo \"$out\" >> '" + tmp.file("attempts") +
@@ -461,7 +455,7 @@ TEST(OutputFaults, AttemptCountInTheDiagnosticLog) {
 // Ten thousand rows naming one source: one output, and every other row refused at once with
 // its own record.
 TEST(OutputFaults, TenThousandRows) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   std::string whole = faults::MakeClip(tmp.file("whole.mp4"));

@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "TestSupport.h"
-#include "ZelvoraRun.h"
+#include "FaultRun.h"
 
 namespace fs = std::filesystem;
 using faults::CliResult;
@@ -49,9 +49,7 @@ class SettingsFiles : public ::testing::Test {
   }
   // A two-second clip of a tiny picture and a tone.
   std::string Clip(const std::string& path) {
-    EXPECT_TRUE(faults::MakeClip(path, {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=500:duration=2"},
-                                 {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-shortest"}));
-    return path;
+    return faults::MakeClip(path, {.sources = {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=500:duration=2"}});
   }
 
   TempDir root_;
@@ -60,7 +58,7 @@ class SettingsFiles : public ::testing::Test {
 // The prefix is part of a file name: a stored file or a --settings FILE that puts a separator or
 // a parent step in it gets the default prefix and a note, and the output stays in its folder.
 TEST_F(SettingsFiles, PrefixThatLeavesTheOutputFolderTakesTheDefault) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   const std::string escaping = RegFile(Group("etc_conf", "\"fn_prefix\"=\"../../../../X_\"\n"));
   for (bool fromFile : {false, true}) {
     SCOPED_TRACE(fromFile ? "--settings FILE" : "the store");
@@ -103,7 +101,7 @@ TEST_F(SettingsFiles, SetRefusesParentStepsInThePrefix) {
 // The encoders belong to the machine: a --settings FILE naming other programs starts none of
 // them, not in a run and not in a dry run, and says that it ignored them.
 TEST_F(SettingsFiles, EncoderPathsAreNeverTakenFromAFile) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir work;
   const std::string marker = work.file("started");
   faults::WriteScript(work.file("evil-a"), "echo a >> '" + marker + "'\nexit 1\n");
@@ -124,7 +122,7 @@ TEST_F(SettingsFiles, EncoderPathsAreNeverTakenFromAFile) {
 // Values a typed setting could never have: corrected or reset, each with a note, and never a
 // command that leaves the codec to the encoder.
 TEST_F(SettingsFiles, OutOfRangeValuesAreCheckedLikeTypedOnes) {
-  if (!testsupport::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   const std::string text = RegFile(
       Group("encoding_options", "\"output_type\"=dword:00000007\n") +
       Group("video_conf", "\"compress\"=dword:00000009\n\"fps\"=dword:00000011\n\"fps_opt\"=dword:00000000\n"

@@ -2,6 +2,7 @@
 // partial output stays, output floods cost bounded memory, huge durations keep the texts right.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -32,7 +33,7 @@ long ClockSeconds(const std::string& text) {
 // user or the system ends it. The encoder must end with it, and nothing may stay in the output
 // folder under either name.
 TEST(SignalFaults, EncoderNeverOutlivesTheProgram) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   const std::string fifo = tmp.file("started"), whom = tmp.file("interrupt-pid");
@@ -92,7 +93,7 @@ TEST(SignalFaults, EncoderNeverOutlivesTheProgram) {
 // 100 MB of output without a line break: the row fails, and zelvora's memory stays within a
 // small margin of the same run with a silent encoder.
 TEST(SignalFaults, OutputFloodKeepsMemoryBounded) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   // Memory the sanitizer keeps for its own checks is not ours to measure.
@@ -113,10 +114,14 @@ TEST(SignalFaults, OutputFloodKeepsMemoryBounded) {
 // A stated duration of 100 hours, progress lines to a pipe: every line shows the file's
 // percentage with the total and times of the same update, and the three times add up.
 TEST(SignalFaults, HundredHourDurationProgressLines) {
-  if (!faults::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
   TempDir tmp;
   std::string clip = faults::MakeClip(tmp.file("clip.avi"));
   std::string whole = faults::MakeClip(tmp.file("whole.mp4"));
+  // The source padded to exactly 300 KiB (zeros after the AVI's last chunk), so that every
+  // percentage of it is a whole number of KiB and the run's total equals the file's percentage.
+  ASSERT_LT(fs::file_size(clip), 300u * 1024);
+  fs::resize_file(clip, 300 * 1024);
   faults::InstallFakeEncoder(
       tmp.file("long.sh"),
       "printf 'Duration: 100:00:00.00, start: 0.000000\\n'\n"
@@ -127,18 +132,18 @@ TEST(SignalFaults, HundredHourDurationProgressLines) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(faults::ResultLines(r.out).at(0), "완료\tclip.avi\t" + tmp.file("out/_ZLVR_clip.mp4"));
 
-  // The total counts KiB of source: the file's whole KiB times its percentage, rounded down.
-  const long kib = static_cast<long>(fs::file_size(clip) / 1024);
+  // With one file of 300 KiB the total is the file's own percentage: 45, 111, 150 and 225 KiB
+  // done of 300. It stays below 100 until the run is over, so the last line shows 99 % for the
+  // encoder's 100 %, which this stand-in reaches.
+  const std::map<int, int> kTotal = {{15, 15}, {37, 37}, {50, 50}, {75, 75}, {99, 99}};
   static const std::regex kLine("file +(\\d+)%  total +(\\d+)%  elapsed (\\S+)  remaining (\\S+)  \\(estimated (\\S+)\\)");
   std::vector<int> seen;
   for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), kLine); it != std::sregex_iterator(); ++it) {
     const std::smatch& m = *it;
     int file = std::stoi(m[1]), total = std::stoi(m[2]);
     seen.push_back(file);
-    // One file: the total is the file's own share of the run's KiB.
-    // (The last line shows 99 % for the encoder's 100 %, which this stand-in reaches.)
-    const long stated = file == 99 ? 100 : file;
-    EXPECT_EQ(total, std::min<long>(99, kib * stated / 100 * 100 / kib)) << m[0];
+    ASSERT_TRUE(kTotal.count(file)) << m[0];
+    EXPECT_EQ(total, kTotal.at(file)) << m[0];
     long elapsed = ClockSeconds(m[3]), remaining = ClockSeconds(m[4]), estimated = ClockSeconds(m[5]);
     EXPECT_GE(elapsed, 0) << m[0];
     EXPECT_GE(remaining, 0) << m[0];

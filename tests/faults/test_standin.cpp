@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "TestSupport.h"
-#include "ZelvoraRun.h"
+#include "FaultRun.h"
 
 namespace fs = std::filesystem;
 using faults::CliResult;
@@ -35,14 +35,18 @@ struct StandIn {
 };
 
 TEST(StandIn, KeepsTheMeaningOfTheMencoderLine) {
-  if (!testsupport::HaveProgram("ffmpeg") || !testsupport::HaveProgram("ffprobe")) GTEST_SKIP() << "no ffmpeg";
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg");
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffprobe");
   TempDir dir;
   fs::create_directories(dir.file("out"));
   faults::WriteScript(dir.file("no-mencoder"), "exit 1\n");
-  ASSERT_TRUE(faults::MakeClip(dir.file("clip.avi"),
-                               {"testsrc=size=200x120:rate=25:duration=2", "sine=frequency=500:duration=2"},
-                               {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "1", "-shortest"}));
-  ASSERT_TRUE(faults::MakeClip(dir.file("tone.wma"), {"sine=frequency=500:duration=2"}, {"-c:a", "wmav2", "-f", "asf"}));
+  ASSERT_FALSE(faults::MakeClip(dir.file("clip.avi"),
+                                {.sources = {"testsrc=size=200x120:rate=25:duration=2", "sine=frequency=500:duration=2"},
+                                 .options = {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "1"}})
+                   .empty());
+  ASSERT_FALSE(faults::MakeClip(dir.file("tone.wma"),
+                                {.sources = {"sine=frequency=500:duration=2"}, .options = {"-c:a", "wmav2", "-f", "asf"}})
+                   .empty());
   testsupport::WriteFile(dir.file("garbage.avi"), std::string(4096, '\x5a'));
 
   const StandIn cases[] = {

@@ -17,6 +17,8 @@
 #include "support/WideText.h"
 #else
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,13 +196,49 @@ TEST(PowerControl, TestsInstallAFake) {
 }
 
 #ifndef _WIN32
+// Puts the recording scripts of `bin` over the machine's own busctl and systemctl, wherever they
+// are, in this test program's private mount namespace: a power control that ran them by their full
+// path would still reach only the scripts. The mounts go with the scope (and with the namespace
+// when the program dies). Without the namespace (not root) only PATH keeps them away, and there a
+// real power-off is refused to a user without a session anyway.
+class RealPowerProgramsHidden {
+ public:
+  explicit RealPowerProgramsHidden(const TempDir& bin) {
+    if (!testsupport::PrivateMountNamespace()) {
+      std::printf("no private mount namespace (%s): only PATH keeps the real busctl and systemctl away\n",
+                  std::strerror(errno));
+      return;
+    }
+    for (const char* name : {"busctl", "systemctl"}) {
+      MakeScript(bin.file(name), "exit 1\n");  // until a case writes its own
+      for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/", "/usr/local/bin/"}) {
+        std::error_code ec;
+        const fs::path real = fs::canonical(std::string(dir) + name, ec);
+        if (ec || std::find(mounted_.begin(), mounted_.end(), real) != mounted_.end()) continue;
+        if (::mount(bin.file(name).c_str(), real.c_str(), nullptr, MS_BIND, nullptr) == 0)
+          mounted_.push_back(real);
+        else
+          ADD_FAILURE() << "cannot cover " << real << ": " << std::strerror(errno);
+      }
+    }
+  }
+  ~RealPowerProgramsHidden() {
+    for (const fs::path& p : mounted_) ::umount(p.c_str());
+  }
+
+ private:
+  std::vector<fs::path> mounted_;
+};
+
 // The system's power control asks logind through busctl and powers off through systemctl; here
-// both are scripts that record their arguments, and PATH holds nothing else.
+// both are scripts that record their arguments: PATH holds nothing else, and the machine's own
+// programs are covered by them too.
 TEST(PowerControl, SystemControlAsksLogindBeforePoweringOff) {
   TempDir bin;
   const std::string calls = bin.file("calls");
   ScopedEnv noStandIn("ZELVORA_POWER_OFF_PROGRAM", "");
   ScopedEnv path("PATH", bin.str());
+  RealPowerProgramsHidden hidden(bin);
   struct Case {
     const char* busctl;  // its output, or empty for a failure
     int allowed;

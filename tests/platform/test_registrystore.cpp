@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -350,32 +351,56 @@ TEST(RegistryStore, ConcurrentWritersLoseNoChange) {
     }
 }
 
+// One writer of the cross-process test below, in whatever process it runs: it waits for the
+// start file `go` (so that every writer starts together), writes `count` values, and holds back
+// its last write until it has seen the first value of each of the `writers` others in the file. So
+// the writers' runs are proven to overlap: each one's first write comes before every other one's
+// last. 0 when every write was stored, 1 when one was not, 2 when the others never showed up.
+int CrossProcessWriter(const std::string& path, const std::string& go, int writer, int writers, int count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+  auto waitFor = [&](const std::function<bool()>& ready) {
+    while (!ready())
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return true;
+  };
+  if (!waitFor([&] { return fs::exists(fs::path(go)); })) return 2;
+  RegistryStore store(path);
+  int failed = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !waitFor([&] {
+          RegistryStore now(path);
+          RegValue v;
+          for (int other = 0; other < writers; ++other)
+            if (other != writer && now.Read(kKey, WriterValue(other, 0), v) != 1) return false;
+          return true;
+        }))
+      return 2;
+    if (RegWriteDword(store, kKey, WriterValue(writer, i).c_str(), i) != 1) ++failed;
+  }
+  return failed == 0 ? 0 : 1;
+}
+
 #ifdef _WIN32
-// Started as "settings-writer FILE WRITER COUNT", this program is one more writer of FILE in a
-// process of its own: it writes COUNT values and ends, before any test runs, with 0 when every
-// write was stored.
+// Started as "settings-writer FILE GO WRITER WRITERS COUNT", this program is one more writer of
+// FILE in a process of its own (CrossProcessWriter), and ends with its result before any test runs.
 [[maybe_unused]] const bool kWriterChild = [] {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  if (argv && argc == 5 && std::wcscmp(argv[1], L"settings-writer") == 0) {
-    RegistryStore store(Utf8FromWide(argv[2]));
-    const int writer = ::_wtoi(argv[3]), count = ::_wtoi(argv[4]);
-    int failed = 0;
-    for (int i = 0; i < count; ++i)
-      if (RegWriteDword(store, kKey, WriterValue(writer, i).c_str(), i) != 1) ++failed;
-    ::ExitProcess(failed == 0 ? 0 : 1);
-  }
+  if (argv && argc == 7 && std::wcscmp(argv[1], L"settings-writer") == 0)
+    ::ExitProcess(static_cast<UINT>(CrossProcessWriter(Utf8FromWide(argv[2]), Utf8FromWide(argv[3]), ::_wtoi(argv[4]),
+                                                       ::_wtoi(argv[5]), ::_wtoi(argv[6]))));
   ::LocalFree(argv);
   return false;
 }();
 #endif
 
-// Writers in processes of their own, at the same time as this one: the lock on the folder holds
-// across processes, so no change of any of them is lost.
+// Writers in processes of their own, started together and proven to overlap: the lock on the
+// folder holds across processes, so no change of any of them is lost.
 TEST(RegistryStore, WritersInOtherProcessesLoseNoChange) {
   TempDir dir;
-  const std::string path = dir.file("registry.reg");
-  constexpr int kChildren = 2, kWrites = 15;
+  const std::string path = dir.file("registry.reg"), go = dir.file("go");
+  constexpr int kChildren = 2, kWriters = kChildren + 1, kWrites = 15;
 #ifdef _WIN32
   wchar_t self[MAX_PATH];
   const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -383,8 +408,9 @@ TEST(RegistryStore, WritersInOtherProcessesLoseNoChange) {
   const std::wstring program(self, n);
   std::vector<HANDLE> children;
   for (int w = 1; w <= kChildren; ++w) {
-    std::wstring commandLine = L"\"" + program + L"\" settings-writer \"" + WideFromUtf8(path) + L"\" " +
-                               std::to_wstring(w) + L" " + std::to_wstring(kWrites);
+    std::wstring commandLine = L"\"" + program + L"\" settings-writer \"" + WideFromUtf8(path) + L"\" \"" +
+                               WideFromUtf8(go) + L"\" " + std::to_wstring(w) + L" " + std::to_wstring(kWriters) + L" " +
+                               std::to_wstring(kWrites);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -398,18 +424,12 @@ TEST(RegistryStore, WritersInOtherProcessesLoseNoChange) {
   for (int w = 1; w <= kChildren; ++w) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      RegistryStore store(path);
-      int failed = 0;
-      for (int i = 0; i < kWrites; ++i)
-        if (RegWriteDword(store, kKey, WriterValue(w, i).c_str(), i) != 1) ++failed;
-      ::_exit(failed == 0 ? 0 : 1);
-    }
+    if (child == 0) ::_exit(CrossProcessWriter(path, go, w, kWriters, kWrites));
     children.push_back(child);
   }
 #endif
-  RegistryStore store(path);
-  for (int i = 0; i < kWrites; ++i) EXPECT_EQ(RegWriteDword(store, kKey, WriterValue(0, i).c_str(), i), 1);
+  WriteFile(go, "");
+  EXPECT_EQ(CrossProcessWriter(path, go, 0, kWriters, kWrites), 0);
 #ifdef _WIN32
   for (HANDLE child : children) {
     DWORD status = 1;
@@ -422,12 +442,12 @@ TEST(RegistryStore, WritersInOtherProcessesLoseNoChange) {
   for (pid_t child : children) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
   }
 #endif
   RegistryStore check(path);
   RegValue v;
-  for (int w = 0; w <= kChildren; ++w)
+  for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kWrites; ++i) {
       const std::string name = WriterValue(w, i);
       ASSERT_EQ(check.Read(kKey, name, v), 1) << name;
@@ -648,11 +668,20 @@ HKEY ExpectedRoot() {
 struct TestKey {
   std::string path = "SOFTWARE\\Tarvesk\\zelvora-test-" + std::to_string(::_getpid());
   std::wstring wide = L"SOFTWARE\\Tarvesk\\zelvora-test-" + std::to_wstring(::_getpid());
-  TestKey() { ::RegDeleteTreeW(ExpectedRoot(), wide.c_str()); }
+  // Whether the parent was there before: then it is the user's (settings of a real install may
+  // live below it or in it) and is never touched.
+  bool parentWasThere = false;
+  TestKey() {
+    HKEY parent = nullptr;
+    parentWasThere = ::RegOpenKeyExW(ExpectedRoot(), L"SOFTWARE\\Tarvesk", 0, KEY_READ, &parent) == ERROR_SUCCESS;
+    if (parent) ::RegCloseKey(parent);
+    ::RegDeleteTreeW(ExpectedRoot(), wide.c_str());
+  }
   ~TestKey() {
     ::RegDeleteTreeW(ExpectedRoot(), wide.c_str());
-    // The parent goes too unless something else lives there (it is never removed with subkeys).
-    ::RegDeleteKeyW(ExpectedRoot(), L"SOFTWARE\\Tarvesk");
+    // A parent this test made goes too, unless something else has come to live there meanwhile
+    // (a key with subkeys is never removed).
+    if (!parentWasThere) ::RegDeleteKeyW(ExpectedRoot(), L"SOFTWARE\\Tarvesk");
   }
 };
 

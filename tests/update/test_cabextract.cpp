@@ -61,8 +61,6 @@ std::string StandardCab(const TempDir& dir) {
   return cab;
 }
 
-bool HaveGcab() { return testsupport::HaveFixtureTool("gcab"); }
-
 // A member of a cabinet written here: its stored name, its data, its attribute bits, and the
 // size its entry declares when that is to be forged (else the data's size).
 struct StoredMember {
@@ -263,7 +261,7 @@ TEST(CabExtractStored, ForgedSizesAreRefusedAndLeaveNoHalfFile) {
 }
 
 TEST(CabExtract, OpenTellsMissingFilesAndNonCabinetsApart) {
-  if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   TempDir dir;
   const std::string cab = StandardCab(dir);
   fixtures::MakeZip(dir.file("really.zip"), R"([{"name": "a.dll", "text": "zip"}])");
@@ -283,7 +281,7 @@ TEST(CabExtract, OpenTellsMissingFilesAndNonCabinetsApart) {
 }
 
 TEST(CabExtract, FilesLandInTheirFoldersWithTimesAndNamesByPosition) {
-  if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   TempDir dir;
   const std::string cab = StandardCab(dir);
   int reason = 0;
@@ -316,7 +314,7 @@ TEST(CabExtract, FilesLandInTheirFoldersWithTimesAndNamesByPosition) {
 }
 
 TEST(CabExtract, ReadOnlyAttributeBecomesAReadOnlyFile) {
-  if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   TempDir dir;
   const std::string cab = StandardCab(dir);
   // attribs of a.dll (the two bytes before its name): archive (0x20) becomes archive + read-only.
@@ -330,7 +328,7 @@ TEST(CabExtract, ReadOnlyAttributeBecomesAReadOnlyFile) {
 }
 
 TEST(CabExtract, NamesThatLeaveTheDestinationAreSkipped) {
-  if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   TempDir dir;
   fs::create_directories(dir.path() / "src" / "aa");
   WriteFile(dir.file("src/aa/x"), "climb");
@@ -350,7 +348,7 @@ TEST(CabExtract, NamesThatLeaveTheDestinationAreSkipped) {
 }
 
 TEST(CabExtract, CabinetsDeclaringTooMuchOrDamagedFail) {
-  if (!HaveGcab()) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   TempDir dir;
   const std::string cab = StandardCab(dir);
   const std::string bytes = ReadFile(cab);

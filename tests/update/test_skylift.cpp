@@ -19,26 +19,13 @@ namespace fs = std::filesystem;
 using blocks::ListEntry;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::SetTime;
+using testsupport::TimeOf;
 using testsupport::WriteFile;
 
 namespace {
 
 constexpr int32_t kTime = 1600000000;
-
-// Modification times in seconds since 1970, through std::filesystem so that every system reads
-// them the same way.
-int64_t TimeOf(const std::string& path) {
-  std::error_code error;
-  const auto t = fs::last_write_time(path, error);
-  if (error) return -1;
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(t).time_since_epoch()).count();
-}
-
-void SetTime(const std::string& path, int64_t t) {
-  std::error_code error;
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(std::chrono::seconds(t))), error);
-  ASSERT_FALSE(error) << path << ": " << error.message();
-}
 
 // One exchange over folders below a temporary folder, recording what it sends and notifies.
 // Lists are fed as a signed server lists them: the manifest and its signature first, each file
@@ -437,4 +424,14 @@ TEST(SkyliftLogTarget, MovesBelowTheLocalDataFolder) {
   EXPECT_EQ(RelocateSkyLogTarget("/var/x.log"), "/var/x.log");
   EXPECT_EQ(RelocateSkyLogTarget("C:\\x.log"), "C:\\x.log");
   EXPECT_EQ(RelocateSkyLogTarget("d"), "d");
+}
+
+// Positions travel as 16-bit numbers: a list may announce 65535 files, not one more.
+TEST(SkyliftList, TotalAtAndPastTheLargestPosition) {
+  for (const auto& [total, kept] : {std::pair<int32_t, size_t>{65535, 1}, std::pair<int32_t, size_t>{65536, 0}}) {
+    SCOPED_TRACE(total);
+    Harness h;
+    h.Feed(blocks::List(true, total, NeededFiles(1)));
+    EXPECT_EQ(h.ex->Files().size(), kept);
+  }
 }

@@ -21,27 +21,14 @@
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::SetTime;
+using testsupport::TimeOf;
 using testsupport::WriteFile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int64_t kNow = 1800000000;
-
-// Modification times in seconds since 1970, through std::filesystem so that every system reads
-// them the same way.
-int64_t TimeOf(const std::string& path) {
-  std::error_code error;
-  const auto t = fs::last_write_time(path, error);
-  if (error) return -1;
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(t).time_since_epoch()).count();
-}
-
-void SetTime(const std::string& path, int64_t t) {
-  std::error_code error;
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(std::chrono::seconds(t))), error);
-  ASSERT_FALSE(error) << path << ": " << error.message();
-}
 
 struct Message {
   std::string text;
@@ -300,7 +287,7 @@ TEST_F(UpdateEndToEnd, TwoHundredFilesArriveWhole) {
 }
 
 TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
-  if (!testsupport::HaveFixtureTool("gcab")) GTEST_SKIP() << "gcab is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
   fs::create_directories(dir.file("src/sub"));
   WriteFile(dir.file("src/readme.txt"), "read me");
   WriteFile(dir.file("src/sub/b.dll"), fixtures::Pattern(70000, 9));

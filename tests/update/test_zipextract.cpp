@@ -21,7 +21,7 @@ using fixtures::MakeZip;
 
 // The ZIP fixtures are written by Python's zipfile at test time (an independent writer); where
 // it is missing those cases are skipped and say so. Under Wine the Linux python3 writes them.
-#define NEED_ZIP_MAKER() ZELVORA_SKIP_WITHOUT_TOOL(!testsupport::HaveFixtureTool("python3"), "python3 (which makes the ZIP fixtures) is not installed")
+#define NEED_ZIP_MAKER() ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("python3")
 using fixtures::Pattern;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -261,7 +261,7 @@ TEST(ZipExtract, MembersThatCannotBeExtractedLeaveNothing) {
 }
 
 TEST(ZipExtract, PasswordProtectedMemberIsNotExtracted) {
-  if (!testsupport::HaveFixtureTool("zip")) GTEST_SKIP() << "zip is not installed";
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("zip");
   TempDir dir;
   testsupport::WriteFile(dir.file("secret.txt"), "secret text");
   std::string output;

@@ -136,7 +136,7 @@ std::string LimitsError(const mscabd_cabinet& cab, const std::string& path) {
   if (total > kMaxArchiveTotal) return "files declare more than " + std::to_string(kMaxArchiveTotal) + " bytes in total";
   struct stat st{};
   const uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  if (total / kMaxArchiveRatio > size)
+  if (ExceedsArchiveRatio(total, size))
     return "files declare a compression ratio above " + std::to_string(kMaxArchiveRatio) + ":1";
   return {};
 }

@@ -256,7 +256,7 @@ int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std
   std::string refusal;
   if (survey.total > kMaxArchiveTotal)
     refusal = "files declare more than " + std::to_string(kMaxArchiveTotal) + " bytes in total";
-  else if (survey.total / kMaxArchiveRatio > FileSize(wide))
+  else if (ExceedsArchiveRatio(survey.total, FileSize(wide)))
     refusal = "files declare a compression ratio above " + std::to_string(kMaxArchiveRatio) + ":1";
   if (!refusal.empty()) {
     DebugLog(kDebugTarget, "CAB refused [%s]: %s", cabinetPath.c_str(), refusal.c_str());

@@ -1,0 +1,118 @@
+// The test helpers themselves: a folder snapshot sees every kind of change, a clip ffmpeg cannot
+// make fails the test that asked for it, and a missing tool is a failure when tools are required.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::ScopedEnv;
+using testsupport::Snapshot;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// A modification time clearly apart from "now", so that a rewrite is seen however coarse the clock.
+void SetOldTime(const std::string& path) { testsupport::SetTime(path, 1600000000); }
+
+}  // namespace
+
+TEST(Snapshot, SeesEveryChangeAndNothingElse) {
+  struct Case {
+    const char* what;
+    std::function<void(const TempDir&)> change;
+    bool seen;
+  } const cases[] = {
+      {"nothing done", [](const TempDir&) {}, false},
+      {"a file read", [](const TempDir& d) { testsupport::ReadFile(d.file("a.txt")); }, false},
+      {"the same bytes written again", [](const TempDir& d) { WriteFile(d.file("a.txt"), "alpha"); }, true},
+      {"other bytes of the same size", [](const TempDir& d) { WriteFile(d.file("a.txt"), "ALPHA"); }, true},
+      {"a file added in a folder", [](const TempDir& d) { WriteFile(d.file("sub/new"), ""); }, true},
+      {"a file removed", [](const TempDir& d) { fs::remove(d.file("sub/b.txt")); }, true},
+      {"an empty folder added", [](const TempDir& d) { fs::create_directory(d.file("empty")); }, true},
+      {"a link pointed elsewhere",
+       [](const TempDir& d) {
+         fs::remove(d.file("link"));
+         fs::create_symlink("sub/b.txt", d.file("link"));
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    fs::create_directory(dir.file("sub"));
+    WriteFile(dir.file("a.txt"), "alpha");
+    WriteFile(dir.file("sub/b.txt"), "beta");
+    SetOldTime(dir.file("a.txt"));
+    SetOldTime(dir.file("sub/b.txt"));
+    fs::create_symlink("a.txt", dir.file("link"));
+    const auto before = Snapshot(dir.path());
+    ASSERT_EQ(before.size(), 4u);  // a.txt, sub, sub/b.txt, link
+    c.change(dir);
+    EXPECT_EQ(Snapshot(dir.path()) != before, c.seen);
+  }
+}
+
+TEST(Snapshot, OfOneFileSeesThatFile) {
+  TempDir dir;
+  WriteFile(dir.file("clip.avi"), "bytes");
+  SetOldTime(dir.file("clip.avi"));
+  const auto before = Snapshot(dir.path() / "clip.avi");
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(Snapshot(dir.path() / "clip.avi"), before);
+  WriteFile(dir.file("clip.avi"), "bytes");
+  EXPECT_NE(Snapshot(dir.path() / "clip.avi"), before);
+  fs::remove(dir.file("clip.avi"));
+  EXPECT_TRUE(Snapshot(dir.path() / "clip.avi").empty());
+}
+
+TEST(MakeClip, FailsTheTestWhenFfmpegCannotMakeIt) {
+  TempDir dir;
+  std::string made = "unset";
+  // ffmpeg refuses an encoder that does not exist; without ffmpeg on PATH the start fails.
+  EXPECT_NONFATAL_FAILURE(
+      made = testsupport::MakeClip(dir.file("clip.avi"), {.options = {"-c:v", "no-such-encoder"}}), "could not make");
+  EXPECT_EQ(made, "");
+  {
+    ScopedEnv path("PATH", dir.file("nothing"));
+    EXPECT_NONFATAL_FAILURE(made = testsupport::MakeClip(dir.file("clip.avi")), "ffmpeg is not installed");
+  }
+  EXPECT_EQ(made, "");
+  EXPECT_FALSE(fs::exists(dir.file("clip.avi")) && fs::file_size(dir.file("clip.avi")) > 0);
+}
+
+TEST(MakeClip, MakesWhatItWasAskedFor) {
+  ZELVORA_SKIP_WITHOUT_PROGRAM("ffprobe");
+  TempDir dir;
+  const std::string clip = testsupport::MakeClip(dir.file("clip.mkv"), {.seconds = 3, .size = "176x144"});
+  ASSERT_EQ(clip, dir.file("clip.mkv"));
+  std::string out;
+  ASSERT_EQ(testsupport::RunCommand({"ffprobe", "-v", "error", "-show_entries",
+                                     "stream=codec_name,width,height:format=format_name,duration", "-of", "csv=p=0",
+                                     clip},
+                                    &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("mpeg4,176,144"), std::string::npos) << out;
+  EXPECT_NE(out.find("mp3"), std::string::npos) << out;
+  EXPECT_NE(out.find("matroska"), std::string::npos) << out;
+  EXPECT_NE(out.find(",3."), std::string::npos) << out;  // three seconds long
+}
+
+// The skip of a missing tool: a failure naming the tool when tools are required, else a skip.
+TEST(ToolSkip, MissingToolFailsWhenRequiredAndSkipsOtherwise) {
+  ScopedEnv path("PATH", TempDir().file("nothing"));
+  {
+    ScopedEnv required("ZELVORA_REQUIRE_TOOLS", "1");
+    EXPECT_FATAL_FAILURE([] { ZELVORA_SKIP_WITHOUT_PROGRAM("ffmpeg"); }(), "ffmpeg is not installed (setup installs it)");
+    EXPECT_NONFATAL_FAILURE(testsupport::SkipCaseWithoutTool(true, "gcab is not installed"), "gcab is not installed");
+  }
+  ScopedEnv allowed("ZELVORA_REQUIRE_TOOLS", "0");
+  EXPECT_TRUE(testsupport::SkipCaseWithoutTool(true, "gcab is not installed"));
+  EXPECT_FALSE(testsupport::SkipCaseWithoutTool(false, "gcab is not installed"));
+}
