@@ -66,6 +66,20 @@ uint32_t ReadTimeText(std::string_view text) {
   return static_cast<uint32_t>(std::clamp<int64_t>(total, 0, UINT32_MAX));
 }
 
+uint64_t ReadTimeMillis(std::string_view text) {
+  if (text.size() >= 128 || std::count(text.begin(), text.end(), ':') >= 3) return 0;
+  const uint64_t seconds = ReadTimeText(text);
+  uint64_t millis = seconds * 1000;
+  const size_t lastColon = text.rfind(':');
+  const size_t dot = text.find('.', lastColon == std::string_view::npos ? 0 : lastColon + 1);
+  if (TrimBlanks(text).starts_with('-') || dot == std::string_view::npos) return millis;
+  if (seconds == 0 && ReadLeadingInteger(text) < 0) return 0;
+  uint64_t scale = 100;
+  for (size_t i = dot + 1; i < text.size() && scale > 0 && text[i] >= '0' && text[i] <= '9'; ++i, scale /= 10)
+    millis += static_cast<uint64_t>(text[i] - '0') * scale;
+  return millis;
+}
+
 bool IsWriteErrorLine(std::string_view line) {
   for (const char* cause : {"No space left on device", "File too large", "Disk quota exceeded", "Input/output error",
                             "Error writing trailer", "Error writing file"})
@@ -98,6 +112,7 @@ EncoderLine ParseFfmpegLine(std::string_view line) {
     size_t comma = value.find(',');
     if (comma != std::string_view::npos && comma >= 1) {
       value = value.substr(0, comma);
+      r.duration_ms = ReadTimeMillis(value);
       if (size_t dot = value.find('.'); dot != std::string_view::npos && dot >= 1) value = value.substr(0, dot);
       r.duration = ReadTimeText(value);
     }
@@ -106,7 +121,10 @@ EncoderLine ParseFfmpegLine(std::string_view line) {
   if (size_t t = line.find(" time="); t != std::string_view::npos) {
     std::string_view value = line.substr(t + 6);
     size_t blank = value.find(' ');
-    if (blank != std::string_view::npos && blank >= 1) r.time = ReadTimeText(value.substr(0, blank));
+    if (blank != std::string_view::npos && blank >= 1) {
+      r.time = ReadTimeText(value.substr(0, blank));
+      r.time_ms = ReadTimeMillis(value.substr(0, blank));
+    }
   }
   if (line.starts_with("frame=")) {
     std::string_view value = TrimBlanks(line.substr(6));
@@ -134,6 +152,7 @@ EncoderLine ParseMencoderLine(std::string_view line) {
 
 void RowMonitorState::Clear() {
   ulDuration = 0;
+  ulDurationMs = 0;
   ulProbeDuration = 0;
   iPercent = 0;
   iBadAspectCnt = 0;
@@ -260,13 +279,18 @@ void OutputMonitor::ProcessLine(std::string_view line) {
     return;
   }
   EncoderLine parsed = ParseFfmpegLine(line);
-  if (parsed.duration && row.ulDuration == 0) row.ulDuration = *parsed.duration;
+  if (parsed.duration && row.ulDuration == 0) {
+    row.ulDuration = *parsed.duration;
+    row.ulDurationMs = parsed.duration_ms;
+  }
   if (parsed.bad_aspect && row.iPercent <= 0) ++row.iBadAspectCnt;
   if (parsed.time) {
     if (row.ulDuration == 0) row.ulDuration = row.ulProbeDuration.load();
-    const uint32_t duration = row.ulDuration;
-    if (duration > 0) {
-      const int percent = ToInt(static_cast<int64_t>(uint64_t{*parsed.time} * 100 / duration));
+    // To the millisecond: a 2 s clip whose last frame starts at 1.96 s is at 98 %, not at the
+    // 50 % that whole seconds (1 of 2) would make of it.
+    const uint64_t durationMs = row.ulDurationMs != 0 ? row.ulDurationMs.load() : uint64_t{row.ulDuration} * 1000;
+    if (durationMs > 0) {
+      const int percent = ToInt(static_cast<int64_t>(std::min<uint64_t>(parsed.time_ms * 100 / durationMs, INT_MAX)));
       UpdateProgress(percent);
       row.iPercent = percent;
       row.iBadAspectCnt = 0;

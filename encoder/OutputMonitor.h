@@ -58,6 +58,7 @@ class SharedText {
 struct RowMonitorState {
   std::atomic<uint32_t> ulDuration{0};       // source duration in seconds, from the encoder or the probe
   std::atomic<uint32_t> ulProbeDuration{0};  // duration from the probe summary, set by the ffmpeg options
+  std::atomic<uint64_t> ulDurationMs{0};     // the encoder's "Duration: " to the millisecond, 0 unknown
   std::atomic<int> iPercent{0};              // progress in percent; may pass 100 in the encoder's count
   std::atomic<int> iBadAspectCnt{0};         // "Invalid pixel aspect ratio" lines before any progress
   std::atomic<int> iSamePosCnt{0};           // consecutive "frame=" lines repeating the last frame number
@@ -77,6 +78,8 @@ struct EncoderLine {
   std::optional<uint32_t> duration;  // "Duration: " value in seconds (0 for N/A)
   bool bad_aspect = false;           // holds "Invalid pixel aspect ratio" (any case)
   std::optional<uint32_t> time;      // " time=" value in seconds
+  uint64_t duration_ms = 0;          // the same values to the millisecond: progress is judged on
+  uint64_t time_ms = 0;              // these, since whole seconds put a short file's end below 90 %
   std::optional<int> frame;          // number after a leading "frame="
   bool error = false;                // holds "error " (any case)
   std::optional<int> percent;        // the alternative encoder's "Pos:" percentage
@@ -101,6 +104,9 @@ EncoderLine ParseMencoderLine(std::string_view line);
 // "[[hours:]minutes:]seconds[.fraction]" in whole seconds. Empty text, 128 characters
 // or more, or three ':' and more give 0; so do negative totals. Saturates at 2^32-1.
 uint32_t ReadTimeText(std::string_view text);
+// The same time to the millisecond (the fraction's first three digits count); 0 where
+// ReadTimeText gives 0 for a malformed or negative time.
+uint64_t ReadTimeMillis(std::string_view text);
 
 // The progress figures kept over one run.
 struct ProgressState {

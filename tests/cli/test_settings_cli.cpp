@@ -127,7 +127,7 @@ TEST_F(SettingsCli, RefusalsExitWithTwoAndWriteNothing) {
       {{"settings", "set", "video_conf.size_w=800", "audio_conf.bitrate=9"}, "audio_conf.bitrate"},
       {{"settings", "set", "video_conf.fps"}, "not GROUP.NAME=VALUE"},
       {{"settings", "set", "nothing.here=1"}, "unknown setting"},
-      {{"settings", "set", "etc_conf.fn_prefix=" + std::string(64, 'p')}, "at most 63 bytes"},
+      {{"settings", "set", "etc_conf.fn_prefix=" + std::string(64, 'p')}, "at most 63 characters"},
       {{"settings", "frobnicate"}, "usage"},
       {{"settings"}, "usage"},
   };

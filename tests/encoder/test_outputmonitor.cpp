@@ -35,6 +35,18 @@ TEST(ReadTimeText, ReadsHoursMinutesSecondsAndDropsTheFraction) {
   EXPECT_EQ(ReadTimeText(std::string(128, '1')), 0u);
 }
 
+TEST(ReadTimeMillis, KeepsTheFractionToTheMillisecond) {
+  const struct {
+    const char* text;
+    uint64_t millis;
+  } cases[] = {
+      {"00:00:01.96", 1960}, {"00:00:02.00", 2000}, {"1:02:03.5", 3723500}, {"95.2", 95200},
+      {"00:00:00.04", 40},   {"12.34567", 12345},   {"02:30", 150000},      {"", 0},
+      {"N/A", 0},            {"1:2:3:4.5", 0},      {"-5.5", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadTimeMillis(c.text), c.millis) << c.text;
+}
+
 TEST(ParseFfmpegLine, ReadsDurationTimeFrameAspectAndErrors) {
   struct Expect {
     std::optional<uint32_t> duration;
@@ -145,6 +157,22 @@ TEST_F(MonitorTest, ChunksSplitInsideALineAreJoined) {
   EXPECT_EQ(row.iLastFrame, 250);
   EXPECT_TRUE(row.bOutputDone);
   EXPECT_EQ(display.Text(DisplayText::kFilePercent), "10%");
+}
+
+TEST_F(MonitorTest, ShortFilesReachTheirEndToTheMillisecond) {
+  // ffmpeg's last progress line names the start of the last frame: 1.96 s of a 2 s clip is its
+  // end, though in whole seconds it would be 1 of 2.
+  const struct {
+    const char* duration;
+    const char* lastTime;
+    int percent;
+  } cases[] = {{"00:00:02.00", "00:00:01.96", 98}, {"00:00:00.50", "00:00:00.48", 96}, {"00:00:10.00", "00:00:09.96", 99}};
+  for (const auto& c : cases) {
+    row.Clear();
+    Feed(std::string("  Duration: ") + c.duration + ", start: 0.000000, bitrate: 300 kb/s\n");
+    Feed(ProgressLine(49, c.lastTime) + "\r");
+    EXPECT_EQ(row.iPercent, c.percent) << c.duration;
+  }
 }
 
 TEST_F(MonitorTest, CarriageReturnSeparatedProgressUpdatesEachCount) {
@@ -365,6 +393,16 @@ TEST_F(OutputMonitorWithEncoders, FfmpegRunReportsDurationAndFullProgress) {
   EXPECT_EQ(display.Bar(DisplayBar::kFile), 100);
   EXPECT_EQ(display.Bar(DisplayBar::kTotal), 100);
   EXPECT_FALSE(display.Text(DisplayText::kElapsedTime).empty());
+}
+
+TEST_F(OutputMonitorWithEncoders, ShortClipWithoutSoundEndsAboveNinetyPercent) {
+  // Without sound the last progress time is the last frame's start, short of the duration.
+  const std::string silent = dir.file("silent 2s.mp4");
+  RunEncoder(monitor, "\"ffmpeg\" -i \"" + clip + "\" -y -t 2 -an -c:v mpeg4 \"" + silent + "\"");
+  monitor.m_zRowVal.Clear();
+  RunEncoder(monitor, "\"ffmpeg\" -i \"" + silent + "\" -y -c:v mpeg4 \"" + dir.file("out.mp4") + "\"");
+  EXPECT_EQ(monitor.m_zRowVal.ulDuration, 2u);
+  EXPECT_GT(monitor.m_zRowVal.iPercent, 90);
 }
 
 TEST_F(OutputMonitorWithEncoders, FfmpegEncoderThatCannotOpenLeavesItsErrorLine) {
