@@ -9,6 +9,7 @@
 #include "cli/Console.h"
 #include "encoder/PathText.h"
 #include "encoder/SettingsStore.h"
+#include "support/FileUtils.h"
 #include "support/InterfaceTexts.h"
 #include "update/UpdateCheck.h"
 
@@ -19,8 +20,10 @@ const char kUpdateUsage[] =
     "\n"
     "Asks the update server (setting encoder.update_server, HOST[:PORT]) whether newer program\n"
     "files exist, at most once a week; --check asks now. When an update is due the update\n"
-    "module is refreshed and started. The install folder is /opt (ZELVORA_PROGRAM_FILES\n"
-    "overrides it); the encoder must run from Tarvesk/zelvora/encoder below it.\n";
+    "module is refreshed and started. Only files signed with the publisher's minisign key\n"
+    "(setting encoder.update_key) are installed or started. The install folder is /opt\n"
+    "(ZELVORA_PROGRAM_FILES overrides it); the encoder must run from Tarvesk/zelvora/encoder\n"
+    "below it. A copy installed by the package manager is updated by the package manager.\n";
 
 void PrintMessage(const std::string& text, const std::string&, bool error) {
   std::fprintf(stderr, "zelvora: %s%s\n", error ? "" : "warning: ", text.c_str());
@@ -40,6 +43,10 @@ int RunUpdateCommand(int argc, char** argv) {
       std::fputs(kUpdateUsage, stderr);
       return 2;
     }
+  }
+  if (IsPackagedCopy(RunningExecutablePath())) {
+    std::printf("This copy was installed by the package manager, which updates it; zelvora update does nothing here.\n");
+    return 0;
   }
   RegistryStore& root = CurrentUserStore();
   EncodingSettings settings;

@@ -543,8 +543,10 @@ bool CBatchRun::Prepare(size_t row, Prepared& job, [[maybe_unused]] bool forDryR
   job.options = built.text;
   job.error = !rangeProblem.empty() ? rangeProblem : !subtitleError.empty() ? subtitleError : built.error;
   // The probe found sound and no picture: a video converter has nothing to convert, and an
-  // output without the video the settings ask for would pass for a converted file.
+  // output without the video the settings ask for would pass for a converted file. A "wma" row
+  // is read for its sound only, so its missing picture says nothing.
   if (job.error.empty() && s.pindex_opti == 0 && s.origin_vdo == 0 && in.probe.result > 0 &&
+      strcasecmp(in.row.typeText.c_str(), "wma") != 0 &&
       (*texts)[kColVideo].empty() && in.row.width == 0 && in.row.height == 0 && !(*texts)[kColAudio].empty())
     job.error = "no video stream";
   // The prefix and the new extension can push a long source name past what a folder entry

@@ -56,4 +56,5 @@ struct StoredPaths {
   std::string error_log_path;
   uint32_t program_rebirth = 0;  // time of the last update check
   std::string update_server;     // HOST[:PORT] of the update server; empty: no update check
+  std::string update_key;        // the publisher's minisign public key (base64 line); empty: nothing installed
 };

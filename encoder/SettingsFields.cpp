@@ -8,6 +8,8 @@
 #include "encoder/SettingsStore.h"
 #include "platform/KnownFolders.h"
 #include "support/AsciiText.h"
+#include "support/Minisign.h"
+#include "support/ServerAddress.h"
 
 namespace {
 
@@ -119,6 +121,8 @@ const std::array kFields = {
     Path("ProgramFolder", &SP::ProgramFolder, "program folder (read only: subtitle work files go to the cache folder)"),
     Path("error_log_path", &SP::error_log_path, "error log of the encoder (month-stamped)"),
     Path("update_server", &SP::update_server, "update server as HOST[:PORT] (port 4654 when omitted; empty: no update check)"),
+    Path("update_key", &SP::update_key,
+         "publisher's minisign public key (the key line of minisign.pub); updates are installed only when signed with it"),
     SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
 };
@@ -163,6 +167,18 @@ bool HasParentStep(std::string_view text) {
 // Why a text cannot be a value of `f`, or empty: the one check of typed and stored texts.
 std::string TextRefusal(const SettingField& f, std::string_view text) {
   const std::string name = FullName(f);
+  // The update settings are read as the check reads them, so that a bad value is refused
+  // where it is typed, not found wrong at the next start.
+  if (f.path == &SP::update_server && !text.empty() && text.find_first_of("\r\n") == std::string_view::npos) {
+    std::string host;
+    int port = 0;
+    if (!ParseServerAddress(text, 4654, host, port))
+      return name + " is a host name or address with an optional :PORT from 1 to 65535, not '" + std::string(text) + "'";
+  }
+  if (f.path == &SP::update_key && !text.empty()) {
+    std::string why;
+    if (!ParseMinisignKey(text, &why)) return name + ": " + why;
+  }
   const TextCheck check = CheckSettingText(f, text);
   switch (check.problem) {
     case TextProblem::kNone: return {};
@@ -309,6 +325,19 @@ bool SetSettingValue(const SettingField& f, std::string_view text, EncodingSetti
     else
       s.*f.number = ApplySettingRule(f.setRule, static_cast<int32_t>(v));
     return true;
+  }
+  // The whole minisign.pub text may be given: its key line is what is kept.
+  std::string keyLine;
+  if (f.path == &SP::update_key && text.find('\n') != std::string_view::npos) {
+    std::string why;
+    if (!ParseMinisignKey(text, &why)) {
+      error = name + ": " + why;
+      return false;
+    }
+    std::string_view t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    keyLine = std::string(TrimBlanks(t.substr(t.rfind('\n') + 1)));
+    text = keyLine;
   }
   if (std::string why = TextRefusal(f, text); !why.empty()) {
     error = why;

@@ -7,13 +7,14 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev 
           ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng
           qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
           dpkg-dev file desktop-file-utils appstream lintian bash-completion minisign
-          parallel)
+          libsodium-dev parallel)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
 if [ "${1:-}" = "--windows" ]; then
-  # The Windows build: MinGW-w64 with POSIX threads, zlib built for it, Wine to run the tests.
-  packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
+  # The Windows build: MinGW-w64 with POSIX threads, zlib built for it, Wine to run the tests,
+  # and the tools that build libsodium for it from Debian's source (scripts/mingw-sodium.sh).
+  packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 autoconf automake libtool make)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Setup installs every tool the tests use, so a missing one fails the test (0 allows skips).
 export ZELVORA_REQUIRE_TOOLS=${ZELVORA_REQUIRE_TOOLS:-1}
 "$root/scripts/setup.sh" --windows
+# libsodium for Windows, built once into the build tree and kept there.
+"$root/scripts/mingw-sodium.sh" "$root/build/windows/sodium"
 "$root/scripts/build.sh" build/windows -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/MinGW-w64-x86_64.cmake"
 

@@ -274,7 +274,12 @@ int SetFileModTime(const std::string& path, int64_t time) {
 }
 
 std::string& CutAfterLastBackslash(std::string& path, bool keepSlash) {
+#ifdef _WIN32
+  // Either slash separates a Windows path, and the system's own paths use '\'.
+  size_t slash = path.find_last_of("/\\");
+#else
   size_t slash = path.rfind('/');
+#endif
   if (slash != std::string::npos) path.resize(keepSlash ? slash + 1 : slash);
   return path;
 }

@@ -3,6 +3,27 @@
 
 #include <vector>
 
+#include "support/AsciiText.h"
+
+namespace {
+
+// Windows opens a device, or another stream of a file, for some names of plain look, and drops
+// a trailing dot or space: such a name would not be the file it says.
+[[maybe_unused]] bool WindowsRefusesPart(std::string_view part) {
+  if (part.find_first_of(":<>\"|?*") != std::string_view::npos) return true;
+  if (part.back() == '.' || part.back() == ' ') return true;
+  const std::string_view stem = part.substr(0, part.find('.'));
+  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (auto d : kDevices)
+    if (SameIgnoringCase(TrimBlanks(stem), d)) return true;
+  if (stem.size() == 4 && (SameIgnoringCase(stem.substr(0, 3), "COM") || SameIgnoringCase(stem.substr(0, 3), "LPT")) &&
+      stem[3] >= '0' && stem[3] <= '9')
+    return true;
+  return false;
+}
+
+}  // namespace
+
 std::optional<std::string> SafeMemberPath(std::string_view stored) {
   if (stored.empty() || stored.find('\0') != std::string_view::npos) return std::nullopt;
   if (stored[0] == '/' || stored[0] == '\\') return std::nullopt;
@@ -15,6 +36,9 @@ std::optional<std::string> SafeMemberPath(std::string_view stored) {
     if (end == std::string_view::npos) end = stored.size();
     std::string_view part = stored.substr(start, end - start);
     if (part == "..") return std::nullopt;
+#ifdef _WIN32
+    if (!part.empty() && part != "." && WindowsRefusesPart(part)) return std::nullopt;
+#endif
     if (!part.empty() && part != ".") {
       if (!path.empty()) path += '/';
       path += part;

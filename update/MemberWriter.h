@@ -29,6 +29,7 @@ class MemberWriter {
     std::string temp;
     std::string name;
     std::string folderPath;
+    std::string relFolder;  // the folder below the base, for Place and Discard after Finish
   };
 
   // `path` is a safe relative path ('/' separators). The folders are created with `mode`.
@@ -43,6 +44,14 @@ class MemberWriter {
   bool Commit(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error);
   // Closes and removes the temporary file.
   void Abort(Pending& file);
+
+  // Commit in two steps, so that many files can be made ready before any takes its name:
+  // Finish sets the bits and time and closes everything (no descriptor stays open); Place
+  // renames the finished file onto its name, entering its folder again without following
+  // links; Discard removes a finished file that is not to be placed.
+  bool Finish(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error);
+  bool Place(Pending& file, std::string& error);
+  void Discard(Pending& file);
 
  private:
   // The folder `path` (relative, may be empty for the base) as a new descriptor, or -1.

@@ -2,7 +2,10 @@
 #include "update/Skylift.h"
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/KnownFolders.h"
@@ -14,6 +17,9 @@
 #include "update/CabExtract.h"
 #include "update/SkyFiles.h"
 #include "update/ZipExtract.h"
+#ifdef _WIN32
+#include "support/WideText.h"
+#endif
 
 namespace {
 
@@ -33,24 +39,25 @@ int16_t ReadI16(const char* p) {
   return static_cast<int16_t>(static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[1]) << 8));
 }
 
-bool EndsWith(const std::string& name, std::string_view suffix) {
-  return name.size() >= suffix.size() && SameIgnoringCase(std::string_view(name).substr(name.size() - suffix.size()), suffix);
+FILE* OpenStagedFile(const std::string& path) {
+#ifdef _WIN32
+  return ::_wfopen(WidePath(path).c_str(), L"rb");
+#else
+  return std::fopen(path.c_str(), "rb");
+#endif
 }
 
-bool IsLibrary(const std::string& name) { return EndsWith(name, ".ocx") || EndsWith(name, ".ax") || EndsWith(name, ".dll"); }
-
-bool IsProgram(const std::string& name, const std::string& path) {
-  return EndsWith(name, ".exe") || skyfiles::LooksExecutable(path);
+// At most `limit` bytes of a small file we staged ourselves.
+std::string ReadSmallFile(const std::string& path, size_t limit) {
+  std::string text;
+  FILE* f = OpenStagedFile(path);
+  if (!f) return text;
+  text.resize(limit + 1);
+  text.resize(std::fread(text.data(), 1, text.size(), f));
+  std::fclose(f);
+  return text;
 }
 
-void EndRunningCopies(const std::string& path) {
-  if (FileExists(path)) KillProcessByName(path, true);
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -96,11 +103,14 @@ std::string RelocateSkyLogTarget(const std::string& target) {
 // ---------------------------------------------------------------- one exchange
 
 SkyliftExchange::SkyliftExchange(const SkyFolders& folders, bool checkOnly, int requestSize, int receiveSize,
-                                 std::string logTarget, Hooks hooks, std::atomic<int>& state)
+                                 std::string logTarget, Hooks hooks, std::atomic<int>& state, SkyTrust trust)
     : m_folders(folders), m_checkOnly(checkOnly), m_requestSize(requestSize), m_receiveSize(receiveSize),
-      m_log(std::move(logTarget)), m_hooks(std::move(hooks)), m_state(state) {}
+      m_log(std::move(logTarget)), m_hooks(std::move(hooks)), m_state(state), m_trust(std::move(trust)) {}
 
-SkyliftExchange::~SkyliftExchange() { Abort(); }
+SkyliftExchange::~SkyliftExchange() {
+  Abort();
+  if (!m_staging.empty()) RemoveFolderTree(m_staging);
+}
 
 void SkyliftExchange::Log(const char* format, ...) {
   if (m_log.empty()) return;
@@ -116,8 +126,12 @@ void SkyliftExchange::Notify(int message, int wParam, int lParam) {
   if (m_hooks.notify) m_hooks.notify(message, wParam, lParam);
 }
 
-bool SkyliftExchange::Fail(int code) {
+bool SkyliftExchange::Fail(int code, const std::string& why) {
   Abort();
+  if (!why.empty()) {
+    Log("Update refused: %s", why.c_str());
+    if (m_why.empty()) m_why = why;
+  }
   Notify(kSkyMsgError, kSkyErrorId, code);
   m_failed = true;
   return false;
@@ -133,6 +147,8 @@ void SkyliftExchange::Abort() {
   m_openPosition = -1;
 }
 
+std::string SkyliftExchange::Staged(int position) const { return m_staging + "/" + std::to_string(position); }
+
 bool SkyliftExchange::OnBlock(std::span<const char> block) {
   static constexpr const char* kKnown[] = {"_GSECTN:", "_PFLIST:", "_GFNDEX:", "_PFSAVE:", "_PAREND:", "_PERMSG:"};
   if (m_failed) return false;
@@ -144,6 +160,7 @@ bool SkyliftExchange::OnBlock(std::span<const char> block) {
   if (BlockMarkerIs(block, "_PERMSG:")) {
     const std::string text(payload->data(), strnlen(payload->data(), std::min<size_t>(payload->size(), 11)));
     m_state = kSkyStateRefused;
+    if (m_why.empty()) m_why = "the update server answered with error " + text;
     Notify(kSkyMsgError, kSkyErrorId, -std::atoi(text.c_str()));
     return true;
   }
@@ -151,19 +168,20 @@ bool SkyliftExchange::OnBlock(std::span<const char> block) {
     OnList(*payload);
     return !m_failed;
   }
-  if (BlockMarkerIs(block, "_PFSAVE:")) {
-    if (m_checkOnly) {
-      m_state = kSkyStateUpdate;
-      return false;
-    }
-    return OnPiece(*payload);
-  }
+  if (BlockMarkerIs(block, "_PFSAVE:")) return OnPiece(*payload);
   if (BlockMarkerIs(block, "_PAREND:")) {
     // An end in the middle of a file is no normal end: the file is thrown away and the
     // exchange counts as failed, so that nobody starts a half-refreshed program.
-    if (m_fd >= 0) {
+    if (m_fd != skyfiles::kNoFile) {
       Log("End of the exchange while %s was arriving", m_tempPath.c_str());
-      return Fail(kSkyInstallFailed);
+      return Fail(kSkyInstallFailed, "the server ended the exchange in the middle of a file");
+    }
+    if (!m_evaluated) return Fail(kSkyInstallFailed, "the server ended the exchange without a list");
+    if (m_checkOnly) {
+      // Only a verified list may say that nothing is due.
+      if (!m_manifestOk) return Fail(kSkyInstallFailed, m_why.empty() ? "the server sent no signed list" : m_why);
+    } else if (!InstallAll()) {
+      return false;
     }
     m_state = kSkyStateDone;
     return false;
@@ -201,6 +219,13 @@ void SkyliftExchange::OnList(std::span<const char> p) {
       Log("List longer than its total %d -- surplus dropped", m_announced);
       break;
     }
+    // What the list may hold is bounded here, before it is kept, not by what the server sends.
+    m_nameBytes += static_cast<size_t>(s) + static_cast<size_t>(f);
+    if (m_nameBytes > kSkyMaxListNameBytes || static_cast<size_t>(s) > kSkyMaxNameBytes ||
+        static_cast<size_t>(f) > kSkyMaxNameBytes) {
+      Fail(kSkyInstallFailed, "the server's list is larger than any list of updates");
+      return;
+    }
     SkyFileEntry e;
     e.cKey = p[at];
     e.cFolder = p[at + 1];
@@ -212,6 +237,32 @@ void SkyliftExchange::OnList(std::span<const char> p) {
     at += kEntryFixed + static_cast<size_t>(s) + static_cast<size_t>(f);
   }
   if (p[0] == 0) Evaluate();
+}
+
+// The signed list's shape: the manifest and its signature first, and every signature directly
+// after the entry it signs, for the same folder, named after it.
+bool SkyliftExchange::CheckShape() {
+  auto isMeta = [](const SkyFileEntry& e) { return e.cKey == kSkyManifestKey || e.cKey == kSkySignatureKey; };
+  if (m_files.size() < 2 || m_files[0].cKey != kSkyManifestKey || m_files[0].cFolder != 'M' ||
+      !m_files[0].psSubDir.empty() || m_files[0].psFile != kSkyManifestName || m_files[0].lSize < 0 ||
+      m_files[0].lSize > kSkyMaxManifestBytes || m_files[1].cKey != kSkySignatureKey || m_files[1].cFolder != 'M' ||
+      !m_files[1].psSubDir.empty() || m_files[1].psFile != std::string(kSkyManifestName) + kSkySignatureSuffix)
+    return Fail(kSkyInstallFailed, "the server's list carries no signed manifest (is the server older than signed updates?)");
+  m_files[0].iSignature = 1;
+  for (size_t i = 2; i < m_files.size(); ++i) {
+    SkyFileEntry& e = m_files[i];
+    if (e.cKey == kSkyManifestKey) return Fail(kSkyInstallFailed, "the server's list holds a second manifest");
+    if (e.cKey != kSkySignatureKey) continue;
+    const SkyFileEntry& signedEntry = m_files[i - 1];
+    if (isMeta(signedEntry) || signedEntry.cFolder != e.cFolder || signedEntry.psSubDir != e.psSubDir ||
+        e.psFile != signedEntry.psFile + kSkySignatureSuffix)
+      return Fail(kSkyInstallFailed, "the server's list holds a signature that belongs to no entry: " + e.psFile);
+    m_files[i - 1].iSignature = static_cast<int>(i);
+  }
+  for (const SkyFileEntry& e : m_files)
+    if (e.cKey == kSkySignatureKey && (e.lSize < 0 || static_cast<size_t>(e.lSize) > kMaxMinisignSignatureBytes))
+      return Fail(kSkyInstallFailed, "the server's list holds a signature larger than any signature");
+  return true;
 }
 
 // The entry's local path below its base folder; false (logged) when the entry must be skipped.
@@ -228,12 +279,12 @@ bool SkyliftExchange::BuildPath(SkyFileEntry& e, int index) {
   // Names from the server stay below their base folder: no absolute path, no "..".
   std::optional<std::string> sub = e.psSubDir.empty() ? std::optional<std::string>("") : SafeMemberPath(e.psSubDir);
   std::optional<std::string> file = SafeMemberPath(e.psFile);
-  if (!sub || !file) {
+  if (!sub || !file || file->find('/') != std::string::npos) {
     Log("pzpFiles[%d]: unsafe path %s,%s -- skipped", index, e.psSubDir.c_str(), e.psFile.c_str());
     return false;
   }
+  // Nothing is created here: folders appear only when an install puts a file in them.
   e.psFullPath = base + "/" + (sub->empty() ? "" : *sub + "/") + *file;
-  if (e.cKey != 'D') MakeFolderPath(FolderOf(e.psFullPath));
   Log("pzpFiles[i].psFullPath:%s", e.psFullPath.c_str());
   return true;
 }
@@ -244,7 +295,7 @@ bool SkyliftExchange::Decide(SkyFileEntry& e) {
   const bool exists = GetFileStatus(e.psFullPath, &mtime, &size) == 1;
   switch (e.cKey) {
     case 'D':
-      if (exists) DeleteFileIfPresent(e.psFullPath);
+      // Deleted only by a verified list, at install (never in a check).
       return false;
     case 'C':
       return !exists;
@@ -263,6 +314,7 @@ bool SkyliftExchange::Decide(SkyFileEntry& e) {
 void SkyliftExchange::Evaluate() {
   m_evaluated = true;
   Log("iFilesNdx:%d", static_cast<int>(m_files.size()));
+  if (!CheckShape()) return;
   std::vector<char> indices;
   const size_t limit = static_cast<size_t>(std::max(0, m_requestSize - 14));
   bool split = false;
@@ -274,14 +326,23 @@ void SkyliftExchange::Evaluate() {
     indices.clear();
     return ok;
   };
-  for (size_t i = 0; i < m_files.size(); ++i) {
+  // The manifest and its signature are asked for in every exchange.
+  m_files[0].need_update = m_files[1].need_update = true;
+  for (size_t i = 2; i < m_files.size(); ++i) {
     SkyFileEntry& e = m_files[i];
     if (e.psFile.empty()) {
       Log("pzpFiles[%d].psFile == NULL -- break", static_cast<int>(i));
       break;
     }
+    if (e.cKey == kSkySignatureKey) {
+      e.need_update = m_files[i - 1].need_update;
+      continue;
+    }
     e.need_update = BuildPath(e, static_cast<int>(i)) && Decide(e);
+  }
+  for (size_t i = 0; i < m_files.size(); ++i) {
     if (!flushIfFull()) return;
+    const SkyFileEntry& e = m_files[i];
     if (!e.need_update) continue;
     indices.push_back(static_cast<char>(i & 0xFF));
     indices.push_back(static_cast<char>(i >> 8));
@@ -315,17 +376,26 @@ bool SkyliftExchange::SendIndices(const std::vector<char>& indices, int flag, bo
 
 bool SkyliftExchange::OpenTemp(int position) {
   const SkyFileEntry& e = m_files[static_cast<size_t>(position)];
-  m_tempPath = e.psFullPath + ".bnu";
+  if (m_staging.empty()) {
+    // A private folder of our own in the user's cache: no shared name another user could have
+    // put a link or a FIFO at.
+    std::string parent = m_trust.stagingParent;
+    if (parent.empty()) parent = SpecialFolderPath(kFolderInternetCache) + "/zelvora";
+    MakeFolderPath(parent);
+    m_staging = skyfiles::MakeUniqueFolder(parent, "update-");
+    if (m_staging.empty()) return Fail(kSkyTempCreateFailed, "no staging folder can be made in " + parent);
+  }
+  m_tempPath = Staged(position);
   Log("Update File : %s", e.psFullPath.c_str());
   Log("zFCurr.psBNUname:%s", m_tempPath.c_str());
-  // Never through a link: the temporary name is replaced, not followed.
-  DeleteFileIfPresent(m_tempPath);
   m_fd = skyfiles::CreateTemp(m_tempPath);
-  if (m_fd == skyfiles::kNoFile) return Fail(kSkyTempCreateFailed);
+  if (m_fd == skyfiles::kNoFile) return Fail(kSkyTempCreateFailed, "cannot write into " + m_staging);
   m_openPosition = position;
   m_fileBytes = 0;
-  m_state = kSkyStateUpdate;
-  Notify(kSkyMsgProgress, kSkyFileId, 11);
+  if (!m_checkOnly && m_state.load() == kSkyStateRunning) {
+    m_state = kSkyStateUpdate;
+    Notify(kSkyMsgProgress, kSkyFileId, 11);
+  }
   return true;
 }
 
@@ -334,107 +404,119 @@ bool SkyliftExchange::OnPiece(std::span<const char> p) {
   const bool more = p[0] != 0;
   const int position = static_cast<unsigned char>(p[1]) | (static_cast<unsigned char>(p[2]) << 8);
   if (!m_evaluated || static_cast<size_t>(position) >= m_files.size() ||
-      !m_files[static_cast<size_t>(position)].need_update) {
+      !m_files[static_cast<size_t>(position)].need_update || m_files[static_cast<size_t>(position)].bReceived) {
     Log("Piece for position %d, which was not requested -- dropped", position);
     return true;
   }
   if (m_fd != skyfiles::kNoFile && position != m_openPosition) {
-    Log("Piece for position %d while %d is open -- the open file is dropped", position, m_openPosition);
-    Abort();
+    Log("Piece for position %d while %d is open", position, m_openPosition);
+    return Fail(kSkyInstallFailed, "the server mixed the pieces of two files");
+  }
+  // A check wants the signed list only; its verdict comes before any other file is stored.
+  if (m_checkOnly && position > 1) {
+    if (!m_manifestOk) return Fail(kSkyInstallFailed, "the server sent files before its signed list");
+    return true;
   }
   if (m_fd == skyfiles::kNoFile && !OpenTemp(position)) return false;
   const SkyFileEntry& e = m_files[static_cast<size_t>(position)];
   const auto data = p.subspan(kPieceHead);
   if (m_fileBytes + static_cast<int64_t>(data.size()) > e.lSize) {
-    Log("%s: more data than its size %d", e.psFullPath.c_str(), e.lSize);
-    return Fail(kSkyInstallFailed);
+    Log("%s: more data than its size %d", e.psFile.c_str(), e.lSize);
+    return Fail(kSkyInstallFailed, e.psFile + " arrived larger than the list says");
   }
-  if (!skyfiles::Write(m_fd, data.data(), data.size())) return Fail(kSkyTempWriteFailed);
+  if (!skyfiles::Write(m_fd, data.data(), data.size())) return Fail(kSkyTempWriteFailed, "cannot write into " + m_staging);
   m_fileBytes += static_cast<int64_t>(data.size());
   m_received += static_cast<int64_t>(data.size());
-  if (m_total > 0) Notify(kSkyMsgProgress, kSkyPercentId, static_cast<int>(m_received * 100 / m_total));
+  if (m_total > 0 && !m_checkOnly) Notify(kSkyMsgProgress, kSkyPercentId, static_cast<int>(m_received * 100 / m_total));
   if (more) return true;
   const bool closed = skyfiles::Close(m_fd);
   m_fd = skyfiles::kNoFile;
   m_openPosition = -1;
-  // Only a file that arrived whole, with the size the list announced, is installed.
   if (!closed || m_fileBytes != e.lSize) {
-    Log("%s: received %lld bytes of %d -- not installed", e.psFullPath.c_str(), static_cast<long long>(m_fileBytes),
-        e.lSize);
-    DeleteFileIfPresent(m_tempPath);
-    return Fail(kSkyInstallFailed);
+    Log("%s: received %lld bytes of %d", e.psFile.c_str(), static_cast<long long>(m_fileBytes), e.lSize);
+    return Fail(kSkyInstallFailed, e.psFile + " arrived with another size than the list says");
   }
-  return Install(e);
+  return FileArrived(position);
 }
 
-bool SkyliftExchange::Install(const SkyFileEntry& e) {
-  if (IsProgram(e.psFile, m_tempPath)) EndRunningCopies(e.psFullPath);
-  skyfiles::TakeInstallMode(e.psFullPath, m_tempPath);
-  if (skyfiles::MoveInto(m_tempPath, e.psFullPath)) {
-    if (IsLibrary(e.psFile)) Log("DllRegisterServer:%s (nothing to register here)", e.psFullPath.c_str());
-    if (EndsWith(e.psFile, ".zip") || EndsWith(e.psFile, ".cab")) Unpack(e);
-  } else {
-    const std::string& temp = m_folders.Get('T');
-    const std::string aside = temp + "/" + e.psFile;
-    if (!IsLibrary(e.psFile) || temp.empty() || !SafeMemberPath(e.psFile) || !skyfiles::MoveInto(m_tempPath, aside)) {
-      DeleteFileIfPresent(m_tempPath);
-      Log("Install failed: %s", e.psFullPath.c_str());
-      return Fail(kSkyInstallFailed);
+bool SkyliftExchange::FileArrived(int position) {
+  m_files[static_cast<size_t>(position)].bReceived = true;
+  if (position > 1 || !m_files[0].bReceived || !m_files[1].bReceived) return true;
+  if (!VerifyManifest()) return false;
+  if (!m_checkOnly) return true;
+  // A check: an update is due when the signed list holds an entry this copy needs.
+  for (const SkyFileEntry& e : m_files)
+    if (e.need_update && e.cKey != kSkyManifestKey && e.cKey != kSkySignatureKey && ManifestHolds(e)) {
+      m_state = kSkyStateUpdate;
+      return false;
     }
-    Log("DllRegisterServer:%s (nothing to register here)", aside.c_str());
-    return true;
-  }
-  if (EndsWith(e.psFile, ".cab"))
-    DeleteFileIfPresent(e.psFullPath);
-  else
-    SetFileModTime(e.psFullPath, e.lTime);
   return true;
 }
 
-// Unpacks a received package into a private folder below T, then moves each member, in the
-// archive's order, into the package's own folder.
-void SkyliftExchange::Unpack(const SkyFileEntry& e) {
-  const std::string& temp = m_folders.Get('T');
-  if (temp.empty()) {
-    Log("iExt2Temp: no temporary folder for %s", e.psFullPath.c_str());
-    return;
+bool SkyliftExchange::VerifyManifest() {
+  if (!m_trust.key) return Fail(kSkyInstallFailed, "no update key is set (encoder.update_key), so no update can be trusted");
+  std::string why;
+  const std::string sigText = ReadSmallFile(Staged(1), kMaxMinisignSignatureBytes);
+  std::optional<MinisignSignature> sig = ParseMinisignSignature(sigText, &why);
+  std::array<uint8_t, 64> hash{};
+  if (!sig) return Fail(kSkyInstallFailed, "the list's signature is unreadable: " + why);
+  if (!MinisignFileHash(Staged(0), hash)) return Fail(kSkyInstallFailed, "the staged list cannot be read");
+  if (!MinisignVerify(*m_trust.key, *sig, hash, &why)) return Fail(kSkyInstallFailed, "the list's signature: " + why);
+  // "zelvora-manifest SECTION TIME": this section's list, not another one signed by the same key.
+  const std::string prefix = "zelvora-manifest " + m_trust.section + " ";
+  const std::string& tc = sig->trustedComment;
+  if (tc.compare(0, prefix.size(), prefix) != 0 || tc.size() == prefix.size() ||
+      tc.find_first_not_of("0123456789", prefix.size()) != std::string::npos)
+    return Fail(kSkyInstallFailed, "the list is signed for something else: \"" + tc + "\"");
+  const std::string text = ReadSmallFile(Staged(0), static_cast<size_t>(kSkyMaxManifestBytes));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t lf = text.find('\n', start);
+    if (lf == std::string::npos) lf = text.size();
+    std::string line = text.substr(start, lf - start);
+    start = lf + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    m_manifest.push_back(std::move(line));
   }
-  MakeFolderPath(temp);
-  // A folder of our own: nobody else's file in a shared temporary folder is overwritten or followed.
-  const std::string unpacked = skyfiles::MakeUniqueFolder(temp, "zelvora-unpack-");
-  if (unpacked.empty()) {
-    Log("iExt2Temp: cannot make a folder in %s", temp.c_str());
-    return;
-  }
-  const std::string dest = FolderOf(e.psFullPath);
-  if (EndsWith(e.psFile, ".zip")) {
-    const int members = ZipExtractAll(e.psFullPath, unpacked, {}, 1);
-    for (int i = 0; i < members; ++i)
-      if (auto name = ZipMemberName(e.psFullPath, i)) MoveMember(unpacked, *name, dest);
-  } else {
-    int reason = 0;
-    CabHandle cab = CabOpen(e.psFullPath, &reason);
-    ArchiveReport report;
-    if (!cab) Log("Cabinet %s cannot be opened (%d)", e.psFullPath.c_str(), reason);
-    if (cab && CabExtractAll(*cab, e.psFullPath, unpacked, &report) > 0)
-      for (int i = 0; i < report.members; ++i)
-        if (auto name = CabMemberName(*cab, e.psFullPath, i)) MoveMember(unpacked, *name, dest);
-  }
-  RemoveFolderTree(unpacked);
+  std::sort(m_manifest.begin(), m_manifest.end());
+  m_manifestOk = true;
+  Log("Signed list of %s verified: %d lines", m_trust.section.c_str(), static_cast<int>(m_manifest.size()));
+  return true;
 }
 
-void SkyliftExchange::MoveMember(const std::string& unpacked, const std::string& name, const std::string& destFolder) {
-  const std::string from = unpacked + "/" + name;
-  if (!skyfiles::IsRegularFile(from)) return;  // folders and failed members
-  const std::string to = destFolder.empty() ? name : destFolder + "/" + name;
-  MakeFolderPath(FolderOf(to));
-  if (IsProgram(name, from)) EndRunningCopies(to);
-  if (skyfiles::MoveInto(from, to)) {
-    if (IsLibrary(name)) Log("DllRegisterServer:%s (nothing to register here)", to.c_str());
-  } else {
-    Log("Member %s could not be moved to %s", name.c_str(), to.c_str());
-    if (IsLibrary(name)) Log("DllRegisterServer:%s (nothing to register here)", from.c_str());
-  }
+bool SkyliftExchange::ManifestHolds(const SkyFileEntry& e) const {
+  std::string line;
+  line += e.cKey;
+  line += '\t';
+  line += e.cFolder;
+  line += '\t' + e.psSubDir + '\t' + e.psFile;
+  return std::binary_search(m_manifest.begin(), m_manifest.end(), line);
+}
+
+// The entry's file is exactly what the publisher signed for this place and time.
+bool SkyliftExchange::VerifyEntry(const SkyFileEntry& e) {
+  const std::string name = (e.psSubDir.empty() ? "" : e.psSubDir + "/") + e.psFile;
+  if (!ManifestHolds(e)) return Fail(kSkyInstallFailed, name + " is not in the signed list");
+  if (e.iSignature < 0 || !m_files[static_cast<size_t>(e.iSignature)].bReceived)
+    return Fail(kSkyInstallFailed, name + " comes without a signature");
+  const int position = static_cast<int>(&e - m_files.data());
+  if (!e.bReceived) return Fail(kSkyInstallFailed, name + " did not arrive");
+  std::string why;
+  std::optional<MinisignSignature> sig =
+      ParseMinisignSignature(ReadSmallFile(Staged(e.iSignature), kMaxMinisignSignatureBytes), &why);
+  if (!sig) return Fail(kSkyInstallFailed, name + ": its signature is unreadable: " + why);
+  std::array<uint8_t, 64> hash{};
+  if (!MinisignFileHash(Staged(position), hash)) return Fail(kSkyInstallFailed, name + " cannot be read back");
+  if (!MinisignVerify(*m_trust.key, *sig, hash, &why)) return Fail(kSkyInstallFailed, name + ": " + why);
+  const std::string expected = "zelvora-update " + m_trust.section + " " + std::string(1, e.cFolder) + " " + name +
+                               " " + std::to_string(e.lTime);
+  if (sig->trustedComment != expected)
+    return Fail(kSkyInstallFailed, name + " is signed for another place or time: \"" + sig->trustedComment + "\"");
+  int64_t mtime = 0;
+  if (GetFileStatus(e.psFullPath, &mtime, nullptr) == 1 && e.lTime < mtime)
+    return Fail(kSkyInstallFailed, name + " is older than the installed copy (signed " + std::to_string(e.lTime) + ")");
+  return true;
 }
 
 // ---------------------------------------------------------------- the client
@@ -477,6 +559,7 @@ int CSkylift::iStartUpdate(const std::string& section, bool download) {
   if (m_hEvent4Dist.joinable()) m_hEvent4Dist.join();
   m_bStop = false;
   m_bCheckOnly = !download;
+  m_sSection = section;
   m_sock.m_zFLAG.i_exit = 0;
   DebugLog(m_sLogTarget.c_str(), "SkyLift.lib #2:%s", m_folders.Get('M').c_str());
   std::vector<char> block(static_cast<size_t>(std::max(0, m_iRequestSize)), '\0');
@@ -500,25 +583,50 @@ void CSkylift::Dist(bool checkOnly) {
   SkyliftExchange::Hooks hooks{
       .push = [this](const char* block, int length) { return m_sock.PushSendPacket(block, length); },
       .notify = [this](int m, int w, int l) { Notify(m, w, l); }};
+  std::string why;
   {
     SkyliftExchange exchange(m_folders, checkOnly, m_iRequestSize, m_iReceiveSize, m_sLogTarget, std::move(hooks),
-                             m_iUpdateState);
+                             m_iUpdateState, SkyTrust{.section = m_sSection, .key = m_key, .stagingParent = m_sStaging,
+                                                      .stop = &m_bStop});
+    using Clock = std::chrono::steady_clock;
+    const auto begun = Clock::now();
+    auto heard = begun;
+    // Silence is bounded, not the transfer: a slow line that keeps sending goes on, up to the
+    // overall bound that no server can stretch.
     while (!m_bStop && !exchange.Failed() && !m_sock.HasError()) {
+      const auto now = Clock::now();
+      if (now - heard > std::chrono::milliseconds(m_iIdleMs)) {
+        why = "the update server fell silent for " + std::to_string(m_iIdleMs / 1000) + " s";
+        break;
+      }
+      if (now - begun > std::chrono::milliseconds(m_iOverallMs)) {
+        why = "the update took longer than " + std::to_string(m_iOverallMs / 1000) + " s";
+        break;
+      }
       const char* head = m_sock.RcvBufHead();
       if (!head) {
         // The receive thread queues its last block before it marks the connection ended.
         if (!m_sock.IsConnected() && !m_sock.RcvBufHead()) {
           DebugLog(m_sLogTarget.c_str(), "SKYLIFT: the server closed the connection");
+          why = "the update server closed the connection";
           break;
         }
         m_sock.RcvBufWait(5);
         continue;
       }
+      heard = Clock::now();
       const bool goOn = exchange.OnBlock(std::span<const char>(head, static_cast<size_t>(m_iReceiveSize)));
       m_sock.RcvBufShift();
       if (!goOn) break;
     }
-  }  // a file still open is removed here
+    if (!exchange.Why().empty()) why = exchange.Why();
+    if (m_sock.HasError() && why.empty()) why = "the connection to the update server failed";
+  }  // a file still open is removed here, and the staging folder
+  if (!why.empty()) DebugLog(m_sLogTarget.c_str(), "SKYLIFT: %s", why.c_str());
+  {
+    std::lock_guard<std::mutex> lock(m_whyLock);
+    m_sWhy = why;
+  }
   if (m_bAutoDisconnect && m_sock.IsConnected()) m_sock.Disconnect();
   Notify(kSkyMsgProgress, kSkyFileId, 0);
   DebugLog(m_sLogTarget.c_str(), "SKYLIFT.Thread End(DIST)");
@@ -532,4 +640,9 @@ bool CSkylift::WaitForDisconnect(int timeoutMs) {
     WaitStep(50);
   }
   return !IsConnected();
+}
+
+std::string CSkylift::Why() const {
+  std::lock_guard<std::mutex> lock(m_whyLock);
+  return m_sWhy;
 }

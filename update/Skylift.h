@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/Minisign.h"
 #include "update/VekSocket.h"
 
 // m_iUpdateState values.
@@ -57,6 +60,31 @@ struct SkyFileEntry {
   int32_t lSize = 0;
   int32_t lTime = 0;
   bool need_update = false;
+  int iSignature = -1;     // list position of the entry's signature (the V entry after it)
+  bool bReceived = false;  // staged whole, with its announced size
+};
+
+// Action letters of the signed lists: the section's manifest and the signature of the entry
+// before it. Older clients read both as "keep".
+inline constexpr char kSkyManifestKey = 'L';
+inline constexpr char kSkySignatureKey = 'V';
+inline constexpr const char* kSkyManifestName = "manifest.tsv";
+inline constexpr const char* kSkySignatureSuffix = ".minisig";
+
+// Bounds of what a server may hand the client: total bytes of the names of one list, one name,
+// a manifest.
+inline constexpr size_t kSkyMaxListNameBytes = size_t{4} << 20;
+inline constexpr size_t kSkyMaxNameBytes = 1024;
+inline constexpr int32_t kSkyMaxManifestBytes = 8 << 20;
+// Files one install may put in place (package members included).
+inline constexpr size_t kSkyMaxInstallFiles = 20000;
+
+// What an exchange trusts: the section it asked for, the publisher's key, where it stages.
+struct SkyTrust {
+  std::string section;
+  std::optional<MinisignKey> key;   // none: nothing is installed
+  std::string stagingParent;        // empty: the user's cache folder ($XDG_CACHE_HOME/zelvora)
+  const std::atomic<bool>* stop = nullptr;  // asked to end: install and unpack stop at the next step
 };
 
 // The protocol work of one exchange, block by block, without threads or sockets: the DIST
@@ -69,7 +97,7 @@ class SkyliftExchange {
   };
 
   SkyliftExchange(const SkyFolders& folders, bool checkOnly, int requestSize, int receiveSize,
-                  std::string logTarget, Hooks hooks, std::atomic<int>& state);
+                  std::string logTarget, Hooks hooks, std::atomic<int>& state, SkyTrust trust = {});
   ~SkyliftExchange();
   SkyliftExchange(const SkyliftExchange&) = delete;
   SkyliftExchange& operator=(const SkyliftExchange&) = delete;
@@ -80,21 +108,28 @@ class SkyliftExchange {
   void Abort();
 
   bool Failed() const { return m_failed; }
+  // Why the exchange failed, for the user; empty when it did not or no reason is known.
+  const std::string& Why() const { return m_why; }
   const std::vector<SkyFileEntry>& Files() const { return m_files; }
   int64_t TotalBytes() const { return m_total; }
 
  private:
   void OnList(std::span<const char> payload);
   void Evaluate();
+  bool CheckShape();
   bool BuildPath(SkyFileEntry& e, int index);
   bool Decide(SkyFileEntry& e);
   bool SendIndices(const std::vector<char>& indices, int flag, bool withFlag);
   bool OnPiece(std::span<const char> payload);
   bool OpenTemp(int position);
-  bool Install(const SkyFileEntry& e);
-  void Unpack(const SkyFileEntry& e);
-  void MoveMember(const std::string& unpacked, const std::string& name, const std::string& destFolder);
-  bool Fail(int code);
+  bool FileArrived(int position);
+  bool VerifyManifest();
+  bool ManifestHolds(const SkyFileEntry& e) const;
+  bool VerifyEntry(const SkyFileEntry& e);
+  bool InstallAll();
+  bool Stopped() const { return m_trust.stop && m_trust.stop->load(); }
+  std::string Staged(int position) const;
+  bool Fail(int code, const std::string& why = {});
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Notify(int message, int wParam, int lParam);
 
@@ -117,6 +152,13 @@ class SkyliftExchange {
   int m_openPosition = -1;
   std::string m_tempPath;
   int64_t m_fileBytes = 0;
+
+  SkyTrust m_trust;
+  std::string m_why;
+  std::string m_staging;      // the private folder files are received into; removed at the end
+  size_t m_nameBytes = 0;
+  bool m_manifestOk = false;
+  std::vector<std::string> m_manifest;  // the verified manifest's entry lines, sorted
 };
 
 class CSkylift {
@@ -133,6 +175,18 @@ class CSkylift {
   bool HasError() const { return m_sock.HasError(); }
 
   SkyFolders& Folders() { return m_folders; }
+  // The publisher's key and where to stage; set before iStartUpdate.
+  void SetTrust(std::optional<MinisignKey> key, std::string stagingParent = {}) {
+    m_key = std::move(key);
+    m_sStaging = std::move(stagingParent);
+  }
+  // Bounds of one exchange: silence (no block received) and the whole exchange, in ms.
+  void SetBounds(int idleMs, int overallMs) {
+    m_iIdleMs = idleMs;
+    m_iOverallMs = overallMs;
+  }
+  // Why the last exchange failed, once it has ended; empty when unknown.
+  std::string Why() const;
 
   // Starts an exchange for `section`: the bytes of the request sent (positive), -2 when not
   // connected, -3 when the M folder is empty, -1 when the request cannot be built or sent.
@@ -165,6 +219,13 @@ class CSkylift {
   CVekSocket m_sock;
   std::string m_sLogTarget;
   SkyObserver m_observer;
+  std::optional<MinisignKey> m_key;
+  std::string m_sStaging;
+  std::string m_sSection;
+  int m_iIdleMs = 30000;
+  int m_iOverallMs = 600000;
+  mutable std::mutex m_whyLock;
+  std::string m_sWhy;  // written by DIST when its exchange ends
 };
 
 // The client's log target: "debug.log" moved below the per-user LocalLow folder

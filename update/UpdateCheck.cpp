@@ -12,6 +12,7 @@
 #include "support/AsciiText.h"
 #include "support/DebugLog.h"
 #include "support/FileUtils.h"
+#include "support/ServerAddress.h"
 #include "update/SkyFiles.h"
 #include "update/Skylift.h"
 
@@ -26,6 +27,8 @@ constexpr int kRecvSlots = 128;
 
 std::unique_ptr<CSkylift> NewClient(const UpdateCheckSetup& setup, const char* what, const char* failure) {
   auto client = std::make_unique<CSkylift>();
+  client->SetTrust(setup.key, setup.stagingParent);
+  client->SetBounds(setup.verdictTimeoutMs, setup.overallMs);
   int connected = client->SetSize(kRequestSize, kReceiveSize, kSendSlots, kRecvSlots);
   if (connected == 1) connected = client->Connect(setup.server, setup.port);
   DebugLog(kDebugTarget, "%s. Connection:%d", what, connected);
@@ -37,8 +40,9 @@ std::unique_ptr<CSkylift> NewClient(const UpdateCheckSetup& setup, const char* w
 }
 
 // Waits for a verdict of the check-mode client: kSkyStateUpdate, kUpdateCurrent or kUpdateFailed.
+// The client ends its exchange on silence and at its overall bound; this wait adds a margin.
 int AwaitCheckVerdict(CSkylift& a, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(5);
   for (;;) {
     const bool running = a.IsRunning();
     const int state = a.iGetUpdateStat();
@@ -54,7 +58,7 @@ int AwaitCheckVerdict(CSkylift& a, int timeoutMs) {
 
 // Waits until the download-mode client has finished: true on the server's normal end.
 bool AwaitDownload(CSkylift& b, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(5);
   for (;;) {
     const bool running = b.IsRunning();
     const int state = b.iGetUpdateStat();
@@ -69,26 +73,47 @@ bool AwaitDownload(CSkylift& b, int timeoutMs) {
 }  // namespace
 
 bool ParseUpdateServer(const std::string& text, std::string& host, int& port) {
-  std::string_view t = TrimBlanks(text);
-  if (t.empty()) return false;
-  port = kUpdatePort;
-  const size_t colon = t.rfind(':');
-  if (colon != std::string_view::npos) {
-    int p = 0;
-    auto [end, ec] = std::from_chars(t.data() + colon + 1, t.data() + t.size(), p);
-    if (ec != std::errc() || end != t.data() + t.size() || p <= 0 || p > 65535) return false;
-    port = p;
-    t = t.substr(0, colon);
-  }
-  if (t.empty() || t.find_first_of(" \t/") != std::string_view::npos) return false;
-  host = std::string(t);
-  return true;
+  return ParseServerAddress(text, kUpdatePort, host, port);
 }
 
-int RunUpdateCheck(const UpdateCheckSetup& setup) {
+namespace {
+
+// The program's folder and the expected one compared as the system compares paths: on Windows
+// either slash separates and letter case does not count.
+bool SameFolder(std::string a, std::string b) {
+#ifdef _WIN32
+  for (std::string* t : {&a, &b})
+    for (char& c : *t)
+      if (c == '/') c = '\\';
+#endif
+  return SameIgnoringCase(a, b);
+}
+
+}  // namespace
+
+bool IsPackagedCopy(const std::string& runningExe) {
+#ifdef _WIN32
+  (void)runningExe;
+  return false;
+#else
+  return runningExe.compare(0, 5, "/usr/") == 0;
+#endif
+}
+
+int RunUpdateCheck(const UpdateCheckSetup& setup, std::string* why) {
+  auto say = [&](const std::string& text) {
+    if (why) *why = text;
+  };
+  if (!setup.key) {
+    say("no update key is set (encoder.update_key), so no update can be trusted");
+    return kUpdateFailed;
+  }
   std::unique_ptr<CSkylift> a = NewClient(setup, "xSkylift", "Connection Failed");
   if (a) DebugLog(kDebugTarget, "xSkylift.IsConnected:%d", 1);
-  if (!a) return kUpdateFailed;
+  if (!a) {
+    say("the update server " + setup.server + ":" + std::to_string(setup.port) + " cannot be reached");
+    return kUpdateFailed;
+  }
   a->Folders().Clear();
 
   const std::string p = setup.programFiles.empty() ? GetSpecialFolder(kFolderProgramFiles) : setup.programFiles;
@@ -105,7 +130,7 @@ int RunUpdateCheck(const UpdateCheckSetup& setup) {
   std::string exeFolder = exe;
   CutAfterLastBackslash(exeFolder, false);
   DebugLog(kDebugTarget, "sAppPath:%s,%s", folders.Get('M').c_str(), exe.c_str());
-  if (!SameIgnoringCase(exeFolder, folders.Get('M'))) {
+  if (!SameFolder(exeFolder, folders.Get('M'))) {
     if (setup.message) setup.message("Invalid Program Path!!", "Zelvora Media Encoder", true);
     return kUpdateWrongPath;
   }
@@ -116,12 +141,16 @@ int RunUpdateCheck(const UpdateCheckSetup& setup) {
     return kUpdateFailed;
   }
   if (a->iGetUpdateStat() > kSkyStateUpdate) return kUpdateCurrent;
-  const int verdict = AwaitCheckVerdict(*a, setup.verdictTimeoutMs);
+  const int verdict = AwaitCheckVerdict(*a, setup.overallMs);
+  if (verdict == kUpdateFailed) say(a->IsRunning() ? "the update check took too long" : a->Why());
   if (verdict != kSkyStateUpdate) return verdict;
   a->WaitForDisconnect(setup.verdictTimeoutMs);
 
   std::unique_ptr<CSkylift> b = NewClient(setup, "xSkylift2", "Connection Failed for skymod");
-  if (!b) return kUpdateFailed;
+  if (!b) {
+    say("the update server " + setup.server + ":" + std::to_string(setup.port) + " cannot be reached");
+    return kUpdateFailed;
+  }
   b->Folders() = a->Folders();
   b->Folders().Set('M', p + "/" + kModuleInstallFolder);
   const int startedB = b->iStartUpdate(kModuleSection, true);
@@ -129,7 +158,10 @@ int RunUpdateCheck(const UpdateCheckSetup& setup) {
     DebugLog(kDebugTarget, "Update Failed for skymod:%d", startedB);
     return kUpdateFailed;
   }
-  if (!AwaitDownload(*b, setup.verdictTimeoutMs)) return kUpdateFailed;
+  if (!AwaitDownload(*b, setup.overallMs)) {
+    say(b->IsRunning() ? "the update took too long" : b->Why());
+    return kUpdateFailed;
+  }
 
   const std::string parameters =
       "1|0|" + setup.server + ":" + std::to_string(setup.port) + "|" + kEncoderSection + "|" + exe;
@@ -148,16 +180,39 @@ int RunStartupUpdateDecision(RegistryStore& root, int64_t now, const InterfaceTe
     last = static_cast<int32_t>(v.dword);
   std::string server;
   if (RegReadValue(root, kUpdateSettingsKey, "update_server", v) == 1 && v.type == kRegSz) server = v.text;
+  std::string keyText;
+  if (RegReadValue(root, kUpdateSettingsKey, "update_key", v) == 1 && v.type == kRegSz) keyText = v.text;
+  const std::string exe = setup.runningExe.empty() ? skyfiles::RunningExecutable() : setup.runningExe;
+  // The package manager updates a packaged copy; it has nothing to ask and nothing to say.
+  if (IsPackagedCopy(exe)) {
+    DebugLog(kDebugTarget, "packaged copy %s: no update check", exe.c_str());
+    return kUpdateNotRun;
+  }
   int result = kUpdateNotRun;
   // A negative time on either side (a clock before 1970, a stored value past 2038) counts as
   // no difference.
   const bool due = force || (now >= 0 && last >= 0 && now - last > kUpdateInterval);
-  if (due && ParseUpdateServer(server, setup.server, setup.port)) {
-    result = RunUpdateCheck(setup);
+  std::string keyWhy;
+  if (!keyText.empty()) setup.key = ParseMinisignKey(keyText, &keyWhy);
+  if (due && ParseUpdateServer(server, setup.server, setup.port) && !setup.key) {
+    // Nothing unsigned is installed or started; said once a week rather than at every start.
+    const std::string text = keyText.empty()
+                                 ? "No update key is set, so no update is installed: set the publisher's minisign public key "
+                                   "with zelvora settings set encoder.update_key=KEY."
+                                 : "The update key (encoder.update_key) is not a minisign public key (" + keyWhy +
+                                       "), so no update is installed.";
+    DebugLog(kDebugTarget, "%s", text.c_str());
+    if (setup.message) setup.message(text, texts.product_title, false);
+    RegWriteDword(root, kUpdateSettingsKey, "program_rebirth", static_cast<uint32_t>(now));
+    result = kUpdateFailed;
+  } else if (due && ParseUpdateServer(server, setup.server, setup.port)) {
+    std::string why;
+    result = RunUpdateCheck(setup, &why);
     if (result == kUpdateStarted || result == kUpdateCurrent)
       RegWriteDword(root, kUpdateSettingsKey, "program_rebirth", static_cast<uint32_t>(now));
-    if (result == kUpdateFailed && setup.message) setup.message(texts.update_incomplete, texts.product_title, false);
-    DebugLog(kDebugTarget, "iUpdatePack:%d", result);
+    if (result == kUpdateFailed && setup.message)
+      setup.message(std::string(texts.update_incomplete) + (why.empty() ? "" : "\n" + why), texts.product_title, false);
+    DebugLog(kDebugTarget, "iUpdatePack:%d %s", result, why.c_str());
   } else if (due && !server.empty()) {
     const std::string text = "The update_server setting \"" + server + "\" is not HOST[:PORT]; no update check ran.";
     DebugLog(kDebugTarget, "%s", text.c_str());

@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/RegistryStore.h"
 #include "support/InterfaceTexts.h"
+#include "support/Minisign.h"
 
 inline constexpr int kUpdatePort = 4654;
 inline constexpr int64_t kUpdateInterval = 604800;  // one week, in seconds
@@ -39,15 +41,23 @@ struct UpdateCheckSetup {
   int port = kUpdatePort;
   std::string programFiles;    // the P folder; empty: the platform's program-files folder
   std::string runningExe;      // empty: this process's executable
-  int verdictTimeoutMs = 30000;  // bound of each wait for the server's verdict
+  int verdictTimeoutMs = 30000;  // bound of the server's silence: no block for this long ends the check
+  int overallMs = 600000;        // bound of each exchange however the server behaves
+  std::optional<MinisignKey> key;  // the publisher's key ("update_key"); none: nothing is installed
+  std::string stagingParent;     // where downloads are staged; empty: the user's cache folder
   UpdateMessage message;
 };
 
+// Whether this copy was installed by the system's package manager (it lives below /usr), which
+// updates it; such a copy never checks.
+bool IsPackagedCopy(const std::string& runningExe);
+
 // Asks the server whether the encoder's section has newer files; if so, brings the update
 // module's section up to date and starts the module with its parameter text. Returns one of
-// the results above. Each wait for a verdict ends within `verdictTimeoutMs`, and at once when
-// the connection ends without one.
-int RunUpdateCheck(const UpdateCheckSetup& setup);
+// the results above. Each exchange ends after `verdictTimeoutMs` of silence or `overallMs` in
+// all, and at once when the connection ends without a verdict. Only files signed with `key` for
+// exactly their place are installed or started; `why` receives the reason of a failure.
+int RunUpdateCheck(const UpdateCheckSetup& setup, std::string* why = nullptr);
 
 // Reads "host[:port]" (the "update_server" setting); false for an empty or malformed text.
 bool ParseUpdateServer(const std::string& text, std::string& host, int& port);
@@ -55,7 +65,10 @@ bool ParseUpdateServer(const std::string& text, std::string& host, int& port);
 // What the program does at start, after loading its settings: with "update_server" set in
 // `root` and "program_rebirth" more than a week before `now` (or `force`), runs the check,
 // stores `now` as "program_rebirth" on results 1 and -2, and shows the "update did not
-// complete" warning from `texts` on result 0. Returns the check's result, or kUpdateNotRun.
+// complete" warning from `texts` on result 0, with the reason on a line of its own. Without a
+// valid "update_key" nothing is asked: one warning says why, and the time is stored so that it
+// is said once a week, not at every start. A copy installed by the package manager does not
+// check. Returns the check's result, or kUpdateNotRun.
 // On kUpdateStarted the caller ends the program without showing its window.
 // (The server, port and the check's own messages in `setup` are filled here; the caller sets
 // programFiles, runningExe and message as it needs.)

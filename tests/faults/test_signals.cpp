@@ -104,7 +104,8 @@ TEST(SignalFaults, OutputFloodKeepsMemoryBounded) {
   RunResult flood = faults::Zelvora(Encode(tmp.path() / "out", clip));
   EXPECT_FALSE(flood.hung);
   EXPECT_EQ(flood.status, 1);
-  EXPECT_EQ(faults::ResultLines(flood.out).at(0), "오류\tclip.avi\tFailed encoding media file, " + clip);
+  EXPECT_EQ(faults::ResultLines(flood.out).at(0), "오류\tclip.avi\tFailed encoding media file, " + clip +
+                                                         " : the encoder ended without converting anything");
   std::printf("peak memory: %ld KiB with a silent encoder, %ld KiB with 100 MB of output\n", quiet.maxRssKb,
               flood.maxRssKb);
   EXPECT_LT(flood.maxRssKb, quiet.maxRssKb + 32 * 1024) << "silent encoder: " << quiet.maxRssKb << " KiB";

@@ -9,6 +9,7 @@
 
 #include "ArchiveFixtures.h"
 #include "LoopbackServer.h"
+#include "SignedFixtures.h"
 #include "Signing.h"
 #include "TestSupport.h"
 #include "UpdateBlocks.h"
@@ -55,6 +56,11 @@ class UpdateEndToEnd : public ::testing::Test {
     setup.programFiles = dir.file("P");
     setup.runningExe = dir.file("P/Tarvesk/zelvora/encoder/zelvora");
     setup.message = [this](const std::string& text, const std::string&, bool isError) { messages.push_back({text, isError}); };
+    setup.stagingParent = dir.file("cache");
+    // The publisher's key pinned as a user does, with zelvora settings set encoder.update_key=….
+    ASSERT_EQ(RegWriteValue(store, kUpdateSettingsKey, "update_key", key.PublicKey(), kRegSz, 0), 1);
+    setup.key = ParseMinisignKey(key.PublicKey());
+    ASSERT_TRUE(setup.key);
     ASSERT_EQ(RegWriteValue(store, kUpdateSettingsKey, "update_server", "127.0.0.1:" + std::to_string(setup.port), kRegSz, 0), 1);
   }
 
@@ -95,6 +101,7 @@ class UpdateEndToEnd : public ::testing::Test {
   // A download-mode client for `section` with M = `folder`, run until its exchange ends.
   int Download(const std::string& section, const std::string& folder) {
     CSkylift client;
+    client.SetTrust(ParseMinisignKey(key.PublicKey()), dir.file("cache"));
     EXPECT_EQ(client.SetSize(256, 32768, 64, 128), 1);
     EXPECT_EQ(client.Connect("127.0.0.1", setup.port), 1);
     client.Folders().Set('M', folder);
@@ -156,7 +163,10 @@ TEST_F(UpdateEndToEnd, UpToDateSectionStoresTheTimeAndShowsNothing) {
   EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateCurrent);
   EXPECT_EQ(StoredRebirth(), static_cast<uint32_t>(kNow));
   EXPECT_TRUE(messages.empty());
-  EXPECT_NE(ServerLog().find("section=zelvora_enc listed=4 requested=0 files=0 bytes=0 end=done"), std::string::npos);
+  // The signed manifest and its signature are asked for in every exchange, and nothing else.
+  const std::string log = ServerLog();
+  EXPECT_NE(log.find("section=zelvora_enc listed=4 requested=2 files=2 "), std::string::npos) << log;
+  EXPECT_NE(log.find("end=done"), std::string::npos) << log;
 }
 
 TEST_F(UpdateEndToEnd, UpdateDueRefreshesAndStartsTheModule) {
@@ -207,7 +217,8 @@ TEST_F(UpdateEndToEnd, ServerErrorGivesZeroAndTheWarning) {
   EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), kUpdateFailed);
   EXPECT_EQ(StoredRebirth(), 0u);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, SelectInterfaceTexts(0).update_incomplete);
+  // The warning's own text, then why on a line of its own.
+  EXPECT_EQ(messages[0].text, std::string(SelectInterfaceTexts(0).update_incomplete) + "\nthe update server answered with error 1");
   EXPECT_FALSE(messages[0].error);
   EXPECT_NE(ServerLog().find("end=error 1 unknown section"), std::string::npos);
 }
@@ -271,7 +282,8 @@ TEST_F(UpdateEndToEnd, TwoHundredFilesArriveWhole) {
   EXPECT_EQ(Download("many", dir.file("out")), kSkyStateDone);
   for (int i = 0; i < 200; ++i)
     ASSERT_EQ(ReadFile(dir.file("out/set/f" + std::to_string(i))), fixtures::Pattern(static_cast<size_t>(i * 331), i)) << i;
-  EXPECT_NE(ServerLog().find("section=many listed=402 requested=200 files=200"), std::string::npos);
+  // Each file with its signature, after the manifest and its own.
+  EXPECT_NE(ServerLog().find("section=many listed=402 requested=402 files=402"), std::string::npos) << ServerLog();
 }
 
 TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
@@ -297,26 +309,35 @@ TEST_F(UpdateEndToEnd, CabinetMembersAreMovedAndTheCabinetDeleted) {
 }
 
 TEST_F(UpdateEndToEnd, ServerClosingMidFileLeavesNothingHalfInstalled) {
+  const signedfx::Publisher publisher;
+  const signedfx::Section section =
+      signedfx::Section::Make(publisher, "s", {{'C', 'M', "", "big.bin", std::string(100000, 'a'), 1500000000}});
+  std::vector<blocks::ListEntry> entries;
+  std::vector<std::string> data;
+  section.Listing(entries, data);
   int port = 0;
   const int listener = loopback::ListenSocket(4, &port);
   std::thread fake([&] {
     if (loopback::sys::Poll(listener, POLLIN, 20000) != 1) return;
     const int fd = loopback::sys::Accept(listener);
     loopback::ReadExactly(fd, 256, std::chrono::seconds(20));  // _GSECTN:
-    loopback::SendAll(fd, blocks::List(false, 1, {{'C', 'M', "", "big.bin", 100000, 1500000000}}));
+    loopback::SendAll(fd, blocks::List(false, static_cast<int32_t>(entries.size()), entries));
     loopback::ReadExactly(fd, 256, std::chrono::seconds(20));  // _GFNDEX:
-    loopback::SendAll(fd, blocks::Piece(true, 0, std::string(32752, 'a')));
+    loopback::SendAll(fd, blocks::Piece(false, 0, data[0]));   // the signed manifest
+    loopback::SendAll(fd, blocks::Piece(false, 1, data[1]));
+    loopback::SendAll(fd, blocks::Piece(true, 2, std::string(32752, 'a')));
     loopback::sys::Close(fd);
   });
   CSkylift client;
+  client.SetTrust(ParseMinisignKey(publisher.PublicKeyLine()), dir.file("cache"));
   ASSERT_EQ(client.SetSize(256, 32768, 64, 128), 1);
   ASSERT_EQ(client.Connect("127.0.0.1", port), 1);
   client.Folders().Set('M', dir.file("out"));
   ASSERT_GT(client.iStartUpdate("s", true), 0);
   EXPECT_TRUE(loopback::WaitFor([&] { return !client.IsRunning(); }, std::chrono::seconds(30)));
   EXPECT_EQ(client.iGetUpdateStat(), kSkyStateUpdate);
-  EXPECT_FALSE(fs::exists(dir.file("out/big.bin")));
-  EXPECT_FALSE(fs::exists(dir.file("out/big.bin.bnu")));
+  EXPECT_FALSE(fs::exists(dir.file("out")));
+  EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
   fake.join();
   loopback::sys::Close(listener);
 }

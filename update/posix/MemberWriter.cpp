@@ -91,6 +91,7 @@ bool MemberWriter::Exists(const std::string& path) {
 bool MemberWriter::Begin(const std::string& path, Pending& file, std::string& error) {
   std::string folder;
   SplitPath(path, folder, file.name);
+  file.relFolder = folder;
   file.folder = OpenFolder(folder, true, 0755, error);
   if (file.folder < 0) return false;
   for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
@@ -140,4 +141,50 @@ void MemberWriter::Abort(Pending& file) {
   }
   file.fd = -1;
   file.folder = -1;
+}
+
+bool MemberWriter::Finish(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
+  const int fd = static_cast<int>(file.fd);
+  bool ok = ::fchmod(fd, mode & 0777) == 0;
+  if (ok && mtime) {
+    timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
+    ok = ::futimens(fd, times) == 0;
+  }
+  if (!ok) error = Reason("cannot set attributes of", file.name);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = Reason("cannot write", file.name);
+  }
+  file.fd = -1;
+  if (!ok) ::unlinkat(file.folder, file.temp.c_str(), 0);
+  ::close(file.folder);
+  file.folder = -1;
+  if (!ok) file.temp.clear();
+  return ok;
+}
+
+bool MemberWriter::Place(Pending& file, std::string& error) {
+  if (file.temp.empty()) return false;
+  const int dir = OpenFolder(file.relFolder, false, 0, error);
+  if (dir < 0) return false;
+  const bool ok = ::renameat(dir, file.temp.c_str(), dir, file.name.c_str()) == 0;
+  if (!ok) {
+    error = Reason("cannot put in place", file.name);
+    ::unlinkat(dir, file.temp.c_str(), 0);
+  }
+  ::close(dir);
+  file.temp.clear();
+  return ok;
+}
+
+void MemberWriter::Discard(Pending& file) {
+  if (file.fd >= 0 || file.folder >= 0) return Abort(file);
+  if (file.temp.empty()) return;
+  std::string error;
+  const int dir = OpenFolder(file.relFolder, false, 0, error);
+  if (dir >= 0) {
+    ::unlinkat(dir, file.temp.c_str(), 0);
+    ::close(dir);
+  }
+  file.temp.clear();
 }

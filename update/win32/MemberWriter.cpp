@@ -179,3 +179,54 @@ void MemberWriter::Abort(Pending& file) {
     ::DeleteFileW(widepath::Widen(file.folderPath + "\\" + file.temp).c_str());
   file.fd = -1;
 }
+
+bool MemberWriter::Finish(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
+  const std::wstring temp = widepath::Widen(file.folderPath + "\\" + file.temp);
+  bool ok = true;
+  if (mtime) {
+    const FILETIME written = ToFileTime(*mtime);
+    ok = ::SetFileTime(AsHandle(file.fd), nullptr, nullptr, &written) != 0;
+    if (!ok) error = Reason("cannot set attributes of", file.name);
+  }
+  if (!::CloseHandle(AsHandle(file.fd)) && ok) {
+    ok = false;
+    error = Reason("cannot write", file.name);
+  }
+  file.fd = -1;
+  if (ok && !(mode & 0222) && !::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_READONLY)) {
+    ok = false;
+    error = Reason("cannot set attributes of", file.name);
+  }
+  if (!ok) {
+    ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(temp.c_str());
+    file.temp.clear();
+  }
+  return ok;
+}
+
+bool MemberWriter::Place(Pending& file, std::string& error) {
+  if (file.temp.empty()) return false;
+  const std::wstring temp = widepath::Widen(file.folderPath + "\\" + file.temp);
+  const std::wstring target = widepath::Widen(file.folderPath + "\\" + file.name);
+  const DWORD old = ::GetFileAttributesW(target.c_str());
+  if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) && !(old & FILE_ATTRIBUTE_DIRECTORY))
+    ::SetFileAttributesW(target.c_str(), old & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  const bool ok = ::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!ok) {
+    error = Reason("cannot put in place", file.name);
+    ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(temp.c_str());
+  }
+  file.temp.clear();
+  return ok;
+}
+
+void MemberWriter::Discard(Pending& file) {
+  if (file.fd >= 0) return Abort(file);
+  if (file.temp.empty() || file.folderPath.empty()) return;
+  const std::wstring temp = widepath::Widen(file.folderPath + "\\" + file.temp);
+  ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileW(temp.c_str());
+  file.temp.clear();
+}
