@@ -83,7 +83,18 @@ std::shared_ptr<bool> AnswerNextQuestion(QMessageBox::StandardButton button) {
     look->deleteLater();
     if (!box) return;
     *answered = true;
-    box->button(button)->click();
+    // A question may name its buttons in its own words: then the button of the same role answers.
+    QAbstractButton* answer = box->button(button);
+    const bool accept = button == QMessageBox::Yes || button == QMessageBox::Ok;
+    for (QAbstractButton* b : box->buttons()) {
+      if (answer) break;
+      const QMessageBox::ButtonRole role = box->buttonRole(b);
+      if (accept ? role == QMessageBox::AcceptRole || role == QMessageBox::YesRole
+                 : role == QMessageBox::RejectRole || role == QMessageBox::NoRole)
+        answer = b;
+    }
+    if (answer) answer->click();
+    else box->reject();
   });
   look->start(10);
   return answered;
