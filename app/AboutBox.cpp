@@ -137,6 +137,7 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent, const QString
       // "ffmpeg version N Copyright …": the words before the copyright fit the line; all in the tip.
       QString shown = answer;
       if (int cut = shown.indexOf(" Copyright"); cut > 0) shown.truncate(cut);
+      shown.replace(" version ", " ");  // "ffmpeg 5.1.9-0+deb12u1": the line's label says it is a version
       line->setText("Encoder Version : " + shown);
       line->setToolTip(answer);
     });

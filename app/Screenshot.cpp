@@ -124,8 +124,11 @@ int RunScreenshot(const QString& outPng, const QString& scene, int language, con
 
   QImage picture = window.GrabWindow();
   if (scene == "about") {
-    CAboutBox about(window.Texts(), &window);
+    const QString encoder = QString::fromStdString(window.Paths().encoder_path_a);
+    CAboutBox about(window.Texts(), &window, encoder);
     about.show();
+    // The encoder's version arrives from the encoder itself: the picture shows it once known.
+    WaitUntil([&] { return encoder.isEmpty() || !CAboutBox::EncoderVersion(encoder).isEmpty(); }, 15000);
     QApplication::processEvents();
     QPainter painter(&picture);
     painter.drawImage(about.geometry().topLeft() - window.geometry().topLeft(), about.GrabWindow());

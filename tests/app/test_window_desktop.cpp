@@ -550,7 +550,8 @@ class TestWindowDesktop : public QObject {
     QCOMPARE(testsupport::RunCommand({"ffmpeg", "-version"}, &said), 0);
     const QString first = QString::fromStdString(said.substr(0, said.find('\n'))).trimmed();
     QVERIFY(first.startsWith("ffmpeg version "));
-    const QString shown = first.left(first.indexOf(" Copyright") > 0 ? first.indexOf(" Copyright") : first.size());
+    const QString shown =
+        first.left(first.indexOf(" Copyright") > 0 ? first.indexOf(" Copyright") : first.size()).replace(" version ", " ");
     const QString missing = QString::fromStdString(dir_->file("no-such-encoder"));
     const InterfaceTexts& texts = SelectInterfaceTexts(0);
     for (const auto& [path, expected] : {std::pair{ffmpeg, shown}, std::pair{missing, QString("not found")}}) {
@@ -563,6 +564,9 @@ class TestWindowDesktop : public QObject {
       QVERIFY(CAboutBox::EncoderVersion(path).isEmpty());  // not waited for
       about.show();
       QTRY_COMPARE_WITH_TIMEOUT(encoder->text(), "Encoder Version : " + expected, 30000);
+      // The whole line fits the box.
+      QVERIFY2(encoder->fontMetrics().horizontalAdvance(encoder->text()) <= encoder->width(),
+               qPrintable(encoder->text()));
     }
     // Asked once: a second box has the answer at once.
     CAboutBox again(texts, window_.get(), ffmpeg);
