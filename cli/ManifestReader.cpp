@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "encoder/PathText.h"
+#include "support/Utf8Text.h"
 
 namespace {
 
@@ -59,23 +60,6 @@ class JsonLine {
     if (s_.substr(i_, word.size()) != word) return false;
     i_ += word.size();
     return true;
-  }
-  static void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
   bool Hex4(uint32_t& v) {
     if (s_.size() - i_ < 4) return false;
