@@ -108,9 +108,8 @@ bool MemberWriter::Begin(const std::string& path, Pending& file, std::string& er
   return true;
 }
 
-bool MemberWriter::Write(Pending& file, const char* data, size_t size) { return WriteAll(static_cast<int>(file.fd), data, size); }
-
-bool MemberWriter::Commit(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
+// Gives the written file its bits and time and closes it; whether all of that succeeded.
+static bool Seal(MemberWriter::Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
   const int fd = static_cast<int>(file.fd);
   bool ok = ::fchmod(fd, mode & 0777) == 0;
   if (ok && mtime) {
@@ -123,6 +122,13 @@ bool MemberWriter::Commit(Pending& file, unsigned mode, std::optional<std::time_
     error = Reason("cannot write", file.name);
   }
   file.fd = -1;
+  return ok;
+}
+
+bool MemberWriter::Write(Pending& file, const char* data, size_t size) { return WriteAll(static_cast<int>(file.fd), data, size); }
+
+bool MemberWriter::Commit(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
+  bool ok = Seal(file, mode, mtime, error);
   if (ok && ::renameat(file.folder, file.temp.c_str(), file.folder, file.name.c_str()) != 0) {
     ok = false;
     error = Reason("cannot put in place", file.name);
@@ -144,18 +150,7 @@ void MemberWriter::Abort(Pending& file) {
 }
 
 bool MemberWriter::Finish(Pending& file, unsigned mode, std::optional<std::time_t> mtime, std::string& error) {
-  const int fd = static_cast<int>(file.fd);
-  bool ok = ::fchmod(fd, mode & 0777) == 0;
-  if (ok && mtime) {
-    timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
-    ok = ::futimens(fd, times) == 0;
-  }
-  if (!ok) error = Reason("cannot set attributes of", file.name);
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = Reason("cannot write", file.name);
-  }
-  file.fd = -1;
+  bool ok = Seal(file, mode, mtime, error);
   if (!ok) ::unlinkat(file.folder, file.temp.c_str(), 0);
   ::close(file.folder);
   file.folder = -1;
