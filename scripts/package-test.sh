@@ -56,30 +56,36 @@ done
 named=$(dpkg-deb --field "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/[ (:].*//' | grep -v '^$' | sort -u)
 reachable=$( (echo "$named"; for p in $named; do dpkg-query -W -f '${Depends},${Pre-Depends}\n' "$p" 2>/dev/null || true; done) |
   tr ',|' '\n\n' | sed 's/^ *//; s/[ (:].*//' | grep -v '^$' | sort -u)
-names() { echo "$named" | grep -qx "$1"; }
+# Here-strings, not pipes into grep -q: under pipefail, grep quitting at its first match can
+# kill the writer with SIGPIPE and turn a found line into a failure.
+names() { grep -qx "$1" <<<"$named"; }
 # Every shared library a program loads comes with a package that Depends brings.
 owner_of() {  # owner_of FILE: the package that installed FILE (under its own or its resolved name)
-  { dpkg -S "$1" 2>/dev/null || dpkg -S "$(readlink -f "$1")" 2>/dev/null || true; } | head -1 | cut -d: -f1
+  local found
+  found=$(dpkg -S "$1" 2>/dev/null || dpkg -S "$(readlink -f "$1")" 2>/dev/null || true)
+  head -1 <<<"$found" | cut -d: -f1
 }
 for program in $programs; do
   resolved=$(ldd "$unpacked/usr/bin/$program")
   for lib in $(objdump -p "$unpacked/usr/bin/$program" | awk '$1 == "NEEDED" {print $2}'); do
     # "lib => /path (address)", or for the dynamic loader "/path (address)".
-    path=$(echo "$resolved" | awk -v lib="$lib" '$1 == lib && $2 == "=>" {print $3} index($1, "/" lib) {print $1}' |
-      head -1)
+    path=$(awk -v lib="$lib" '$1 == lib && $2 == "=>" {print $3} index($1, "/" lib) {print $1}' <<<"$resolved" |
+      sed -n 1p)
     owner=""
     [ -z "$path" ] || owner=$(owner_of "$path")
     [ -n "$owner" ] || fail "$program needs $lib, which no installed package provides"
-    echo "$reachable" | grep -qx "$owner" || fail "$program needs $lib of $owner, which Depends does not bring"
+    grep -qx "$owner" <<<"$reachable" || fail "$program needs $lib of $owner, which Depends does not bring"
   done
 done
 names ffmpeg || fail "Depends does not name ffmpeg, the encoder"
 if [[ " $(echo $programs) " == *" zelvora-gui "* ]]; then
   qpa=no font=no
   for p in $named; do
-    dpkg -L "$p" 2>/dev/null | grep -q '/qt6/plugins/platforms/libqxcb\.so$' && qpa=yes
-    for f in $(dpkg -L "$p" 2>/dev/null | grep -E '\.(ttf|ttc|otf)$' | head -5); do
-      fc-query --format '%{lang}\n' "$f" 2>/dev/null | tr '|' '\n' | grep -qx ko && font=yes
+    files=$(dpkg -L "$p" 2>/dev/null || true)
+    grep -q '/qt6/plugins/platforms/libqxcb\.so$' <<<"$files" && qpa=yes
+    for f in $(grep -E '\.(ttf|ttc|otf)$' <<<"$files" | head -5); do
+      langs=$(fc-query --format '%{lang}\n' "$f" 2>/dev/null | tr '|' '\n' || true)
+      grep -qx ko <<<"$langs" && font=yes
     done
   done
   [ $qpa = yes ] || fail "no package of Depends brings the Qt platform plugins"
@@ -100,7 +106,7 @@ desktop-file-validate "$unpacked"/usr/share/applications/*.desktop || fail "desk
 appstreamcli validate --no-net "$unpacked"/usr/share/metainfo/*.metainfo.xml >&2 || fail "appstreamcli validate"
 for size in 16 22 24 32 48 64 128 256; do
   icon=$unpacked/usr/share/icons/hicolor/${size}x${size}/apps/zelvora.png
-  file "$icon" | grep -q "PNG image data, $size x $size" || fail "icon $icon"
+  grep -q "PNG image data, $size x $size" <<<"$(file "$icon")" || fail "icon $icon"
 done
 
 # A conversion from the read-only unpacked root. Tests run as root, whom chmod does not stop,

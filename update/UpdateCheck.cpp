@@ -39,31 +39,60 @@ std::unique_ptr<CSkylift> NewClient(const UpdateCheckSetup& setup, const char* w
   return client;
 }
 
+// After a failed exchange, lets the client's thread finish reading what the server sent before it
+// closed (its error message comes in the last blocks), so the reason named is the server's and not
+// "too long". Returns false when the thread is still running at the deadline.
+bool SettleAfterFailure(CSkylift& client, Clock::time_point deadline) {
+  while (client.IsRunning()) {
+    if (Clock::now() > deadline) return false;
+    WaitStep(10);
+  }
+  return true;
+}
+
 // Waits for a verdict of the check-mode client: kSkyStateUpdate, kUpdateCurrent or kUpdateFailed.
 // The client ends its exchange on silence and at its overall bound; this wait adds a margin.
-int AwaitCheckVerdict(CSkylift& a, int timeoutMs) {
+// On kUpdateFailed, `timedOut` says whether the wait ran out rather than the exchange failing.
+int AwaitCheckVerdict(CSkylift& a, int timeoutMs, bool& timedOut) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(5);
+  timedOut = false;
   for (;;) {
     const bool running = a.IsRunning();
     const int state = a.iGetUpdateStat();
     DebugLog(kDebugTarget, "1.xSkylift.iGetUpdateStat():%d,%d", state, a.HasError() ? 1 : 0);
-    if (a.HasError() || state < 0) return kUpdateFailed;
+    if (a.HasError() || state < 0) {
+      timedOut = !SettleAfterFailure(a, deadline);
+      return kUpdateFailed;
+    }
     if (state == kSkyStateUpdate) return kSkyStateUpdate;
     if (state > kSkyStateUpdate) return kUpdateCurrent;
     // An exchange that ended without a verdict (the server closed) will not give one.
-    if (!running || Clock::now() > deadline) return kUpdateFailed;
+    if (!running) return kUpdateFailed;
+    if (Clock::now() > deadline) {
+      timedOut = true;
+      return kUpdateFailed;
+    }
     WaitStep(10);
   }
 }
 
 // Waits until the download-mode client has finished: true on the server's normal end.
-bool AwaitDownload(CSkylift& b, int timeoutMs) {
+bool AwaitDownload(CSkylift& b, int timeoutMs, bool& timedOut) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(5);
+  timedOut = false;
   for (;;) {
     const bool running = b.IsRunning();
     const int state = b.iGetUpdateStat();
     if (state >= kSkyStateDone) break;
-    if (b.HasError() || state < 0 || !running || Clock::now() > deadline) return false;
+    if (b.HasError() || state < 0) {
+      timedOut = !SettleAfterFailure(b, deadline);
+      return false;
+    }
+    if (!running) return false;
+    if (Clock::now() > deadline) {
+      timedOut = true;
+      return false;
+    }
     WaitStep(10);
   }
   DebugLog(kDebugTarget, "final xSkylift2.iGetUpdateStat():%d", b.iGetUpdateStat());
@@ -102,7 +131,7 @@ bool IsPackagedCopy(const std::string& runningExe) {
 
 int RunUpdateCheck(const UpdateCheckSetup& setup, std::string* why) {
   auto say = [&](const std::string& text) {
-    if (why) *why = text;
+    if (why) *why = text.empty() ? "the update server ended the exchange without an answer" : text;
   };
   if (!setup.key) {
     say("no update key is set (encoder.update_key), so no update can be trusted");
@@ -141,8 +170,9 @@ int RunUpdateCheck(const UpdateCheckSetup& setup, std::string* why) {
     return kUpdateFailed;
   }
   if (a->iGetUpdateStat() > kSkyStateUpdate) return kUpdateCurrent;
-  const int verdict = AwaitCheckVerdict(*a, setup.overallMs);
-  if (verdict == kUpdateFailed) say(a->IsRunning() ? "the update check took too long" : a->Why());
+  bool checkTimedOut = false;
+  const int verdict = AwaitCheckVerdict(*a, setup.overallMs, checkTimedOut);
+  if (verdict == kUpdateFailed) say(checkTimedOut ? "the update check took too long" : a->Why());
   if (verdict != kSkyStateUpdate) return verdict;
   a->WaitForDisconnect(setup.verdictTimeoutMs);
 
@@ -158,8 +188,9 @@ int RunUpdateCheck(const UpdateCheckSetup& setup, std::string* why) {
     DebugLog(kDebugTarget, "Update Failed for skymod:%d", startedB);
     return kUpdateFailed;
   }
-  if (!AwaitDownload(*b, setup.overallMs)) {
-    say(b->IsRunning() ? "the update took too long" : b->Why());
+  bool downloadTimedOut = false;
+  if (!AwaitDownload(*b, setup.overallMs, downloadTimedOut)) {
+    say(downloadTimedOut ? "the update took too long" : b->Why());
     return kUpdateFailed;
   }
 
