@@ -85,7 +85,15 @@ QString CAboutBox::EncoderVersion(const QString& encoderPath) {
   return it != EncoderAnswers().cend() && it->answered ? it->line : QString();
 }
 
-CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent, const QString& encoderPath) : CFlatDLG(parent) {
+QString CAboutBox::SupportAddress(const StoredPaths& paths) {
+  // The loader has refused a stored address that is no web page; empty means the default.
+  return paths.support_address.empty() ? QString::fromUtf8(ZELVORA_HOME_PAGE)
+                                       : QString::fromStdString(paths.support_address);
+}
+
+CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent, const QString& encoderPath,
+                     const QString& supportAddress)
+    : CFlatDLG(parent) {
   setObjectName("AboutBox");
   setWindowTitle(QString::fromUtf8(texts.about_title));
   SetTitle(QString::fromUtf8(texts.about_title));
@@ -152,7 +160,7 @@ CAboutBox::CAboutBox(const InterfaceTexts& texts, QWidget* parent, const QString
   const int buttonY = client.top() + 66;
   ok->setGeometry(client.right() - 14 - 80, buttonY, 80, 23);
   support->setGeometry(client.right() - 14 - 80 - 6 - 80, buttonY, 80, 23);
-  const QString address = QString::fromUtf8(texts.support_address ? texts.support_address : "");
+  const QString address = supportAddress;
   const QString caption = QString::fromUtf8(texts.window_title);
   const DialogTexts& words = SelectDialogTexts(&texts == &SelectInterfaceTexts(1) ? 1 : 0);
   const QString failed = QString::fromUtf8(words.open_failed).arg(address);

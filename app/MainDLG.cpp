@@ -331,22 +331,24 @@ void CMainDLG::CreateMenus() {
 
 // ---- layout ----
 
-int CMainDLG::ColumnWidth(int column) const {
+int CMainDLG::ColumnWidth(int column) const { return ColumnWidthFor(column, *m_texts); }
+
+int CMainDLG::ColumnWidthFor(int column, const InterfaceTexts& texts) const {
   const int base = kColumnWidths[column];
   if (base == 0) return 0;
   // The given widths hold the Korean texts; a wider font or language widens a column just
   // enough that its header and its usual texts are never cut.
   const QFontMetrics fm = m_listView->fontMetrics();
   const QFontMetrics header = m_listView->header()->fontMetrics();
-  int need = header.horizontalAdvance(Q(m_texts->list_headers[column])) + 14;
+  int need = header.horizontalAdvance(Q(texts.list_headers[column])) + 14;
   auto text = [&](const QString& t) { need = std::max(need, fm.horizontalAdvance(t) + 12); };
   switch (column) {
     case kColPlayTime: text("00:00:00"); break;
     case kColBitRate: text("999kbps"); text("9.9mbps"); break;
     case kColSize: text("999MB"); break;
     case kColStatus:
-      for (const char* status : {m_texts->status_waiting, m_texts->status_failed, m_texts->status_done,
-                                 m_texts->status_error, m_texts->status_in_progress})
+      for (const char* status : {texts.status_waiting, texts.status_failed, texts.status_done, texts.status_error,
+                                 texts.status_in_progress})
         text(Q(status));
       break;
     default: break;
@@ -360,8 +362,10 @@ void CMainDLG::SetElided(QLabel* label, const QString& text) {
   label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, std::max(0, label->width())));
 }
 
-int CMainDLG::ButtonWidth(CWBButton* button) {
-  return std::max(76, button->fontMetrics().horizontalAdvance(button->text()) + 24);
+int CMainDLG::ButtonWidth(CWBButton* button) { return TextButtonWidth(button->fontMetrics(), button->text()); }
+
+int CMainDLG::TextButtonWidth(const QFontMetrics& fm, const QString& text) {
+  return std::max(76, fm.horizontalAdvance(text) + 24);
 }
 
 int CMainDLG::StartButtonWidth() const {
@@ -370,23 +374,65 @@ int CMainDLG::StartButtonWidth() const {
                    fm.horizontalAdvance(Q(m_texts->cancel_button)) + 28});
 }
 
-// The smallest size is 600×460, or more where the chosen language's texts need it: the row of
-// buttons side by side without overlapping, the file name column at least kMinNameWidth wide
-// beside the other columns at their content widths, and six rows of the list in view.
+// The smallest size is 600×460, or more where the texts need it, in whichever of the two
+// languages is wider, so that no text is cut in either (a window started in one language and a
+// store switched to the other meet the same smallest size): the row of buttons side by side,
+// the file name column at least kMinNameWidth wide beside the other columns at their content
+// widths, six rows of the list in view, the label column with a usable bar and folder field
+// beside it, and the three times apart from each other.
 void CMainDLG::UpdateMinimumSize() {
   constexpr int kMinNameWidth = 140;
   constexpr int kMinRows = 6;
+  constexpr int kMinBarWidth = 80;
+  constexpr int kMinFolderField = 100;
   const int frameWidth = 2 * kBorderWidth + 8;  // the borders and the groups' margins
-  int buttons = 8;
-  for (CWBButton* b : {m_btnAdd, m_btnRemoveDone, m_btnUp, m_btnDown}) buttons += ButtonWidth(b) + 4;
-  buttons += 12 + ButtonWidth(m_btnSettings) + 4 + StartButtonWidth() + 8;
+  const DialogTexts* words[] = {&SelectDialogTexts(0), &SelectDialogTexts(1)};
+  const InterfaceTexts* texts[] = {&SelectInterfaceTexts(0), &SelectInterfaceTexts(1)};
+  // The widest of a control's texts in the two languages, in the control's own font.
+  auto widest = [&](const QWidget* control, const char* DialogTexts::*text) {
+    return std::max(control->fontMetrics().horizontalAdvance(Q(words[0]->*text)),
+                    control->fontMetrics().horizontalAdvance(Q(words[1]->*text)));
+  };
+  auto button = [&](const CWBButton* b, const char* DialogTexts::*text) {
+    return std::max(TextButtonWidth(b->fontMetrics(), Q(words[0]->*text)),
+                    TextButtonWidth(b->fontMetrics(), Q(words[1]->*text)));
+  };
+
+  int buttons = 8 + button(m_btnAdd, &DialogTexts::add_files) + 4 + button(m_btnRemoveDone, &DialogTexts::remove_completed) +
+                4 + button(m_btnUp, &DialogTexts::move_up) + 4 + button(m_btnDown, &DialogTexts::move_down) + 4;
+  int start = 96;
+  for (const InterfaceTexts* t : texts)
+    for (const char* caption : {t->start_button, t->cancel_button})
+      start = std::max(start, m_btnStart->fontMetrics().horizontalAdvance(Q(caption)) + 28);
+  buttons += 12 + button(m_btnSettings, &DialogTexts::settings) + 4 + start + 8;
+
   int columns = 0;
-  for (int column = 1; column < kColumnCount; ++column) columns += ColumnWidth(column);
+  for (int column = 1; column < kColumnCount; ++column)
+    columns += std::max(ColumnWidthFor(column, *texts[0]), ColumnWidthFor(column, *texts[1]));
   const int list = 16 + kMinNameWidth + columns + 22;
+
+  int labels = 0;
+  for (auto [label, text] : {std::pair{m_lblCurrentFile, &DialogTexts::current_file},
+                             {m_lblFileBar, &DialogTexts::file_progress}, {m_lblTotalBar, &DialogTexts::total_progress},
+                             {m_lblStatus, &DialogTexts::status_info}, {m_lblOutputFolder, &DialogTexts::output_folder},
+                             {m_lblOutputName, &DialogTexts::output_name}, {m_lblVideo, &DialogTexts::video_info},
+                             {m_lblAudio, &DialogTexts::audio_info}})
+    labels = std::max(labels, widest(label, text));
+  const int percentWidth = std::max(36, m_filePercent->fontMetrics().horizontalAdvance("100%") + 6);
+  const int bars = 9 + labels + 4 + kMinBarWidth + 4 + percentWidth + 9;
+  const int folder = 9 + labels + 4 + kMinFolderField + 6 + button(m_btnChangeFolder, &DialogTexts::change_folder) + 4 +
+                     button(m_btnOpenFolder, &DialogTexts::open_folder) + 9;
+  // The elapsed time sits in the middle, the other two at the edges, each pair 8 pixels apart.
+  const int timeWidth = m_estimated->fontMetrics().horizontalAdvance("000:00:00") + 4;
+  const int estimated = widest(m_lblEstimated, &DialogTexts::estimated_total) + 4 + timeWidth;
+  const int elapsed = widest(m_lblElapsed, &DialogTexts::elapsed) + 4 + timeWidth;
+  const int remaining = widest(m_lblRemaining, &DialogTexts::remaining) + 4 + timeWidth;
+  const int times = 2 * (9 + std::max(estimated, remaining) + 8) + elapsed;
+
   const int rowHeight = std::max(m_listView->fontMetrics().height() + 4, 18);
   const int listHeight = m_listView->header()->sizeHint().height() + kMinRows * rowHeight + 4;
   const int height = kCaptionHeight + kBottomHeight + 246 + kButtonHeight + 34 + listHeight;
-  setMinimumSize(std::max({600, frameWidth + buttons, frameWidth + list}), std::max(460, height));
+  setMinimumSize(std::max(600, std::max({buttons, list, bars, folder, times}) + frameWidth), std::max(460, height));
 }
 
 void CMainDLG::LayoutControls() {
@@ -430,9 +476,10 @@ void CMainDLG::LayoutControls() {
   const int fieldX = 9 + labelWidth + 4;
   const int fieldRight = width - 9;
   const int rowHeight = 17;
-  auto row = [&](QLabel* label, QWidget* field, int y, int fieldWidth) {
-    label->setGeometry(9, y, labelWidth, rowHeight);
-    field->setGeometry(fieldX, y, fieldWidth, rowHeight);
+  auto row = [&](QLabel* label, QWidget* field, int y, int fieldWidth, int height = 0) {
+    if (height == 0) height = rowHeight;
+    label->setGeometry(9, y, labelWidth, height);
+    field->setGeometry(fieldX, y, fieldWidth, height);
   };
   const int percentWidth = std::max(36, m_filePercent->fontMetrics().horizontalAdvance("100%") + 6);
   row(m_lblCurrentFile, m_currentFile, 18, fieldRight - fieldX);
@@ -466,9 +513,10 @@ void CMainDLG::LayoutControls() {
   m_btnChangeFolder->setGeometry(fieldRight - folderButtons, 18, buttonWidth(m_btnChangeFolder), kButtonHeight);
   m_btnOpenFolder->setGeometry(fieldRight - buttonWidth(m_btnOpenFolder), 18, buttonWidth(m_btnOpenFolder),
                                kButtonHeight);
-  row(m_lblOutputName, m_outputName, 45, fieldRight - fieldX);
-  row(m_lblVideo, m_video, 61, fieldRight - fieldX);
-  row(m_lblAudio, m_audio, 77, fieldRight - fieldX);
+  // These three rows are 16 pixels apart: each as high as that, so that none covers the next.
+  row(m_lblOutputName, m_outputName, 45, fieldRight - fieldX, 16);
+  row(m_lblVideo, m_video, 61, fieldRight - fieldX, 16);
+  row(m_lblAudio, m_audio, 77, fieldRight - fieldX, 16);
 
   for (QLabel* l : {m_currentFile, m_status, m_outputName, m_video, m_audio}) {
     QVariant full = l->property("fullText");
@@ -979,7 +1027,7 @@ void CMainDLG::ShowSelectedCause() {
 // ---- about and settings ----
 
 void CMainDLG::ShowAboutBox() {
-  CAboutBox about(*m_texts, this, Q(m_paths.encoder_path_a));
+  CAboutBox about(*m_texts, this, Q(m_paths.encoder_path_a), CAboutBox::SupportAddress(m_paths));
   about.exec();
 }
 

@@ -154,6 +154,7 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   void OpenFolder(const QString& folder);
   void UpdateMinimumSize();
   static int ButtonWidth(CWBButton* button);
+  static int TextButtonWidth(const QFontMetrics& fm, const QString& text);
   int StartButtonWidth() const;
   void ShowSelectedCause();
   void UpdateDropHint();
@@ -163,6 +164,7 @@ class CMainDLG : public CFlatDLGex, public BatchDisplay {
   void EnterAnalysingState();
   void SetElided(QLabel* label, const QString& text);
   int ColumnWidth(int column) const;
+  int ColumnWidthFor(int column, const InterfaceTexts& texts) const;
 
   EncodingSettings m_settings;
   StoredPaths m_paths;

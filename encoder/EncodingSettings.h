@@ -57,4 +57,5 @@ struct StoredPaths {
   uint32_t program_rebirth = 0;  // time of the last update check
   std::string update_server;     // HOST[:PORT] of the update server; empty: no update check
   std::string update_key;        // the publisher's minisign public key (base64 line); empty: nothing installed
+  std::string support_address;   // web page of the about box's support button; empty: the program's home page
 };

@@ -123,6 +123,8 @@ const std::array kFields = {
     Path("update_server", &SP::update_server, "update server as HOST[:PORT] (port 4654 when omitted; empty: no update check)"),
     Path("update_key", &SP::update_key,
          "publisher's minisign public key (the key line of minisign.pub); updates are installed only when signed with it"),
+    Path("support_address", &SP::support_address,
+         "web page the about box's support button opens, http:// or https:// (empty: " ZELVORA_HOME_PAGE ")"),
     SettingField{.group = "encoder", .name = "program_rebirth", .kind = K::kTime, .minSet = 0,
                  .maxSet = UINT32_MAX, .meaning = "time of the last update check (seconds since 1970)"},
 };
@@ -175,6 +177,8 @@ std::string TextRefusal(const SettingField& f, std::string_view text) {
     if (!ParseServerAddress(text, 4654, host, port))
       return name + " is a host name or address with an optional :PORT from 1 to 65535, not '" + std::string(text) + "'";
   }
+  if (f.path == &SP::support_address && !text.empty() && !IsWebAddress(text))
+    return name + " is a web address beginning with http:// or https://, not '" + std::string(text) + "'";
   if (f.path == &SP::update_key && !text.empty()) {
     std::string why;
     if (!ParseMinisignKey(text, &why)) return name + ": " + why;
@@ -193,6 +197,25 @@ std::string TextRefusal(const SettingField& f, std::string_view text) {
 }
 
 }  // namespace
+
+bool IsWebAddress(std::string_view text) {
+  // Handed to a browser (or, on Windows, to the shell, which would also run a program): only
+  // the two web schemes, and nothing a command line or a browser would read as a second word.
+  for (char c : text)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f || c == '"' || c == '\\') return false;
+  std::string_view rest;
+  for (std::string_view scheme : {std::string_view("https://"), std::string_view("http://")})
+    if (text.size() > scheme.size() && SameIgnoringCase(text.substr(0, scheme.size()), scheme))
+      rest = text.substr(scheme.size());
+  const std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+  if (host.empty() || host.front() == '.' || host.front() == ':') return false;
+  // A name, an IPv4 or bracketed IPv6 address with an optional port; no user part ("x@host").
+  for (char c : host)
+    if (!(static_cast<unsigned char>(c) >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':' || c == '[' || c == ']'))
+      return false;
+  return true;
+}
 
 TextCheck CheckSettingText(const SettingField& f, std::string_view text) {
   if (text.find_first_of("\r\n") != std::string_view::npos) return {TextProblem::kLineBreak, '\n'};

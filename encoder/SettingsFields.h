@@ -76,6 +76,10 @@ struct TextCheck {
 };
 TextCheck CheckSettingText(const SettingField& field, std::string_view text);
 
+// Whether `text` is an http:// or https:// address with a host and no blank, quote or control
+// character: what the support_address setting may hold.
+bool IsWebAddress(std::string_view text);
+
 // The value a field takes when what is stored for it cannot be used: its default if missing,
 // else its record default.
 int32_t SettingLoadDefault(const SettingField& field);

@@ -96,8 +96,13 @@ void LoadPaths(RegistryStore& root, StoredPaths& paths, const std::vector<RegPro
   for (const auto& f : SettingFields()) {
     if (f.kind == SettingKind::kPath) {
       std::string text;
-      if (ReadText(root, kSettingsKey, f.name, f.maxChars, text))
+      if (ReadText(root, kSettingsKey, f.name, f.maxChars, text)) {
+        // A support address edited by hand into something no browser should be given is
+        // refused here, so the about box opens the home page instead.
+        if (f.path == &StoredPaths::support_address)
+          if (std::string note = CheckStoredText(f, text, ""); !note.empty()) notes.push_back(note);
         paths.*f.path = std::move(text);
+      }
       else if (const RegProblem* unread = UnreadLine(problems, kSettingsKey, f.name))
         notes.push_back(FieldName(f) + ": line " + std::to_string(unread->line) + " cannot be read (" +
                         unread->reason + "); it takes its default");

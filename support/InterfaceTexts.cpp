@@ -3,10 +3,6 @@
 
 namespace {
 
-// The maker's support pages; the about box opens the one of the chosen language.
-constexpr const char* kKoreanSupportAddress = "https://www.tarvesk.example/zelvora/support";
-constexpr const char* kEnglishSupportAddress = "https://www.tarvesk.example/zelvora/en/support";
-
 constexpr int kHangulCharset = 129;
 constexpr int kAnsiCharset = 0;
 
@@ -15,7 +11,6 @@ constexpr int kAnsiCharset = 0;
 const InterfaceTexts kKoreanTexts = {
     "젤보라 - 프로그램 정보",
     "젤보라 미디어 인코더",
-    kKoreanSupportAddress,
     {kHangulCharset, 12, "돋움체"},
     {kHangulCharset, 12, "돋움체"},
     "기술 지원",
@@ -59,7 +54,6 @@ const InterfaceTexts kKoreanTexts = {
 const InterfaceTexts kEnglishTexts = {
     "ZELVORA - Program Information",
     "ZELVORA Media Encoder",
-    kEnglishSupportAddress,
     {kAnsiCharset, 13, "Verdana"},
     {kAnsiCharset, 13, "Verdana"},
     "Support",

@@ -10,7 +10,6 @@ struct InterfaceFont {
 struct InterfaceTexts {
   const char* about_title;
   const char* product_title;
-  const char* support_address;
   InterfaceFont caption_font;
   InterfaceFont second_font;
   const char* support_button;

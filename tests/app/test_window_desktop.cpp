@@ -383,9 +383,11 @@ class TestWindowDesktop : public QObject {
     QVERIFY(status->property("fullText").toString().endsWith(QString::fromStdString(recorded)));
   }
 
-  // At the smallest size, in either language, every button shows its whole text, no two
-  // buttons overlap, and the file name column keeps a readable width.
+  // At the smallest size, in either language, every button and label shows its whole text, no
+  // two of them overlap, the file name column keeps a readable width, and the smallest size is
+  // the same in both languages: the wider language's texts decide it.
   void theSmallestSizeCutsNoText() {
+    QSize smallest[2];
     for (int language : {0, 1}) {
       window_.reset();
       EncodingSettings settings;
@@ -402,21 +404,43 @@ class TestWindowDesktop : public QObject {
       QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
       window_->resize(1, 1);
       QCOMPARE(window_->size(), window_->minimumSize());
+      smallest[language] = window_->size();
       QVERIFY(window_->width() >= 600 && window_->height() >= 460);
       const QList<QPushButton*> buttons = window_->findChildren<QPushButton*>();
       QVERIFY(buttons.size() >= 8);
+      QList<QWidget*> texts;
       for (QPushButton* b : buttons) {
+        if (!b->isVisible()) continue;
         const QByteArray what = QString("language %1, %2 \"%3\"").arg(language).arg(b->objectName(), b->text()).toUtf8();
         QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) + 8 <= b->width(), what.constData());
-        QVERIFY2(QRect(QPoint(0, 0), window_->size()).contains(QRect(b->mapTo(window_.get(), QPoint(0, 0)), b->size())),
-                 what.constData());
-        for (QPushButton* other : buttons) {
-          if (other == b || other->parentWidget() != b->parentWidget()) continue;
-          QVERIFY2(!b->geometry().intersects(other->geometry()), what.constData());
+        texts << b;
+      }
+      // The labels of the two lower groups, the times and percentages among them.
+      for (const char* group : {"ProgressGroup", "OutputGroup"})
+        for (QLabel* label : window_->findChild<QWidget*>(group)->findChildren<QLabel*>()) {
+          if (!label->isVisible() || label->text().isEmpty()) continue;
+          const QByteArray what = QString("language %1, label \"%2\"").arg(language).arg(label->text()).toUtf8();
+          QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(), what.constData());
+          texts << label;
         }
+      auto textOf = [](QWidget* w) {
+        if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
+        return static_cast<QPushButton*>(w)->text();
+      };
+      for (QWidget* w : texts) {
+        const QByteArray what = QString("language %1, \"%2\" at %3,%4 %5x%6").arg(language).arg(textOf(w))
+                                    .arg(w->x()).arg(w->y()).arg(w->width()).arg(w->height()).toUtf8();
+        QVERIFY2(QRect(QPoint(0, 0), window_->size()).contains(QRect(w->mapTo(window_.get(), QPoint(0, 0)), w->size())),
+                 what.constData());
+        QVERIFY2(QRect(QPoint(0, 0), w->parentWidget()->size()).contains(w->geometry()), what.constData());
+        for (QWidget* other : texts)
+          if (other != w && other->parentWidget() == w->parentWidget())
+            QVERIFY2(!w->geometry().intersects(other->geometry()), (what + " and \"" + textOf(other).toUtf8() + "\"").constData());
       }
       QVERIFY(window_->ListView()->header()->sectionSize(kColFileName) >= 140);
+      QVERIFY(window_->findChild<QLineEdit*>("OutputFolder")->width() >= 100);
     }
+    QCOMPARE(smallest[0], smallest[1]);
   }
 
   // The Korean window speaks Korean throughout: its own texts, its menus, and Qt's buttons in

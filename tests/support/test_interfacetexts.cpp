@@ -11,7 +11,7 @@ namespace {
 
 // Every text field of a table in record order (the hidden list headers 10 and 11 left out).
 std::vector<const char*> AllTexts(const InterfaceTexts& t) {
-  std::vector<const char*> out = {t.about_title, t.product_title, t.support_address, t.caption_font.face,
+  std::vector<const char*> out = {t.about_title, t.product_title, t.caption_font.face,
                                   t.second_font.face, t.support_button, t.ok_button, t.window_title,
                                   t.settings_title};
   for (int i = 0; i < 10; ++i) out.push_back(t.list_headers[i]);
