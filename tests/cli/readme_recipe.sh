@@ -68,6 +68,11 @@ need_recipes() {
   done
 }
 
+# A loopback port nothing listens on at the moment (someone may take it before the caller does).
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
 clip() {
   ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=96x64:rate=10:duration=1 \
     -f lavfi -i sine=duration=1 -c:v mpeg4 -c:a libmp3lame -shortest "$1" || fail "ffmpeg made no clip"
@@ -96,16 +101,18 @@ assert not any(e['source'].endswith('.smi') for e in lines)
 PY
 }
 
-# Each source has exactly one done line and its output is there: every file converted once.
+# each_done_once [MANIFEST…]: each source has exactly one done line in the manifests
+# (manifest.jsonl when none is named) and its output is there: every file converted once.
 each_done_once() {
-  python3 - <<'PY'
-import collections, json, os
+  python3 - "${@:-manifest.jsonl}" <<'PY'
+import collections, json, os, sys
 done = collections.Counter()
-for line in open('manifest.jsonl', encoding='utf-8'):
-    e = json.loads(line)
-    if e['status'] == 'done':
-        done[e['source']] += 1
-        assert os.path.getsize(e['output']) == e['output_bytes'], e
+for manifest in sys.argv[1:]:
+    for line in open(manifest, encoding='utf-8'):
+        e = json.loads(line)
+        if e['status'] == 'done':
+            done[e['source']] += 1
+            assert os.path.getsize(e['output']) == e['output_bytes'], e
 sources = sorted(os.path.abspath('in/' + n) for n in os.listdir('in') if not n.endswith('.smi'))
 assert sorted(done) == sources and set(done.values()) == {1}, done
 PY

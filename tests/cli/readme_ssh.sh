@@ -29,10 +29,6 @@ ssh-keygen -q -t ed25519 -N '' -C zelvora-test-host -f "$keys/host_key" || fail 
 ssh-keygen -q -t ed25519 -N '' -C zelvora-test-user -f "$keys/user_key" || fail "ssh-keygen"
 cp "$keys/user_key.pub" "$keys/authorized_keys"
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # Run by root, sshd wants its privilege separation folder (made by the service, which never ran
 # here); it stays empty.
 [ "$(id -u)" = 0 ] && { mkdir -p /run/sshd || fail "cannot make /run/sshd"; }
