@@ -141,8 +141,18 @@ expected=$(for f in in/*; do
 done | sort)
 grep -q -x in/c8.mp4 <<<"$expected" || fail "the broken file has an output"
 [ -n "$(grep -v -x in/c8.mp4 <<<"$expected")" ] || fail "no shard failed on m3"
-done_lines=$(python3 -c 'import json; print(sum(json.loads(l)["status"] == "done" for l in open("manifest.jsonl")))')
+# The lines the machines wrote: one done line per output, and the broken file, when a working
+# machine got its shard, failed saying why, in the manifest and in that machine's error log.
+read -r done_lines broken_ran < <(python3 -c '
+import json
+lines = [json.loads(l) for l in open("manifest.jsonl", encoding="utf-8")]
+broken = sum(e["source"].endswith("/in/c8.mp4") for e in lines)
+print(len(lines) - broken, broken)')
+manifest_check "$done_lines" "$broken_ran" || fail "first run's manifest"
 [ "$done_lines" = "$(ls out | wc -l)" ] || fail "$done_lines done lines for $(ls out | wc -l) outputs"
+if [ "$broken_ran" = 1 ]; then
+  grep -q -r 'moov atom not found' "$work/remote-home/.local/state" || fail "the error log does not say why"
+fi
 got=$(bash -c "$pending_cmd" 2>/dev/null | sort)
 [ "$got" = "$expected" ] || fail "pending: got [$got], expected [$expected]"
 
