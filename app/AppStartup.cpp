@@ -59,21 +59,35 @@ int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths) {
   return loaded;
 }
 
-int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts) {
+int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts, QList<StartupMessage>& messages) {
   if (paths.update_server.empty()) return 0;
   UpdateCheckSetup setup;
   // The install folder the check expects the program in; tests and private installs move it.
   if (const char* folder = std::getenv("ZELVORA_PROGRAM_FILES"); folder && folder[0] == '/') setup.programFiles = folder;
-  setup.message = [](const std::string& text, const std::string& caption, bool error) {
-    QMessageBox box(error ? QMessageBox::Critical : QMessageBox::Warning, QString::fromStdString(caption),
-                    QString::fromStdString(text), QMessageBox::Ok);
-    box.exec();
+  // Said over the window rather than before it: a warning box that had to be answered first
+  // kept the window and the files the user started it with out of sight.
+  setup.message = [&messages](const std::string& text, const std::string& caption, bool error) {
+    messages.append({QString::fromStdString(caption), QString::fromStdString(text), error});
   };
   const int result = RunStartupUpdateDecision(CurrentUserStore(), static_cast<int64_t>(std::time(nullptr)), texts,
                                               setup);
   DebugLog(kDebugTarget, "update decision %s: %d", paths.update_server.c_str(), result);
   // Only a started update module takes over; every other result lets the start go on.
   return result == kUpdateStarted ? 1 : 0;
+}
+
+void ShowStartupMessages(QWidget* window, const QList<StartupMessage>& messages) {
+  if (messages.isEmpty()) return;
+  const StartupMessage& first = messages.front();
+  auto* box = new QMessageBox(first.error ? QMessageBox::Critical : QMessageBox::Warning, first.caption, first.text,
+                              QMessageBox::Ok, window);
+  box->setObjectName("StartupMessage");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  // Not modal: the window answers while the message waits to be read.
+  box->setWindowModality(Qt::NonModal);
+  const QList<StartupMessage> rest = messages.mid(1);
+  QObject::connect(box, &QDialog::finished, window, [window, rest] { ShowStartupMessages(window, rest); });
+  box->show();
 }
 
 QFont UiFontOf(const InterfaceTexts& texts) {

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
+#include <QString>
+#include <QWidget>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -17,9 +20,21 @@ int LoadStartupSettings(EncodingSettings& settings, StoredPaths& paths);
 // writable, and one user's files do not belong beside the program.
 void KeepPrivateFilesOutOfProgramFolder(StoredPaths& paths);
 
+// A message of the update check, shown once the window is up.
+struct StartupMessage {
+  QString caption;
+  QString text;
+  bool error = false;
+};
+
 // The update decision of a start: 1 ends the start (the update module took over), 0 goes on.
-// The weekly check runs only when "update_server" names a server; its warnings are message boxes.
-int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts);
+// The weekly check runs only when "update_server" names a server; what it has to say is added
+// to `messages`, for ShowStartupMessages once the window shows.
+int RunUpdateDecision(const StoredPaths& paths, const InterfaceTexts& texts, QList<StartupMessage>& messages);
+
+// Shows `messages` as message boxes over `window`, one after the other; the window stays usable
+// meanwhile (the files of the command line are listed, the list can be worked on).
+void ShowStartupMessages(QWidget* window, const QList<StartupMessage>& messages);
 
 // The interface font of a text table: a Hangul font through fontconfig for the Korean table,
 // Verdana (or its nearest) for the English one.

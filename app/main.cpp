@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
   LoadStartupSettings(settings, paths);
   const InterfaceTexts& texts = SelectInterfaceTexts(settings.language);
   InstallQtTranslations(settings.language);
-  if (RunUpdateDecision(paths, texts) == 1) return 0;
+  QList<StartupMessage> updateMessages;
+  if (RunUpdateDecision(paths, texts, updateMessages) == 1) return 0;
   ApplyPathDefaults(paths, true);
   KeepPrivateFilesOutOfProgramFolder(paths);
   ApplyProgramLook(texts);
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
   if (QScreen* screen = window.screen())
     window.move(screen->availableGeometry().center() - QPoint(window.width() / 2, window.height() / 2));
   window.show();
+  ShowStartupMessages(&window, updateMessages);
 
   // Files of the command line and of later copies; those that come while the list is busy wait.
   auto pending = std::make_shared<QStringList>(Absolute(args.files));
