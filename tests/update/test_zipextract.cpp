@@ -450,3 +450,19 @@ TEST(ArchiveSafety, DosTimes) {
   EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (13 << 5) | 9, 0), std::nullopt);  // month 13
   EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (3 << 5) | 9, 24 << 11), std::nullopt);
 }
+
+// Archive members follow the same rule as list entries: on Windows a member naming a device, a
+// stream or ending in a dot or space is refused; elsewhere these are plain names.
+TEST(ArchiveSafety, WindowsDeviceStreamAndTrailingNamesAreRefusedThere) {
+  const char* const refusedOnWindows[] = {"CON", "sub/NUL", "aux.txt", "COM1", "lpt3.dat", "a/b:stream",
+                                          "name.", "name ", "dir./x", "CONOUT$"};
+  const char* const namesEverywhere[] = {"CONSOLE", "com0x", "nullish/aux1", "a.b", "lpt"};
+  for (const char* name : refusedOnWindows) {
+#ifdef _WIN32
+    EXPECT_EQ(SafeMemberPath(name), std::nullopt) << name;
+#else
+    EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+#endif
+  }
+  for (const char* name : namesEverywhere) EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+}
