@@ -315,6 +315,12 @@ int RunEncodeCommand(int argc, char** argv) {
   Options o;
   int status = ParseOptions(argc, argv, o);
   if (status >= 0) return status;
+  // A wrong shard is a usage error before anything about the files is said.
+  ShardSpec shard;
+  if (!o.shard.empty()) {
+    std::string error;
+    if (!ParseShard(o.shard, shard, error)) return Usage(error.c_str());
+  }
   // A subtitle is found beside its video by name; given as a file of its own (in/* catches it)
   // it is nothing to convert, so it is left out before the files are shared out.
   std::vector<std::string> files;
@@ -330,9 +336,6 @@ int RunEncodeCommand(int argc, char** argv) {
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::vector<size_t> mine = order;
   if (!o.shard.empty()) {
-    ShardSpec shard;
-    std::string error;
-    if (!ParseShard(o.shard, shard, error)) return Usage(error.c_str());
     order = SortedByPath(files);
     mine.clear();
     for (size_t k = static_cast<size_t>(shard.index); k < order.size(); k += static_cast<size_t>(shard.count))

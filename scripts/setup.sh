@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev 
           ffmpeg mencoder mediainfo fonts-nanum fontconfig python3 stress-ng
           qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
           dpkg-dev file desktop-file-utils appstream lintian bash-completion minisign
-          libsodium-dev parallel)
+          libsodium-dev parallel openssh-client openssh-server)
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -32,6 +32,8 @@ TEST(Snapshot, SeesEveryChangeAndNothingElse) {
       {"a file read", [](const TempDir& d) { testsupport::ReadFile(d.file("a.txt")); }, false},
       {"the same bytes written again", [](const TempDir& d) { WriteFile(d.file("a.txt"), "alpha"); }, true},
       {"other bytes of the same size", [](const TempDir& d) { WriteFile(d.file("a.txt"), "ALPHA"); }, true},
+      {"a file's permission bits changed",
+       [](const TempDir& d) { fs::permissions(d.file("a.txt"), fs::perms::owner_write, fs::perm_options::remove); }, true},
       {"a file added in a folder", [](const TempDir& d) { WriteFile(d.file("sub/new"), ""); }, true},
       {"a file removed", [](const TempDir& d) { fs::remove(d.file("sub/b.txt")); }, true},
       {"an empty folder added", [](const TempDir& d) { fs::create_directory(d.file("empty")); }, true},

@@ -379,3 +379,55 @@ TEST_F(SignedUpdate, AHugePackageIsRefusedWithinItsBound) {
   EXPECT_EQ(fixtures::Listing(M()), std::vector<std::string>{});
   EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
 }
+
+// A name held by something no update replaces (a FIFO, which would hang whoever opens it, or a
+// folder with someone's files in it) refuses the whole install at once: the client returns,
+// ends no process, and changes nothing.
+TEST_F(SignedUpdate, TargetsThatAreNoFilesRefuseTheInstallWithoutWaiting) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  };
+  const Case cases[] = {
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(M("odd").c_str(), 0600), 0); }},
+      {"a folder with a file in it", [&] {
+         fs::create_directories(M("odd"));
+         WriteFile(M("odd/inside.txt"), "someone's");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(M());
+    fs::create_directories(M());
+    StandIn running(M("tool"));
+    ASSERT_TRUE(running.Running());
+    testsupport::SetTime(M("tool"), 1700000000);
+    c.make();
+    const auto before = testsupport::Snapshot(dir.path());
+    const Section s = Section::Make(publisher, "sec", {{'U', 'M', "", "tool", kScript, 1700000500},
+                                                       {'U', 'M', "", "odd", "a file now", 1700000500}});
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r = Exchange(s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(r.state, kSkyStateDone);
+    EXPECT_NE(r.why.find("odd"), std::string::npos) << r.why;
+    EXPECT_TRUE(running.Running());
+    EXPECT_EQ(testsupport::Snapshot(dir.path()), before);
+  }
+}
+
+// Folders an install creates for its files, the letter folder itself included, go again when
+// the install fails; a folder that was there stays.
+TEST_F(SignedUpdate, AFailedInstallRemovesTheFoldersItMade) {
+  fs::create_directories(dir.file("T"));
+  WriteFile(dir.file("T/blocked"), "a file where a folder would be");
+  const auto before = testsupport::Snapshot(dir.path());
+  ASSERT_FALSE(fs::exists(M()));
+  const Section s = Section::Make(publisher, "sec", {{'C', 'M', "new/deeper", "a.bin", "data a", 1700000500},
+                                                     {'C', 'T', "blocked", "b.bin", "data b", 1700000500}});
+  const Outcome r = Exchange(s);
+  EXPECT_NE(r.state, kSkyStateDone);
+  EXPECT_NE(r.why.find("b.bin"), std::string::npos) << r.why;
+  EXPECT_EQ(testsupport::Snapshot(dir.path()), before);
+  EXPECT_FALSE(fs::exists(M()));
+}

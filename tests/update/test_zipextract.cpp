@@ -505,3 +505,19 @@ TEST(ZipExtractStop, AStopBetweenMembersBeginsNoOther) {
   EXPECT_FALSE(report.stopped);
   EXPECT_EQ(Listing(dir.file("whole")), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
 }
+
+// Archive members follow the same rule as list entries: on Windows a member naming a device, a
+// stream or ending in a dot or space is refused; elsewhere these are plain names.
+TEST(ArchiveSafety, WindowsDeviceStreamAndTrailingNamesAreRefusedThere) {
+  const char* const refusedOnWindows[] = {"CON", "sub/NUL", "aux.txt", "COM1", "lpt3.dat", "a/b:stream",
+                                          "name.", "name ", "dir./x", "CONOUT$"};
+  const char* const namesEverywhere[] = {"CONSOLE", "com0x", "nullish/aux1", "a.b", "lpt"};
+  for (const char* name : refusedOnWindows) {
+#ifdef _WIN32
+    EXPECT_EQ(SafeMemberPath(name), std::nullopt) << name;
+#else
+    EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+#endif
+  }
+  for (const char* name : namesEverywhere) EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+}
