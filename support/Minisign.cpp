@@ -113,6 +113,30 @@ std::optional<MinisignSignature> ParseMinisignSignature(std::string_view text, s
   return s;
 }
 
+struct MinisignHasher::State {
+  crypto_generichash_state blake;  // over-aligned: `new` honours that
+};
+
+MinisignHasher::MinisignHasher() : m_state(std::make_unique<State>()) { Reset(); }
+MinisignHasher::~MinisignHasher() = default;
+
+void MinisignHasher::Reset() {
+  SodiumReady();
+  crypto_generichash_init(&m_state->blake, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+void MinisignHasher::Update(std::span<const char> piece) {
+  crypto_generichash_update(&m_state->blake, reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+}
+
+std::array<uint8_t, 64> MinisignHasher::Final() {
+  static_assert(crypto_generichash_BYTES_MAX == 64);
+  std::array<uint8_t, 64> hash{};
+  crypto_generichash_final(&m_state->blake, hash.data(), hash.size());
+  Reset();
+  return hash;
+}
+
 bool MinisignFileHash(const std::string& path, std::array<uint8_t, 64>& hash) {
   if (!SodiumReady()) return false;
 #ifdef _WIN32
@@ -123,14 +147,13 @@ bool MinisignFileHash(const std::string& path, std::array<uint8_t, 64>& hash) {
   FILE* f = std::fopen(path.c_str(), "rb");
 #endif
   if (!f) return false;
-  crypto_generichash_state state;
-  crypto_generichash_init(&state, nullptr, 0, hash.size());
-  std::vector<unsigned char> buffer(1 << 16);
+  MinisignHasher hasher;
+  std::vector<char> buffer(1 << 16);
   size_t n = 0;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) crypto_generichash_update(&state, buffer.data(), n);
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) hasher.Update({buffer.data(), n});
   const bool ok = !std::ferror(f);
   std::fclose(f);
-  crypto_generichash_final(&state, hash.data(), hash.size());
+  hash = hasher.Final();
   return ok;
 }
 

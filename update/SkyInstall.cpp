@@ -115,16 +115,16 @@ bool SkyliftExchange::InstallAll() {
       if (!directory) return Fail(kSkyInstallFailed, rel + " is not a readable ZIP package");
       if (directory->entries.size() > kSkyMaxInstallFiles)
         return Fail(kSkyInstallFailed, rel + " holds more members than an update may install");
-      members = ZipExtractAll(Staged(position), unpacked, {}, 1, &report);
+      members = ZipExtractAll(Staged(position), unpacked, {}, 1, &report, m_trust.stop);
       if (members == 0 && !directory->entries.empty()) members = -1;
     } else {
       int reason = 0;
       CabHandle handle = CabOpen(Staged(position), &reason);
-      if (handle) members = CabExtractAll(*handle, Staged(position), unpacked, &report);
+      if (handle) members = CabExtractAll(*handle, Staged(position), unpacked, &report, m_trust.stop);
     }
+    if (report.stopped || Stopped()) return Fail(kSkyInstallFailed, "the update was stopped");
     if (members < 0 || report.failed > 0 || report.skipped > 0)
       return Fail(kSkyInstallFailed, rel + " is a damaged or refused package");
-    if (Stopped()) return Fail(kSkyInstallFailed, "the update was stopped");
     std::error_code error;
     std::vector<std::string> found;
     for (fs::recursive_directory_iterator it(fs::u8path(unpacked), error), end; !error && it != end; it.increment(error)) {
