@@ -418,3 +418,35 @@ TEST_F(SignedUpdate, AFailedInstallRemovesTheFoldersItMade) {
   EXPECT_EQ(Snapshot(dir.path()), before);
   EXPECT_FALSE(fs::exists(M()));
 }
+
+// Someone with access to the private staging folder puts a FIFO where a received file was, once
+// everything has arrived: the install refuses it and returns, and nothing is installed.
+TEST_F(SignedUpdate, AFifoInPlaceOfAStagedFileIsRefusedWithoutWaiting) {
+  fs::create_directories(M());
+  const Section s = Section::Make(publisher, "sec", {{'C', 'M', "", "a.bin", "received whole", 1700000500}});
+  loopback::Server server([&](int fd) { signedfx::Serve(fd, s); });
+  CSkylift client;
+  ASSERT_EQ(client.SetSize(256, 32768, 64, 128), 1);
+  ASSERT_EQ(client.Connect("127.0.0.1", server.port()), 1);
+  client.Folders().Set('M', M());
+  client.SetTrust(ParseMinisignKey(publisher.PublicKeyLine()), dir.file("cache"));
+  bool swapped = false;
+  // The client's own thread reports every piece; when all have arrived, a.bin (list position
+  // 2, after the manifest and its signature) becomes a FIFO before the install starts.
+  client.SetObserver([&](int message, int wParam, int lParam) {
+    if (message != kSkyMsgProgress || wParam != kSkyPercentId || lParam != 100 || swapped) return;
+    for (const auto& staging : fs::directory_iterator(dir.file("cache"))) {
+      const std::string staged = (staging.path() / "2").string();
+      if (!fs::exists(staged)) continue;
+      fs::remove(staged);
+      swapped = ::mkfifo(staged.c_str(), 0600) == 0;
+    }
+  });
+  ASSERT_GT(client.iStartUpdate("sec", true), 0);
+  ASSERT_TRUE(loopback::WaitFor([&] { return !client.IsRunning(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(swapped);
+  EXPECT_NE(client.iGetUpdateStat(), kSkyStateDone);
+  EXPECT_NE(client.Why().find("a.bin"), std::string::npos) << client.Why();
+  EXPECT_EQ(fixtures::Listing(M()), std::vector<std::string>{});
+  EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
+}
