@@ -3,7 +3,6 @@
 // folders holding files, folders, links and FIFOs of the input's choosing. Whatever happens, a
 // failed or checking exchange leaves every folder as it was, a successful one leaves no file of
 // its own behind, and nothing outside the letter folders changes.
-#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "tests/update/SignedFixtures.h"
 #include "update/Skylift.h"
 
 namespace {
@@ -29,38 +29,9 @@ constexpr size_t kBlock = 32768;
 constexpr int kRequest = 256;
 constexpr const char* kSection = "sec";
 
-struct Publisher {
-  std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> pk{};
-  std::array<unsigned char, crypto_sign_SECRETKEYBYTES> sk{};
-  std::string id = "fuzzkey!";
-  Publisher() {
-    if (sodium_init() < 0) std::abort();
-    crypto_sign_keypair(pk.data(), sk.data());
-  }
-  static std::string Base64(const std::string& bytes) {
-    std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                      sodium_base64_VARIANT_ORIGINAL);
-    out.resize(out.size() - 1);
-    return out;
-  }
-  std::string KeyLine() const { return Base64("Ed" + id + std::string(pk.begin(), pk.end())); }
-  std::string Sign(const std::string& data, const std::string& trusted) const {
-    unsigned char hash[64];
-    crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(data.data()), data.size(), nullptr, 0);
-    unsigned char sig[64];
-    crypto_sign_detached(sig, nullptr, hash, sizeof hash, sk.data());
-    const std::string sigBytes(reinterpret_cast<char*>(sig), sizeof sig);
-    const std::string global = sigBytes + trusted;
-    unsigned char globalSig[64];
-    crypto_sign_detached(globalSig, nullptr, reinterpret_cast<const unsigned char*>(global.data()), global.size(), sk.data());
-    return "untrusted comment: fuzz\n" + Base64("ED" + id + sigBytes) + "\ntrusted comment: " + trusted + "\n" +
-           Base64(std::string(reinterpret_cast<char*>(globalSig), sizeof globalSig)) + "\n";
-  }
-};
-
-const Publisher& TheKey() {
-  static const Publisher p;
+// The publisher's key of this process, made once.
+const signedfx::Publisher& TheKey() {
+  static const signedfx::Publisher p;
   return p;
 }
 
@@ -88,21 +59,18 @@ struct Entry {
   unsigned flags;
 };
 
-void Put32(std::string& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-}
-void Put16(std::string& s, unsigned v) {
-  s.push_back(static_cast<char>(v));
-  s.push_back(static_cast<char>(v >> 8));
-}
-
-std::vector<char> Block(const char* marker, const std::string& payload) {
-  std::vector<char> b(kBlock, '\0');
+// A server block: marker, terminator, payload length, payload, zeros to the block size.
+std::string Block(const char* marker, const std::string& payload) {
+  std::string b(kBlock, '\0');
   std::memcpy(b.data(), marker, 8);
   const uint32_t n = static_cast<uint32_t>(payload.size());
-  std::memcpy(b.data() + 9, &n, 4);  // little-endian machines only, as the fuzz build is
+  for (int i = 0; i < 4; ++i) b[9 + i] = static_cast<char>(n >> (8 * i));
   std::memcpy(b.data() + 13, payload.data(), std::min(payload.size(), kBlock - 13));
   return b;
+}
+
+void Put(std::string& s, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
 }
 
 // Everything below `root` without following links: kind, bits, and a file's bytes and time (a
@@ -195,23 +163,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The list: the manifest and its signature, then each entry and its signature.
-  const Publisher& key = TheKey();
+  const signedfx::Publisher& key = TheKey();
   std::string manifest = (mode & 2) ? std::string() : std::string("# fuzz\n");
   if (!(mode & 2))
     for (const Entry& e : entries) manifest += std::string(1, e.key) + "\t" + e.folder + "\t" + e.sub + "\t" + e.name + "\n";
   manifest += extra;
-  std::vector<std::string> listed;   // list records
+  std::vector<blocks::ListEntry> listed;
   std::vector<std::string> payload;  // data of each position
   auto add = [&](char k, char folder, const std::string& sub, const std::string& name, const std::string& bytes, int32_t time) {
-    std::string r;
-    r.push_back(k);
-    r.push_back(folder);
-    Put16(r, static_cast<unsigned>(sub.size()));
-    Put16(r, static_cast<unsigned>(name.size()));
-    r += sub + name;
-    Put32(r, static_cast<uint32_t>(bytes.size()));
-    Put32(r, static_cast<uint32_t>(time));
-    listed.push_back(r);
+    listed.push_back({k, folder, sub, name, static_cast<int32_t>(bytes.size()), time});
     payload.push_back(bytes);
   };
   add('L', 'M', "", "manifest.tsv", manifest, 1700000000);
@@ -220,9 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const Entry& e : entries) {
     add(e.key, e.folder, e.sub, e.name, e.data, e.time);
     if (e.flags & 1) continue;
-    const std::string path = e.sub.empty() ? e.name : e.sub + "/" + e.name;
-    const std::string comment = std::string("zelvora-update ") + kSection + " " + e.folder + " " + path + " " + std::to_string(e.time);
-    add('V', e.folder, e.sub, e.name + ".minisig", key.Sign((e.flags & 2) ? e.data + "x" : e.data, comment), 1700000000);
+    signedfx::Item item{e.key, e.folder, e.sub, e.name, e.data, e.time};
+    add('V', e.folder, e.sub, e.name + ".minisig", key.Sign((e.flags & 2) ? e.data + "x" : e.data, signedfx::UpdateComment(kSection, item)),
+        1700000000);
   }
 
   const auto before = Snapshot(base);
@@ -241,21 +201,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  return 0;
                                },
                                .notify = {}};
-  SkyTrust trust{.section = kSection, .key = ParseMinisignKey(key.KeyLine()), .stagingParent = base + "/cache"};
+  SkyTrust trust{.section = kSection, .key = ParseMinisignKey(key.PublicKeyLine()), .stagingParent = base + "/cache"};
   {
     SkyliftExchange exchange(folders, (mode & 1) != 0, kRequest, static_cast<int>(kBlock), "", std::move(hooks), state,
                              std::move(trust));
+    auto feed = [&](const std::string& block) { return exchange.OnBlock(std::span<const char>(block.data(), block.size())); };
     bool going = true;
     for (size_t i = 0; going && i < listed.size();) {
-      std::string p(1, '\0');
-      Put32(p, static_cast<uint32_t>(listed.size()));
-      std::string records;
-      size_t count = 0;
-      for (; i < listed.size() && 9 + records.size() + listed[i].size() <= kBlock - 13; ++i, ++count) records += listed[i];
-      if (count == 0) break;  // one record larger than a block: the list cannot be sent
-      p[0] = i < listed.size() ? 1 : 0;
-      Put32(p, static_cast<uint32_t>(count));
-      going = exchange.OnBlock(Block("_PFLIST:", p + records));
+      // As many entries as one block holds (9 bytes of head, 14 and the names for each).
+      std::vector<blocks::ListEntry> part;
+      for (size_t bytes = 9; i < listed.size() && bytes + 14 + listed[i].sub.size() + listed[i].file.size() <= kBlock - 13; ++i) {
+        bytes += 14 + listed[i].sub.size() + listed[i].file.size();
+        part.push_back(listed[i]);
+      }
+      if (part.empty()) break;  // one entry larger than a block: the list cannot be sent
+      std::string p(1, i < listed.size() ? 1 : 0);
+      Put(p, static_cast<uint32_t>(listed.size()), 4);
+      Put(p, static_cast<uint32_t>(part.size()), 4);
+      for (const auto& e : part) {
+        p += std::string{e.key, e.folder};
+        Put(p, static_cast<uint32_t>(e.sub.size()), 2);
+        Put(p, static_cast<uint32_t>(e.file.size()), 2);
+        p += e.sub + e.file;
+        Put(p, static_cast<uint32_t>(e.size), 4);
+        Put(p, static_cast<uint32_t>(e.time), 4);
+      }
+      going = feed(Block("_PFLIST:", p));
     }
     for (size_t w = 0; going && w < wanted.size(); ++w) {
       const int position = wanted[w];
@@ -265,13 +236,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       do {
         const size_t n = std::min(bytes.size() - at, kBlock - 13 - 3);
         std::string p(1, at + n < bytes.size() ? 1 : 0);
-        Put16(p, static_cast<unsigned>(position));
-        p += bytes.substr(at, n);
+        Put(p, static_cast<uint32_t>(position), 2);
+        going = feed(Block("_PFSAVE:", p + bytes.substr(at, n)));
         at += n;
-        going = exchange.OnBlock(Block("_PFSAVE:", p));
       } while (going && at < bytes.size());
     }
-    if (going) exchange.OnBlock(Block("_PAREND:", ""));
+    if (going) feed(Block("_PAREND:", ""));
   }
   const auto after = Snapshot(base);
   // ZELVORA_FUZZ_TRACE=1 tells, for a replayed input, how its exchange ended.
