@@ -36,7 +36,8 @@ struct Installed {
   int64_t time;
 };
 const Installed kInstalled[] = {
-    {"a/one", "old one", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec, 1600000001},
+    // Read-only, which Windows keeps as the one attribute that must come back too.
+    {"a/one", "old one", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec, 1600000001},
     {"b/two", "old two", fs::perms::owner_read | fs::perms::owner_write, 1600000002},
     {"c/three", "old three", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, 1600000003},
 };
