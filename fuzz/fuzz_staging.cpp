@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kBlock = 32768;
+constexpr int kRequest = 256;
 constexpr const char* kSection = "sec";
 
 struct Publisher {
@@ -225,9 +228,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto before = Snapshot(base);
   std::atomic<int> state{kSkyStateRunning};
   std::vector<int> wanted;
-  SkyliftExchange::Hooks hooks{.push = [&](const char* block, int length) {
-                                 // A request: "_GFNDEX:", its length, a continuation byte, 2-byte positions.
-                                 if (length < 14 || std::memcmp(block, "_GFNDEX:", 8) != 0) return 0;
+  SkyliftExchange::Hooks hooks{.push = [&](const char* block, int) {
+                                 // A request block of kRequest bytes: "_GFNDEX:", its length, a
+                                 // continuation byte, 2-byte positions.
+                                 const int length = kRequest;
+                                 if (std::memcmp(block, "_GFNDEX:", 8) != 0) return 0;
                                  int32_t n = 0;
                                  std::memcpy(&n, block + 9, 4);
                                  for (int32_t i = 1; i + 1 < n && 14 + i < length; i += 2)
@@ -238,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                .notify = {}};
   SkyTrust trust{.section = kSection, .key = ParseMinisignKey(key.KeyLine()), .stagingParent = base + "/cache"};
   {
-    SkyliftExchange exchange(folders, (mode & 1) != 0, 256, static_cast<int>(kBlock), "", std::move(hooks), state,
+    SkyliftExchange exchange(folders, (mode & 1) != 0, kRequest, static_cast<int>(kBlock), "", std::move(hooks), state,
                              std::move(trust));
     bool going = true;
     for (size_t i = 0; going && i < listed.size();) {
@@ -269,6 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (going) exchange.OnBlock(Block("_PAREND:", ""));
   }
   const auto after = Snapshot(base);
+  // ZELVORA_FUZZ_TRACE=1 tells, for a replayed input, how its exchange ended.
+  static const bool trace = std::getenv("ZELVORA_FUZZ_TRACE") != nullptr;
+  if (trace) std::fprintf(stderr, "entries %zu, state %d, %zu paths before, %zu after\n", entries.size(), state.load(), before.size(), after.size());
   // Nothing is left in the staging parent, and nothing outside the letter folders changes.
   for (const auto& [path, what] : after)
     if ((path.rfind("cache/", 0) == 0 || path.rfind("outside/", 0) == 0) && before.count(path) == 0) std::abort();

@@ -96,6 +96,9 @@ bool SkyliftExchange::InstallAll() {
     const int position = static_cast<int>(e - m_files.data());
     const std::string sub = e->psSubDir.empty() ? std::string() : *SafeMemberPath(e->psSubDir);
     const std::string rel = (sub.empty() ? "" : sub + "/") + e->psFile;
+    // A FIFO or a device put in place of the received file would hold whoever opens it.
+    if (FILE* staged = OpenForReading(Staged(position))) std::fclose(staged);
+    else return Fail(kSkyInstallFailed, rel + " is no longer the file that was received");
     const bool zip = EndsWithNoCase(e->psFile, ".zip");
     const bool cab = EndsWithNoCase(e->psFile, ".cab");
     if (!cab)
