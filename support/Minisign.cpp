@@ -191,5 +191,9 @@ bool MinisignVerify(const MinisignKey& key, const MinisignSignature& s, const st
 std::string MinisignKeyIdText(const std::array<uint8_t, kMinisignKeyIdBytes>& id) {
   char text[17] = {};
   for (size_t i = 0; i < id.size(); ++i) std::snprintf(text + 2 * i, 3, "%02X", id[id.size() - 1 - i]);
-  return text;
+  // minisign prints the id as one number, without leading zeros: so must we, for the user to
+  // find it in the .pub file's comment.
+  const std::string digits(text);
+  const size_t first = digits.find_first_not_of('0');
+  return first == std::string::npos ? "0" : digits.substr(first);
 }

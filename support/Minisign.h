@@ -63,5 +63,6 @@ std::array<uint8_t, 64> MinisignDataHash(std::span<const char> data);
 bool MinisignVerify(const MinisignKey& key, const MinisignSignature& signature, const std::array<uint8_t, 64>& hash,
                     std::string* why = nullptr);
 
-// The key id as minisign prints it (16 upper-case hex digits, the bytes in reverse order).
+// The key id as minisign prints it: the bytes in reverse order as one upper-case hex number,
+// without leading zeros.
 std::string MinisignKeyIdText(const std::array<uint8_t, kMinisignKeyIdBytes>& id);

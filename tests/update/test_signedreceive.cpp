@@ -1,13 +1,16 @@
 // Received files are hashed piece by piece as they are stored, and their signatures checked
 // against that hash: whatever order or repetition a server sends, the hash is that of the
-// bytes staged, so the install happens exactly when the staged file is the signed one.
+// bytes staged, so the install happens exactly when the staged file is the signed one. Also the
+// key ids the client names when a signature is by another key.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 
 #include "ArchiveFixtures.h"
 #include "SignedFixtures.h"
 #include "TestSupport.h"
+#include "support/Minisign.h"
 #include "update/Skylift.h"
 
 namespace fs = std::filesystem;
@@ -104,4 +107,19 @@ TEST(SignedReceive, TheHashFollowsTheBytesStagedWhateverTheServerSends) {
     }
     EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
   }
+}
+
+// Key ids are shown as minisign shows them in a .pub file's comment: the little-endian id as one
+// upper-case hex number, leading zeros left out (1 key in 16 has one).
+TEST(Minisign, KeyIdsReadAsMinisignPrintsThem) {
+  struct Case {
+    std::array<uint8_t, kMinisignKeyIdBytes> id;
+    const char* text;
+  } cases[] = {
+      {{0x0F, 0x27, 0x5E, 0xEA, 0xBF, 0x87, 0x9B, 0x15}, "159B87BFEA5E270F"},
+      {{0x58, 0x46, 0xA5, 0x15, 0x8D, 0xB7, 0x77, 0x04}, "477B78D15A54658"},
+      {{0x01, 0, 0, 0, 0, 0, 0, 0}, "1"},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MinisignKeyIdText(c.id), c.text);
 }
