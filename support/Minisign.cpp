@@ -113,6 +113,30 @@ std::optional<MinisignSignature> ParseMinisignSignature(std::string_view text, s
   return s;
 }
 
+struct MinisignHasher::State {
+  crypto_generichash_state blake;  // over-aligned: `new` honours that
+};
+
+MinisignHasher::MinisignHasher() : m_state(std::make_unique<State>()) { Reset(); }
+MinisignHasher::~MinisignHasher() = default;
+
+void MinisignHasher::Reset() {
+  SodiumReady();
+  crypto_generichash_init(&m_state->blake, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+void MinisignHasher::Update(std::span<const char> piece) {
+  crypto_generichash_update(&m_state->blake, reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+}
+
+std::array<uint8_t, 64> MinisignHasher::Final() {
+  static_assert(crypto_generichash_BYTES_MAX == 64);
+  std::array<uint8_t, 64> hash{};
+  crypto_generichash_final(&m_state->blake, hash.data(), hash.size());
+  Reset();
+  return hash;
+}
+
 bool MinisignFileHash(const std::string& path, std::array<uint8_t, 64>& hash) {
   if (!SodiumReady()) return false;
 #ifdef _WIN32
@@ -123,14 +147,13 @@ bool MinisignFileHash(const std::string& path, std::array<uint8_t, 64>& hash) {
   FILE* f = std::fopen(path.c_str(), "rb");
 #endif
   if (!f) return false;
-  crypto_generichash_state state;
-  crypto_generichash_init(&state, nullptr, 0, hash.size());
-  std::vector<unsigned char> buffer(1 << 16);
+  MinisignHasher hasher;
+  std::vector<char> buffer(1 << 16);
   size_t n = 0;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) crypto_generichash_update(&state, buffer.data(), n);
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) hasher.Update({buffer.data(), n});
   const bool ok = !std::ferror(f);
   std::fclose(f);
-  crypto_generichash_final(&state, hash.data(), hash.size());
+  hash = hasher.Final();
   return ok;
 }
 
@@ -168,5 +191,9 @@ bool MinisignVerify(const MinisignKey& key, const MinisignSignature& s, const st
 std::string MinisignKeyIdText(const std::array<uint8_t, kMinisignKeyIdBytes>& id) {
   char text[17] = {};
   for (size_t i = 0; i < id.size(); ++i) std::snprintf(text + 2 * i, 3, "%02X", id[id.size() - 1 - i]);
-  return text;
+  // minisign prints the id as one number, without leading zeros: so must we, for the user to
+  // find it in the .pub file's comment.
+  const std::string digits(text);
+  const size_t first = digits.find_first_not_of('0');
+  return first == std::string::npos ? "0" : digits.substr(first);
 }

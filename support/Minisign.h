@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +35,25 @@ std::optional<MinisignKey> ParseMinisignKey(std::string_view text, std::string* 
 // the whole file, and anything else, is refused with `why`.
 std::optional<MinisignSignature> ParseMinisignSignature(std::string_view text, std::string* why = nullptr);
 
+// BLAKE2b-512 of data that arrives in pieces, so that a file is hashed as it is received and
+// its signature check needs no second pass over it.
+class MinisignHasher {
+ public:
+  MinisignHasher();
+  ~MinisignHasher();
+  MinisignHasher(const MinisignHasher&) = delete;
+  MinisignHasher& operator=(const MinisignHasher&) = delete;
+  // Starts again, as for new data.
+  void Reset();
+  void Update(std::span<const char> piece);
+  // The hash of everything since the last Reset; the hasher then starts again.
+  std::array<uint8_t, 64> Final();
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
+
 // BLAKE2b-512 of a file read in pieces; false when it cannot be read.
 bool MinisignFileHash(const std::string& path, std::array<uint8_t, 64>& hash);
 std::array<uint8_t, 64> MinisignDataHash(std::span<const char> data);
@@ -43,5 +63,6 @@ std::array<uint8_t, 64> MinisignDataHash(std::span<const char> data);
 bool MinisignVerify(const MinisignKey& key, const MinisignSignature& signature, const std::array<uint8_t, 64>& hash,
                     std::string* why = nullptr);
 
-// The key id as minisign prints it (16 upper-case hex digits, the bytes in reverse order).
+// The key id as minisign prints it: the bytes in reverse order as one upper-case hex number,
+// without leading zeros.
 std::string MinisignKeyIdText(const std::array<uint8_t, kMinisignKeyIdBytes>& id);

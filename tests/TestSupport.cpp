@@ -447,8 +447,10 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
     if (entry.is_directory(ec)) return "folder";
     if (!entry.is_regular_file(ec)) return "other";
     const std::string bytes = ReadFile(Utf8(entry.path()));
+    const auto mode = static_cast<unsigned>(entry.symlink_status(ec).permissions() & fs::perms::mask);
     return "file:" + std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes)) + "@" +
-           std::to_string(fs::last_write_time(entry.path(), ec).time_since_epoch().count());
+           std::to_string(fs::last_write_time(entry.path(), ec).time_since_epoch().count()) + ":mode " +
+           std::to_string(mode);
   };
   std::error_code ec;
   const fs::directory_entry top(root, ec);

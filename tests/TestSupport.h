@@ -146,8 +146,8 @@ struct ClipSpec {
 std::string MakeClip(const std::string& path, const ClipSpec& spec = {});
 
 // Every entry below `root` (or `root` itself when it is a file, under the name "") with what identifies
-// it: files by their bytes and modification time (a file written again with the same bytes counts as
-// touched), links by their target, folders by their presence. Equal snapshots mean nothing was touched.
+// it: files by their bytes, modification time and permission bits (a file written again with the same
+// bytes counts as touched), links by their target, folders by their presence. Equal snapshots mean nothing was touched.
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& root);
 
 #ifdef ZELVORA_CLI_PATH

@@ -34,4 +34,5 @@ struct ArchiveReport {
   int extracted = 0;  // written whole and checked
   int failed = 0;     // unsupported, encrypted, damaged, or a file error
   int skipped = 0;    // unsafe name, a link, or (without overwrite) already present
+  bool stopped = false;  // asked to stop: the member under way was dropped, the rest not begun
 };

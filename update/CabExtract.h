@@ -1,6 +1,7 @@
 // Unpacking update packages that arrive as Microsoft Cabinet files (decoded by libmspack).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,9 +23,11 @@ CabHandle CabOpen(const std::string& path, int* reason);
 // with its modification time (the cabinet's local time) and its read-only attribute, and
 // returns the number of files written; -1 when the cabinet cannot be decoded or is refused
 // (declared sizes past the limits); files written before a failure stay. A file whose name
-// would leave the destination is logged and skipped.
+// would leave the destination is logged and skipped. Once `stop` is set the decoder is made to
+// give up at its next read or write (the member under way is dropped, the rest not begun) and
+// -1 is returned with the report marked stopped.
 int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std::string& destFolder,
-                  ArchiveReport* report = nullptr);
+                  ArchiveReport* report = nullptr, const std::atomic<bool>* stop = nullptr);
 
 // The path, below the destination, of the file at `position` in the cabinet's order
 // ('/' separators); nothing when there is no such file or its name is unsafe.

@@ -13,12 +13,17 @@
 #include "update/ArchiveSafety.h"
 #include "update/CabExtract.h"
 #include "update/MemberWriter.h"
+#include "update/PlaceAll.h"
 #include "update/SkyFiles.h"
 #include "update/Skylift.h"
 #include "update/ZipExtract.h"
 #include "update/ZipReader.h"
 #ifdef _WIN32
 #include "support/WideText.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -38,15 +43,24 @@ struct PlanItem {
   std::string target;  // the full path, for processes and messages
   bool program = false;
   std::optional<std::time_t> mtime;
-  MemberWriter::Pending pending;
-  bool ready = false;
 };
 
+// A staged regular file, opened without waiting: a FIFO or a device put in its place would
+// otherwise hold the install (and the start of the program) for as long as nobody writes.
 FILE* OpenForReading(const std::string& path) {
 #ifdef _WIN32
   return ::_wfopen(WidePath(path).c_str(), L"rb");
 #else
-  return std::fopen(path.c_str(), "rb");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  FILE* f = ::fdopen(fd, "rb");
+  if (!f) ::close(fd);
+  return f;
 #endif
 }
 
@@ -82,6 +96,9 @@ bool SkyliftExchange::InstallAll() {
     const int position = static_cast<int>(e - m_files.data());
     const std::string sub = e->psSubDir.empty() ? std::string() : *SafeMemberPath(e->psSubDir);
     const std::string rel = (sub.empty() ? "" : sub + "/") + e->psFile;
+    // A FIFO or a device put in place of the received file would hold whoever opens it.
+    if (FILE* staged = OpenForReading(Staged(position))) std::fclose(staged);
+    else return Fail(kSkyInstallFailed, rel + " is no longer the file that was received");
     const bool zip = EndsWithNoCase(e->psFile, ".zip");
     const bool cab = EndsWithNoCase(e->psFile, ".cab");
     if (!cab)
@@ -98,16 +115,16 @@ bool SkyliftExchange::InstallAll() {
       if (!directory) return Fail(kSkyInstallFailed, rel + " is not a readable ZIP package");
       if (directory->entries.size() > kSkyMaxInstallFiles)
         return Fail(kSkyInstallFailed, rel + " holds more members than an update may install");
-      members = ZipExtractAll(Staged(position), unpacked, {}, 1, &report);
+      members = ZipExtractAll(Staged(position), unpacked, {}, 1, &report, m_trust.stop);
       if (members == 0 && !directory->entries.empty()) members = -1;
     } else {
       int reason = 0;
       CabHandle handle = CabOpen(Staged(position), &reason);
-      if (handle) members = CabExtractAll(*handle, Staged(position), unpacked, &report);
+      if (handle) members = CabExtractAll(*handle, Staged(position), unpacked, &report, m_trust.stop);
     }
+    if (report.stopped || Stopped()) return Fail(kSkyInstallFailed, "the update was stopped");
     if (members < 0 || report.failed > 0 || report.skipped > 0)
       return Fail(kSkyInstallFailed, rel + " is a damaged or refused package");
-    if (Stopped()) return Fail(kSkyInstallFailed, "the update was stopped");
     std::error_code error;
     std::vector<std::string> found;
     for (fs::recursive_directory_iterator it(fs::u8path(unpacked), error), end; !error && it != end; it.increment(error)) {
@@ -137,52 +154,79 @@ bool SkyliftExchange::InstallAll() {
   // Every file is written beside its target first: a folder that cannot be written, a link in
   // the way, a full disk, all show here, while nothing has changed yet.
   std::map<char, std::unique_ptr<MemberWriter>> writers;
-  auto discardAll = [&] {
-    for (PlanItem& item : plan)
-      if (item.ready || item.pending.fd >= 0) writers[item.letter]->Discard(item.pending);
+  auto writerOf = [&](char letter) -> MemberWriter& {
+    auto& writer = writers[letter];
+    if (!writer) writer = std::make_unique<MemberWriter>(m_folders.Get(letter));
+    return *writer;
+  };
+  std::vector<PlaceStep> steps;
+  steps.reserve(plan.size() + deletes.size());
+  // What a failed install made goes again: its finished files and the folders it created.
+  auto undo = [&](const std::string& why) {
+    DiscardAll(steps);
+    for (auto& [letter, writer] : writers) writer->RemoveCreatedFolders();
+    return Fail(kSkyInstallFailed, Stopped() ? "the update was stopped" : why);
   };
   for (PlanItem& item : plan) {
-    auto& writer = writers[item.letter];
-    if (!writer) writer = std::make_unique<MemberWriter>(m_folders.Get(item.letter));
+    MemberWriter& writer = writerOf(item.letter);
+    PlaceStep& step = steps.emplace_back(PlaceStep{.writer = &writer, .target = item.target});
     std::string error;
-    bool ok = !Stopped() && writer->Valid() && writer->Begin(item.rel, item.pending, error);
+    bool ok = !Stopped() && writer.Valid() && writer.Begin(item.rel, step.pending, error);
     if (ok) {
       FILE* in = OpenForReading(item.source);
       std::vector<char> buffer(1 << 16);
       ok = in != nullptr;
+      if (!ok) error = "the staged file cannot be read";
       for (size_t n; ok && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;)
-        ok = writer->Write(item.pending, buffer.data(), n) && !Stopped();
+        ok = writer.Write(step.pending, buffer.data(), n) && !Stopped();
       if (in && std::ferror(in)) ok = false;
       if (in) std::fclose(in);
-      if (!ok) writer->Abort(item.pending);
+      if (!ok) writer.Abort(step.pending);
     }
-    if (ok) ok = writer->Finish(item.pending, item.program ? 0755 : 0644, item.mtime, error);
-    if (!ok) {
-      discardAll();
-      return Fail(kSkyInstallFailed, Stopped() ? "the update was stopped" : "cannot write " + item.target + (error.empty() ? "" : ": " + error));
-    }
-    item.ready = true;
+    if (ok) ok = writer.Finish(step.pending, item.program ? 0755 : 0644, item.mtime, error);
+    if (!ok) return undo("cannot write " + item.target + (error.empty() ? "" : ": " + error));
   }
-  if (Stopped()) {
-    discardAll();
-    return Fail(kSkyInstallFailed, "the update was stopped");
+  for (const SkyFileEntry* e : deletes) {
+    const std::string sub = e->psSubDir.empty() ? std::string() : *SafeMemberPath(e->psSubDir);
+    steps.push_back({.writer = &writerOf(e->cFolder), .removal = true, .rel = (sub.empty() ? "" : sub + "/") + e->psFile,
+                     .target = e->psFullPath});
   }
+  if (Stopped()) return undo("the update was stopped");
 
   // Everything is ready: only now are running copies of the programs being replaced ended.
   for (const PlanItem& item : plan)
     if (item.program && FileExists(item.target)) KillProcessByName(item.target, true);
-  bool placed = true;
-  for (PlanItem& item : plan) {
-    std::string error;
-    if (writers[item.letter]->Place(item.pending, error)) continue;
-    Log("Install failed: %s: %s", item.target.c_str(), error.c_str());
-    if (placed) m_why = "cannot put " + item.target + " in place: " + error;
-    placed = false;
+  std::string error;
+  if (!PlaceAll(steps, error)) {
+    Log("Install failed, every file put back: %s", error.c_str());
+    for (auto& [letter, writer] : writers) writer->RemoveCreatedFolders();
+    return Fail(kSkyInstallFailed, error);
   }
-  for (const SkyFileEntry* e : deletes) {
-    if (DeleteFileIfPresent(e->psFullPath) != 1) Log("Could not delete %s", e->psFullPath.c_str());
-  }
-  if (!placed) return Fail(kSkyInstallFailed);
   Log("Installed %d files of %s", static_cast<int>(plan.size()), m_trust.section.c_str());
   return true;
+}
+
+bool PlaceAll(std::span<PlaceStep> steps, std::string& error) {
+  size_t done = 0;
+  for (; done < steps.size(); ++done) {
+    PlaceStep& step = steps[done];
+    std::string why;
+    const bool ok = step.removal ? step.writer->SetAside(step.rel, step.pending, why) : step.writer->Place(step.pending, why);
+    if (ok) continue;
+    error = (step.removal ? "cannot remove " : "cannot put ") + step.target + (step.removal ? "" : " in place") +
+            (why.empty() ? "" : ": " + why);
+    break;
+  }
+  if (done == steps.size()) {
+    for (PlaceStep& step : steps) step.writer->Release(step.pending);
+    return true;
+  }
+  for (size_t i = done; i-- > 0;) steps[i].writer->Restore(steps[i].pending);
+  DiscardAll(steps);
+  return false;
+}
+
+void DiscardAll(std::span<PlaceStep> steps) {
+  for (PlaceStep& step : steps)
+    if (!step.removal && !step.pending.placed) step.writer->Discard(step.pending);
 }

@@ -392,6 +392,8 @@ bool SkyliftExchange::OpenTemp(int position) {
   if (m_fd == skyfiles::kNoFile) return Fail(kSkyTempCreateFailed, "cannot write into " + m_staging);
   m_openPosition = position;
   m_fileBytes = 0;
+  m_hasher.Reset();
+  if (position == 0) m_manifestText.clear();
   if (!m_checkOnly && m_state.load() == kSkyStateRunning) {
     m_state = kSkyStateUpdate;
     Notify(kSkyMsgProgress, kSkyFileId, 11);
@@ -425,6 +427,10 @@ bool SkyliftExchange::OnPiece(std::span<const char> p) {
     return Fail(kSkyInstallFailed, e.psFile + " arrived larger than the list says");
   }
   if (!skyfiles::Write(m_fd, data.data(), data.size())) return Fail(kSkyTempWriteFailed, "cannot write into " + m_staging);
+  // What was written, exactly: a repeated piece is hashed as it was stored, and then fails the
+  // size or the signature.
+  m_hasher.Update(data);
+  if (position == 0) m_manifestText.append(data.data(), data.size());
   m_fileBytes += static_cast<int64_t>(data.size());
   m_received += static_cast<int64_t>(data.size());
   if (m_total > 0 && !m_checkOnly) Notify(kSkyMsgProgress, kSkyPercentId, static_cast<int>(m_received * 100 / m_total));
@@ -441,6 +447,7 @@ bool SkyliftExchange::OnPiece(std::span<const char> p) {
 
 bool SkyliftExchange::FileArrived(int position) {
   m_files[static_cast<size_t>(position)].bReceived = true;
+  m_hashes[position] = m_hasher.Final();
   if (position > 1 || !m_files[0].bReceived || !m_files[1].bReceived) return true;
   if (!VerifyManifest()) return false;
   if (!m_checkOnly) return true;
@@ -458,17 +465,19 @@ bool SkyliftExchange::VerifyManifest() {
   std::string why;
   const std::string sigText = ReadSmallFile(Staged(1), kMaxMinisignSignatureBytes);
   std::optional<MinisignSignature> sig = ParseMinisignSignature(sigText, &why);
-  std::array<uint8_t, 64> hash{};
   if (!sig) return Fail(kSkyInstallFailed, "the list's signature is unreadable: " + why);
-  if (!MinisignFileHash(Staged(0), hash)) return Fail(kSkyInstallFailed, "the staged list cannot be read");
-  if (!MinisignVerify(*m_trust.key, *sig, hash, &why)) return Fail(kSkyInstallFailed, "the list's signature: " + why);
+  const auto hash = m_hashes.find(0);
+  if (hash == m_hashes.end()) return Fail(kSkyInstallFailed, "the list did not arrive");
+  if (!MinisignVerify(*m_trust.key, *sig, hash->second, &why)) return Fail(kSkyInstallFailed, "the list's signature: " + why);
   // "zelvora-manifest SECTION TIME": this section's list, not another one signed by the same key.
   const std::string prefix = "zelvora-manifest " + m_trust.section + " ";
   const std::string& tc = sig->trustedComment;
   if (tc.compare(0, prefix.size(), prefix) != 0 || tc.size() == prefix.size() ||
       tc.find_first_not_of("0123456789", prefix.size()) != std::string::npos)
     return Fail(kSkyInstallFailed, "the list is signed for something else: \"" + tc + "\"");
-  const std::string text = ReadSmallFile(Staged(0), static_cast<size_t>(kSkyMaxManifestBytes));
+  // Read from the very bytes that were hashed, not from the staged file again.
+  const std::string text = std::move(m_manifestText);
+  m_manifestText.clear();
   size_t start = 0;
   while (start < text.size()) {
     size_t lf = text.find('\n', start);
@@ -506,9 +515,9 @@ bool SkyliftExchange::VerifyEntry(const SkyFileEntry& e) {
   std::optional<MinisignSignature> sig =
       ParseMinisignSignature(ReadSmallFile(Staged(e.iSignature), kMaxMinisignSignatureBytes), &why);
   if (!sig) return Fail(kSkyInstallFailed, name + ": its signature is unreadable: " + why);
-  std::array<uint8_t, 64> hash{};
-  if (!MinisignFileHash(Staged(position), hash)) return Fail(kSkyInstallFailed, name + " cannot be read back");
-  if (!MinisignVerify(*m_trust.key, *sig, hash, &why)) return Fail(kSkyInstallFailed, name + ": " + why);
+  const auto hash = m_hashes.find(position);
+  if (hash == m_hashes.end()) return Fail(kSkyInstallFailed, name + " did not arrive");
+  if (!MinisignVerify(*m_trust.key, *sig, hash->second, &why)) return Fail(kSkyInstallFailed, name + ": " + why);
   const std::string expected = "zelvora-update " + m_trust.section + " " + std::string(1, e.cFolder) + " " + name +
                                " " + std::to_string(e.lTime);
   if (sig->trustedComment != expected)
@@ -524,13 +533,12 @@ bool SkyliftExchange::VerifyEntry(const SkyFileEntry& e) {
 CSkylift::CSkylift() : m_sLogTarget(RelocateSkyLogTarget(kDebugTarget)) {}
 
 CSkylift::~CSkylift() {
-  if (m_bDistRunning) {
-    m_bStop = true;
-    m_sock.m_zFLAG.i_exit = 1;
-    WaitStep(500);
-    for (int i = 0; i < 600 && m_bDistRunning; ++i) WaitStep(5);
-  }
-  // A thread cannot be cut off safely; it sees the stop flag within one 5 ms round.
+  // A thread cannot be cut off safely, so every step of DIST that can take long watches the
+  // stop flag: the wait for a block (5 ms rounds), each received piece, the install's copies,
+  // and unpacking, between members and inside a member's data. The join below therefore waits
+  // for one such step at most, whatever the server sent.
+  m_bStop = true;
+  if (m_bDistRunning) m_sock.m_zFLAG.i_exit = 1;
   if (m_hEvent4Dist.joinable()) m_hEvent4Dist.join();
   m_sock.Disconnect();
 }

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "support/Minisign.h"
@@ -152,6 +153,11 @@ class SkyliftExchange {
   int m_openPosition = -1;
   std::string m_tempPath;
   int64_t m_fileBytes = 0;
+  // The open file's bytes are hashed as they are written, so that its signature check needs
+  // no second pass over it; each file received whole keeps its hash here by list position.
+  MinisignHasher m_hasher;
+  std::unordered_map<int, std::array<uint8_t, 64>> m_hashes;
+  std::string m_manifestText;  // the manifest's bytes as they arrived (it is small and bounded)
 
   SkyTrust m_trust;
   std::string m_why;

@@ -108,14 +108,17 @@ bool ParseUpdateServer(const std::string& text, std::string& host, int& port) {
 namespace {
 
 // The program's folder and the expected one compared as the system compares paths: on Windows
-// either slash separates and letter case does not count.
+// either slash separates and letter case does not count; elsewhere letter case makes another
+// folder.
 bool SameFolder(std::string a, std::string b) {
 #ifdef _WIN32
   for (std::string* t : {&a, &b})
     for (char& c : *t)
       if (c == '/') c = '\\';
-#endif
   return SameIgnoringCase(a, b);
+#else
+  return a == b;
+#endif
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 namespace {
 
-enum class Outcome { kExtracted, kFailed, kSkipped };
+enum class Outcome { kExtracted, kFailed, kSkipped, kStopped };
+
+bool StopAsked(const std::atomic<bool>* stop) { return stop && stop->load(std::memory_order_relaxed); }
 
 Outcome ExtractFolder(MemberWriter& writer, const ZipEntry& entry, const std::string& path, const std::string& target) {
   std::string error;
@@ -18,7 +20,7 @@ Outcome ExtractFolder(MemberWriter& writer, const ZipEntry& entry, const std::st
 }
 
 Outcome ExtractFile(const ByteSource& source, MemberWriter& writer, const ZipEntry& entry, const std::string& path,
-                    const std::string& target) {
+                    const std::string& target, const std::atomic<bool>* stop) {
   MemberWriter::Pending file;
   std::string error;
   if (!writer.Begin(path, file, error)) {
@@ -26,8 +28,15 @@ Outcome ExtractFile(const ByteSource& source, MemberWriter& writer, const ZipEnt
     DebugLog(kDebugTarget, "ZIP member not written: %s", error.c_str());
     return Outcome::kFailed;
   }
-  ZipMemberStatus status =
-      DecodeZipMember(source, entry, [&](const char* data, size_t size) { return writer.Write(file, data, size); });
+  // The decoder hands over at most 64 KB at a time: a stop is seen within one of them, however
+  // large the member.
+  ZipMemberStatus status = DecodeZipMember(
+      source, entry, [&](const char* data, size_t size) { return !StopAsked(stop) && writer.Write(file, data, size); });
+  if (StopAsked(stop)) {
+    writer.Abort(file);
+    DebugLog(kDebugTarget, "ZIP extraction stopped in [%s]", entry.name.c_str());
+    return Outcome::kStopped;
+  }
   if (status != ZipMemberStatus::kOk) {
     writer.Abort(file);
     if (status == ZipMemberStatus::kWriteError) DebugLog(kDebugTarget, "ExceptErr[%s]", target.c_str());
@@ -43,7 +52,7 @@ Outcome ExtractFile(const ByteSource& source, MemberWriter& writer, const ZipEnt
 }
 
 Outcome ExtractMember(const ByteSource& source, MemberWriter& writer, const ZipEntry& entry,
-                      const std::string& destFolder, bool overwrite) {
+                      const std::string& destFolder, bool overwrite, const std::atomic<bool>* stop) {
   std::optional<std::string> path = SafeMemberPath(entry.name);
   if (!path) {
     DebugLog(kDebugTarget, "ZIP member skipped, its name leaves the destination: %s", entry.name.c_str());
@@ -56,13 +65,13 @@ Outcome ExtractMember(const ByteSource& source, MemberWriter& writer, const ZipE
   const std::string target = destFolder + "/" + *path;
   if (entry.IsFolder()) return ExtractFolder(writer, entry, *path, target);
   if (!overwrite && writer.Exists(*path)) return Outcome::kSkipped;
-  return ExtractFile(source, writer, entry, *path, target);
+  return ExtractFile(source, writer, entry, *path, target, stop);
 }
 
 }  // namespace
 
 int ZipExtractAll(const std::string& archivePath, const std::string& destFolder, const ZipProgress& progress,
-                  int overwrite, ArchiveReport* report) {
+                  int overwrite, ArchiveReport* report, const std::atomic<bool>* stop) {
   ArchiveReport local;
   ArchiveReport& r = report ? *report : local;
   r = {};
@@ -103,10 +112,15 @@ int ZipExtractAll(const std::string& archivePath, const std::string& destFolder,
   for (const ZipEntry& e : directory->entries) total += e.size;
   const auto& entries = directory->entries;
   for (size_t i = 0; i < entries.size(); ++i) {
-    switch (ExtractMember(*source, writer, entries[i], dest, overwrite != 0)) {
+    Outcome outcome = StopAsked(stop) ? Outcome::kStopped : ExtractMember(*source, writer, entries[i], dest, overwrite != 0, stop);
+    switch (outcome) {
       case Outcome::kExtracted: ++r.extracted; break;
       case Outcome::kFailed: ++r.failed; break;
       case Outcome::kSkipped: ++r.skipped; break;
+      case Outcome::kStopped:
+        r.members = static_cast<int>(entries.size());
+        r.stopped = true;
+        return 0;
     }
     done += entries[i].size;
     if (progress) progress(static_cast<int>(i), total ? static_cast<int>(done * 100 / total) : 100, entries[i].name);

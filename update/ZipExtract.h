@@ -1,6 +1,7 @@
 // Unpacking update packages that arrive as ZIP archives.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,8 +18,10 @@ using ZipProgress = std::function<void(int position, int percent, const std::str
 // a member whose path already exists is left alone. A member that cannot be extracted
 // (unsafe name, link, unsupported method, encryption, damaged data, CRC error, file error)
 // is logged and skipped, and extraction goes on; `report` tells how each kind fared.
+// Once `stop` is set, extraction ends within one chunk of the member under way (which is
+// dropped, never left half written) and returns 0 with the report marked stopped.
 int ZipExtractAll(const std::string& archivePath, const std::string& destFolder, const ZipProgress& progress,
-                  int overwrite, ArchiveReport* report = nullptr);
+                  int overwrite, ArchiveReport* report = nullptr, const std::atomic<bool>* stop = nullptr);
 
 // The path, below the destination, of the member at `position` ('/' separators); nothing when
 // `position` is not below the member count, the archive cannot be read, or the name is unsafe.

@@ -170,3 +170,61 @@ TEST(Shard, TwoShardsSideBySideMatchOneRun) {
   EXPECT_EQ(rows, expectedRows);
   EXPECT_EQ(ManifestRows(dir.file("sharded.jsonl")), expectedRows);
 }
+
+// Two shards appending to one manifest at the same moment, many lines each: every line stays
+// whole, whatever the other shard writes meanwhile. Each shard fails a burst of files that are no
+// media, one manifest line each (some kilobytes: the invocation names every file), and the two
+// bursts run at once. That they met is read from the file itself: a line of one shard stands
+// between two lines of the other.
+TEST(Shard, ShardsAppendingAtOnceNeverTearALine) {
+  ZELVORA_SKIP_WITHOUT_PROGRAM("python3");
+  TempDir dir;
+  fs::create_directories(dir.file("in"));
+  constexpr int kFiles = 200;
+  std::vector<std::string> files;
+  std::set<std::string> names;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "no-media-" + std::to_string(i) + ".mp4";
+    names.insert(name);
+    files.push_back(dir.file("in/" + name));
+    testsupport::WriteFile(files.back(), std::string(300, '\x01'));
+  }
+  const std::string manifest = dir.file("shared.jsonl");
+  int status[2] = {-1, -1};
+  std::string outs[2];
+  std::vector<std::thread> shards;
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::string> args = {"encode",   "--output-dir", dir.file("out"), "--manifest",
+                                     manifest, "--shard",      std::to_string(i) + "/2"};
+    args.insert(args.end(), files.begin(), files.end());
+    shards.emplace_back([&, i, args] { status[i] = testsupport::RunZelvora(args, &outs[i]); });
+  }
+  for (auto& t : shards) t.join();
+  EXPECT_EQ(status[0], 1) << outs[0];
+  EXPECT_EQ(status[1], 1) << outs[1];
+
+  // Python's JSON parser reads every line (a torn one makes it fail) and prints, in the file's
+  // order, the writing shard (from the invocation) and the source's name.
+  const char* script =
+      "import json, os, sys\n"
+      "for number, line in enumerate(open(sys.argv[1], encoding='utf-8'), 1):\n"
+      "    try:\n"
+      "        e = json.loads(line)\n"
+      "    except ValueError as error:\n"
+      "        sys.exit('line %d is no whole JSON line (%s): %.120r...' % (number, error, line))\n"
+      "    shard = [s for s in ('0/2', '1/2') if ' --shard ' + s + ' ' in e['invocation']]\n"
+      "    print(''.join(shard) or 'none', e['status'], os.path.basename(e['source']))\n";
+  std::string out;
+  ASSERT_EQ(RunCommand({"python3", "-c", script, manifest}, &out), 0) << out;
+  std::istringstream in(out);
+  std::vector<std::string> writers;
+  std::multiset<std::string> sources;
+  for (std::string shard, state, name; in >> shard >> state >> name;) {
+    EXPECT_NE(shard, "none") << name;
+    EXPECT_EQ(state, "failed") << name;
+    if (writers.empty() || writers.back() != shard) writers.push_back(shard);
+    sources.insert(name);
+  }
+  EXPECT_EQ(sources, std::multiset<std::string>(names.begin(), names.end()));
+  EXPECT_GE(writers.size(), 3u) << "the shards never wrote at the same time: one ended before the other began";
+}

@@ -351,11 +351,16 @@ TEST(RegistryStore, ConcurrentWritersLoseNoChange) {
     }
 }
 
+// The file a writer of the cross-process test puts beside `go` once its first write returned.
+std::string WroteFirst(const std::string& go, int writer) { return go + ".wrote-" + std::to_string(writer); }
+
 // One writer of the cross-process test below, in whatever process it runs: it waits for the
 // start file `go` (so that every writer starts together), writes `count` values, and holds back
-// its last write until it has seen the first value of each of the `writers` others in the file. So
-// the writers' runs are proven to overlap: each one's first write comes before every other one's
-// last. 0 when every write was stored, 1 when one was not, 2 when the others never showed up.
+// its last write until each of the `writers` others has said (WroteFirst) that its first write
+// returned. So the writers' runs are proven to overlap: each one's first write comes before every
+// other one's last. The sign is a file of its own, not the value in the store, so that a store
+// losing that value fails the check at the end at once instead of leaving the others waiting.
+// 0 when every write was stored, 1 when one was not, 2 when the others never showed up.
 int CrossProcessWriter(const std::string& path, const std::string& go, int writer, int writers, int count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
   auto waitFor = [&](const std::function<bool()>& ready) {
@@ -369,14 +374,13 @@ int CrossProcessWriter(const std::string& path, const std::string& go, int write
   int failed = 0;
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !waitFor([&] {
-          RegistryStore now(path);
-          RegValue v;
           for (int other = 0; other < writers; ++other)
-            if (other != writer && now.Read(kKey, WriterValue(other, 0), v) != 1) return false;
+            if (other != writer && !fs::exists(fs::path(WroteFirst(go, other)))) return false;
           return true;
         }))
       return 2;
     if (RegWriteDword(store, kKey, WriterValue(writer, i).c_str(), i) != 1) ++failed;
+    if (i == 0) WriteFile(WroteFirst(go, writer), "");
   }
   return failed == 0 ? 0 : 1;
 }

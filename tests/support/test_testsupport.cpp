@@ -1,11 +1,24 @@
 // The test helpers themselves: a folder snapshot sees every kind of change, a clip ffmpeg cannot
-// make fails the test that asked for it, and a missing tool is a failure when tools are required.
+// make fails the test that asked for it, a missing tool is a failure when tools are required, and
+// a mount made in the private mount namespace dies with a killed test.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
+
+#ifdef __linux__
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "TestSupport.h"
 
@@ -32,6 +45,8 @@ TEST(Snapshot, SeesEveryChangeAndNothingElse) {
       {"a file read", [](const TempDir& d) { testsupport::ReadFile(d.file("a.txt")); }, false},
       {"the same bytes written again", [](const TempDir& d) { WriteFile(d.file("a.txt"), "alpha"); }, true},
       {"other bytes of the same size", [](const TempDir& d) { WriteFile(d.file("a.txt"), "ALPHA"); }, true},
+      {"a file's permission bits changed",
+       [](const TempDir& d) { fs::permissions(d.file("a.txt"), fs::perms::owner_write, fs::perm_options::remove); }, true},
       {"a file added in a folder", [](const TempDir& d) { WriteFile(d.file("sub/new"), ""); }, true},
       {"a file removed", [](const TempDir& d) { fs::remove(d.file("sub/b.txt")); }, true},
       {"an empty folder added", [](const TempDir& d) { fs::create_directory(d.file("empty")); }, true},
@@ -119,3 +134,65 @@ TEST(ToolSkip, MissingToolFailsWhenRequiredAndSkipsOtherwise) {
   EXPECT_NE(testing::internal::GetCapturedStdout().find("[  SKIPPED ] a case: gcab is not installed"), std::string::npos);
   EXPECT_FALSE(testsupport::SkipCaseWithoutTool(false, "gcab is not installed"));
 }
+
+#ifdef __linux__
+namespace {
+
+// Whether `folder` is a mount point in the mount table of process `pid` ("self" for this one).
+bool MountedAt(const std::string& pid, const std::string& folder) {
+  std::ifstream table("/proc/" + pid + "/mountinfo");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point && point == folder) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The fault tests mount their small and read-only file systems in a private mount namespace, so
+// that a test killed before its unmount leaves nothing mounted on the machine: the namespace, and
+// its mounts with it, ends with the last process in it. A child mounts there and is SIGKILLed.
+TEST(PrivateMountNamespace, AMountThereNeverOutlivesAKilledTest) {
+  TempDir dir;
+  const std::string folder = dir.file("mnt");
+  fs::create_directory(folder);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that ended meanwhile
+    ::close(ready[0]);
+    int error = 0;
+    if (!testsupport::PrivateMountNamespace() || ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=16k") != 0)
+      error = errno;
+    (void)!::write(ready[1], &error, sizeof error);
+    if (error != 0) ::_exit(1);
+    for (;;) ::pause();  // mounted, until killed
+  }
+  ::close(ready[1]);
+  int error = -1;
+  const bool told = ::read(ready[0], &error, sizeof error) == static_cast<ssize_t>(sizeof error);
+  ::close(ready[0]);
+  if (!told || error != 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ZELVORA_SKIP_WITHOUT_TOOL(true, std::string("a tmpfs could not be mounted in a private mount namespace: ") +
+                                        (told ? std::strerror(error) : "the child said nothing"));
+  }
+  // The child is alive and paused, so its mount table is there to read.
+  EXPECT_TRUE(MountedAt(std::to_string(child), folder)) << "the child's tmpfs is not in its own mount table";
+  const bool seenBefore = MountedAt("self", folder);
+  ASSERT_EQ(::kill(child, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+  const bool seenAfter = MountedAt("self", folder);
+  if (seenAfter) ::umount2(folder.c_str(), MNT_DETACH);  // what the failure below reports is not left behind
+  EXPECT_FALSE(seenBefore) << folder << " was mounted in the namespace that started the test";
+  EXPECT_FALSE(seenAfter) << folder << " stayed mounted after the test that mounted it was killed";
+}
+#endif

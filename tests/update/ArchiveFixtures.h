@@ -2,11 +2,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "update/ArchiveSafety.h"
 
 namespace fixtures {
 
@@ -79,5 +87,98 @@ inline std::vector<std::string> Listing(const std::filesystem::path& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// A ZIP archive of one deflated member `name` of `size` bytes (below 4 GB): zeros with an
+// 8-byte counter every 16 KB, so that it packs several hundred times over yet stays within the
+// extraction's ratio limit. Deflated in pieces with zlib: small on disk and in memory.
+inline void MakeLargeMemberZip(const std::string& out, const std::string& name, uint64_t size) {
+  z_stream zs{};
+  ASSERT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, -15, 9, Z_RLE), Z_OK);
+  std::string packed, chunk(16384, '\0'), buffer(1 << 16, '\0');
+  uLong crc = crc32(0, nullptr, 0);
+  for (uint64_t done = 0, counter = 0;; ++counter) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - done));
+    for (size_t i = 0; i < 8 && i < n; ++i) chunk[i] = static_cast<char>((counter >> (8 * i)) & 0xFF);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
+    done += n;
+    zs.next_in = reinterpret_cast<Bytef*>(chunk.data());
+    zs.avail_in = static_cast<uInt>(n);
+    const int flush = done == size ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      zs.next_out = reinterpret_cast<Bytef*>(buffer.data());
+      zs.avail_out = static_cast<uInt>(buffer.size());
+      deflate(&zs, flush);
+      packed.append(buffer.data(), buffer.size() - zs.avail_out);
+    } while (zs.avail_out == 0);
+    if (flush == Z_FINISH) break;
+  }
+  deflateEnd(&zs);
+  auto u16 = [](std::string& s, unsigned v) { s += static_cast<char>(v & 0xFF), s += static_cast<char>((v >> 8) & 0xFF); };
+  auto u32 = [&](std::string& s, uint32_t v) { u16(s, v & 0xFFFF), u16(s, v >> 16); };
+  const auto csize = static_cast<uint32_t>(packed.size()), usize = static_cast<uint32_t>(size);
+  std::string local, central, end;
+  u32(local, 0x04034b50), u16(local, 20), u16(local, 0), u16(local, 8), u16(local, 0), u16(local, 0x4821);
+  u32(local, static_cast<uint32_t>(crc)), u32(local, csize), u32(local, usize), u16(local, static_cast<unsigned>(name.size()));
+  u16(local, 0), local += name;
+  u32(central, 0x02014b50), u16(central, 0x0314), u16(central, 20), u16(central, 0), u16(central, 8), u16(central, 0);
+  u16(central, 0x4821), u32(central, static_cast<uint32_t>(crc)), u32(central, csize), u32(central, usize);
+  u16(central, static_cast<unsigned>(name.size())), u16(central, 0), u16(central, 0), u16(central, 0), u16(central, 0);
+  u32(central, 0100644u << 16), u32(central, 0), central += name;
+  const auto directoryAt = static_cast<uint32_t>(local.size() + packed.size());
+  u32(end, 0x06054b50), u16(end, 0), u16(end, 0), u16(end, 1), u16(end, 1);
+  u32(end, static_cast<uint32_t>(central.size())), u32(end, directoryAt), u16(end, 0);
+  std::ofstream(out, std::ios::binary) << local << packed << central << end;
+  // The fixture's own promise: within the limits an extraction applies.
+  ASSERT_LT(size / packed.size(), kMaxArchiveRatio) << "the fixture packs too well";
+}
+
+// A file of `size` bytes that holds no data (a hole), for tools that pack it into an archive.
+inline void MakeSparseFile(const std::string& path, uint64_t size) {
+  std::ofstream(path, std::ios::binary).close();
+  std::filesystem::resize_file(path, size);
+}
+
+// Watches `folder` from a thread of its own and sets `stop` as soon as some file below it
+// holds `bytes` or more: a stop that lands in the middle of writing a large member.
+class StopWhenWriting {
+ public:
+  StopWhenWriting(std::string folder, uintmax_t bytes, std::atomic<bool>& stop)
+      : m_thread([this, folder = std::move(folder), bytes, &stop] {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+          while (!m_quit && std::chrono::steady_clock::now() < deadline) {
+            if (Holds(folder, bytes)) {
+              m_at = std::chrono::steady_clock::now();
+              m_fired = true;
+              stop = true;
+              return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+        }) {}
+  ~StopWhenWriting() { Join(); }
+  // Ends the watch (when it has not fired yet) and waits for its thread.
+  void Join() {
+    m_quit = true;
+    if (m_thread.joinable()) m_thread.join();
+  }
+  bool Fired() const { return m_fired; }
+  std::chrono::steady_clock::time_point At() const { return m_at; }
+
+ private:
+  // Files come and go under the walk (temporary names renamed or removed): errors mean "not yet".
+  static bool Holds(const std::string& folder, uintmax_t bytes) {
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      std::error_code e;
+      if (it->is_regular_file(e) && it->file_size(e) >= bytes && !e) return true;
+    }
+    return false;
+  }
+
+  std::atomic<bool> m_quit{false};
+  std::atomic<bool> m_fired{false};
+  std::chrono::steady_clock::time_point m_at{};
+  std::thread m_thread;
+};
 
 }  // namespace fixtures

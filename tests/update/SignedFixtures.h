@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -109,10 +110,31 @@ struct Section {
   }
 };
 
-// Serves one exchange of `section` on a connection: the list, then each requested file in
-// pieces of `piece` bytes (with `pause` between pieces), then the end.
-inline void Serve(int fd, const Section& section, size_t piece = 32752,
-                  std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+// One piece of a file as a scripted server sends it: `n` bytes from `at`, and whether more of
+// the file follows.
+struct SentPiece {
+  size_t at;
+  size_t n;
+  bool more;
+};
+
+// `bytes` in order, in pieces of at most `piece` bytes (one empty piece for an empty file).
+inline std::vector<SentPiece> InOrder(const std::string& bytes, size_t piece) {
+  std::vector<SentPiece> pieces;
+  size_t at = 0;
+  do {
+    const size_t n = std::min(piece, bytes.size() - at);
+    pieces.push_back({at, n, at + n < bytes.size()});
+    at += n;
+  } while (at < bytes.size());
+  return pieces;
+}
+
+// Serves one exchange of `section` on a connection: the list, then each requested position's
+// data as `plan` cuts it (with `pause` after each piece), then the end.
+using PiecePlan = std::function<std::vector<SentPiece>(int position, const std::string& bytes)>;
+inline void ServePlanned(int fd, const Section& section, const PiecePlan& plan,
+                         std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
   std::vector<blocks::ListEntry> entries;
   std::vector<std::string> data;
   section.Listing(entries, data);
@@ -128,18 +150,21 @@ inline void Serve(int fd, const Section& section, size_t piece = 32752,
   }
   for (int position : wanted) {
     const std::string& bytes = data[static_cast<size_t>(position)];
-    size_t at = 0;
-    do {
-      const size_t n = std::min(piece, bytes.size() - at);
-      const bool more = at + n < bytes.size();
-      if (!loopback::SendAll(fd, blocks::Piece(more, static_cast<uint16_t>(position), bytes.substr(at, n)))) return;
-      at += n;
+    for (const SentPiece& p : plan(position, bytes)) {
+      if (!loopback::SendAll(fd, blocks::Piece(p.more, static_cast<uint16_t>(position), bytes.substr(p.at, p.n)))) return;
       if (pause.count() > 0) std::this_thread::sleep_for(pause);
-    } while (at < bytes.size());
+    }
   }
   loopback::SendAll(fd, blocks::Block("_PAREND:", ""));
   // The client closes when it has what it wants.
   loopback::ReadExactly(fd, 1, std::chrono::seconds(20));
+}
+
+// Serves one exchange of `section` on a connection: the list, then each requested file in
+// pieces of `piece` bytes (with `pause` between pieces), then the end.
+inline void Serve(int fd, const Section& section, size_t piece = 32752,
+                  std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+  ServePlanned(fd, section, [piece](int, const std::string& bytes) { return InOrder(bytes, piece); }, pause);
 }
 
 }  // namespace signedfx

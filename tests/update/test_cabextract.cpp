@@ -395,3 +395,47 @@ TEST(CabExtract, CabinetsDeclaringTooMuchOrDamagedFail) {
     }
   }
 }
+
+// A stop reaches inside the decoder through its reads and writes: a large member under way is
+// dropped whole, the members after it are not begun, and the call returns at once.
+TEST(CabExtractStop, AStopInsideALargeMemberEndsAtOnceAndLeavesNothing) {
+  ZELVORA_SKIP_WITHOUT_FIXTURE_TOOL("gcab");
+  TempDir dir;
+  fs::create_directories(dir.path() / "src");
+  fixtures::MakeSparseFile(dir.file("src/big.bin"), uint64_t{128} << 20);
+  WriteFile(dir.file("src/after.txt"), "after");
+  const std::string cab = dir.file("big.cab");
+  MakeCab(dir.file("src"), cab, {"big.bin", "after.txt"});
+  ASSERT_LT(fs::file_size(cab), uint64_t{2} << 20);
+  CabHandle context = CabOpen(cab, nullptr);
+  ASSERT_TRUE(context);
+  const std::string dest = dir.file("T");
+  fs::create_directories(dest);
+  std::atomic<bool> stop{false};
+  fixtures::StopWhenWriting watch(dest, 1 << 20, stop);
+  ArchiveReport report;
+  const int written = CabExtractAll(*context, cab, dest, &report, &stop);
+  const auto ended = std::chrono::steady_clock::now();
+  watch.Join();
+  ASSERT_TRUE(watch.Fired()) << "the member was never seen being written";
+  EXPECT_EQ(written, -1);
+  EXPECT_TRUE(report.stopped);
+  EXPECT_EQ(report.extracted, 0);
+  // One decoder frame (32 KB) after the stop; the margin is for a loaded machine.
+  EXPECT_LT(ended - watch.At(), std::chrono::seconds(5));
+  EXPECT_EQ(Listing(dest), std::vector<std::string>{});
+
+  // A stop asked before the call writes nothing; the same context, without one, extracts whole.
+  const std::string before = dir.file("before");
+  EXPECT_EQ(CabExtractAll(*context, cab, before, &report, &stop), -1);
+  EXPECT_TRUE(report.stopped);
+  EXPECT_EQ(fs::exists(before) ? Listing(before) : std::vector<std::string>{}, std::vector<std::string>{});
+  const std::string small = dir.file("small.cab");
+  MakeCab(dir.file("src"), small, {"after.txt"});
+  CabHandle other = CabOpen(small, nullptr);
+  ASSERT_TRUE(other);
+  std::atomic<bool> never{false};
+  EXPECT_EQ(CabExtractAll(*other, small, dir.file("whole"), &report, &never), 1);
+  EXPECT_FALSE(report.stopped);
+  EXPECT_EQ(ReadFile(dir.file("whole/after.txt")), "after");
+}

@@ -20,24 +20,11 @@ using signedfx::Item;
 using signedfx::Publisher;
 using signedfx::Section;
 using testsupport::ReadFile;
+using testsupport::Snapshot;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-// Everything below a folder: path → content (folders as "/", links as "->target").
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> all;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    const std::string rel = fs::relative(it->path(), root).generic_string();
-    const auto type = it->symlink_status().type();
-    if (type == fs::file_type::symlink) all[rel] = "->" + fs::read_symlink(it->path()).string();
-    else if (type == fs::file_type::directory) all[rel] = "/";
-    else all[rel] = ReadFile(it->path().string()) + "@" + std::to_string(fs::last_write_time(it->path()).time_since_epoch().count());
-  }
-  return all;
-}
 
 // A stand-in for a running copy of an installed program: a copy of sleep started from the
 // program's own path, so that /proc/PID/exe names it.
@@ -376,6 +363,90 @@ TEST_F(SignedUpdate, AHugePackageIsRefusedWithinItsBound) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));  // far inside the 10-minute bound
   EXPECT_NE(r.state, kSkyStateDone);
   EXPECT_NE(r.why.find("x.zip"), std::string::npos) << r.why;
+  EXPECT_EQ(fixtures::Listing(M()), std::vector<std::string>{});
+  EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
+}
+
+// A name held by something no update replaces (a FIFO, which would hang whoever opens it, or a
+// folder with someone's files in it) refuses the whole install at once: the client returns,
+// ends no process, and changes nothing.
+TEST_F(SignedUpdate, TargetsThatAreNoFilesRefuseTheInstallWithoutWaiting) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  };
+  const Case cases[] = {
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(M("odd").c_str(), 0600), 0); }},
+      {"a folder with a file in it", [&] {
+         fs::create_directories(M("odd"));
+         WriteFile(M("odd/inside.txt"), "someone's");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(M());
+    fs::create_directories(M());
+    StandIn running(M("tool"));
+    ASSERT_TRUE(running.Running());
+    testsupport::SetTime(M("tool"), 1700000000);
+    c.make();
+    const auto before = Snapshot(dir.path());
+    const Section s = Section::Make(publisher, "sec", {{'U', 'M', "", "tool", kScript, 1700000500},
+                                                       {'U', 'M', "", "odd", "a file now", 1700000500}});
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r = Exchange(s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(r.state, kSkyStateDone);
+    EXPECT_NE(r.why.find("odd"), std::string::npos) << r.why;
+    EXPECT_TRUE(running.Running());
+    EXPECT_EQ(Snapshot(dir.path()), before);
+  }
+}
+
+// Folders an install creates for its files, the letter folder itself included, go again when
+// the install fails; a folder that was there stays.
+TEST_F(SignedUpdate, AFailedInstallRemovesTheFoldersItMade) {
+  fs::create_directories(dir.file("T"));
+  WriteFile(dir.file("T/blocked"), "a file where a folder would be");
+  const auto before = Snapshot(dir.path());
+  ASSERT_FALSE(fs::exists(M()));
+  const Section s = Section::Make(publisher, "sec", {{'C', 'M', "new/deeper", "a.bin", "data a", 1700000500},
+                                                     {'C', 'T', "blocked", "b.bin", "data b", 1700000500}});
+  const Outcome r = Exchange(s);
+  EXPECT_NE(r.state, kSkyStateDone);
+  EXPECT_NE(r.why.find("b.bin"), std::string::npos) << r.why;
+  EXPECT_EQ(Snapshot(dir.path()), before);
+  EXPECT_FALSE(fs::exists(M()));
+}
+
+// Someone with access to the private staging folder puts a FIFO where a received file was, once
+// everything has arrived: the install refuses it and returns, and nothing is installed.
+TEST_F(SignedUpdate, AFifoInPlaceOfAStagedFileIsRefusedWithoutWaiting) {
+  fs::create_directories(M());
+  const Section s = Section::Make(publisher, "sec", {{'C', 'M', "", "a.bin", "received whole", 1700000500}});
+  loopback::Server server([&](int fd) { signedfx::Serve(fd, s); });
+  CSkylift client;
+  ASSERT_EQ(client.SetSize(256, 32768, 64, 128), 1);
+  ASSERT_EQ(client.Connect("127.0.0.1", server.port()), 1);
+  client.Folders().Set('M', M());
+  client.SetTrust(ParseMinisignKey(publisher.PublicKeyLine()), dir.file("cache"));
+  bool swapped = false;
+  // The client's own thread reports every piece; when all have arrived, a.bin (list position
+  // 2, after the manifest and its signature) becomes a FIFO before the install starts.
+  client.SetObserver([&](int message, int wParam, int lParam) {
+    if (message != kSkyMsgProgress || wParam != kSkyPercentId || lParam != 100 || swapped) return;
+    for (const auto& staging : fs::directory_iterator(dir.file("cache"))) {
+      const std::string staged = (staging.path() / "2").string();
+      if (!fs::exists(staged)) continue;
+      fs::remove(staged);
+      swapped = ::mkfifo(staged.c_str(), 0600) == 0;
+    }
+  });
+  ASSERT_GT(client.iStartUpdate("sec", true), 0);
+  ASSERT_TRUE(loopback::WaitFor([&] { return !client.IsRunning(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(swapped);
+  EXPECT_NE(client.iGetUpdateStat(), kSkyStateDone);
+  EXPECT_NE(client.Why().find("a.bin"), std::string::npos) << client.Why();
   EXPECT_EQ(fixtures::Listing(M()), std::vector<std::string>{});
   EXPECT_EQ(fixtures::Listing(dir.file("cache")), std::vector<std::string>{});
 }

@@ -435,3 +435,34 @@ TEST(SkyliftList, TotalAtAndPastTheLargestPosition) {
     EXPECT_EQ(h.ex->Files().size(), kept);
   }
 }
+
+// Names Windows reads as something other than a file of that name (a device, another stream of
+// a file, a name that loses its trailing dot or space) are refused there and plain names
+// elsewhere; a longer name that only starts like a device stays a name everywhere.
+TEST(SkyliftEvaluate, NamesThatWindowsReadsAsDevicesOrStreamsAreSkippedThere) {
+#ifdef _WIN32
+  constexpr bool kRefusedHere = true;
+#else
+  constexpr bool kRefusedHere = false;
+#endif
+  struct Case {
+    const char* sub;
+    const char* file;
+    bool refusedOnWindows;
+  };
+  const Case cases[] = {
+      {"", "CON", true},         {"", "nul.txt", true},      {"", "com1", true},        {"", "LPT9.log", true},
+      {"aux", "x.dll", true},    {"", "Prn", true},          {"", "conin$", true},      {"", "file.txt:hidden", true},
+      {"", "trailing.", true},   {"", "trailing ", true},    {"sub.", "x", true},       {"", "CONSOLE", false},
+      {"", "com10", false},      {"", "nullable.txt", false}, {"comics", "lpt", false}, {"", "a.b.c", false},
+  };
+  Harness h;
+  std::vector<ListEntry> entries;
+  for (const Case& c : cases) entries.push_back({'C', 'M', c.sub, c.file, 1, kTime});
+  h.Feed(h.List(false, static_cast<int32_t>(entries.size()), entries));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(std::string(cases[i].sub) + "|" + cases[i].file);
+    const SkyFileEntry& e = h.ex->Files()[static_cast<size_t>(h.positionOf[i])];
+    EXPECT_EQ(e.psFullPath.empty(), cases[i].refusedOnWindows && kRefusedHere) << e.psFullPath;
+  }
+}

@@ -412,3 +412,36 @@ TEST(UpdateManifest, LinesThatClimbOutOrAreMalformedAreRefused) {
                                              "line 11", "line 12"}));
   EXPECT_FALSE(LoadManifest(dir.file("nothing"), load, &error));
 }
+
+// The program's own path as the system spells it: on Windows with '\' and in any letter case
+// (GetModuleFileNameW gives '\', the folder of the letter table is joined with '/'), it is the
+// installed copy; on Linux letter case makes another folder. A sibling folder never passes.
+TEST_F(UpdateEndToEnd, TheProgramPathGuardComparesPathsAsTheSystemDoes) {
+  PublishCurrent();
+  struct Case {
+    const char* what;
+    std::string exe;
+    bool installed;
+  };
+  std::string upper = M() + "/zelvora";
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const Case cases[] = {
+#ifdef _WIN32
+      {"'\\' separators", fs::path(M() + "/zelvora.exe").make_preferred().string(), true},
+      {"'\\' separators, other letter case", fs::path(upper + ".EXE").make_preferred().string(), true},
+      {"a sibling folder", fs::path(M() + "2/zelvora.exe").make_preferred().string(), false},
+#else
+      {"other letter case", upper, false},
+      {"a sibling folder", M() + "2/zelvora", false},
+#endif
+      {"'/' separators", M() + "/zelvora", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + ": " + c.exe);
+    messages.clear();
+    ASSERT_EQ(RegWriteDword(store, kUpdateSettingsKey, "program_rebirth", 0), 1);
+    setup.runningExe = c.exe;
+    EXPECT_EQ(RunStartupUpdateDecision(store, kNow, SelectInterfaceTexts(0), setup), c.installed ? kUpdateCurrent : kUpdateWrongPath);
+    EXPECT_EQ(!messages.empty() && messages[0].text == "Invalid Program Path!!", !c.installed);
+  }
+}

@@ -450,3 +450,74 @@ TEST(ArchiveSafety, DosTimes) {
   EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (13 << 5) | 9, 0), std::nullopt);  // month 13
   EXPECT_EQ(DosDateTimeToUnix((34 << 9) | (3 << 5) | 9, 24 << 11), std::nullopt);
 }
+
+// A stop reaches inside the member being inflated: the member under way is dropped whole and
+// the call returns within one chunk of data, however large the member is.
+TEST(ZipExtractStop, AStopInsideALargeMemberEndsAtOnceAndLeavesNothing) {
+  TempDir dir;
+  const std::string zip = dir.file("big.zip");
+  fixtures::MakeLargeMemberZip(zip, "big.bin", uint64_t{128} << 20);
+  ASSERT_LT(fs::file_size(zip), uint64_t{2} << 20);
+  const std::string dest = dir.file("T");
+  fs::create_directories(dest);
+  std::atomic<bool> stop{false};
+  fixtures::StopWhenWriting watch(dest, 1 << 20, stop);
+  ArchiveReport report;
+  const int members = ZipExtractAll(zip, dest, {}, 1, &report, &stop);
+  const auto ended = std::chrono::steady_clock::now();
+  watch.Join();
+  ASSERT_TRUE(watch.Fired()) << "the member was never seen being written";
+  EXPECT_EQ(members, 0);
+  EXPECT_TRUE(report.stopped);
+  EXPECT_EQ(report.extracted, 0);
+  // One 64 KB chunk after the stop; the margin is for a loaded machine, not for the decoder.
+  EXPECT_LT(ended - watch.At(), std::chrono::seconds(5));
+  EXPECT_EQ(Listing(dest), std::vector<std::string>{});
+}
+
+// Between members: a stop asked after the first one leaves it and begins no other; one asked
+// before the call writes nothing.
+TEST(ZipExtractStop, AStopBetweenMembersBeginsNoOther) {
+  TempDir dir;
+  const std::string zip = dir.file("three.zip");
+  testsupport::WriteFile(zip, WrittenZip({{"a.txt", "first"}, {"b.txt", "second", true}, {"c.txt", "third"}}));
+  struct Case {
+    int stopAfter;  // -1: before the call
+    std::vector<std::string> left;
+  } cases[] = {{-1, {}}, {0, {"a.txt"}}, {1, {"a.txt", "b.txt"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopAfter);
+    const std::string dest = dir.file("T" + std::to_string(c.stopAfter + 1));
+    std::atomic<bool> stop{c.stopAfter < 0};
+    ArchiveReport report;
+    const ZipProgress progress = [&](int position, int, const std::string&) {
+      if (position == c.stopAfter) stop = true;
+    };
+    EXPECT_EQ(ZipExtractAll(zip, dest, progress, 1, &report, &stop), 0);
+    EXPECT_TRUE(report.stopped);
+    EXPECT_EQ(report.extracted, static_cast<int>(c.left.size()));
+    EXPECT_EQ(fs::exists(dest) ? Listing(dest) : std::vector<std::string>{}, c.left);
+  }
+  // Without a stop the same archive extracts whole.
+  ArchiveReport report;
+  std::atomic<bool> never{false};
+  EXPECT_EQ(ZipExtractAll(zip, dir.file("whole"), {}, 1, &report, &never), 3);
+  EXPECT_FALSE(report.stopped);
+  EXPECT_EQ(Listing(dir.file("whole")), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
+}
+
+// Archive members follow the same rule as list entries: on Windows a member naming a device, a
+// stream or ending in a dot or space is refused; elsewhere these are plain names.
+TEST(ArchiveSafety, WindowsDeviceStreamAndTrailingNamesAreRefusedThere) {
+  const char* const refusedOnWindows[] = {"CON", "sub/NUL", "aux.txt", "COM1", "lpt3.dat", "a/b:stream",
+                                          "name.", "name ", "dir./x", "CONOUT$"};
+  const char* const namesEverywhere[] = {"CONSOLE", "com0x", "nullish/aux1", "a.b", "lpt"};
+  for (const char* name : refusedOnWindows) {
+#ifdef _WIN32
+    EXPECT_EQ(SafeMemberPath(name), std::nullopt) << name;
+#else
+    EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+#endif
+  }
+  for (const char* name : namesEverywhere) EXPECT_EQ(SafeMemberPath(name), std::optional<std::string>(name)) << name;
+}

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -24,12 +25,21 @@ constexpr const char* kPendingName = "\x01pending-member";
 struct CabSystem {
   mspack_system sys;  // first, so that the decoder's pointer leads back here
   int pendingFd = -1;
+  const std::atomic<bool>* stop = nullptr;  // set around one extraction
 };
 
 struct CabFile {
   int fd = -1;
   bool owned = false;
+  const CabSystem* system = nullptr;  // whose stop flag applies at each call
 };
+
+// The decoder cannot be interrupted from outside, but it gives up on a failed read or write:
+// once a stop is asked, the next one of either fails. It reads the cabinet even while it
+// decodes data it discards (members before the one asked for in the same folder), so the read
+// side matters as much as the write side.
+bool StopAsked(const CabSystem& system) { return system.stop && system.stop->load(std::memory_order_relaxed); }
+bool StopAsked(const CabFile* file) { return StopAsked(*file->system); }
 
 CabFile* AsFile(mspack_file* file) { return reinterpret_cast<CabFile*>(file); }
 
@@ -37,6 +47,7 @@ mspack_file* Open(mspack_system* self, const char* filename, int mode) {
   auto* system = reinterpret_cast<CabSystem*>(self);
   auto* file = new (std::nothrow) CabFile;
   if (!file) return nullptr;
+  file->system = system;
   if (mode == MSPACK_SYS_OPEN_READ) {
     file->fd = ::open(filename, O_RDONLY | O_CLOEXEC);
     file->owned = true;
@@ -57,6 +68,7 @@ void Close(mspack_file* file) {
 }
 
 int Read(mspack_file* file, void* buffer, int bytes) {
+  if (StopAsked(AsFile(file))) return -1;
   for (;;) {
     ssize_t n = ::read(AsFile(file)->fd, buffer, static_cast<size_t>(bytes));
     if (n < 0 && errno == EINTR) continue;
@@ -65,6 +77,7 @@ int Read(mspack_file* file, void* buffer, int bytes) {
 }
 
 int Write(mspack_file* file, void* buffer, int bytes) {
+  if (StopAsked(AsFile(file))) return -1;
   const char* p = static_cast<const char*>(buffer);
   for (int done = 0; done < bytes;) {
     ssize_t n = ::write(AsFile(file)->fd, p + done, static_cast<size_t>(bytes - done));
@@ -199,6 +212,12 @@ bool ExtractOne(CabContext& context, MemberWriter& writer, mscabd_file& file, co
   context.system().pendingFd = static_cast<int>(pending.fd);
   const int result = decoder->extract(decoder, &file, kPendingName);
   context.system().pendingFd = -1;
+  if (StopAsked(context.system())) {
+    writer.Abort(pending);
+    DebugLog(kDebugTarget, "CAB extraction stopped in [%s]", path.c_str());
+    report.stopped = true;
+    return false;
+  }
   if (result != MSPACK_ERR_OK) {
     writer.Abort(pending);
     DebugLog(kDebugTarget, "CAB member not extracted [%s]: decoder error %d", path.c_str(), result);
@@ -219,12 +238,20 @@ bool ExtractOne(CabContext& context, MemberWriter& writer, mscabd_file& file, co
 }  // namespace
 
 int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std::string& destFolder,
-                  ArchiveReport* report) {
+                  ArchiveReport* report, const std::atomic<bool>* stop) {
   ArchiveReport local;
   ArchiveReport& r = report ? *report : local;
   r = {};
+  // The decoder's files carry the flag from their opening on; the context keeps it no longer
+  // than this call.
+  struct StopScope {
+    CabSystem& system;
+    StopScope(CabSystem& s, const std::atomic<bool>* stop) : system(s) { system.stop = stop; }
+    ~StopScope() { system.stop = nullptr; }
+  } scope(context.system(), stop);
   OpenCabinet cab(context.decoder(), cabinetPath);
   if (!cab.get()) {
+    r.stopped = StopAsked(context.system());
     DebugLog(kDebugTarget, "CAB cannot be decoded: %s", cabinetPath.c_str());
     return -1;
   }
@@ -239,6 +266,10 @@ int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std
     return -1;
   }
   for (mscabd_file* f = cab.get()->files; f; f = f->next) {
+    if (StopAsked(context.system())) {
+      r.stopped = true;
+      return -1;
+    }
     const std::string name = MemberName(*f);
     std::optional<std::string> path = SafeMemberPath(name);
     if (!path) {

@@ -26,8 +26,14 @@ bool Close(FileHandle file) { return ::close(static_cast<int>(file)) == 0; }
 // Programs carry no ".exe" here; a received file that starts like one is treated as one.
 bool LooksExecutable(const std::string& path) {
   char head[4] = {};
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a FIFO put at the name would otherwise hold the caller until someone writes.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   ssize_t n = ::read(fd, head, sizeof head);
   ::close(fd);
   return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0);

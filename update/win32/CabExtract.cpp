@@ -9,6 +9,7 @@
 #include <fdi.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -33,6 +34,11 @@ struct FdiFile {
 
 // The wide path FDI is about to open, set around each FDI call on this thread.
 thread_local const std::wstring* tCabinetPath = nullptr;
+// The stop flag of the extraction under way on this thread. FDI cannot be interrupted from
+// outside, but it gives up on a failed read or write: once a stop is asked, the next one fails.
+thread_local const std::atomic<bool>* tStop = nullptr;
+
+bool StopAsked() { return tStop && tStop->load(std::memory_order_relaxed); }
 
 FNALLOC(Alloc) { return std::malloc(cb); }
 FNFREE(Free) { std::free(pv); }
@@ -50,6 +56,7 @@ FNOPEN(Open) {
 }
 
 FNREAD(Read) {
+  if (StopAsked()) return static_cast<UINT>(-1);
   DWORD got = 0;
   return ::ReadFile(reinterpret_cast<FdiFile*>(hf)->handle, pv, cb, &got, nullptr) ? got : static_cast<UINT>(-1);
 }
@@ -57,7 +64,7 @@ FNREAD(Read) {
 // A member may not grow past the size its entry declared: the limits were judged on that.
 FNWRITE(Write) {
   auto* file = reinterpret_cast<FdiFile*>(hf);
-  if (file->owned || cb > file->declared - file->written) return static_cast<UINT>(-1);
+  if (file->owned || cb > file->declared - file->written || StopAsked()) return static_cast<UINT>(-1);
   const char* p = static_cast<const char*>(pv);
   for (UINT done = 0; done < cb;) {
     DWORD wrote = 0;
@@ -189,6 +196,7 @@ struct Extraction {
 FNFDINOTIFY(ExtractNote) {
   auto* x = static_cast<Extraction*>(pfdin->pv);
   if (fdint == fdintCOPY_FILE) {
+    if (StopAsked()) return -1;
     const std::string name = MemberName(*pfdin);
     std::optional<std::string> path = SafeMemberPath(name);
     if (!path) {
@@ -242,13 +250,18 @@ FNFDINOTIFY(ExtractNote) {
 }  // namespace
 
 int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std::string& destFolder,
-                  ArchiveReport* report) {
+                  ArchiveReport* report, const std::atomic<bool>* stop) {
   ArchiveReport local;
   ArchiveReport& r = report ? *report : local;
   r = {};
+  struct StopScope {
+    explicit StopScope(const std::atomic<bool>* stop) { tStop = stop; }
+    ~StopScope() { tStop = nullptr; }
+  } scope(stop);
   const std::wstring wide = widepath::Long(cabinetPath);
   Survey survey;
   if (wide.empty() || !context.Copy(wide, SurveyNote, &survey)) {
+    r.stopped = StopAsked();
     DebugLog(kDebugTarget, "CAB cannot be decoded: %s", cabinetPath.c_str());
     return -1;
   }
@@ -271,6 +284,12 @@ int CabExtractAll(CabContext& context, const std::string& cabinetPath, const std
   x.writer = &writer;
   x.report = &r;
   const bool ok = context.Copy(wide, ExtractNote, &x);
+  if (StopAsked()) {
+    if (!x.path.empty()) writer.Abort(x.pending);
+    DebugLog(kDebugTarget, "CAB extraction stopped: %s", cabinetPath.c_str());
+    r.stopped = true;
+    return -1;
+  }
   if (!x.path.empty()) {
     // The decoder stopped inside a member: FDI has closed its handle, the half file goes.
     writer.Abort(x.pending);
