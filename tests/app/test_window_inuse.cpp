@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -224,17 +225,21 @@ class TestWindowInUse : public QObject {
     QCOMPARE(currentShown.size(), 2);
     QVERIFY2(currentShown[0].contains("first.avi") && currentShown[1].contains("second.avi"), qPrintable(currentShown.join(", ")));
     QCOMPARE(outputShown.size(), 2);
-    // The three times: shown as clock texts, the elapsed one counting up, the three adding up.
+    // The three times: shown as clock texts, the elapsed one counting up, the estimate changing,
+    // and the three adding up once an update of all three is in (the window may draw between
+    // the three fields of one update).
     const QRegularExpression clock("^\\d\\d:\\d\\d:\\d\\d$");
-    int counted = 0;
+    int addingUp = 0;
+    QSet<QString> estimates;
     for (const QStringList& three : threeShown) {
       for (const QString& t : three) QVERIFY2(clock.match(t).hasMatch(), qPrintable(three.join(" ")));
       if (Seconds(three[1]) > 0) {
-        ++counted;
-        QCOMPARE(Seconds(three[0]), Seconds(three[1]) + Seconds(three[2]));
+        estimates << three[0];
+        addingUp += Seconds(three[0]) == Seconds(three[1]) + Seconds(three[2]);
       }
     }
-    QVERIFY2(counted > 0, qPrintable(elapsedShown.join(" ")));
+    QVERIFY2(addingUp > 0, qPrintable(elapsedShown.join(" ")));
+    QVERIFY2(estimates.size() >= 2, qPrintable(QStringList(estimates.values()).join(" ")));
     for (int i = 1; i < elapsedShown.size(); ++i) QVERIFY(Seconds(elapsedShown[i]) >= Seconds(elapsedShown[i - 1]));
     QVERIFY2(elapsedShown.size() >= 2, qPrintable(elapsedShown.join(" ")));
     // After the run: nothing of it stays shown.
