@@ -27,6 +27,7 @@
 #endif
 
 #include "TestSupport.h"
+#include "WindowUnderTest.h"
 #include "app/AboutBox.h"
 #include "app/AppStartup.h"
 #include "app/FileListModel.h"
@@ -128,16 +129,7 @@ class TestWindowDesktop : public QObject {
     dir_ = std::make_unique<TempDir>();
     EncodingSettings settings;
     ResetSettings(settings);
-    StoredPaths paths;
-    paths.output_folder = dir_->file("out");
-    ApplyPathDefaults(paths, false);
-    paths.error_log_path = dir_->file("error_log.txt");
-    paths.ProgramFolder = dir_->str();
-    MainWindowOptions options;
-    options.trayIcon = false;
-    options.saveOnExit = false;
-    window_ = std::make_unique<CMainDLG>(settings, paths, options);
-    window_->show();
+    window_ = windowtest::Show(settings, windowtest::PathsIn(*dir_));
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
@@ -350,17 +342,10 @@ class TestWindowDesktop : public QObject {
     window_.reset();
     EncodingSettings settings;
     ResetSettings(settings);
-    StoredPaths paths;
-    paths.output_folder = dir_->file("out");
-    ApplyPathDefaults(paths, false);
-    paths.error_log_path = dir_->file("error_log.txt");
+    StoredPaths paths = windowtest::PathsIn(*dir_);
     // An encoder that fails at once, without a word.
     paths.encoder_path_a = paths.encoder_path_b = "/bin/false";
-    MainWindowOptions options;
-    options.trayIcon = false;
-    options.saveOnExit = false;
-    window_ = std::make_unique<CMainDLG>(settings, paths, options);
-    window_->show();
+    window_ = windowtest::Show(settings, paths);
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
     const std::string clip = dir_->file("clip.avi");
     QCOMPARE(testsupport::RunCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25",
@@ -393,14 +378,7 @@ class TestWindowDesktop : public QObject {
       EncodingSettings settings;
       ResetSettings(settings);
       settings.language = language;
-      StoredPaths paths;
-      paths.output_folder = dir_->file("out");
-      ApplyPathDefaults(paths, false);
-      MainWindowOptions options;
-      options.trayIcon = false;
-      options.saveOnExit = false;
-      window_ = std::make_unique<CMainDLG>(settings, paths, options);
-      window_->show();
+      window_ = windowtest::Show(settings, windowtest::PathsIn(*dir_));
       QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
       window_->resize(1, 1);
       QCOMPARE(window_->size(), window_->minimumSize());
@@ -508,19 +486,13 @@ class TestWindowDesktop : public QObject {
     window_.reset();
     EncodingSettings settings;
     ResetSettings(settings);
-    StoredPaths paths;
-    paths.output_folder = dir_->file("out");
-    ApplyPathDefaults(paths, false);
+    StoredPaths paths = windowtest::PathsIn(*dir_);
     paths.error_log_path = dir_->file("logs/error_log.txt");
     // An encoder that works until it is stopped.
     testsupport::WriteFile(dir_->file("enc.sh"), "#!/bin/sh\nexec sleep 600\n");
     std::filesystem::permissions(dir_->file("enc.sh"), std::filesystem::perms::owner_all);
     paths.encoder_path_a = paths.encoder_path_b = dir_->file("enc.sh");
-    MainWindowOptions options;
-    options.trayIcon = false;
-    options.saveOnExit = false;
-    window_ = std::make_unique<CMainDLG>(settings, paths, options);
-    window_->show();
+    window_ = windowtest::Show(settings, paths);
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
     const std::string clip = dir_->file("clip.avi");
     testsupport::MakeClip(clip);

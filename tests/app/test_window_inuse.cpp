@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "TestSupport.h"
+#include "WindowUnderTest.h"
 #include "app/AboutBox.h"
 #include "app/MainDLG.h"
 #include "encoder/SettingsStore.h"
@@ -70,16 +71,7 @@ class TestWindowInUse : public QObject {
     window_.reset();
     EncodingSettings settings;
     ResetSettings(settings);
-    StoredPaths paths = stored;
-    paths.output_folder = dir_->file("out");
-    ApplyPathDefaults(paths, false);
-    paths.error_log_path = dir_->file("error_log.txt");
-    paths.ProgramFolder = dir_->str();
-    MainWindowOptions options;
-    options.trayIcon = false;
-    options.saveOnExit = false;
-    window_ = std::make_unique<CMainDLG>(settings, paths, options);
-    window_->show();
+    window_ = windowtest::Show(settings, windowtest::PathsIn(*dir_, stored));
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
