@@ -26,4 +26,25 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q >&2
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+# The ssh tests run an sshd of their own on loopback. The system's ssh service that the package
+# would start (and start at every boot) opens a port to the network, which nothing here asks for:
+# when this script installs the package, that service is neither started nor enabled.
+policy=/usr/sbin/policy-rc.d
+made_policy=no
+if [[ " ${missing[*]} " == *" openssh-server "* ]] && [ ! -e $policy ]; then
+  printf '#!/bin/sh\n[ "$1" = ssh ] && exit 101\nexit 0\n' | $sudo tee $policy >/dev/null
+  $sudo chmod 755 $policy
+  made_policy=yes
+fi
+status=0
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2 || status=$?
+if [ $made_policy = yes ]; then
+  $sudo rm -f $policy
+  if [ -d /run/systemd/system ]; then
+    for unit in ssh.socket ssh.service; do $sudo systemctl disable --now $unit >/dev/null 2>&1 || true; done
+  elif command -v update-rc.d >/dev/null; then
+    $sudo update-rc.d ssh disable >/dev/null 2>&1 || true
+  fi
+  echo "setup: the system's ssh service is installed but neither started nor enabled" >&2
+fi
+exit $status
