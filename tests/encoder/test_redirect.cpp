@@ -237,7 +237,10 @@ TEST(Redirect, ProcessLeftBehindHoldingThePipeDoesNotKeepTheRunAlive) {
     ASSERT_TRUE(redir.WaitForChildEnd(20s)) << script;
     const std::string text = sink.Text();
     EXPECT_TRUE(text.starts_with("bye\n")) << script;
-    EXPECT_LE(text.size(), (1u << 20) + 2 * 65536) << script;
+    // After the end is seen the reader takes at most 1 MiB more; what it read before the
+    // watcher saw the end depends on how the two threads were scheduled (1.7 MB once on a loaded
+    // machine). Without a limit it would read until the leftover is killed, gigabytes by then.
+    EXPECT_LE(text.size(), 64u << 20) << script;
     const int pid = redir.ChildPid();
     redir.TerminateChildProcess();
     EXPECT_TRUE(testsupport::GroupGoneWithin(pid, 10s)) << script;
