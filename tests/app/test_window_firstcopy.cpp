@@ -79,16 +79,17 @@ class TestWindowFirstCopy : public QObject {
     const std::string debugLog = home.file("XDG_STATE_HOME") + "/zelvora/debug_logs";
     fs::create_directories(debugLog);
 
-    // The display, as the desktop session gives it: one a client can really connect to. Xvfb
-    // picks a free number itself, but another display ending beside it at that moment can take
-    // the socket of the number it picked, so a display no client reaches is replaced.
+    // The display, as the desktop session gives it. Without -noreset the server starts over
+    // whenever its last client leaves (each xdotool below is one), and a program connecting at
+    // that moment is refused. A display no client reaches (another one ending at the same number
+    // can take its socket) is replaced.
     QProcess xvfb;
     for (int attempt = 0; attempt < 3 && !env.contains("DISPLAY"); ++attempt) {
       if (xvfb.state() != QProcess::NotRunning) {
         xvfb.kill();
         xvfb.waitForFinished(30000);
       }
-      xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+      xvfb.start("Xvfb", {"-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
       QVERIFY(xvfb.waitForStarted(30000));
       QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.state() == QProcess::NotRunning, 60000);
       const QString display = QString::fromLatin1(xvfb.readLine()).trimmed();
